@@ -1,0 +1,129 @@
+#include "app/kyfirmwareupdate.h"
+
+#include <iostream>
+
+#include "base/KyAssert.h"
+
+namespace ZRV::PTA {
+
+bool IsAcceptedProduct(UInt32 productVer) {
+    const UInt32 product = productVer >> 16;
+    return product == KyVersion || product == 0;
+}
+
+KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info) {
+    UInt32 generation = 0;
+    if (IOReturn status = unit.GetBusGeneration(generation); status != kIOReturnSuccess) {
+        std::cerr << "Could not read the bus generation: " << IOReturnName(status) << "\n";
+        return KyCheck::NoGeneration;
+    }
+    if (unit.Open() != kIOReturnSuccess) return KyCheck::OpenFailed;
+    // Versions that could not be read must not pass for the Ky's own (an
+    // unread product register would otherwise look like product 0).
+    info.softwareVer = info.productVer = 0;
+    const IOReturn versionRead = unit.GetSoftwareVersion(info.softwareVer);
+    info.XilinxVer = info.softwareVer & 0xFFFF;
+    info.MCOREver = info.softwareVer >> 16;
+    const IOReturn productRead = unit.GetProductRevision(info.productVer);
+    unit.GetProductSerNum(info.serialNum);
+    unit.Close();
+    if (versionRead != kIOReturnSuccess || productRead != kIOReturnSuccess) {
+        std::cerr << "Could not read the Ky's versions: "
+                  << IOReturnName(versionRead != kIOReturnSuccess ? versionRead : productRead)
+                  << "\n";
+        return KyCheck::ReadFailed;
+    }
+    return IsAcceptedProduct(info.productVer) ? KyCheck::Accepted : KyCheck::WrongProduct;
+}
+
+const char* KyCheckText(KyCheck check) {
+    switch (check) {
+        case KyCheck::Accepted: return "ready";
+        case KyCheck::WrongProduct: return "product version not supported by this updater";
+        case KyCheck::OpenFailed: return "could not be opened";
+        case KyCheck::NoGeneration: return "bus generation could not be read";
+        case KyCheck::ReadFailed: return "versions could not be read";
+    }
+    return "?";
+}
+
+std::string VersionText(UInt32 mcore, UInt32 xilinx) {
+    return std::to_string(mcore) + "-" + std::to_string(xilinx);
+}
+
+bool IsDowngradeFor(const KyInfo& info) {
+    // Each half on its own: 1-7 and 3-0 are downgrades.
+    return info.XilinxVer > KyXilinxUpgradeVer || info.MCOREver > KyMCOREUpgradeVer;
+}
+
+bool IsSameAsBuiltIn(const KyInfo& info) {
+    return info.XilinxVer == KyXilinxUpgradeVer && info.MCOREver == KyMCOREUpgradeVer;
+}
+
+CKyFirmwareUpdate::CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus) : _bus(std::move(bus)) {
+    std::cout << "Ctor KyFirmwareUpdate\n";
+    std::cerr << "Test CERR\n";
+    _kyInfo.valid = false;
+}
+
+CKyFirmwareUpdate::~CKyFirmwareUpdate() {
+    std::cout << "Dtor KyFirmwareUpdate\n";
+    _unit.reset();
+}
+
+bool CKyFirmwareUpdate::OpenKy() {
+    std::cout << "Open Ky\n";
+    _matchingDictionary = {DownloadUnit::kFirmwareUpdateUnitSpecID,
+                           DownloadUnit::kFirmwareUpdateUnitSWVersion};
+    FWLib::io_service_t service;
+    if (!_bus || FWLib::GetMatchingService(*_bus, _matchingDictionary, service) != kIOReturnSuccess) {
+        std::cerr << "Problem with MasterPort\n";
+        return false;
+    }
+    if (!service) {
+        _kyInfo.valid = false;
+        return false;
+    }
+    // May throw; the half-built unit is freed and _unit keeps its value.
+    _unit = std::make_unique<DownloadUnit>(service);
+    _kyInfo.valid = true;
+    return true;
+}
+
+void CKyFirmwareUpdate::CloseKy() {
+    std::cout << "Close Ky\n";
+    _unit.reset();
+}
+
+bool CKyFirmwareUpdate::IsFound() {
+    try {
+        if (!OpenKy()) return false;
+    } catch (const std::exception&) {
+        std::cerr << "Ky found, but its update unit could not be used\n";
+        return false;
+    }
+    const KyCheck check = IdentifyKy(*_unit, _kyInfo);
+    CloseKy();
+    return check == KyCheck::Accepted;
+}
+
+void CKyFirmwareUpdate::GetSerialNumberString(std::string& out) const {
+    KY_ASSERT(true == _kyInfo.valid);
+    out = _kyInfo.MCOREver > 1 ? _kyInfo.serialNum : "Not Available";
+}
+
+void CKyFirmwareUpdate::GetCurrentFirmwareVersionString(std::string& out) const {
+    KY_ASSERT(true == _kyInfo.valid);
+    out = VersionText(_kyInfo.MCOREver, _kyInfo.XilinxVer);
+}
+
+void CKyFirmwareUpdate::GetUpdateFirmwareVersionString(std::string& out) const {
+    out = VersionText(KyMCOREUpgradeVer, KyXilinxUpgradeVer);
+}
+
+bool CKyFirmwareUpdate::IsDowngrade() const {
+    KY_ASSERT(true == _kyInfo.valid);
+    return IsDowngradeFor(_kyInfo);
+}
+
+}  // namespace ZRV::PTA

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "firewire/FWPlatform.h"
+#include "sim/SimState.h"
+
+namespace kyfw {
+
+struct GlobalOptions {
+    bool simulate = false;
+    bool simReset = false;
+    bool verbose = false;
+    bool json = false;
+};
+
+// What a subcommand works with: the bus (real or simulated) and the streams
+// for the user. The engine's trace lines do not go to `out`.
+struct Context {
+    GlobalOptions options;
+    std::shared_ptr<FWLib::Bus> bus;
+    std::optional<kysim::DemoKy> demo;  // set with --simulate
+    std::ostream& out;
+    std::ostream& err;
+};
+
+// Opens the bus the options ask for; false (with the reason on `err`) when
+// there is none.
+bool OpenBus(Context& context);
+
+int RunList(Context& context);
+
+}  // namespace kyfw

@@ -1,0 +1,3 @@
+#include "cli/Main.h"
+
+int main(int argc, char** argv) { return kyfw::Main(argc, argv); }

@@ -1,0 +1,358 @@
+#include "sim/SimBus.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace kysim {
+
+namespace {
+constexpr UInt16 kFirstNodeID = 0xFFC1;  // the local node is 0xFFC0
+constexpr UInt64 kFirstGuid = 0x0000'D0A0'0100'0000ull;
+}  // namespace
+
+const char* TxTypeName(TxType type) {
+    switch (type) {
+        case TxType::QuadletRead: return "quadlet read";
+        case TxType::QuadletWrite: return "quadlet write";
+        case TxType::BlockRead: return "block read";
+        case TxType::BlockWrite: return "block write";
+    }
+    return "?";
+}
+
+struct SimBus::Node {
+    UInt64 guid = 0;
+    UInt16 nodeID = 0;
+    bool present = true;
+    std::vector<UnitDirectory> units;
+    std::unique_ptr<KyUnitModel> ky;
+    NodeFaults faults;
+    std::vector<TxFault> txFaults;
+};
+
+namespace {
+
+class SimDeviceInterface final : public FWLib::DeviceInterface {
+public:
+    SimDeviceInterface(std::shared_ptr<SimBus> bus, UInt64 guid, UInt32 handle)
+        : mBus(std::move(bus)), mGuid(guid), mHandle(handle), mKnownGeneration(mBus->Generation()) {
+        mBus->CountInterface(+1);
+    }
+    ~SimDeviceInterface() override { mBus->CountInterface(-1); }
+
+    UInt32 GetDevice() const override { return mHandle; }
+    IOReturn Open() override {
+        mBus->CountOpen();
+        return mBus->NodeStatus(mGuid, &NodeFaults::openStatus);
+    }
+    void Close() override { mBus->CountClose(); }
+
+    IOReturn Read(UInt32 device, const FWAddressStruct& addr, void* buf, UInt32& size,
+                  bool failOnReset, UInt32 generation) override {
+        return Send(device, TxType::BlockRead, addr, static_cast<UInt8*>(buf), nullptr, &size,
+                    failOnReset, generation);
+    }
+    IOReturn Write(UInt32 device, const FWAddressStruct& addr, const void* buf, UInt32& size,
+                   bool failOnReset, UInt32 generation) override {
+        return Send(device, TxType::BlockWrite, addr, nullptr, static_cast<const UInt8*>(buf),
+                    &size, failOnReset, generation);
+    }
+    IOReturn ReadQuadlet(UInt32 device, const FWAddressStruct& addr, FWLib::Quadlet& value,
+                         bool failOnReset, UInt32 generation) override {
+        UInt32 size = 4;
+        return Send(device, TxType::QuadletRead, addr, value.data(), nullptr, &size, failOnReset,
+                    generation);
+    }
+    IOReturn WriteQuadlet(UInt32 device, const FWAddressStruct& addr, const FWLib::Quadlet& value,
+                          bool failOnReset, UInt32 generation) override {
+        UInt32 size = 4;
+        return Send(device, TxType::QuadletWrite, addr, nullptr, value.data(), &size, failOnReset,
+                    generation);
+    }
+    IOReturn GetBusGeneration(UInt32& generation) override {
+        IOReturn status = mBus->NodeStatus(mGuid, &NodeFaults::generationStatus);
+        if (status != kIOReturnSuccess) return status;
+        generation = mKnownGeneration = mBus->Generation();
+        return kIOReturnSuccess;
+    }
+
+private:
+    IOReturn Send(UInt32 device, TxType type, const FWAddressStruct& addr, UInt8* in,
+                  const UInt8* out, UInt32* size, bool failOnReset, UInt32 generation) {
+        if (device != 0 && device != mHandle) return kIOReturnBadArgument;
+        auto send = [&](UInt32 gen) {
+            return mBus->Transact({mGuid, device == 0, type, addr, in, out, size, gen});
+        };
+        auto refresh = [&](UInt32& fresh) {
+            fresh = mKnownGeneration = mBus->Generation();
+            return kIOReturnSuccess;
+        };
+        return FWLib::SendAcrossBusReset(failOnReset, failOnReset ? generation : mKnownGeneration,
+                                         send, refresh);
+    }
+
+    std::shared_ptr<SimBus> mBus;
+    UInt64 mGuid;
+    UInt32 mHandle;
+    UInt32 mKnownGeneration;
+};
+
+class SimPlugIn final : public FWLib::PlugInInterface {
+public:
+    SimPlugIn(std::shared_ptr<SimBus> bus, UInt64 guid, UInt32 handle)
+        : mBus(std::move(bus)), mGuid(guid), mHandle(handle) {}
+
+    IOReturn QueryInterface(std::unique_ptr<FWLib::DeviceInterface>& device) override {
+        if (mBus->NodeFlag(mGuid, &NodeFaults::queryInterfaceFails)) return kIOReturnUnsupported;
+        device = std::make_unique<SimDeviceInterface>(mBus, mGuid, mHandle);
+        return kIOReturnSuccess;
+    }
+
+private:
+    std::shared_ptr<SimBus> mBus;
+    UInt64 mGuid;
+    UInt32 mHandle;
+};
+
+class SimService final : public FWLib::Service {
+public:
+    SimService(std::shared_ptr<SimBus> bus, FWLib::UnitInfo info, UInt32 handle)
+        : mBus(std::move(bus)), mInfo(std::move(info)), mHandle(handle) {}
+
+    const FWLib::UnitInfo& Info() const override { return mInfo; }
+    IOReturn CreatePlugInInterface(std::unique_ptr<FWLib::PlugInInterface>& plugIn) const override {
+        if (mBus->NodeFlag(mInfo.guid, &NodeFaults::plugInFails)) return kIOReturnNoResources;
+        plugIn = std::make_unique<SimPlugIn>(mBus, mInfo.guid, mHandle);
+        return kIOReturnSuccess;
+    }
+
+private:
+    std::shared_ptr<SimBus> mBus;
+    FWLib::UnitInfo mInfo;
+    UInt32 mHandle;
+};
+
+bool Matches(const TxMatch& m, TxType type, UInt64 offset) {
+    return (!m.type || *m.type == type) && (!m.offset || *m.offset == offset);
+}
+
+}  // namespace
+
+std::shared_ptr<SimBus> SimBus::Create(ky::Clock& clock) {
+    return std::shared_ptr<SimBus>(new SimBus(clock));
+}
+
+SimBus::SimBus(ky::Clock& clock) : mClock(clock) {}
+
+SimBus::Node* SimBus::Find(UInt64 guid) {
+    for (auto& n : mNodes)
+        if (n->guid == guid) return n.get();
+    return nullptr;
+}
+
+const SimBus::Node* SimBus::Find(UInt64 guid) const {
+    return const_cast<SimBus*>(this)->Find(guid);
+}
+
+SimBus::Node* SimBus::FindPresentByNodeID(UInt16 nodeID) {
+    for (auto& n : mNodes)
+        if (n->present && n->nodeID == nodeID) return n.get();
+    return nullptr;
+}
+
+UInt64 SimBus::Plug(std::unique_ptr<Node> node, UInt64 guid) {
+    std::lock_guard lock(mMutex);
+    node->guid = guid ? guid : kFirstGuid + mNodes.size();
+    if (Find(node->guid)) throw std::invalid_argument("GUID already on the simulated bus");
+    node->nodeID = static_cast<UInt16>(kFirstNodeID + mNodes.size());
+    mNodes.push_back(std::move(node));
+    ++mGeneration;  // plugging a node resets the bus
+    return mNodes.back()->guid;
+}
+
+UInt64 SimBus::AddKy(KyIdentity identity, UInt64 guid) {
+    auto node = std::make_unique<Node>();
+    node->units = {{0xA27, 0x11}};
+    node->ky = std::make_unique<KyUnitModel>(mClock, std::move(identity));
+    return Plug(std::move(node), guid);
+}
+
+UInt64 SimBus::AddNode(std::vector<UnitDirectory> units, UInt64 guid) {
+    auto node = std::make_unique<Node>();
+    node->units = std::move(units);
+    return Plug(std::move(node), guid);
+}
+
+void SimBus::Unplug(UInt64 guid) {
+    std::lock_guard lock(mMutex);
+    if (Node* n = Find(guid)) n->present = false;
+    ++mGeneration;
+}
+
+void SimBus::Replug(UInt64 guid) {
+    std::lock_guard lock(mMutex);
+    if (Node* n = Find(guid)) n->present = true;
+    ++mGeneration;
+}
+
+void SimBus::BusReset() {
+    std::lock_guard lock(mMutex);
+    ++mGeneration;
+}
+
+UInt32 SimBus::Generation() const {
+    std::lock_guard lock(mMutex);
+    return mGeneration;
+}
+
+void SimBus::FailLookups(IOReturn status) {
+    std::lock_guard lock(mMutex);
+    mLookupStatus = status;
+}
+
+KyUnitModel& SimBus::Ky(UInt64 guid) {
+    std::lock_guard lock(mMutex);
+    Node* n = Find(guid);
+    if (!n || !n->ky) throw std::invalid_argument("no simulated Ky with that GUID");
+    return *n->ky;
+}
+
+NodeFaults& SimBus::Faults(UInt64 guid) {
+    std::lock_guard lock(mMutex);
+    Node* n = Find(guid);
+    if (!n) throw std::invalid_argument("no simulated node with that GUID");
+    return n->faults;
+}
+
+void SimBus::AddFault(UInt64 guid, TxFault fault) {
+    std::lock_guard lock(mMutex);
+    if (Node* n = Find(guid)) n->txFaults.push_back(fault);
+}
+
+void SimBus::ClearFaults(UInt64 guid) {
+    std::lock_guard lock(mMutex);
+    if (Node* n = Find(guid)) {
+        n->txFaults.clear();
+        n->faults = {};
+    }
+}
+
+std::vector<Transaction> SimBus::Transactions() const {
+    std::lock_guard lock(mMutex);
+    return mLog;
+}
+
+void SimBus::ClearTransactions() {
+    std::lock_guard lock(mMutex);
+    mLog.clear();
+}
+
+IOReturn SimBus::NodeStatus(UInt64 guid, IOReturn NodeFaults::*which) const {
+    std::lock_guard lock(mMutex);
+    const Node* n = Find(guid);
+    if (!n || !n->present) return kIOReturnNoDevice;
+    return n->faults.*which;
+}
+
+bool SimBus::NodeFlag(UInt64 guid, bool NodeFaults::*which) const {
+    std::lock_guard lock(mMutex);
+    const Node* n = Find(guid);
+    return !n || !n->present || n->faults.*which;
+}
+
+IOReturn SimBus::GetMatchingServices(const FWLib::MatchingDictionary& match,
+                                     std::vector<FWLib::io_service_t>& services) {
+    std::lock_guard lock(mMutex);
+    services.clear();
+    if (mLookupStatus != kIOReturnSuccess) return mLookupStatus;
+    for (const auto& n : mNodes) {
+        if (!n->present) continue;
+        for (std::size_t u = 0; u < n->units.size(); ++u) {
+            if (n->units[u].unitSpecID != match.unitSpecID ||
+                n->units[u].unitSWVersion != match.unitSWVersion)
+                continue;
+            const std::string node = "sim" + std::to_string(n->nodeID - kFirstNodeID);
+            FWLib::UnitInfo info{node + "." + std::to_string(u), node, n->guid,
+                                 n->units[u].unitSpecID, n->units[u].unitSWVersion,
+                                 "KY simulated", n->ky ? "Ky" : "other"};
+            services.push_back(
+                std::make_shared<SimService>(shared_from_this(), std::move(info), n->nodeID));
+        }
+    }
+    return kIOReturnSuccess;
+}
+
+TxFault* SimBus::MatchFault(Node& node, const Request& request) {
+    TxFault* hit = nullptr;
+    for (auto& f : node.txFaults) {
+        if (!Matches(f.match, request.type, request.addr.Offset())) continue;
+        ++f.seen;
+        if (!hit && f.seen >= f.match.occurrence && f.seen < f.match.occurrence + f.match.count)
+            hit = &f;
+    }
+    return hit;
+}
+
+IOReturn SimBus::Transact(const Request& request) {
+    std::lock_guard lock(mMutex);
+    Node* node = request.absolute ? FindPresentByNodeID(request.addr.nodeID) : Find(request.guid);
+    if (!node || !node->present) return kIOReturnNoDevice;
+    if (request.generation != mGeneration) return kIOFireWireBusReset;
+    const TxFault* fault = MatchFault(*node, request);
+    if (fault && fault->action == TxFault::Action::Vanish) {
+        node->present = false;
+        ++mGeneration;
+        return kIOReturnNoDevice;
+    }
+    if (fault && fault->action == TxFault::Action::BusReset) {
+        ++mGeneration;
+        return kIOFireWireBusReset;
+    }
+    Transaction tx{request.type, node->nodeID, request.addr.Offset(), {}, mGeneration, 0};
+    const bool fails = fault && fault->action == TxFault::Action::Fail;
+    IOReturn status = (fails && !fault->applied) ? fault->status : Deliver(*node, request, tx);
+    if (fails) status = fault->status;
+    if (fails && !fault->applied && request.type == TxType::BlockRead) *request.size = 0;
+    if (fault && fault->action == TxFault::Action::ReadsAs && request.type == TxType::QuadletRead &&
+        status == kIOReturnSuccess) {
+        for (int i = 0; i < 4; ++i) request.readBuf[i] = UInt8(fault->value >> (24 - 8 * i));
+        tx.data.assign(request.readBuf, request.readBuf + 4);
+    }
+    if (request.type == TxType::BlockWrite || request.type == TxType::QuadletWrite)
+        tx.data.assign(request.writeBuf, request.writeBuf + *request.size);
+    tx.status = status;
+    mLog.push_back(std::move(tx));
+    return status;
+}
+
+IOReturn SimBus::Deliver(Node& node, const Request& request, Transaction& tx) {
+    if (!node.ky) return kIOFireWireAddressError;
+    const UInt64 offset = request.addr.Offset();
+    IOReturn status = kIOReturnSuccess;
+    switch (request.type) {
+        case TxType::QuadletRead: {
+            FWLib::Quadlet q{};
+            status = node.ky->ReadQuadlet(offset, q);
+            if (status == kIOReturnSuccess) std::memcpy(request.readBuf, q.data(), 4);
+            break;
+        }
+        case TxType::QuadletWrite: {
+            FWLib::Quadlet q{};
+            std::memcpy(q.data(), request.writeBuf, 4);
+            status = node.ky->WriteQuadlet(offset, q);
+            break;
+        }
+        case TxType::BlockRead: status = node.ky->ReadBlock(offset, request.readBuf, *request.size); break;
+        case TxType::BlockWrite:
+            status = node.ky->WriteBlock(offset, request.writeBuf, *request.size);
+            break;
+    }
+    if (status == kIOReturnSuccess && request.type == TxType::QuadletRead)
+        tx.data.assign(request.readBuf, request.readBuf + 4);
+    if (status == kIOReturnSuccess && request.type == TxType::BlockRead)
+        tx.data.assign(request.readBuf, request.readBuf + *request.size);
+    return status;
+}
+
+}  // namespace kysim

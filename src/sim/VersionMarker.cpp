@@ -1,0 +1,64 @@
+// How the Ky's boot code learns the version of an image it has received:
+// the FPGA configuration carries "KYFPGA_v<n>" near its start, the MCORE
+// firmware carries "_v<n>" in the text of its S0 header record.
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <string_view>
+
+#include "sim/KyUnitModel.h"
+
+namespace kysim {
+
+namespace {
+
+constexpr std::size_t kXilinxMarkerWindow = 4096;
+
+std::optional<UInt16> NumberAfter(std::string_view text, std::string_view marker) {
+    auto at = text.find(marker);
+    if (at == std::string_view::npos) return std::nullopt;
+    unsigned value = 0;
+    std::size_t digits = 0;
+    for (std::size_t i = at + marker.size(); i < text.size() && digits < 5; ++i, ++digits) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) break;
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    }
+    if (digits == 0 || value > 0xFFFF) return std::nullopt;
+    return static_cast<UInt16>(value);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The data field of the first record when it is an S0 record, as text.
+std::string S0Text(std::span<const UInt8> image) {
+    std::string_view text(reinterpret_cast<const char*>(image.data()), image.size());
+    auto end = text.find('\r');
+    if (end == std::string_view::npos || text.substr(0, 2) != "S0" || end < 10) return {};
+    std::string out;
+    // S0, count (2), address (4), data ..., checksum (2)
+    for (std::size_t i = 8; i + 2 < end; i += 2) {
+        int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
+        if (hi < 0 || lo < 0) return {};
+        out.push_back(static_cast<char>(hi * 16 + lo));
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<UInt16> ReadVersionMarker(FlashArea area, std::span<const UInt8> image) {
+    if (area == FlashArea::Xilinx) {
+        auto window = image.first(std::min(image.size(), kXilinxMarkerWindow));
+        return NumberAfter({reinterpret_cast<const char*>(window.data()), window.size()},
+                           "KYFPGA_v");
+    }
+    return NumberAfter(S0Text(image), "_v");
+}
+
+}  // namespace kysim

@@ -1,0 +1,242 @@
+// The simulated Ky: the device behaviour that tests, benchmarks and the
+// demo rely on.
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "sim/SimState.h"
+#include "support/SimFixture.h"
+
+namespace {
+
+using kysim::FlashArea;
+using kysim::KyUnitModel;
+using kysim::BusResetAt;
+using kysim::FailWith;
+using kysim::On;
+using kysim::OnAny;
+using kysim::ReadsAs;
+using kysim::VanishAt;
+using kysim::TxType;
+
+// Drives the unit's registers directly, as a download would.
+class SimKyTest : public kytest::SimFixture {
+protected:
+    void SetUp() override { unit = MakeUnit(); }
+
+    UInt32 Status() {
+        UInt32 v = 99;
+        EXPECT_EQ(unit->ReadStatusRegister(v, bus->Generation()), kIOReturnSuccess);
+        return v;
+    }
+    IOReturn StartErase(UInt32 command) {
+        UInt32 g = bus->Generation();
+        unit->BeginUpdate(g);
+        return unit->SetUpdateCommand(g, command);
+    }
+    IOReturn Send(std::vector<UInt8> bytes) {
+        UInt32 g = bus->Generation();
+        return unit->SendBlock(bytes.data(), static_cast<unsigned>(bytes.size()), 0, g);
+    }
+    static std::vector<UInt8> Header(UInt32 sizeB) {
+        std::vector<UInt8> h(20, 0xFF);
+        h[2] = 0, h[3] = 1;
+        for (int i = 0; i < 4; ++i) h[4 + i] = UInt8(sizeB >> (24 - 8 * i));
+        return h;
+    }
+    // Sends `image` after a header, padded to whole quadlets; returns the CRC.
+    UInt16 SendImage(const std::vector<UInt8>& image) {
+        EXPECT_EQ(Send(Header(static_cast<UInt32>(image.size()))), kIOReturnSuccess);
+        std::vector<UInt8> padded = image;
+        padded.resize((image.size() + 3) & ~std::size_t{3}, 0);
+        for (std::size_t at = 0; at < padded.size(); at += 128) {
+            std::vector<UInt8> block(padded.begin() + at,
+                                     padded.begin() + std::min(padded.size(), at + 128));
+            EXPECT_EQ(Send(block), kIOReturnSuccess);
+        }
+        return kysim::Crc16Xmodem(0, padded);
+    }
+    IOReturn SendCrc(UInt32 crc) {
+        UInt32 g = bus->Generation();
+        return unit->SendCRCAndVerify(crc, g);
+    }
+
+    std::unique_ptr<DownloadUnit> unit;
+};
+
+TEST(Crc16Xmodem, CheckValue) {
+    const std::string check = "123456789";
+    EXPECT_EQ(kysim::Crc16Xmodem(0, {reinterpret_cast<const UInt8*>(check.data()), 9}), 0x31C3);
+}
+
+TEST_F(SimKyTest, EraseReportsBusyUntilItsDurationHasPassed) {
+    Ky().Behaviour().eraseMicros = 3'000'000;
+    EXPECT_EQ(Status(), 0u);  // not in update mode
+    UInt32 g = bus->Generation();
+    unit->BeginUpdate(g);
+    EXPECT_EQ(Status(), 1u);
+    UInt32 command = 0;
+    ASSERT_EQ(unit->SetUpdateCommand(g, command), kIOReturnSuccess);
+    EXPECT_EQ(Status(), 0u);
+    clock.Advance(2'999'999);
+    EXPECT_EQ(Status(), 0u);
+    clock.Advance(1);
+    EXPECT_EQ(Status(), 1u);
+}
+
+TEST_F(SimKyTest, AcceptedImageIsKeptAndItsVersionReported) {
+    ASSERT_EQ(StartErase(1), kIOReturnSuccess);
+    const std::string text = "S00E00004B595F4D434F52455F763370\r\nS70500000000FA\r\n";  // "_v3"
+    std::vector<UInt8> image(text.begin(), text.end());
+    ASSERT_EQ(SendCrc(SendImage(image)), kIOReturnSuccess);
+    EXPECT_EQ(Ky().Flash(FlashArea::MCORE), image);
+    EXPECT_EQ(Ky().Identity().mcoreVersion, 3);
+    EXPECT_EQ(Ky().Identity().xilinxVersion, 5);  // the other half is untouched
+    EXPECT_EQ(Ky().CurrentPhase(), KyUnitModel::Phase::Normal);
+}
+
+TEST_F(SimKyTest, WrongCrcIsRefusedAndTheVersionStays) {
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    std::vector<UInt8> image(130);
+    std::iota(image.begin(), image.end(), 0);
+    const UInt16 crc = SendImage(image);
+    EXPECT_EQ(SendCrc(crc ^ 1), kIOFireWireDataError);
+    EXPECT_EQ(Status(), 2u);
+    EXPECT_EQ(Ky().Identity().xilinxVersion, 5);
+    EXPECT_EQ(Ky().ProgrammedCount(), 0u);
+}
+
+TEST_F(SimKyTest, RejectCrcFaultRefusesEvenTheRightCrc) {
+    Ky().Behaviour().rejectCrc = true;
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    EXPECT_EQ(SendCrc(SendImage(std::vector<UInt8>(64, 0x5A))), kIOFireWireDataError);
+}
+
+TEST_F(SimKyTest, BadHeadersAndDataOutsideTheProtocolAreRefused) {
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    auto bad = Header(100);
+    bad[3] = 2;  // header version 2 is not one the Ky knows
+    EXPECT_EQ(Send(bad), kIOFireWireDataError);
+    EXPECT_EQ(Status(), 2u);
+
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    EXPECT_EQ(Send(Header(8)), kIOReturnSuccess);
+    EXPECT_EQ(Send(std::vector<UInt8>(12, 0)), kIOFireWireDataError);  // more than announced
+
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    EXPECT_EQ(Send(Header(0x100000)), kIOFireWireDataError);  // larger than the flash area
+
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    EXPECT_EQ(Send(std::vector<UInt8>(132, 0xFF)), kIOFireWireTypeError);  // block too large
+}
+
+TEST_F(SimKyTest, DataWhileErasingOrOutsideUpdateModeConflicts) {
+    EXPECT_EQ(Send(Header(8)), kIOFireWireConflictError);
+    Ky().Behaviour().eraseNeverEnds = true;
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    clock.Advance(600'000'000);
+    EXPECT_EQ(Status(), 0u);
+    EXPECT_EQ(Send(Header(8)), kIOFireWireConflictError);
+    UInt32 g = bus->Generation(), command = 1;
+    EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOFireWireConflictError);
+}
+
+TEST_F(SimKyTest, StatusReadsAsFaultReplacesOnlyTheChosenReads) {
+    bus->AddFault(guid, ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg, 2, 2), 7));
+    EXPECT_EQ(Status(), 0u);
+    EXPECT_EQ(Status(), 7u);
+    EXPECT_EQ(Status(), 7u);
+    EXPECT_EQ(Status(), 0u);
+}
+
+TEST_F(SimKyTest, FailedWriteIsNotTakenUnlessMarkedApplied) {
+    bus->AddFault(guid, FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg), kIOReturnTimeout));
+    UInt32 g = bus->Generation();
+    EXPECT_EQ(unit->BeginUpdate(g), kIOReturnTimeout);
+    EXPECT_EQ(Status(), 0u);
+    bus->ClearFaults(guid);
+    bus->AddFault(guid,
+                  FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg), kIOReturnTimeout, true));
+    EXPECT_EQ(unit->BeginUpdate(g), kIOReturnTimeout);
+    EXPECT_EQ(Status(), 1u);  // the write arrived; only the answer was lost
+}
+
+TEST_F(SimKyTest, BusResetBeforeARequestIsResentOnceWithTheNewGeneration) {
+    const UInt32 before = bus->Generation();
+    bus->AddFault(guid, BusResetAt(OnAny(TxType::QuadletWrite)));
+    UInt32 g = before;
+    EXPECT_EQ(unit->BeginUpdate(g), kIOReturnSuccess);
+    auto log = bus->Transactions();
+    ASSERT_EQ(log.size(), 1u);  // the stale attempt never reached the node
+    EXPECT_EQ(log[0].generation, before + 1);
+    EXPECT_EQ(g, before);  // the caller's generation is not changed
+}
+
+TEST_F(SimKyTest, FailOnResetReturnsTheResetInstead) {
+    bus->BusReset();
+    UInt32 v = 0;
+    EXPECT_EQ(unit->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, true,
+                                bus->Generation() - 1),
+              kIOFireWireBusReset);
+}
+
+TEST_F(SimKyTest, VanishedUnitAnswersNoDeviceAndComesBackWhenReplugged) {
+    bus->AddFault(guid, VanishAt(OnAny(TxType::BlockWrite, 3)));
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    EXPECT_EQ(Send(Header(1024)), kIOReturnSuccess);
+    EXPECT_EQ(Send(std::vector<UInt8>(128)), kIOReturnSuccess);
+    EXPECT_EQ(Send(std::vector<UInt8>(128)), kIOReturnNoDevice);
+    EXPECT_FALSE(FirstKyService());
+    bus->Replug(guid);
+    EXPECT_TRUE(FirstKyService());
+}
+
+TEST_F(SimKyTest, UnitsAreFoundInPlugOrderAndOtherUnitsAreSkipped) {
+    bus->AddNode({{0x00A02D, 0x010001}});
+    const UInt64 second = bus->AddKy({2, 6, 3, "KY999999"});
+    std::vector<FWLib::io_service_t> found;
+    ASSERT_EQ(bus->GetMatchingServices({0xA27, 0x11}, found), kIOReturnSuccess);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0]->Info().guid, guid);
+    EXPECT_EQ(found[1]->Info().guid, second);
+    EXPECT_EQ(found[1]->Info().name, "sim2.0");
+}
+
+TEST_F(SimKyTest, NodeWithoutUpdateUnitAnswersAddressErrors) {
+    const UInt64 other = bus->AddNode({{0xA27, 0x11}});
+    bus->Unplug(guid);
+    DownloadUnit stranger(FirstKyService());
+    UInt32 v = 0;
+    EXPECT_EQ(stranger.GetSoftwareVersion(v), kIOFireWireAddressError);
+    EXPECT_NE(other, guid);
+}
+
+TEST(DemoKy, KeepsItsStateBetweenRunsUnlessReset) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("kyfw-demo-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    {
+        kysim::DemoKy demo({dir, false, 0});
+        EXPECT_EQ(demo.Bus()->Ky(demo.Guid()).Identity().mcoreVersion, 1);
+        demo.Bus()->Ky(demo.Guid()).Identity() = {2, 6, 3, "KY777777"};
+        demo.Bus()->Ky(demo.Guid()).SetFlash(FlashArea::Xilinx, {1, 2, 3});
+        ASSERT_TRUE(demo.Save(nullptr));
+    }
+    {
+        kysim::DemoKy demo({dir, false, 0});
+        const auto& id = demo.Bus()->Ky(demo.Guid()).Identity();
+        EXPECT_EQ(id.mcoreVersion, 2);
+        EXPECT_EQ(id.xilinxVersion, 6);
+        EXPECT_EQ(id.serial, "KY777777");
+        EXPECT_EQ(demo.Bus()->Ky(demo.Guid()).Flash(FlashArea::Xilinx), (std::vector<UInt8>{1, 2, 3}));
+    }
+    kysim::DemoKy fresh({dir, true, 0});
+    EXPECT_EQ(fresh.Bus()->Ky(fresh.Guid()).Identity().mcoreVersion, 1);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace

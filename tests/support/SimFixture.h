@@ -1,0 +1,40 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "base/Clock.h"
+#include "engine/DownloadUnit.h"
+#include "sim/SimBus.h"
+#include "support/StreamCapture.h"
+
+namespace kytest {
+
+// A simulated bus with one Ky on a clock that only counts.
+class SimFixture : public ::testing::Test {
+protected:
+    SimFixture() : bus(kysim::SimBus::Create(clock)), guid(bus->AddKy()) {}
+
+    FWLib::io_service_t FirstKyService() {
+        FWLib::io_service_t service;
+        FWLib::GetMatchingService(*bus, {0xA27, 0x11}, service);
+        return service;
+    }
+    std::unique_ptr<DownloadUnit> MakeUnit() {
+        return std::make_unique<DownloadUnit>(FirstKyService());
+    }
+    kysim::KyUnitModel& Ky() { return bus->Ky(guid); }
+
+    ky::FakeClock clock;
+    std::shared_ptr<kysim::SimBus> bus;
+    UInt64 guid;
+};
+
+// Bytes of a quadlet value as they go on the bus.
+inline std::vector<UInt8> Be32(UInt32 v) {
+    return {UInt8(v >> 24), UInt8(v >> 16), UInt8(v >> 8), UInt8(v)};
+}
+
+}  // namespace kytest

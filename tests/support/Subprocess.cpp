@@ -1,0 +1,63 @@
+#include "support/Subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace kytest {
+
+namespace {
+
+void Drain(int outFd, int errFd, std::string& out, std::string& err) {
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    int open = 2;
+    char buf[4096];
+    while (open > 0 && poll(fds, 2, -1) > 0) {
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                (i == 0 ? out : err).append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env) {
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        int devnull = ::open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devnull}) close(fd);
+        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    RunResult result;
+    Drain(outPipe[0], errPipe[0], result.out, result.err);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return result;
+}
+
+}  // namespace kytest

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kytest {
+
+struct RunResult {
+    int status = -1;  // exit status, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `args` and extra environment entries ("NAME=value"),
+// standard input closed, and collects both output streams.
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env = {});
+
+}  // namespace kytest
