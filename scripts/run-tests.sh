@@ -16,3 +16,13 @@ echo "== normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKY_SANITIZE=ON
+
+echo "== fuzzing the image validators (bounded)"
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKY_FUZZ=ON -DKY_BUILD_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j "$jobs" --target image_fuzz
+corpus="build-fuzz/corpus"
+mkdir -p "$corpus"
+cp build-fuzz/firmware/KyXilinx.bit build-fuzz/firmware/Ky_MCORE.s19 "$corpus/"
+build-fuzz/fuzz/image_fuzz -max_total_time="${KY_FUZZ_SECONDS:-60}" -max_len=400000 \
+    -print_final_stats=1 "$corpus" 2>&1 | tail -n 15

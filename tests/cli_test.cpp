@@ -10,7 +10,7 @@
 namespace {
 
 class KyfwTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         state = std::filesystem::temp_directory_path() /
                 ("kyfw-cli-" + std::to_string(::getpid()) + "-" +
@@ -72,6 +72,21 @@ TEST_F(KyfwTest, ResetStartsAfreshAndVerboseShowsTraces) {
     EXPECT_NE(r.out.find("1-5"), std::string::npos);
     EXPECT_NE(r.err.find("Ctor DownloadUnit\nFWDL::Open\nFWDL::Close\nDtor DownloadUnit\n"),
               std::string::npos);
+}
+
+TEST_F(KyfwTest, InfoDescribesBothBuiltInImages) {
+    auto r = Kyfw({"info"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* line : {"  size:                336754 bytes\n",
+                             "  configuration data:  offset 74, length 336680 bytes\n",
+                             "  size:                71260 bytes\n", "  version:             6\n",
+                             "  version:             2\n", "  start address:       0x00000400\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line;
+    auto doc = nlohmann::json::parse(Kyfw({"info", "--json"}).out);
+    EXPECT_EQ(doc["images"][0]["config_offset"], 74);
+    EXPECT_EQ(doc["images"][0]["crc16"], "0xE2EF");
+    EXPECT_EQ(doc["images"][1]["size"], 71260);
+    EXPECT_EQ(doc["images"][1]["stretches"].size(), 2u);
 }
 
 TEST_F(KyfwTest, UsageErrorsExitWith64) {

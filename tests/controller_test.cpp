@@ -6,11 +6,11 @@
 
 namespace {
 
-using ZRV::PTA::CKyFirmwareUpdate;
 using kysim::TxType;
+using ZRV::PTA::CKyFirmwareUpdate;
 
 class ControllerTest : public kytest::SimFixture {
-protected:
+  protected:
     ControllerTest() : ky(bus) {}
     void SetVersions(UInt16 mcore, UInt16 xilinx) {
         Ky().Identity().mcoreVersion = mcore;
@@ -51,9 +51,9 @@ struct VersionCase {
 
 TEST_F(ControllerTest, VersionTextsSerialAndDowngradeRule) {
     const std::vector<VersionCase> cases = {
-        {2, 6, "2-6", false, "KY123456"}, {2, 7, "2-7", true, "KY123456"},
-        {3, 0, "3-0", true, "KY123456"},  {1, 5, "1-5", false, "Not Available"},
-        {1, 7, "1-7", true, "Not Available"}, {0, 0, "0-0", false, "Not Available"},
+        {2, 6, "2-6", false, "KY123456"},          {2, 7, "2-7", true, "KY123456"},
+        {3, 0, "3-0", true, "KY123456"},           {1, 5, "1-5", false, "Not Available"},
+        {1, 7, "1-7", true, "Not Available"},      {0, 0, "0-0", false, "Not Available"},
         {10, 65535, "10-65535", true, "KY123456"},
     };
     Ky().Identity().serial = "KY123456";
@@ -73,8 +73,8 @@ TEST_F(ControllerTest, VersionTextsSerialAndDowngradeRule) {
 }
 
 TEST_F(ControllerTest, ProductVersionsThreeAndZeroAreAccepted) {
-    for (auto [product, accepted] : std::vector<std::pair<UInt16, bool>>{
-             {0, true}, {2, false}, {3, true}, {4, false}}) {
+    for (auto [product, accepted] :
+         std::vector<std::pair<UInt16, bool>>{{0, true}, {2, false}, {3, true}, {4, false}}) {
         SCOPED_TRACE(product);
         Ky().Identity().productVersion = product;
         EXPECT_EQ(ky.IsFound(), accepted);
@@ -113,14 +113,16 @@ TEST_F(ControllerTest, ConstructionFailuresAreNotFoundWithAMessage) {
     bus->Faults(guid).plugInFails = true;
     io.Clear();
     EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(),
-              "Couldn't create plug in interface\nKy found, but its update unit could not be used\n");
+    EXPECT_EQ(
+        io.Err(),
+        "Couldn't create plug in interface\nKy found, but its update unit could not be used\n");
     bus->Faults(guid) = {};
     bus->Faults(guid).queryInterfaceFails = true;
     io.Clear();
     EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(), "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n"
-                        "Ky found, but its update unit could not be used\n");
+    EXPECT_EQ(io.Err(),
+              "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n"
+              "Ky found, but its update unit could not be used\n");
     EXPECT_EQ(ky.Unit(), nullptr);
 }
 

@@ -8,16 +8,16 @@
 
 namespace {
 
-using kysim::Transaction;
 using kysim::FailWith;
 using kysim::On;
 using kysim::OnAny;
 using kysim::ReadsAs;
+using kysim::Transaction;
 using kysim::TxType;
 using kytest::Be32;
 
 class DownloadUnitTest : public kytest::SimFixture {
-protected:
+  protected:
     void SetUp() override {
         unit = MakeUnit();
         bus->ClearTransactions();
@@ -30,10 +30,10 @@ TEST_F(DownloadUnitTest, ConstructionTracesAndFillsTheRegisterMap) {
     DownloadUnit fresh(FirstKyService());
     EXPECT_EQ(io.Out(), "Ctor DownloadUnit\n");
     const std::vector<std::pair<const FWAddressStruct*, UInt32>> map = {
-        {&fresh.CommandRegsAddress(), 0xF0430000},   {&fresh.UpdateControlAddress(), 0xF0430000},
+        {&fresh.CommandRegsAddress(), 0xF0430000},     {&fresh.UpdateControlAddress(), 0xF0430000},
         {&fresh.SoftwareVersionAddress(), 0xF0430004}, {&fresh.ProductVersionAddress(), 0xF0430008},
-        {&fresh.UpdateCommandAddress(), 0xF043000C}, {&fresh.CrcAddress(), 0xF0430010},
-        {&fresh.StatusAddress(), 0xF0430014},        {&fresh.UpdateDataAddress(), 0xF0430020},
+        {&fresh.UpdateCommandAddress(), 0xF043000C},   {&fresh.CrcAddress(), 0xF0430010},
+        {&fresh.StatusAddress(), 0xF0430014},          {&fresh.UpdateDataAddress(), 0xF0430020},
         {&fresh.SerialNumberAddress(), 0xF0430220}};
     for (const auto& [addr, lo] : map) {
         EXPECT_EQ(addr->addressHi, 0xFFFF);
@@ -53,35 +53,66 @@ TEST_F(DownloadUnitTest, EachOperationPutsExactlyItsTransactionOnTheBus) {
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = UInt8(i * 7);
     const std::vector<UInt8> header(20, 0xAB);
     const std::vector<TrafficCase> cases = {
-        {"BeginUpdate", [](DownloadUnit& u) { UInt32 g = 2; return u.BeginUpdate(g); },
+        {"BeginUpdate",
+         [](DownloadUnit& u) {
+             UInt32 g = 2;
+             return u.BeginUpdate(g);
+         },
          {{TxType::QuadletWrite, 0, 0xFFFFF0430000, Be32(1), 0, 0}}},
-        {"SetUpdateCommand", [](DownloadUnit& u) {
+        {"SetUpdateCommand",
+         [](DownloadUnit& u) {
              UInt32 g = 2, type = 1;
              return u.SetUpdateCommand(g, type);
          },
          {{TxType::QuadletWrite, 0, 0xFFFFF043000C, Be32(1), 0, 0}}},
-        {"SendBlock header", [&](DownloadUnit& u) {
+        {"SendBlock header",
+         [&](DownloadUnit& u) {
              UInt32 g = 2;
              return u.SendBlock(const_cast<UInt8*>(header.data()), 20, 0, g);
          },
          {{TxType::BlockWrite, 0, 0xFFFFF0430020, header, 0, 0}}},
-        {"SendBlock at 4096", [&](DownloadUnit& u) {
+        {"SendBlock at 4096",
+         [&](DownloadUnit& u) {
              UInt32 g = 2;
              return u.SendBlock(block.data(), 128, 4096, g);
          },
          {{TxType::BlockWrite, 0, 0xFFFFF0430020, block, 0, 0}}},
-        {"SendCRCAndVerify", [](DownloadUnit& u) { UInt32 g = 2; return u.SendCRCAndVerify(7, g); },
+        {"SendCRCAndVerify",
+         [](DownloadUnit& u) {
+             UInt32 g = 2;
+             return u.SendCRCAndVerify(7, g);
+         },
          {{TxType::QuadletWrite, 0, 0xFFFFF0430010, Be32(7), 0, 0}}},
         {"RestoreNormalOperation",
-         [](DownloadUnit& u) { UInt32 g = 2; return u.RestoreNormalOperation(g); }, {}},
+         [](DownloadUnit& u) {
+             UInt32 g = 2;
+             return u.RestoreNormalOperation(g);
+         },
+         {}},
         // The 0xAB header above was refused: the unit now reports its failed state.
-        {"ReadStatusRegister", [](DownloadUnit& u) { UInt32 v; return u.ReadStatusRegister(v, 2); },
+        {"ReadStatusRegister",
+         [](DownloadUnit& u) {
+             UInt32 v;
+             return u.ReadStatusRegister(v, 2);
+         },
          {{TxType::QuadletRead, 0, 0xFFFFF0430014, Be32(2), 0, 0}}},
-        {"GetSoftwareVersion", [](DownloadUnit& u) { UInt32 v; return u.GetSoftwareVersion(v); },
+        {"GetSoftwareVersion",
+         [](DownloadUnit& u) {
+             UInt32 v;
+             return u.GetSoftwareVersion(v);
+         },
          {{TxType::QuadletRead, 0, 0xFFFFF0430004, Be32(0x00010005), 0, 0}}},
-        {"GetProductRevision", [](DownloadUnit& u) { UInt32 v; return u.GetProductRevision(v); },
+        {"GetProductRevision",
+         [](DownloadUnit& u) {
+             UInt32 v;
+             return u.GetProductRevision(v);
+         },
          {{TxType::QuadletRead, 0, 0xFFFFF0430008, Be32(0x00030000), 0, 0}}},
-        {"GetProductSerNum", [](DownloadUnit& u) { std::string s; return u.GetProductSerNum(s); },
+        {"GetProductSerNum",
+         [](DownloadUnit& u) {
+             std::string s;
+             return u.GetProductSerNum(s);
+         },
          {{TxType::BlockRead, 0, 0xFFFFF0430220, {'K', 'Y', '0', '4', '1', '1', '8', '7'}, 0, 0}}},
     };
     for (const auto& c : cases) {
@@ -164,7 +195,8 @@ TEST_F(DownloadUnitTest, CancelTransferIsBoundedAndStopsAtAFailedRead) {
 
     bus->ClearFaults(guid);
     bus->ClearTransactions();
-    bus->AddFault(guid, FailWith(On(TxType::QuadletRead, 0xFFFFF0430000, 2), kIOReturnNotResponding));
+    bus->AddFault(guid,
+                  FailWith(On(TxType::QuadletRead, 0xFFFFF0430000, 2), kIOReturnNotResponding));
     Ky().Behaviour().cancelBusyReads = 10;
     unit->BeginUpdate(g);
     EXPECT_EQ(unit->CancelTransfer(g), kIOReturnNotResponding);

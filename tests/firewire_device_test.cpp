@@ -24,7 +24,7 @@ struct Script {
 };
 
 class ScriptedInterface final : public FWLib::DeviceInterface {
-public:
+  public:
     explicit ScriptedInterface(Script& s) : s(s) {}
     ~ScriptedInterface() override { s.events.push_back("release device interface"); }
     UInt32 GetDevice() const override { return 0x51; }
@@ -38,7 +38,8 @@ public:
         size = std::min(size, s.readDelivers);
         return kIOReturnSuccess;
     }
-    IOReturn Write(UInt32 d, const FWAddressStruct& a, const void*, UInt32&, bool, UInt32) override {
+    IOReturn Write(UInt32 d, const FWAddressStruct& a, const void*, UInt32&, bool,
+                   UInt32) override {
         Note(d, a);
         return kIOReturnSuccess;
     }
@@ -58,7 +59,7 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     void Note(UInt32 d, const FWAddressStruct& a) {
         s.lastDevice = d;
         s.lastAddr = a;
@@ -67,7 +68,7 @@ private:
 };
 
 class ScriptedPlugIn final : public FWLib::PlugInInterface {
-public:
+  public:
     explicit ScriptedPlugIn(Script& s) : s(s) {}
     ~ScriptedPlugIn() override { s.events.push_back("destroy plug-in"); }
     IOReturn QueryInterface(std::unique_ptr<FWLib::DeviceInterface>& d) override {
@@ -76,12 +77,12 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     Script& s;
 };
 
 class ScriptedService final : public FWLib::Service {
-public:
+  public:
     explicit ScriptedService(Script& s) : s(s) {}
     const FWLib::UnitInfo& Info() const override { return info; }
     IOReturn CreatePlugInInterface(std::unique_ptr<FWLib::PlugInInterface>& p) const override {
@@ -90,13 +91,13 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     Script& s;
     FWLib::UnitInfo info;
 };
 
 class DeviceTest : public ::testing::Test {
-protected:
+  protected:
     FWLib::io_service_t Service() { return std::make_shared<ScriptedService>(script); }
     Script script;
 };
@@ -134,9 +135,9 @@ TEST_F(DeviceTest, OpenAndCloseTraceEveryTimeAndDestructionDoesNotClose) {
         device.Close();
     }
     EXPECT_EQ(io.Out(), "FWDL::Open\nFWDL::Close\nFWDL::Close\n");
-    EXPECT_EQ(script.events, (std::vector<std::string>{"open", "close", "close",
-                                                       "release device interface",
-                                                       "destroy plug-in"}));
+    EXPECT_EQ(script.events,
+              (std::vector<std::string>{"open", "close", "close", "release device interface",
+                                        "destroy plug-in"}));
 }
 
 TEST_F(DeviceTest, QuadletsAreNumbersHereAndBigEndianOnTheBus) {

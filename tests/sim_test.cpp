@@ -13,19 +13,19 @@
 
 namespace {
 
-using kysim::FlashArea;
-using kysim::KyUnitModel;
 using kysim::BusResetAt;
 using kysim::FailWith;
+using kysim::FlashArea;
+using kysim::KyUnitModel;
 using kysim::On;
 using kysim::OnAny;
 using kysim::ReadsAs;
-using kysim::VanishAt;
 using kysim::TxType;
+using kysim::VanishAt;
 
 // Drives the unit's registers directly, as a download would.
 class SimKyTest : public kytest::SimFixture {
-protected:
+  protected:
     void SetUp() override { unit = MakeUnit(); }
 
     UInt32 Status() {
@@ -154,13 +154,14 @@ TEST_F(SimKyTest, StatusReadsAsFaultReplacesOnlyTheChosenReads) {
 }
 
 TEST_F(SimKyTest, FailedWriteIsNotTakenUnlessMarkedApplied) {
-    bus->AddFault(guid, FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg), kIOReturnTimeout));
+    bus->AddFault(guid,
+                  FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg), kIOReturnTimeout));
     UInt32 g = bus->Generation();
     EXPECT_EQ(unit->BeginUpdate(g), kIOReturnTimeout);
     EXPECT_EQ(Status(), 0u);
     bus->ClearFaults(guid);
-    bus->AddFault(guid,
-                  FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg), kIOReturnTimeout, true));
+    bus->AddFault(
+        guid, FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg), kIOReturnTimeout, true));
     EXPECT_EQ(unit->BeginUpdate(g), kIOReturnTimeout);
     EXPECT_EQ(Status(), 1u);  // the write arrived; only the answer was lost
 }
@@ -216,8 +217,8 @@ TEST_F(SimKyTest, NodeWithoutUpdateUnitAnswersAddressErrors) {
 }
 
 TEST(DemoKy, KeepsItsStateBetweenRunsUnlessReset) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("kyfw-demo-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("kyfw-demo-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     {
         kysim::DemoKy demo({dir, false, 0});
@@ -232,7 +233,8 @@ TEST(DemoKy, KeepsItsStateBetweenRunsUnlessReset) {
         EXPECT_EQ(id.mcoreVersion, 2);
         EXPECT_EQ(id.xilinxVersion, 6);
         EXPECT_EQ(id.serial, "KY777777");
-        EXPECT_EQ(demo.Bus()->Ky(demo.Guid()).Flash(FlashArea::Xilinx), (std::vector<UInt8>{1, 2, 3}));
+        EXPECT_EQ(demo.Bus()->Ky(demo.Guid()).Flash(FlashArea::Xilinx),
+                  (std::vector<UInt8>{1, 2, 3}));
     }
     kysim::DemoKy fresh({dir, true, 0});
     EXPECT_EQ(fresh.Bus()->Ky(fresh.Guid()).Identity().mcoreVersion, 1);

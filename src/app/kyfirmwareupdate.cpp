@@ -38,11 +38,16 @@ KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info) {
 
 const char* KyCheckText(KyCheck check) {
     switch (check) {
-        case KyCheck::Accepted: return "ready";
-        case KyCheck::WrongProduct: return "product version not supported by this updater";
-        case KyCheck::OpenFailed: return "could not be opened";
-        case KyCheck::NoGeneration: return "bus generation could not be read";
-        case KyCheck::ReadFailed: return "versions could not be read";
+        case KyCheck::Accepted:
+            return "ready";
+        case KyCheck::WrongProduct:
+            return "product version not supported by this updater";
+        case KyCheck::OpenFailed:
+            return "could not be opened";
+        case KyCheck::NoGeneration:
+            return "bus generation could not be read";
+        case KyCheck::ReadFailed:
+            return "versions could not be read";
     }
     return "?";
 }
@@ -76,7 +81,8 @@ bool CKyFirmwareUpdate::OpenKy() {
     _matchingDictionary = {DownloadUnit::kFirmwareUpdateUnitSpecID,
                            DownloadUnit::kFirmwareUpdateUnitSWVersion};
     FWLib::io_service_t service;
-    if (!_bus || FWLib::GetMatchingService(*_bus, _matchingDictionary, service) != kIOReturnSuccess) {
+    if (!_bus ||
+        FWLib::GetMatchingService(*_bus, _matchingDictionary, service) != kIOReturnSuccess) {
         std::cerr << "Problem with MasterPort\n";
         return false;
     }

@@ -21,9 +21,13 @@ constexpr std::uint64_t kSpinMarginMicros = 120;
 
 }  // namespace
 
-std::uint64_t RealClock::NowMicros() const { return MonotonicMicros(); }
+std::uint64_t RealClock::NowMicros() const {
+    return MonotonicMicros();
+}
 
-void RealClock::SleepMicros(std::uint64_t micros) { PreciseSleep(micros); }
+void RealClock::SleepMicros(std::uint64_t micros) {
+    PreciseSleep(micros);
+}
 
 void FakeClock::SleepMicros(std::uint64_t micros) {
     mNow.fetch_add(micros, std::memory_order_acq_rel);

@@ -10,7 +10,7 @@ namespace ky {
 // needs real pauses between commands; tests and the simulator replace them
 // with a clock that only counts.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Monotonic time in microseconds since an arbitrary start.
     virtual std::uint64_t NowMicros() const = 0;
@@ -21,7 +21,7 @@ public:
 // The machine's monotonic clock. Sleeps are never shorter than asked and
 // overshoot by a few microseconds only (see PreciseSleep).
 class RealClock final : public Clock {
-public:
+  public:
     std::uint64_t NowMicros() const override;
     void SleepMicros(std::uint64_t micros) override;
 };
@@ -29,14 +29,14 @@ public:
 // A clock that advances only when somebody sleeps on it. Safe to share
 // between the worker thread and the thread that reads it.
 class FakeClock final : public Clock {
-public:
+  public:
     std::uint64_t NowMicros() const override { return mNow.load(std::memory_order_acquire); }
     void SleepMicros(std::uint64_t micros) override;
     void Advance(std::uint64_t micros) { SleepMicros(micros); }
     std::uint64_t TotalSlept() const { return mSlept.load(std::memory_order_acquire); }
     std::uint64_t SleepCount() const { return mSleeps.load(std::memory_order_acquire); }
 
-private:
+  private:
     std::atomic<std::uint64_t> mNow{0};
     std::atomic<std::uint64_t> mSlept{0};
     std::atomic<std::uint64_t> mSleeps{0};

@@ -32,5 +32,6 @@ struct Context {
 bool OpenBus(Context& context);
 
 int RunList(Context& context);
+int RunInfo(Context& context);
 
 }  // namespace kyfw

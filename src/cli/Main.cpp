@@ -12,24 +12,25 @@ namespace {
 
 // Swallows what is written to it.
 class NullBuffer final : public std::streambuf {
-protected:
+  protected:
     int overflow(int c) override { return traits_type::not_eof(c); }
 };
 
 // While it lives, the engine's trace lines (std::cout) go to `sink`; the
 // user's output keeps the real standard output.
 class TraceRedirect {
-public:
+  public:
     explicit TraceRedirect(std::streambuf* sink) : mSaved(std::cout.rdbuf(sink)) {}
     ~TraceRedirect() { std::cout.rdbuf(mSaved); }
     std::streambuf* Stdout() const { return mSaved; }
 
-private:
+  private:
     std::streambuf* mSaved;
 };
 
 void AddGlobalOptions(CLI::App& app, GlobalOptions& options) {
-    app.add_flag("--simulate", options.simulate, "Use the simulated Ky instead of the FireWire bus");
+    app.add_flag("--simulate", options.simulate,
+                 "Use the simulated Ky instead of the FireWire bus");
     app.add_flag("--sim-reset", options.simReset,
                  "Start the simulated Ky afresh (older firmware, empty state)");
     app.add_flag("-v,--verbose", options.verbose, "Show the engine's trace lines on stderr");
@@ -46,6 +47,8 @@ int Main(int argc, char** argv) {
     AddGlobalOptions(app, options);
     CLI::App* list = app.add_subcommand("list", "List every Ky on the bus with its versions");
     list->add_flag("--json", options.json, "Print one JSON document");
+    CLI::App* info = app.add_subcommand("info", "Describe the firmware images built into kyfw");
+    info->add_flag("--json", options.json, "Print one JSON document");
 
     try {
         app.parse(argc, argv);
@@ -58,6 +61,7 @@ int Main(int argc, char** argv) {
     TraceRedirect redirect(options.verbose ? std::cerr.rdbuf() : &null);
     std::ostream out(redirect.Stdout());
     Context context{options, nullptr, std::nullopt, out, std::cerr};
+    if (*info) return RunInfo(context);
     if (!OpenBus(context)) return kExitNoKy;
     int status = kExitUsage;
     if (*list) status = RunList(context);

@@ -1,3 +1,5 @@
 #include "cli/Main.h"
 
-int main(int argc, char** argv) { return kyfw::Main(argc, argv); }
+int main(int argc, char** argv) {
+    return kyfw::Main(argc, argv);
+}

@@ -16,7 +16,9 @@ DownloadUnit::DownloadUnit(const FWLib::io_service_t& service) : FWLib::Device(s
     InitAddresses();
 }
 
-DownloadUnit::~DownloadUnit() { std::cout << "Dtor DownloadUnit\n"; }
+DownloadUnit::~DownloadUnit() {
+    std::cout << "Dtor DownloadUnit\n";
+}
 
 void DownloadUnit::InitAddresses() {
     m_addr_command_regs = FWAddressStruct(kRegisterHi, kRegisterBase);
@@ -63,7 +65,9 @@ IOReturn DownloadUnit::SendCRCAndVerify(UInt32 crc, UInt32& generation) {
     return WriteCRCReg(crc, generation);
 }
 
-IOReturn DownloadUnit::RestoreNormalOperation(UInt32& /*generation*/) { return kIOReturnSuccess; }
+IOReturn DownloadUnit::RestoreNormalOperation(UInt32& /*generation*/) {
+    return kIOReturnSuccess;
+}
 
 IOReturn DownloadUnit::GetSoftwareVersion(UInt32& version) {
     return ReadQuadlet(m_addr_sw_version, version, false, false, 0);

@@ -21,15 +21,16 @@ UInt32 FromBusOrder(const Quadlet& b) {
 }
 
 Device::Device(const io_service_t& service) {
-    IOReturn status = service ? service->CreatePlugInInterface(mIOCFPlugInInterface)
-                              : kIOReturnNoDevice;
+    IOReturn status =
+        service ? service->CreatePlugInInterface(mIOCFPlugInInterface) : kIOReturnNoDevice;
     if (status != kIOReturnSuccess || !mIOCFPlugInInterface) {
         std::cerr << "Couldn't create plug in interface\n";
         throw std::exception();
     }
     status = mIOCFPlugInInterface->QueryInterface(mDevice);
     if (status != kIOReturnSuccess || !mDevice) {
-        std::cerr << "FWLib_Device" << ":" << kQueryInterfaceLine << " "
+        std::cerr << "FWLib_Device"
+                  << ":" << kQueryInterfaceLine << " "
                   << "CFPlugInInterface->QueryInterface returned error\n";
         throw std::exception();
     }
@@ -61,8 +62,8 @@ IOReturn Device::Write(const FWAddressStruct& addr, const void* buf, UInt32& siz
     return mDevice->Write(Handle(abs), addr, buf, size, failOnReset, generation);
 }
 
-IOReturn Device::ReadQuadlet(const FWAddressStruct& addr, UInt32& value, bool abs,
-                             bool failOnReset, UInt32 generation) const {
+IOReturn Device::ReadQuadlet(const FWAddressStruct& addr, UInt32& value, bool abs, bool failOnReset,
+                             UInt32 generation) const {
     Quadlet bytes{};
     IOReturn status = mDevice->ReadQuadlet(Handle(abs), addr, bytes, failOnReset, generation);
     if (status == kIOReturnSuccess) value = FromBusOrder(bytes);

@@ -9,7 +9,9 @@
 // from the device are kIOFireWireResponseBase + the IEEE 1394 rcode.
 inline constexpr IOReturn kIOReturnSuccess = 0;
 
-constexpr IOReturn IOKitError(UInt32 code) { return static_cast<IOReturn>(0xE0000000u | code); }
+constexpr IOReturn IOKitError(UInt32 code) {
+    return static_cast<IOReturn>(0xE0000000u | code);
+}
 
 inline constexpr IOReturn kIOReturnError = IOKitError(0x2BC);
 inline constexpr IOReturn kIOReturnNoMemory = IOKitError(0x2BD);

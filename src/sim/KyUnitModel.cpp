@@ -23,13 +23,19 @@ FWLib::Quadlet Bytes(UInt32 v) {
     return {UInt8(v >> 24), UInt8(v >> 16), UInt8(v >> 8), UInt8(v)};
 }
 
-UInt32 RoundUp4(UInt32 n) { return (n + 3u) & ~3u; }
+UInt32 RoundUp4(UInt32 n) {
+    return (n + 3u) & ~3u;
+}
 
-std::size_t Index(FlashArea area) { return static_cast<std::size_t>(area); }
+std::size_t Index(FlashArea area) {
+    return static_cast<std::size_t>(area);
+}
 
 }  // namespace
 
-const char* FlashAreaName(FlashArea area) { return area == FlashArea::Xilinx ? "Xilinx" : "MCORE"; }
+const char* FlashAreaName(FlashArea area) {
+    return area == FlashArea::Xilinx ? "Xilinx" : "MCORE";
+}
 
 UInt16 Crc16Xmodem(UInt16 crc, std::span<const UInt8> bytes) {
     for (UInt8 byte : bytes) {
@@ -50,7 +56,9 @@ KyUnitModel::Phase KyUnitModel::CurrentPhase() {
     return mPhase;
 }
 
-const std::vector<UInt8>& KyUnitModel::Flash(FlashArea area) const { return mFlash[Index(area)]; }
+const std::vector<UInt8>& KyUnitModel::Flash(FlashArea area) const {
+    return mFlash[Index(area)];
+}
 
 void KyUnitModel::SetFlash(FlashArea area, std::vector<UInt8> bytes) {
     mFlash[Index(area)] = std::move(bytes);
@@ -59,10 +67,13 @@ void KyUnitModel::SetFlash(FlashArea area, std::vector<UInt8> bytes) {
 UInt32 KyUnitModel::StatusValue() {
     switch (CurrentPhase()) {
         case Phase::UpdateMode:
-        case Phase::Receiving: return kStatusReady;
-        case Phase::Failed: return kStatusFailed;
+        case Phase::Receiving:
+            return kStatusReady;
+        case Phase::Failed:
+            return kStatusFailed;
         case Phase::Normal:
-        case Phase::Erasing: break;
+        case Phase::Erasing:
+            break;
     }
     return kStatusBusy;
 }
@@ -81,22 +92,31 @@ IOReturn KyUnitModel::ReadQuadlet(UInt64 offset, FWLib::Quadlet& value) {
         case kProductVersionReg:
             value = Bytes(UInt32{mIdentity.productVersion} << 16);
             return kIOReturnSuccess;
-        case kStatusReg: value = Bytes(StatusValue()); return kIOReturnSuccess;
+        case kStatusReg:
+            value = Bytes(StatusValue());
+            return kIOReturnSuccess;
         case kUpdateCommandReg:
-        case kCrcReg: return kIOFireWireTypeError;  // write-only
-        default: return kIOFireWireAddressError;
+        case kCrcReg:
+            return kIOFireWireTypeError;  // write-only
+        default:
+            return kIOFireWireAddressError;
     }
 }
 
 IOReturn KyUnitModel::WriteQuadlet(UInt64 offset, const FWLib::Quadlet& value) {
     switch (offset) {
-        case kUpdateControlReg: return WriteUpdateControl(Number(value));
-        case kUpdateCommandReg: return WriteUpdateCommand(Number(value));
-        case kCrcReg: return WriteCrc(Number(value));
+        case kUpdateControlReg:
+            return WriteUpdateControl(Number(value));
+        case kUpdateCommandReg:
+            return WriteUpdateCommand(Number(value));
+        case kCrcReg:
+            return WriteCrc(Number(value));
         case kSoftwareVersionReg:
         case kProductVersionReg:
-        case kStatusReg: return kIOFireWireTypeError;  // read-only
-        default: return kIOFireWireAddressError;
+        case kStatusReg:
+            return kIOFireWireTypeError;  // read-only
+        default:
+            return kIOFireWireAddressError;
     }
 }
 

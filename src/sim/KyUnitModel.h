@@ -52,16 +52,16 @@ UInt16 Crc16Xmodem(UInt16 crc, std::span<const UInt8> bytes);
 struct UnitBehaviour {
     std::uint64_t eraseMicros = 0;  // how long an erase takes
     bool eraseNeverEnds = false;
-    bool rejectCrc = false;           // the CRC check fails whatever was sent
+    bool rejectCrc = false;                 // the CRC check fails whatever was sent
     UInt32 serialReadBytes = kSerialBytes;  // bytes a serial-number read delivers
-    unsigned cancelBusyReads = 0;     // update-control reads with bit 0 set after a cancel
+    unsigned cancelBusyReads = 0;           // update-control reads with bit 0 set after a cancel
 };
 
 // A model of the Ky's firmware-update unit: the register protocol, the erase
 // and its timing, the update-data window, the header and CRC checks and two
 // flash areas that keep what was written.
 class KyUnitModel {
-public:
+  public:
     enum class Phase { Normal, UpdateMode, Erasing, Receiving, Failed };
 
     explicit KyUnitModel(ky::Clock& clock, KyIdentity identity = {});
@@ -82,7 +82,7 @@ public:
     // How many images were programmed and verified since the model was made.
     unsigned ProgrammedCount() const { return mProgrammed; }
 
-private:
+  private:
     UInt32 StatusValue();
     IOReturn WriteUpdateControl(UInt32 value);
     IOReturn WriteUpdateCommand(UInt32 value);

@@ -13,10 +13,14 @@ constexpr UInt64 kFirstGuid = 0x0000'D0A0'0100'0000ull;
 
 const char* TxTypeName(TxType type) {
     switch (type) {
-        case TxType::QuadletRead: return "quadlet read";
-        case TxType::QuadletWrite: return "quadlet write";
-        case TxType::BlockRead: return "block read";
-        case TxType::BlockWrite: return "block write";
+        case TxType::QuadletRead:
+            return "quadlet read";
+        case TxType::QuadletWrite:
+            return "quadlet write";
+        case TxType::BlockRead:
+            return "block read";
+        case TxType::BlockWrite:
+            return "block write";
     }
     return "?";
 }
@@ -34,7 +38,7 @@ struct SimBus::Node {
 namespace {
 
 class SimDeviceInterface final : public FWLib::DeviceInterface {
-public:
+  public:
     SimDeviceInterface(std::shared_ptr<SimBus> bus, UInt64 guid, UInt32 handle)
         : mBus(std::move(bus)), mGuid(guid), mHandle(handle), mKnownGeneration(mBus->Generation()) {
         mBus->CountInterface(+1);
@@ -77,7 +81,7 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     IOReturn Send(UInt32 device, TxType type, const FWAddressStruct& addr, UInt8* in,
                   const UInt8* out, UInt32* size, bool failOnReset, UInt32 generation) {
         if (device != 0 && device != mHandle) return kIOReturnBadArgument;
@@ -99,7 +103,7 @@ private:
 };
 
 class SimPlugIn final : public FWLib::PlugInInterface {
-public:
+  public:
     SimPlugIn(std::shared_ptr<SimBus> bus, UInt64 guid, UInt32 handle)
         : mBus(std::move(bus)), mGuid(guid), mHandle(handle) {}
 
@@ -109,14 +113,14 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     std::shared_ptr<SimBus> mBus;
     UInt64 mGuid;
     UInt32 mHandle;
 };
 
 class SimService final : public FWLib::Service {
-public:
+  public:
     SimService(std::shared_ptr<SimBus> bus, FWLib::UnitInfo info, UInt32 handle)
         : mBus(std::move(bus)), mInfo(std::move(info)), mHandle(handle) {}
 
@@ -127,7 +131,7 @@ public:
         return kIOReturnSuccess;
     }
 
-private:
+  private:
     std::shared_ptr<SimBus> mBus;
     FWLib::UnitInfo mInfo;
     UInt32 mHandle;
@@ -273,9 +277,13 @@ IOReturn SimBus::GetMatchingServices(const FWLib::MatchingDictionary& match,
                 n->units[u].unitSWVersion != match.unitSWVersion)
                 continue;
             const std::string node = "sim" + std::to_string(n->nodeID - kFirstNodeID);
-            FWLib::UnitInfo info{node + "." + std::to_string(u), node, n->guid,
-                                 n->units[u].unitSpecID, n->units[u].unitSWVersion,
-                                 "KY simulated", n->ky ? "Ky" : "other"};
+            FWLib::UnitInfo info{node + "." + std::to_string(u),
+                                 node,
+                                 n->guid,
+                                 n->units[u].unitSpecID,
+                                 n->units[u].unitSWVersion,
+                                 "KY simulated",
+                                 n->ky ? "Ky" : "other"};
             services.push_back(
                 std::make_shared<SimService>(shared_from_this(), std::move(info), n->nodeID));
         }
@@ -343,7 +351,9 @@ IOReturn SimBus::Deliver(Node& node, const Request& request, Transaction& tx) {
             status = node.ky->WriteQuadlet(offset, q);
             break;
         }
-        case TxType::BlockRead: status = node.ky->ReadBlock(offset, request.readBuf, *request.size); break;
+        case TxType::BlockRead:
+            status = node.ky->ReadBlock(offset, request.readBuf, *request.size);
+            break;
         case TxType::BlockWrite:
             status = node.ky->WriteBlock(offset, request.writeBuf, *request.size);
             break;

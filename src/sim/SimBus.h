@@ -38,10 +38,10 @@ struct TxMatch {
 // A fault injected into the traffic of one node.
 struct TxFault {
     enum class Action {
-        Fail,         // answer with `status`; the unit takes the write only when `applied`
-        ReadsAs,      // a quadlet read delivers `value`
-        Vanish,       // the node leaves the bus before the transaction
-        BusReset,     // the bus resets just before the transaction reaches the node
+        Fail,      // answer with `status`; the unit takes the write only when `applied`
+        ReadsAs,   // a quadlet read delivers `value`
+        Vanish,    // the node leaves the bus before the transaction
+        BusReset,  // the bus resets just before the transaction reaches the node
     };
     TxMatch match;
     Action action = Action::Fail;
@@ -89,7 +89,7 @@ struct UnitDirectory {
 // that reaches a node is recorded. Thread-safe: a worker may update a Ky
 // while a test thread plugs, unplugs or inspects.
 class SimBus final : public FWLib::Bus, public std::enable_shared_from_this<SimBus> {
-public:
+  public:
     static std::shared_ptr<SimBus> Create(ky::Clock& clock = ky::SystemClock());
 
     // A Ky with its update unit; returns the node's GUID.
@@ -126,8 +126,8 @@ public:
 
     // Used by the simulated device interface.
     struct Request {
-        UInt64 guid;        // the unit's node, when `absolute` is false
-        bool absolute;      // addr.nodeID names the node
+        UInt64 guid;    // the unit's node, when `absolute` is false
+        bool absolute;  // addr.nodeID names the node
         TxType type;
         FWAddressStruct addr;
         UInt8* readBuf;
@@ -139,7 +139,7 @@ public:
     IOReturn NodeStatus(UInt64 guid, IOReturn NodeFaults::*which) const;
     bool NodeFlag(UInt64 guid, bool NodeFaults::*which) const;
 
-private:
+  private:
     struct Node;
     explicit SimBus(ky::Clock& clock);
     Node* Find(UInt64 guid);

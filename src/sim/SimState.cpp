@@ -41,7 +41,9 @@ std::optional<UInt16> Small(const std::map<std::string, std::string>& kv, const 
 
 }  // namespace
 
-std::filesystem::path DemoKy::DefaultDirectory() { return ky::StateDirectory() / "simulated-ky"; }
+std::filesystem::path DemoKy::DefaultDirectory() {
+    return ky::StateDirectory() / "simulated-ky";
+}
 
 DemoKy::Options DemoKy::FromEnvironment() {
     Options options;
@@ -69,8 +71,7 @@ void DemoKy::Load() {
     if (auto it = kv.find("serial"); it != kv.end()) id.serial = it->second.substr(0, kSerialBytes);
     for (FlashArea area : kFlashAreas) {
         std::ifstream in(FlashFile(mDirectory, area), std::ios::binary);
-        if (in)
-            mBus->Ky(mGuid).SetFlash(area, {std::istreambuf_iterator<char>(in), {}});
+        if (in) mBus->Ky(mGuid).SetFlash(area, {std::istreambuf_iterator<char>(in), {}});
     }
 }
 

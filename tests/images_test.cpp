@@ -1,0 +1,239 @@
+// The built-in images, how they are read, and the checks made before any
+// flash is touched.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "app/kyfirmwareupdate.h"
+#include "engine/Downloader.h"
+#include "engine/ImageCheck.h"
+#include "engine/KyXilinx.h"
+#include "engine/Ky_MCORE.h"
+#include "sim/KyUnitModel.h"
+#include "support/StreamCapture.h"
+
+namespace {
+
+using Bytes = std::vector<UInt8>;
+
+Bytes BitFile() { return Bytes(KyXilinxData, KyXilinxData + KyXilinxDataSizeBytes); }
+Bytes SRecords() { return Bytes(KyMCORE06data, KyMCORE06data + KyMCORE06dataSize); }
+
+TEST(BuiltInImages, SizesLayoutAndTrailingZeros) {
+    ASSERT_EQ(KyXilinxDataSizeBytes, 336754u);
+    ASSERT_EQ(KyMCORE06dataSize, 71260u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(KyXilinxData[KyXilinxDataSizeBytes + i], 0);
+        EXPECT_EQ(KyMCORE06data[KyMCORE06dataSize + i], 0);
+    }
+    kyimage::BitFileInfo bit;
+    kyimage::SRecordInfo srec;
+    std::string problem;
+    ASSERT_TRUE(kyimage::CheckBitFile(BitFile(), bit, problem)) << problem;
+    ASSERT_TRUE(kyimage::CheckSRecords(SRecords(), srec, problem)) << problem;
+    EXPECT_EQ(bit.configOffset, 74u);
+    EXPECT_EQ(bit.configLength, 336680u);
+    EXPECT_EQ(bit.date, "2006/03/14");
+    EXPECT_GE(srec.stretches.size(), 2u);
+    EXPECT_TRUE(kyimage::CheckBuiltInImages(problem));
+}
+
+TEST(BuiltInImages, VersionConstantsAgreeWithTheMarkersTheKyReads) {
+    kyimage::BitFileInfo bit;
+    kyimage::SRecordInfo srec;
+    std::string problem;
+    kyimage::CheckBitFile(BitFile(), bit, problem);
+    kyimage::CheckSRecords(SRecords(), srec, problem);
+    EXPECT_EQ(bit.version, ZRV::PTA::KyXilinxUpgradeVer);
+    EXPECT_EQ(srec.version, ZRV::PTA::KyMCOREUpgradeVer);
+    // The simulated Ky reads what the device receives: the configuration
+    // data from its offset on, and the S-record text whole.
+    const Bytes config(KyXilinxData + 74, KyXilinxData + KyXilinxDataSizeBytes);
+    EXPECT_EQ(kysim::ReadVersionMarker(kysim::FlashArea::Xilinx, config),
+              ZRV::PTA::KyXilinxUpgradeVer);
+    EXPECT_EQ(kysim::ReadVersionMarker(kysim::FlashArea::MCORE, SRecords()),
+              ZRV::PTA::KyMCOREUpgradeVer);
+}
+
+TEST(BuiltInImages, CrcMatchesAnIndependentXmodemAndIsPinned) {
+    const Bytes config(KyXilinxData + 74, KyXilinxData + KyXilinxDataSizeBytes);
+    Bytes padded = config;
+    padded.resize((padded.size() + 3) / 4 * 4, 0);
+    EXPECT_EQ(kyimage::DeviceCrc(config), kysim::Crc16Xmodem(0, padded));
+    EXPECT_EQ(kyimage::DeviceCrc(SRecords()), kysim::Crc16Xmodem(0, SRecords()));
+    // The generator is deterministic: these change only with the images.
+    EXPECT_EQ(kyimage::DeviceCrc(config), 0xE2EF);
+    EXPECT_EQ(kyimage::DeviceCrc(SRecords()), 0x0308);
+    const Bytes check = {'1', '2', '3', '4', '5', '6', '7', '8'};
+    EXPECT_EQ(Downloader::updateCRC16(0, check.data(), 2), kysim::Crc16Xmodem(0, check));
+}
+
+class ReadImageTest : public ::testing::Test {
+protected:
+    kytest::StreamCapture io;
+    Downloader downloader;
+    UInt8 buf[DL_BUF_SIZE] = {};
+    UInt32 count = 99;
+};
+
+TEST_F(ReadImageTest, DeliversUpToTheEndOfTheImage) {
+    EXPECT_TRUE(downloader.ReadImage(fileMCORE, 71260 - 128, 128, buf, count));
+    EXPECT_EQ(count, 128u);
+    EXPECT_EQ(buf[126], '\r');
+    EXPECT_EQ(buf[127], '\n');
+    EXPECT_TRUE(downloader.ReadImage(fileXILINX, 336754 - 50, 128, buf, count));
+    EXPECT_EQ(count, 50u);
+    EXPECT_EQ(0, std::memcmp(buf, KyXilinxData + 336754 - 50, 50));
+    EXPECT_TRUE(downloader.ReadImage(fileXILINX, 336754, 128, buf, count));
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(ReadImageTest, FirstBlockOfTheSRecordTextStartsWithS0) {
+    EXPECT_TRUE(downloader.ReadImage(fileMCORE, 0, 128, buf, count));
+    EXPECT_EQ(count, 128u);
+    EXPECT_EQ(0, std::memcmp(buf, KyMCORE06data, 128));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 2), "S0");
+}
+
+TEST_F(ReadImageTest, UnknownTypeIsReportedAndDeliversNothing) {
+    io.Clear();
+    EXPECT_FALSE(downloader.ReadImage(static_cast<DOWNLOADTYPE>(2), 0, 128, buf, count));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(io.Err(), "Read Image : Invalid file type\n\r");
+}
+
+TEST(ReadImageDeathTest, ReadOfAWholeBufferIsAProgrammingError) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Downloader downloader;
+    UInt8 buf[DL_BUF_SIZE];
+    UInt32 count = 0;
+    EXPECT_DEATH(downloader.ReadImage(fileXILINX, 0, DL_BUF_SIZE, buf, count),
+                 "Downloader.cpp:[0-9]+: failed assertion `actualCount < DL_BUF_SIZE'");
+}
+
+Bytes WithSignatureAt(std::size_t pos, std::size_t size = 400) {
+    Bytes f(size, 0x11);
+    const UInt8 sig[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
+    std::copy(sig, sig + 8, f.begin() + static_cast<std::ptrdiff_t>(pos));
+    if (pos >= 4) f[pos - 4] = 0, f[pos - 3] = 0, f[pos - 2] = 0x01, f[pos - 1] = 0x02;
+    return f;
+}
+
+TEST(ParseBit, FindsTheSignatureAndTheLengthBeforeIt) {
+    kytest::StreamCapture io;
+    Downloader downloader;
+    int offset = -1, numBytes = -1;
+    EXPECT_TRUE(downloader.ParseBit(offset, numBytes));
+    EXPECT_EQ(offset, 74);
+    EXPECT_EQ(numBytes, 336680);
+
+    EXPECT_TRUE(Downloader::ParseBit(WithSignatureAt(143), offset, numBytes));
+    EXPECT_EQ(offset, 143);
+    EXPECT_EQ(numBytes, 0x102);
+    EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(144), offset, numBytes));
+    // Too early to carry a length: unusable rather than read before the file.
+    EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(0), offset, numBytes));
+    EXPECT_EQ(offset, 0);
+    EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(3), offset, numBytes));
+    EXPECT_TRUE(Downloader::ParseBit(WithSignatureAt(4), offset, numBytes));
+    EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(100, 107), offset, numBytes));  // cut short
+}
+
+struct BrokenCopy {
+    const char* name;
+    std::function<void(Bytes&)> damage;
+    const char* problem;
+};
+
+TEST(ImageValidators, BitFileBrokenCopiesNameTheField) {
+    const std::vector<BrokenCopy> cases = {
+        {"preamble", [](Bytes& f) { f[3] = 0; }, "the .bit preamble"},
+        {"key order", [](Bytes& f) { f[28] = 'c'; },
+         "field 'b' (part name) expected at offset 28, found key 0x63"},
+        {"not terminated", [](Bytes& f) { f[42] = 'x'; }, "field 'b' (part name) is not NUL-terminated"},
+        {"date past the end", [](Bytes& f) { f.resize(50); },
+         "field 'c' (date) of 11 bytes runs past the end of the file"},
+        {"wrong e length", [](Bytes& f) { f[73] ^= 1; },
+         "field 'e' records 336681 bytes of configuration data but 336680 follow"},
+        {"truncated", [](Bytes& f) { f.resize(f.size() - 1); },
+         "field 'e' records 336680 bytes of configuration data but 336679 follow"},
+        {"sync word", [](Bytes& f) { f[78] = 0xAB; },
+         "configuration data at offset 74 does not begin with the sync words"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes f = BitFile();
+        c.damage(f);
+        kyimage::BitFileInfo info;
+        std::string problem;
+        EXPECT_FALSE(kyimage::CheckBitFile(f, info, problem));
+        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << problem;
+    }
+}
+
+TEST(ImageValidators, SignaturePastPosition143IsRefused) {
+    // A design name long enough to push the configuration data to 150.
+    Bytes f = BitFile();
+    Bytes longer(f.begin(), f.begin() + 14);
+    const std::string name(87, 'n');
+    longer.insert(longer.end(), {0x00, 88});
+    longer.insert(longer.end(), name.begin(), name.end());
+    longer.push_back(0);
+    longer.insert(longer.end(), f.begin() + 28, f.end());
+    kyimage::BitFileInfo info;
+    std::string problem;
+    EXPECT_FALSE(kyimage::CheckBitFile(longer, info, problem));
+    EXPECT_EQ(problem, "configuration data at offset 150 lies beyond position 143, where the "
+                       "updater looks for it");
+}
+
+Bytes ReplaceText(Bytes f, const std::string& from, const std::string& to) {
+    std::string s(f.begin(), f.end());
+    auto at = s.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    s.replace(at, from.size(), to);
+    return Bytes(s.begin(), s.end());
+}
+
+TEST(ImageValidators, SRecordBrokenCopiesNameTheRecord) {
+    const std::string second = "S32100000000B12000A3050BC7396FA718486F578950F85D2B77180EB73894E490E948";
+    const std::vector<BrokenCopy> cases = {
+        {"checksum", [&](Bytes& f) { f = ReplaceText(f, second, second.substr(0, second.size() - 2) + "49"); },
+         "line 2: checksum is 0x49, should be 0x48"},
+        {"missing CR", [&](Bytes& f) { f = ReplaceText(f, "E948\r\n", "E948\n"); },
+         "line 2 does not end with CR LF"},
+        {"truncated", [](Bytes& f) { f.resize(f.size() - 1); }, "line 992 does not end with CR LF"},
+        {"count", [&](Bytes& f) { f = ReplaceText(f, "S321000000", "S320000000"); },
+         "line 2: the byte count does not match"},
+        {"hex digit", [&](Bytes& f) { f = ReplaceText(f, "S32100000000B1", "S32100000000G1"); },
+         "line 2: not a hexadecimal digit at column 13"},
+        {"S1 record", [&](Bytes& f) { f = ReplaceText(f, "S32100000000", "S12100000000"); },
+         "line 2: S1 records are not used by the Ky"},
+        {"S7 not last", [](Bytes& f) {
+             const Bytes s7(f.end() - 16, f.end());
+             f.insert(f.begin() + 34, s7.begin(), s7.end());
+             f.resize(f.size() - 16);
+         },
+         "line 2: S7 must be the last record"},
+        {"no S0", [](Bytes& f) { f.erase(f.begin(), f.begin() + 34); },
+         "line 1: the first record must be S0"},
+        {"NUL", [](Bytes& f) { f[500] = 0; }, "the text contains a NUL byte at offset 500"},
+        {"overlap", [&](Bytes& f) {
+             const Bytes line(f.begin() + 34, f.begin() + 34 + 72);
+             f.insert(f.begin() + 34 + 72 * 5, line.begin(), line.end());
+         },
+         "data at 0x00000000 overlaps the data from 0x00000000 to 0x0000008B"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes f = SRecords();
+        c.damage(f);
+        kyimage::SRecordInfo info;
+        std::string problem;
+        EXPECT_FALSE(kyimage::CheckSRecords(f, info, problem));
+        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << problem;
+    }
+}
+
+}  // namespace
