@@ -25,7 +25,7 @@ constexpr std::size_t kFullRecordBytes = 28;
 
 // A small deterministic generator for the payload (xorshift32).
 class Noise {
-  public:
+public:
     explicit Noise(std::uint32_t seed) : mState(seed) {}
     std::uint8_t Next() {
         mState ^= mState << 13;
@@ -34,7 +34,7 @@ class Noise {
         return static_cast<std::uint8_t>(mState >> 24);
     }
 
-  private:
+private:
     std::uint32_t mState;
 };
 

@@ -10,7 +10,7 @@
 namespace {
 
 class KyfwTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         state = std::filesystem::temp_directory_path() /
                 ("kyfw-cli-" + std::to_string(::getpid()) + "-" +

@@ -10,7 +10,7 @@ using kysim::TxType;
 using ZRV::PTA::CKyFirmwareUpdate;
 
 class ControllerTest : public kytest::SimFixture {
-  protected:
+protected:
     ControllerTest() : ky(bus) {}
     void SetVersions(UInt16 mcore, UInt16 xilinx) {
         Ky().Identity().mcoreVersion = mcore;

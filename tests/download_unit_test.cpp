@@ -17,7 +17,7 @@ using kysim::TxType;
 using kytest::Be32;
 
 class DownloadUnitTest : public kytest::SimFixture {
-  protected:
+protected:
     void SetUp() override {
         unit = MakeUnit();
         bus->ClearTransactions();

@@ -24,7 +24,7 @@ struct Script {
 };
 
 class ScriptedInterface final : public FWLib::DeviceInterface {
-  public:
+public:
     explicit ScriptedInterface(Script& s) : s(s) {}
     ~ScriptedInterface() override { s.events.push_back("release device interface"); }
     UInt32 GetDevice() const override { return 0x51; }
@@ -59,7 +59,7 @@ class ScriptedInterface final : public FWLib::DeviceInterface {
         return kIOReturnSuccess;
     }
 
-  private:
+private:
     void Note(UInt32 d, const FWAddressStruct& a) {
         s.lastDevice = d;
         s.lastAddr = a;
@@ -68,7 +68,7 @@ class ScriptedInterface final : public FWLib::DeviceInterface {
 };
 
 class ScriptedPlugIn final : public FWLib::PlugInInterface {
-  public:
+public:
     explicit ScriptedPlugIn(Script& s) : s(s) {}
     ~ScriptedPlugIn() override { s.events.push_back("destroy plug-in"); }
     IOReturn QueryInterface(std::unique_ptr<FWLib::DeviceInterface>& d) override {
@@ -77,12 +77,12 @@ class ScriptedPlugIn final : public FWLib::PlugInInterface {
         return kIOReturnSuccess;
     }
 
-  private:
+private:
     Script& s;
 };
 
 class ScriptedService final : public FWLib::Service {
-  public:
+public:
     explicit ScriptedService(Script& s) : s(s) {}
     const FWLib::UnitInfo& Info() const override { return info; }
     IOReturn CreatePlugInInterface(std::unique_ptr<FWLib::PlugInInterface>& p) const override {
@@ -91,13 +91,13 @@ class ScriptedService final : public FWLib::Service {
         return kIOReturnSuccess;
     }
 
-  private:
+private:
     Script& s;
     FWLib::UnitInfo info;
 };
 
 class DeviceTest : public ::testing::Test {
-  protected:
+protected:
     FWLib::io_service_t Service() { return std::make_shared<ScriptedService>(script); }
     Script script;
 };

@@ -17,8 +17,12 @@ namespace {
 
 using Bytes = std::vector<UInt8>;
 
-Bytes BitFile() { return Bytes(KyXilinxData, KyXilinxData + KyXilinxDataSizeBytes); }
-Bytes SRecords() { return Bytes(KyMCORE06data, KyMCORE06data + KyMCORE06dataSize); }
+Bytes BitFile() {
+    return Bytes(KyXilinxData, KyXilinxData + KyXilinxDataSizeBytes);
+}
+Bytes SRecords() {
+    return Bytes(KyMCORE06data, KyMCORE06data + KyMCORE06dataSize);
+}
 
 TEST(BuiltInImages, SizesLayoutAndTrailingZeros) {
     ASSERT_EQ(KyXilinxDataSizeBytes, 336754u);
@@ -113,10 +117,11 @@ TEST(ReadImageDeathTest, ReadOfAWholeBufferIsAProgrammingError) {
 }
 
 Bytes WithSignatureAt(std::size_t pos, std::size_t size = 400) {
-    Bytes f(size, 0x11);
+    Bytes f(std::max<std::size_t>(size, pos + 8), 0x11);
     const UInt8 sig[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
     std::copy(sig, sig + 8, f.begin() + static_cast<std::ptrdiff_t>(pos));
     if (pos >= 4) f[pos - 4] = 0, f[pos - 3] = 0, f[pos - 2] = 0x01, f[pos - 1] = 0x02;
+    f.resize(size);  // a file may end inside the signature
     return f;
 }
 
@@ -151,7 +156,8 @@ TEST(ImageValidators, BitFileBrokenCopiesNameTheField) {
         {"preamble", [](Bytes& f) { f[3] = 0; }, "the .bit preamble"},
         {"key order", [](Bytes& f) { f[28] = 'c'; },
          "field 'b' (part name) expected at offset 28, found key 0x63"},
-        {"not terminated", [](Bytes& f) { f[42] = 'x'; }, "field 'b' (part name) is not NUL-terminated"},
+        {"not terminated", [](Bytes& f) { f[42] = 'x'; },
+         "field 'b' (part name) is not NUL-terminated"},
         {"date past the end", [](Bytes& f) { f.resize(50); },
          "field 'c' (date) of 11 bytes runs past the end of the file"},
         {"wrong e length", [](Bytes& f) { f[73] ^= 1; },
@@ -184,8 +190,9 @@ TEST(ImageValidators, SignaturePastPosition143IsRefused) {
     kyimage::BitFileInfo info;
     std::string problem;
     EXPECT_FALSE(kyimage::CheckBitFile(longer, info, problem));
-    EXPECT_EQ(problem, "configuration data at offset 150 lies beyond position 143, where the "
-                       "updater looks for it");
+    EXPECT_EQ(problem,
+              "configuration data at offset 150 lies beyond position 143, where the "
+              "updater looks for it");
 }
 
 Bytes ReplaceText(Bytes f, const std::string& from, const std::string& to) {
@@ -197,9 +204,11 @@ Bytes ReplaceText(Bytes f, const std::string& from, const std::string& to) {
 }
 
 TEST(ImageValidators, SRecordBrokenCopiesNameTheRecord) {
-    const std::string second = "S32100000000B12000A3050BC7396FA718486F578950F85D2B77180EB73894E490E948";
+    const std::string second =
+        "S32100000000B12000A3050BC7396FA718486F578950F85D2B77180EB73894E490E948";
     const std::vector<BrokenCopy> cases = {
-        {"checksum", [&](Bytes& f) { f = ReplaceText(f, second, second.substr(0, second.size() - 2) + "49"); },
+        {"checksum",
+         [&](Bytes& f) { f = ReplaceText(f, second, second.substr(0, second.size() - 2) + "49"); },
          "line 2: checksum is 0x49, should be 0x48"},
         {"missing CR", [&](Bytes& f) { f = ReplaceText(f, "E948\r\n", "E948\n"); },
          "line 2 does not end with CR LF"},
@@ -210,7 +219,8 @@ TEST(ImageValidators, SRecordBrokenCopiesNameTheRecord) {
          "line 2: not a hexadecimal digit at column 13"},
         {"S1 record", [&](Bytes& f) { f = ReplaceText(f, "S32100000000", "S12100000000"); },
          "line 2: S1 records are not used by the Ky"},
-        {"S7 not last", [](Bytes& f) {
+        {"S7 not last",
+         [](Bytes& f) {
              const Bytes s7(f.end() - 16, f.end());
              f.insert(f.begin() + 34, s7.begin(), s7.end());
              f.resize(f.size() - 16);
@@ -219,7 +229,8 @@ TEST(ImageValidators, SRecordBrokenCopiesNameTheRecord) {
         {"no S0", [](Bytes& f) { f.erase(f.begin(), f.begin() + 34); },
          "line 1: the first record must be S0"},
         {"NUL", [](Bytes& f) { f[500] = 0; }, "the text contains a NUL byte at offset 500"},
-        {"overlap", [&](Bytes& f) {
+        {"overlap",
+         [&](Bytes& f) {
              const Bytes line(f.begin() + 34, f.begin() + 34 + 72);
              f.insert(f.begin() + 34 + 72 * 5, line.begin(), line.end());
          },

@@ -25,7 +25,7 @@ using kysim::VanishAt;
 
 // Drives the unit's registers directly, as a download would.
 class SimKyTest : public kytest::SimFixture {
-  protected:
+protected:
     void SetUp() override { unit = MakeUnit(); }
 
     UInt32 Status() {

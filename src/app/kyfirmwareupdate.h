@@ -42,7 +42,7 @@ bool IsSameAsBuiltIn(const KyInfo& info);
 // The controller between the window (or the command line) and the update
 // engine: finds the Ky, identifies it and judges its versions.
 class CKyFirmwareUpdate {
-  public:
+public:
     explicit CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus);
     virtual ~CKyFirmwareUpdate();
 
@@ -61,7 +61,7 @@ class CKyFirmwareUpdate {
     const KyInfo& Info() const { return _kyInfo; }
     const DownloadUnit* Unit() const { return _unit.get(); }
 
-  private:
+private:
     std::shared_ptr<FWLib::Bus> _bus;
     std::unique_ptr<DownloadUnit> _unit;
     FWLib::MatchingDictionary _matchingDictionary;

@@ -51,8 +51,9 @@ void PrintBit(std::ostream& out, const Images& im) {
     Line(out, "part:", b.part);
     Line(out, "date:", b.date);
     Line(out, "time:", b.time);
-    Line(out, "configuration data:", "offset " + std::to_string(b.configOffset) + ", length " +
-                                         std::to_string(b.configLength) + " bytes");
+    Line(out, "configuration data:",
+         "offset " + std::to_string(b.configOffset) + ", length " + std::to_string(b.configLength) +
+             " bytes");
     Line(out, "CRC-16 sent:", Hex(im.BitCrc(), 4));
 }
 
@@ -68,8 +69,8 @@ void PrintSrec(std::ostream& out, const Images& im) {
     const SRecordInfo& s = im.srecInfo;
     Line(out, "version:", Version(s.version));
     Line(out, "header:", s.header);
-    Line(out, "records:", std::to_string(s.records) + " (" + std::to_string(s.dataRecords) +
-                              " S3 data records)");
+    Line(out, "records:",
+         std::to_string(s.records) + " (" + std::to_string(s.dataRecords) + " S3 data records)");
     for (std::size_t i = 0; i < s.stretches.size(); ++i)
         Line(out, i == 0 ? "address stretches:" : "", StretchText(s.stretches[i]));
     Line(out, "start address:", Hex(s.startAddress, 8));

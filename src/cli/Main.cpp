@@ -12,19 +12,19 @@ namespace {
 
 // Swallows what is written to it.
 class NullBuffer final : public std::streambuf {
-  protected:
+protected:
     int overflow(int c) override { return traits_type::not_eof(c); }
 };
 
 // While it lives, the engine's trace lines (std::cout) go to `sink`; the
 // user's output keeps the real standard output.
 class TraceRedirect {
-  public:
+public:
     explicit TraceRedirect(std::streambuf* sink) : mSaved(std::cout.rdbuf(sink)) {}
     ~TraceRedirect() { std::cout.rdbuf(mSaved); }
     std::streambuf* Stdout() const { return mSaved; }
 
-  private:
+private:
     std::streambuf* mSaved;
 };
 

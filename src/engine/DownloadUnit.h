@@ -9,7 +9,7 @@
 // or block transaction. Pauses, ordering and the meaning of status values
 // belong to the download sequence.
 class DownloadUnit : public FWLib::Device {
-  public:
+public:
     static const UInt32 kFirmwareUpdateUnitSpecID = 0xA27;
     static const UInt32 kFirmwareUpdateUnitSWVersion = 0x11;
     // How many times CancelTransfer reads the control register before it
@@ -47,7 +47,7 @@ class DownloadUnit : public FWLib::Device {
     const FWAddressStruct& SerialNumberAddress() const { return m_addr_sernum; }
     const FWAddressStruct& CommandRegsAddress() const { return m_addr_command_regs; }
 
-  private:
+private:
     void InitAddresses();
 
     FWAddressStruct m_addr_command_regs;

@@ -16,24 +16,187 @@ constexpr UInt8 kBitSignature[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x
 // The signature is looked for at positions 0 to 143.
 constexpr int kSignatureSearchPositions = 144;
 
-std::span<const UInt8> Image(DOWNLOADTYPE type) {
-    switch (type) {
-        case fileXILINX:
-            return {KyXilinxData, KyXilinxDataSizeBytes};
-        case fileMCORE:
-            return {KyMCORE06data, KyMCORE06dataSize};
-    }
-    return {};
-}
-
 }  // namespace
 
-Downloader::Downloader() {
+FirmwareImages BuiltInImages() {
+    return {{KyXilinxData, KyXilinxDataSizeBytes}, {KyMCORE06data, KyMCORE06dataSize}};
+}
+
+std::span<const UInt8> Downloader::Image(DOWNLOADTYPE type) const {
+    return type == fileXILINX ? mImages.xilinx : mImages.mcore;
+}
+
+Downloader::Downloader(ky::Clock& clock, DownloadProgress& progress, FirmwareImages images)
+    : mClock(clock), mProgress(progress), mImages(images) {
     std::cout << "Ctor Downloader\n";
 }
 
 Downloader::~Downloader() {
     std::cout << "Dtor Downloader\n";
+}
+
+void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
+    _Unit = unit;
+    mProgress.Reset();
+    Selection image;
+    if (!SelectImage(type, image) || unit == nullptr) {
+        // Nothing is defined to send: leave the unit untouched.
+        mError = unit == nullptr ? kIOReturnNoDevice : kIOReturnBadArgument;
+        return;
+    }
+    UInt32 generation = 0;
+    if (IOReturn status = unit->GetBusGeneration(generation); status != kIOReturnSuccess) {
+        std::cerr << "Could not read the bus generation, got error" << status << "\n\r";
+        mError = status;
+        return;
+    }
+    std::cout << "BusGen " << generation << "\n";
+    if (unit->Open() != kIOReturnSuccess) std::cerr << "Could not open device\n\r";
+    IOReturn error = EnterUpdateMode(generation);
+    mProgress.SetErase();
+    if (error == kIOReturnSuccess) error = StartErase(type, image.command, generation);
+    if (error == kIOReturnSuccess) error = WaitForErase(generation);
+    mProgress.SetPgm();
+    if (error == kIOReturnSuccess) error = SendImage(type, image, generation);
+    unit->Close();
+    mError = error;
+}
+
+bool Downloader::SelectImage(DOWNLOADTYPE type, Selection& image) {
+    int numBytes = 0;
+    switch (type) {
+        case fileXILINX:
+            std::cout << "Opening Xilinx data file\n";
+            ParseBit(image.offset, numBytes);
+            image.fileCount = static_cast<int>(mImages.xilinx.size());
+            image.command = 0;
+            return true;
+        case fileMCORE:
+            std::cout << "Opening MCORE 06 file\n";
+            image.offset = 0;
+            image.fileCount = static_cast<int>(mImages.mcore.size());
+            image.command = 1;
+            return true;
+    }
+    std::cerr << "Read Image : Invalid file type\n\r";
+    std::cerr << "Invalid Erase Type\n";
+    return false;
+}
+
+IOReturn Downloader::EnterUpdateMode(UInt32& generation) {
+    IOReturn error = _Unit->BeginUpdate(generation);
+    Pause(kCommandPauseMicros);
+    if (error != kIOReturnSuccess)
+        std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+    // A single status read decides, whatever BeginUpdate answered.
+    UInt32 value = 0;
+    error = _Unit->ReadStatusRegister(value, generation);
+    Pause(kCommandPauseMicros);
+    if (error == kIOReturnSuccess && value != 1) error = kUpdateStatusError;
+    if (error != kIOReturnSuccess)
+        std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+    return error;
+}
+
+IOReturn Downloader::StartErase(DOWNLOADTYPE type, UInt32 command, UInt32& generation) {
+    std::cout << (type == fileXILINX ? "Erasing Xilinx Image\n" : "Erasing MCORE image\n");
+    IOReturn error = _Unit->SetUpdateCommand(generation, command);
+    Pause(kCommandPauseMicros);
+    if (error != kIOReturnSuccess)
+        std::cerr << "Device not ready. Could not prepare device for update.\n\r";
+    return error;
+}
+
+IOReturn Downloader::WaitForErase(UInt32& generation) {
+    for (int read = 0; read < kEraseStatusReads; ++read) {
+        UInt32 value = 0;
+        if (IOReturn error = _Unit->ReadStatusRegister(value, generation);
+            error != kIOReturnSuccess)
+            return error;
+        if (value == 1) return kIOReturnSuccess;
+        if (value != 0) {
+            std::cerr << "Device failed - Could not erase flash.\n\r";
+            return kUpdateStatusError;
+        }
+        Pause(kErasePollPauseMicros);
+        std::cerr << "Erasing Flash\n";
+    }
+    std::cerr << "Device timed out. -Could not erase flash.\n\r";
+    return kUpdateStatusError;
+}
+
+IOReturn Downloader::SendImage(DOWNLOADTYPE type, const Selection& image, UInt32& generation) {
+    std::cout << "Sending Data...\n";
+    mCancelled.store(false, std::memory_order_relaxed);
+    IOReturn error = SendHeader(static_cast<UInt32>(image.fileCount - image.offset), generation);
+    UInt16 crc = 0;
+    if (error == kIOReturnSuccess) error = SendBlocks(type, image, generation, crc);
+    if (error == kIOReturnSuccess) error = VerifyAndFinish(crc, generation);
+    return error;
+}
+
+IOReturn Downloader::SendHeader(UInt32 sizeB, UInt32& generation) {
+    // FirmwareHeader on the wire: valid FFFF, version 1, sizeB, then the
+    // image CRC and reserved fields, all FF.
+    UInt8 header[20];
+    std::memset(header, 0xFF, sizeof header);
+    header[2] = 0x00;
+    header[3] = 0x01;
+    header[4] = static_cast<UInt8>(sizeB >> 24);
+    header[5] = static_cast<UInt8>(sizeB >> 16);
+    header[6] = static_cast<UInt8>(sizeB >> 8);
+    header[7] = static_cast<UInt8>(sizeB);
+    IOReturn error = _Unit->SendBlock(header, sizeof header, 0, generation);
+    Pause(kCommandPauseMicros);
+    if (error != kIOReturnSuccess)
+        std::cerr << "Download has failed."
+                  << "Tried to send FirmwareHeader, got error\n\r" << error;
+    return error;
+}
+
+IOReturn Downloader::SendBlocks(DOWNLOADTYPE type, const Selection& image, UInt32& generation,
+                                UInt16& crc) {
+    // A fixed buffer: nothing is allocated while the flash is being written.
+    UInt8 buffer[DL_BUF_SIZE];
+    const UInt32 requestCount = _Unit->MaxDownloadBlockSize();
+    int currentOffset = image.offset;
+    IOReturn error = kIOReturnSuccess;
+    crc = 0;
+    while (error == kIOReturnSuccess && currentOffset < image.fileCount &&
+           !mCancelled.load(std::memory_order_relaxed)) {
+        UInt32 actualCount = 0;
+        ReadImage(type, static_cast<UInt32>(currentOffset), requestCount, buffer, actualCount);
+        const UInt32 size = (actualCount + 3) & ~3u;
+        std::memset(buffer + actualCount, 0, size - actualCount);  // the last block's padding
+        error = _Unit->SendBlock(buffer, size, static_cast<UInt32>(currentOffset), generation);
+        Pause(kCommandPauseMicros);
+        if (error != kIOReturnSuccess) {
+            std::cerr << "Download has failed\n\r"
+                      << "Tried to send" << actualCount << "bytes at" << currentOffset
+                      << ", got error" << error << "\n\r";
+        } else {
+            crc = updateCRC16(crc, buffer, size / 4);
+            currentOffset += static_cast<int>(actualCount);
+        }
+        mProgress.Update(static_cast<float>(currentOffset) / static_cast<float>(image.fileCount));
+    }
+    return error;
+}
+
+IOReturn Downloader::VerifyAndFinish(UInt32 crc, UInt32& generation) {
+    IOReturn error = _Unit->SendCRCAndVerify(crc, generation);
+    Pause(kCommandPauseMicros);
+    if (error != kIOReturnSuccess) {
+        std::cerr << "Firmware validation failed- CRC was invalid.\n\r";
+        return error;
+    }
+    error = _Unit->RestoreNormalOperation(generation);
+    if (error != kIOReturnSuccess) {
+        std::cerr << "Could not restore normal operation.\n\r";
+        return error;
+    }
+    std::cout << "Update successful.\n\r";
+    return kIOReturnSuccess;
 }
 
 bool Downloader::ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, UInt8* buf,

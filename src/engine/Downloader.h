@@ -2,6 +2,8 @@
 
 #include <span>
 
+#include "base/Clock.h"
+#include "engine/DownloadProgress.h"
 #include "engine/DownloadUnit.h"
 
 // Size in bytes of the download block buffer; one read from an image
@@ -11,11 +13,34 @@ inline constexpr UInt32 DL_BUF_SIZE = 2052;
 // Which built-in image a download works on.
 enum DOWNLOADTYPE { fileMCORE = 0, fileXILINX = 1 };
 
-// Downloads one built-in image into the Ky's flash through its update unit.
+// The images a Downloader sends: the built-in ones, or others for tests.
+struct FirmwareImages {
+    std::span<const UInt8> xilinx;  // a .bit file
+    std::span<const UInt8> mcore;   // S-record text
+};
+FirmwareImages BuiltInImages();
+
+// The error DoDownload sets itself when the unit's status is not as expected.
+inline constexpr IOReturn kUpdateStatusError = -192;
+
+// What the device needs between steps.
+inline constexpr std::uint64_t kCommandPauseMicros = 1000;       // after each command and block
+inline constexpr std::uint64_t kErasePollPauseMicros = 1000000;  // after each busy erase status
+inline constexpr int kEraseStatusReads = 60;                     // about a minute in all
+
+// Downloads one built-in image into the Ky's flash through its update unit:
+// update mode, erase, header, data blocks with a running CRC-16, the CRC
+// for the unit to verify, close. Pauses go to `clock`; progress to
+// `progress` (the program's record unless a test gives its own).
 class Downloader {
-  public:
-    Downloader();
+public:
+    explicit Downloader(ky::Clock& clock = ky::SystemClock(),
+                        DownloadProgress& progress = gDownloadProgress,
+                        FirmwareImages images = BuiltInImages());
     ~Downloader();
+
+    // Downloads one image; the outcome is left in Error() (0 for success).
+    void DoDownload(DownloadUnit* unit, DOWNLOADTYPE type);
 
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
@@ -24,7 +49,7 @@ class Downloader {
     // (at least DL_BUF_SIZE bytes); `actualCount` is what was copied. False,
     // with nothing copied, for an unknown image type.
     bool ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, UInt8* buf, UInt32& actualCount);
-    // Finds where the configuration data begins in the built-in .bit file
+    // Finds where the configuration data begins in the .bit file
     // and the length the file records for it.
     bool ParseBit(int& offset, int& numBytes);
     // The same for any .bit file: false when the configuration data's
@@ -41,6 +66,28 @@ class Downloader {
 
     IOReturn Error() const { return mError; }
 
-  private:
+private:
+    struct Selection {
+        int offset = 0;      // first byte sent
+        int fileCount = 0;   // image size
+        UInt32 command = 0;  // the unit's update command for the image
+    };
+    bool SelectImage(DOWNLOADTYPE type, Selection& image);
+    IOReturn EnterUpdateMode(UInt32& generation);
+    IOReturn StartErase(DOWNLOADTYPE type, UInt32 command, UInt32& generation);
+    IOReturn WaitForErase(UInt32& generation);
+    IOReturn SendImage(DOWNLOADTYPE type, const Selection& image, UInt32& generation);
+    IOReturn SendHeader(UInt32 sizeB, UInt32& generation);
+    IOReturn SendBlocks(DOWNLOADTYPE type, const Selection& image, UInt32& generation, UInt16& crc);
+    std::span<const UInt8> Image(DOWNLOADTYPE type) const;
+    IOReturn VerifyAndFinish(UInt32 crc, UInt32& generation);
+    void Pause(std::uint64_t micros) { mClock.SleepMicros(micros); }
+
+    ky::Clock& mClock;
+    DownloadProgress& mProgress;
+    DownloadUnit* _Unit = nullptr;
     IOReturn mError = kIOReturnSuccess;
+    FirmwareImages mImages;
+    // Set by no caller today; a set flag ends the data phase at the next block.
+    std::atomic<bool> mCancelled{false};
 };

@@ -11,7 +11,7 @@ namespace FWLib {
 // open and close, and the bus generation. Each operation is one call of the
 // backend's device interface; results come back unchanged.
 class Device {
-  public:
+public:
     // Obtains the unit's device interface; writes the cause to the standard
     // error stream and throws std::exception when the backend cannot give one.
     explicit Device(const io_service_t& service);
@@ -34,11 +34,11 @@ class Device {
                           UInt32 generation);
     IOReturn GetBusGeneration(UInt32& generation) const;
 
-  protected:
+protected:
     std::unique_ptr<PlugInInterface> mIOCFPlugInInterface;
     std::unique_ptr<DeviceInterface> mDevice;
 
-  private:
+private:
     UInt32 Handle(bool abs) const { return abs ? 0 : mDevice->GetDevice(); }
 };
 

@@ -24,7 +24,7 @@ namespace FWLib {
 using Quadlet = std::array<UInt8, 4>;
 
 class DeviceInterface {
-  public:
+public:
     virtual ~DeviceInterface() = default;
 
     // The handle for unit-relative addressing; never 0 (0 means absolute).
@@ -46,7 +46,7 @@ class DeviceInterface {
 };
 
 class PlugInInterface {
-  public:
+public:
     virtual ~PlugInInterface() = default;
     virtual IOReturn QueryInterface(std::unique_ptr<DeviceInterface>& device) = 0;
 };
@@ -63,7 +63,7 @@ struct UnitInfo {
 };
 
 class Service {
-  public:
+public:
     virtual ~Service() = default;
     virtual const UnitInfo& Info() const = 0;
     virtual IOReturn CreatePlugInInterface(std::unique_ptr<PlugInInterface>& plugIn) const = 0;
@@ -79,7 +79,7 @@ struct MatchingDictionary {
 };
 
 class Bus {
-  public:
+public:
     virtual ~Bus() = default;
     // Every matching unit in a stable order (by node, then by unit). Fails
     // only when the bus cannot be looked at; no unit is not a failure.

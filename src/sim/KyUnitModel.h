@@ -61,7 +61,7 @@ struct UnitBehaviour {
 // and its timing, the update-data window, the header and CRC checks and two
 // flash areas that keep what was written.
 class KyUnitModel {
-  public:
+public:
     enum class Phase { Normal, UpdateMode, Erasing, Receiving, Failed };
 
     explicit KyUnitModel(ky::Clock& clock, KyIdentity identity = {});
@@ -82,7 +82,7 @@ class KyUnitModel {
     // How many images were programmed and verified since the model was made.
     unsigned ProgrammedCount() const { return mProgrammed; }
 
-  private:
+private:
     UInt32 StatusValue();
     IOReturn WriteUpdateControl(UInt32 value);
     IOReturn WriteUpdateCommand(UInt32 value);

@@ -38,7 +38,7 @@ struct SimBus::Node {
 namespace {
 
 class SimDeviceInterface final : public FWLib::DeviceInterface {
-  public:
+public:
     SimDeviceInterface(std::shared_ptr<SimBus> bus, UInt64 guid, UInt32 handle)
         : mBus(std::move(bus)), mGuid(guid), mHandle(handle), mKnownGeneration(mBus->Generation()) {
         mBus->CountInterface(+1);
@@ -81,7 +81,7 @@ class SimDeviceInterface final : public FWLib::DeviceInterface {
         return kIOReturnSuccess;
     }
 
-  private:
+private:
     IOReturn Send(UInt32 device, TxType type, const FWAddressStruct& addr, UInt8* in,
                   const UInt8* out, UInt32* size, bool failOnReset, UInt32 generation) {
         if (device != 0 && device != mHandle) return kIOReturnBadArgument;
@@ -103,7 +103,7 @@ class SimDeviceInterface final : public FWLib::DeviceInterface {
 };
 
 class SimPlugIn final : public FWLib::PlugInInterface {
-  public:
+public:
     SimPlugIn(std::shared_ptr<SimBus> bus, UInt64 guid, UInt32 handle)
         : mBus(std::move(bus)), mGuid(guid), mHandle(handle) {}
 
@@ -113,14 +113,14 @@ class SimPlugIn final : public FWLib::PlugInInterface {
         return kIOReturnSuccess;
     }
 
-  private:
+private:
     std::shared_ptr<SimBus> mBus;
     UInt64 mGuid;
     UInt32 mHandle;
 };
 
 class SimService final : public FWLib::Service {
-  public:
+public:
     SimService(std::shared_ptr<SimBus> bus, FWLib::UnitInfo info, UInt32 handle)
         : mBus(std::move(bus)), mInfo(std::move(info)), mHandle(handle) {}
 
@@ -131,7 +131,7 @@ class SimService final : public FWLib::Service {
         return kIOReturnSuccess;
     }
 
-  private:
+private:
     std::shared_ptr<SimBus> mBus;
     FWLib::UnitInfo mInfo;
     UInt32 mHandle;

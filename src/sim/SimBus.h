@@ -89,7 +89,7 @@ struct UnitDirectory {
 // that reaches a node is recorded. Thread-safe: a worker may update a Ky
 // while a test thread plugs, unplugs or inspects.
 class SimBus final : public FWLib::Bus, public std::enable_shared_from_this<SimBus> {
-  public:
+public:
     static std::shared_ptr<SimBus> Create(ky::Clock& clock = ky::SystemClock());
 
     // A Ky with its update unit; returns the node's GUID.
@@ -139,7 +139,7 @@ class SimBus final : public FWLib::Bus, public std::enable_shared_from_this<SimB
     IOReturn NodeStatus(UInt64 guid, IOReturn NodeFaults::*which) const;
     bool NodeFlag(UInt64 guid, bool NodeFaults::*which) const;
 
-  private:
+private:
     struct Node;
     explicit SimBus(ky::Clock& clock);
     Node* Find(UInt64 guid);

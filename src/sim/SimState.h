@@ -14,7 +14,7 @@ namespace kysim {
 // versions. KYFW_SIM_STATE names another directory; KYFW_SIM_RESET=1 (or
 // Reset()) starts from a fresh Ky with older firmware.
 class DemoKy {
-  public:
+public:
     struct Options {
         std::filesystem::path directory;  // empty: the default directory
         bool reset = false;
@@ -31,7 +31,7 @@ class DemoKy {
     // Writes the Ky's state; false (and a reason) when it cannot be written.
     bool Save(std::string* error) const;
 
-  private:
+private:
     void Load();
 
     std::filesystem::path mDirectory;

@@ -14,7 +14,7 @@ namespace kytest {
 
 // A simulated bus with one Ky on a clock that only counts.
 class SimFixture : public ::testing::Test {
-  protected:
+protected:
     SimFixture() : bus(kysim::SimBus::Create(clock)), guid(bus->AddKy()) {}
 
     FWLib::io_service_t FirstKyService() {

@@ -7,7 +7,7 @@ namespace kytest {
 
 // Captures what the code under test writes to std::cout and std::cerr.
 class StreamCapture {
-  public:
+public:
     StreamCapture();
     ~StreamCapture();
     StreamCapture(const StreamCapture&) = delete;
@@ -17,7 +17,7 @@ class StreamCapture {
     std::string Err() const { return mErr.str(); }
     void Clear();
 
-  private:
+private:
     std::ostringstream mOut;
     std::ostringstream mErr;
     std::streambuf* mSavedOut;

@@ -1,0 +1,42 @@
+#include "engine/DownloadProgress.h"
+
+#include <iostream>
+
+DownloadProgress gDownloadProgress;
+
+namespace {
+constexpr UInt32 kXilinxEraseBase = 40;
+constexpr UInt32 kMcoreEraseBase = 80;
+constexpr UInt32 kProgrammingStretch = 20;
+}  // namespace
+
+void DownloadProgress::Reset() {
+    _progressBase = 0;
+    _toAdvance = 0;
+    Store(0);
+}
+
+void DownloadProgress::SetErase() {
+    if (_devType != Xilinx && _devType != MCORE) {
+        std::cerr << "Invalid device type\n";
+        return;
+    }
+    const UInt32 base = _devType == Xilinx ? kXilinxEraseBase : kMcoreEraseBase;
+    Store(base);
+    _progressBase = base;
+    _toAdvance = 0;
+}
+
+void DownloadProgress::SetPgm() {
+    if (_devType != Xilinx && _devType != MCORE) {
+        std::cerr << "Invalid device type\n";
+        return;
+    }
+    _toAdvance = kProgrammingStretch;
+}
+
+void DownloadProgress::Update(float val) {
+    // In single precision, as the value has always been computed.
+    const float value = static_cast<float>(_progressBase) + static_cast<float>(_toAdvance) * val;
+    Store(value > 0.0f ? static_cast<UInt32>(value) : 0u);
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <atomic>
+
+#include "firewire/FWTypes.h"
+
+// Which image the progress phases refer to (not the order of DOWNLOADTYPE).
+enum DL_DEVICE_TYPE { Xilinx = 0, MCORE = 1 };
+
+// The progress of an update, 0 to 100: the Xilinx image is erased at 40 and
+// written from 40 to 60, the MCORE image erased at 80 and written from 80 to
+// 100. Written by the worker thread; another thread may read Get() at any
+// time and sees one whole 32-bit value.
+class DownloadProgress {
+public:
+    DownloadProgress() { Reset(); }
+
+    void Reset();
+    void SetDeviceType(DL_DEVICE_TYPE type) { _devType = type; }
+    DL_DEVICE_TYPE DeviceType() const { return _devType; }
+    void SetErase();
+    void SetPgm();
+    // `val` is the part of the image sent, 0.0 to 1.0; the value shown is
+    // truncated toward zero, so only 1.0 reaches the end of the stretch.
+    void Update(float val);
+    UInt32 Get() const { return _progress.load(std::memory_order_relaxed); }
+
+private:
+    void Store(UInt32 value) { _progress.store(value, std::memory_order_relaxed); }
+
+    std::atomic<UInt32> _progress{0};
+    UInt32 _progressBase = 0;
+    UInt32 _toAdvance = 0;
+    DL_DEVICE_TYPE _devType = Xilinx;
+};
+
+// The one progress record of the program.
+extern DownloadProgress gDownloadProgress;

@@ -1,0 +1,318 @@
+// One image from update mode to verified CRC, against the simulated Ky:
+// the traffic byte for byte, every message, the progress, every failure.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "engine/Downloader.h"
+#include "engine/ImageCheck.h"
+#include "engine/KyXilinx.h"
+#include "engine/Ky_MCORE.h"
+#include "sim/SimBus.h"
+#include "support/SimFixture.h"
+#include "support/StreamCapture.h"
+
+namespace {
+
+using kysim::On;
+using kysim::OnAny;
+using kysim::TxType;
+using kytest::Be32;
+using Bytes = std::vector<UInt8>;
+
+// Counts time like FakeClock and notes the progress value at every pause.
+class ProgressClock final : public ky::Clock {
+public:
+    explicit ProgressClock(const DownloadProgress& progress) : mProgress(progress) {}
+    std::uint64_t NowMicros() const override { return now; }
+    void SleepMicros(std::uint64_t micros) override {
+        now += micros;
+        pauses.push_back(micros);
+        seen.push_back(mProgress.Get());
+    }
+    std::uint64_t now = 0;
+    std::vector<std::uint64_t> pauses;
+    std::vector<UInt32> seen;
+
+private:
+    const DownloadProgress& mProgress;
+};
+
+class DownloadTest : public ::testing::Test {
+protected:
+    DownloadTest() : clock(progress), bus(kysim::SimBus::Create(clock)), guid(bus->AddKy()) {}
+
+    IOReturn Run(DOWNLOADTYPE type, FirmwareImages images = BuiltInImages()) {
+        progress.SetDeviceType(type == fileXILINX ? Xilinx : MCORE);
+        FWLib::io_service_t service;
+        FWLib::GetMatchingService(*bus, {0xA27, 0x11}, service);
+        DownloadUnit unit(service);
+        Downloader downloader(clock, progress, images);
+        bus->ClearTransactions();
+        io.Clear();
+        generation = bus->Generation();
+        downloader.DoDownload(&unit, type);
+        out = io.Out();  // before the destructors add their lines
+        err = io.Err();
+        return downloader.Error();
+    }
+    kysim::KyUnitModel& Ky() { return bus->Ky(guid); }
+    std::string Gen() const { return std::to_string(generation); }
+    std::vector<kysim::Transaction> Writes(UInt64 offset) const {
+        std::vector<kysim::Transaction> out;
+        for (auto& t : bus->Transactions())
+            if (t.offset == offset && t.type != TxType::QuadletRead) out.push_back(t);
+        return out;
+    }
+    void ExpectClosedAndLeftAlone(IOReturn error, IOReturn expected) {
+        EXPECT_EQ(error, expected);
+        EXPECT_EQ(bus->Opens(), bus->Closes());
+        EXPECT_TRUE(Writes(kysim::kCrcReg).empty());
+        EXPECT_NE(out.find("FWDL::Close\n"), std::string::npos);
+        EXPECT_EQ(out.find("Update successful"), std::string::npos);
+    }
+
+    DownloadProgress progress;
+    ProgressClock clock;
+    std::shared_ptr<kysim::SimBus> bus;
+    UInt64 guid;
+    UInt32 generation = 0;
+    kytest::StreamCapture io;
+    std::string out, err;  // what one DoDownload wrote
+};
+
+Bytes Header(UInt32 sizeB) {
+    Bytes h{0xFF, 0xFF, 0x00, 0x01};
+    for (UInt8 b : Be32(sizeB)) h.push_back(b);
+    h.insert(h.end(), 12, 0xFF);
+    return h;
+}
+
+TEST_F(DownloadTest, XilinxImageTrafficByteForByte) {
+    ASSERT_EQ(Run(fileXILINX), kIOReturnSuccess);
+    const auto log = bus->Transactions();
+    ASSERT_EQ(log.size(), 4u + 1 + 2631 + 1);
+    EXPECT_EQ(log[0].offset, kysim::kUpdateControlReg);
+    EXPECT_EQ(log[0].data, Be32(1));
+    EXPECT_EQ(log[1].offset, kysim::kStatusReg);
+    EXPECT_EQ(log[1].data, Be32(1));
+    EXPECT_EQ(log[2].offset, kysim::kUpdateCommandReg);
+    EXPECT_EQ(log[2].data, Be32(0));
+    EXPECT_EQ(log[3].data, Be32(1));  // the erase is over at the first read
+    EXPECT_EQ(log[4].data, Header(336680));
+    EXPECT_EQ(log[5].data, Bytes(KyXilinxData + 74, KyXilinxData + 74 + 128));
+    EXPECT_EQ(log[2635].data, Bytes(KyXilinxData + 336754 - 40, KyXilinxData + 336754));
+    EXPECT_EQ(log[2636].offset, kysim::kCrcReg);
+    EXPECT_EQ(log[2636].data, Be32(0xE2EF));
+    for (std::size_t i = 4; i < 2636; ++i) ASSERT_EQ(log[i].offset, kysim::kUpdateDataWindow);
+    EXPECT_EQ(Ky().Flash(kysim::FlashArea::Xilinx),
+              Bytes(KyXilinxData + 74, KyXilinxData + 336754));
+    EXPECT_EQ(Ky().Identity().xilinxVersion, 6);
+    EXPECT_EQ(out, "Opening Xilinx data file\nBusGen " + Gen() +
+                       "\nFWDL::Open\nErasing Xilinx Image\nSending Data...\n"
+                       "Update successful.\n\rFWDL::Close\n");
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(DownloadTest, XilinxProgressRisesFromFortyToExactlySixty) {
+    ASSERT_EQ(Run(fileXILINX), kIOReturnSuccess);
+    // One pause after each command, the header, every block and the CRC.
+    ASSERT_EQ(clock.pauses.size(), 2636u);
+    EXPECT_TRUE(std::all_of(clock.pauses.begin(), clock.pauses.end(),
+                            [](auto p) { return p == kCommandPauseMicros; }));
+    EXPECT_EQ(clock.seen[0], 0u);  // reset, before the erase phase
+    EXPECT_EQ(clock.seen[2], 40u);
+    EXPECT_TRUE(std::is_sorted(clock.seen.begin() + 2, clock.seen.end()));
+    for (UInt32 v = 40; v < 60; ++v)
+        EXPECT_NE(std::find(clock.seen.begin(), clock.seen.end(), v), clock.seen.end()) << v;
+    EXPECT_EQ(progress.Get(), 60u);
+}
+
+TEST_F(DownloadTest, McoreImageIsSentWholeAndEndsAtHundred) {
+    Ky().Behaviour().eraseMicros = 2'500'000;
+    ASSERT_EQ(Run(fileMCORE), kIOReturnSuccess);
+    const auto blocks = Writes(kysim::kUpdateDataWindow);
+    ASSERT_EQ(blocks.size(), 1u + 557);
+    EXPECT_EQ(blocks[0].data, Header(71260));
+    EXPECT_EQ(std::string(blocks[1].data.begin(), blocks[1].data.begin() + 2), "S0");
+    EXPECT_EQ(blocks.back().data.size(), 92u);
+    EXPECT_EQ(Writes(kysim::kUpdateCommandReg)[0].data, Be32(1));
+    EXPECT_EQ(Writes(kysim::kCrcReg)[0].data, Be32(0x0308));
+    EXPECT_EQ(Ky().Identity().mcoreVersion, 2);
+    EXPECT_EQ(progress.Get(), 100u);
+    EXPECT_EQ(err, "Erasing Flash\nErasing Flash\nErasing Flash\n");
+    EXPECT_EQ(out, "Opening MCORE 06 file\nBusGen " + Gen() +
+                       "\nFWDL::Open\nErasing MCORE image\nSending Data...\n"
+                       "Update successful.\n\rFWDL::Close\n");
+}
+
+// A small .bit file whose configuration data is `dataBytes` long.
+Bytes SmallBitFile(std::size_t dataBytes) {
+    Bytes f(KyXilinxData, KyXilinxData + 74);
+    f[70] = UInt8(dataBytes >> 24), f[71] = UInt8(dataBytes >> 16);
+    f[72] = UInt8(dataBytes >> 8), f[73] = UInt8(dataBytes);
+    for (std::size_t i = 0; i < dataBytes; ++i) f.push_back(KyXilinxData[74 + i]);
+    return f;
+}
+
+TEST_F(DownloadTest, LastBlockIsPaddedWithZerosThatEnterTheCrc) {
+    const Bytes bit = SmallBitFile(128 + 6);
+    ASSERT_EQ(Run(fileXILINX, {bit, BuiltInImages().mcore}), kIOReturnSuccess);
+    const auto blocks = Writes(kysim::kUpdateDataWindow);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[0].data, Header(134));
+    Bytes last(bit.end() - 6, bit.end());
+    last.insert(last.end(), {0, 0});
+    EXPECT_EQ(blocks[2].data, last);
+    Bytes sent(bit.begin() + 74, bit.end());
+    sent.insert(sent.end(), {0, 0});
+    EXPECT_EQ(Writes(kysim::kCrcReg)[0].data, Be32(kysim::Crc16Xmodem(0, sent)));
+    EXPECT_EQ(Ky().Flash(kysim::FlashArea::Xilinx), Bytes(bit.begin() + 74, bit.end()));
+}
+
+TEST_F(DownloadTest, WholeBlocksOnlyWhenTheDataFillsThem) {
+    ASSERT_EQ(Run(fileXILINX, {SmallBitFile(256), BuiltInImages().mcore}), kIOReturnSuccess);
+    EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 3u);  // header and two blocks, no empty one
+    // The first fraction after one block counts from the file's start.
+    const UInt32 expected = static_cast<UInt32>(40.0f + 20.0f * (float(74 + 128) / float(330)));
+    EXPECT_EQ(clock.seen[5], expected);
+}
+
+TEST_F(DownloadTest, OpenFailureIsReportedAndTheStatusReadDecides) {
+    bus->Faults(guid).openStatus = kIOReturnExclusiveAccess;
+    EXPECT_EQ(Run(fileMCORE), kIOReturnSuccess);
+    EXPECT_EQ(err, "Could not open device\n\r");
+}
+
+TEST_F(DownloadTest, BeginUpdateFailureWithStatusOneGoesOn) {
+    bus->AddFault(guid, kysim::FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg),
+                                        kIOReturnTimeout, true));
+    EXPECT_EQ(Run(fileMCORE), kIOReturnSuccess);
+    EXPECT_EQ(err, "Device not ready - Could not prepare device for update.\n\r");
+}
+
+TEST_F(DownloadTest, NotReadyAfterUpdateModeFailsAtOnce) {
+    bus->AddFault(guid, kysim::ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg), 0));
+    ExpectClosedAndLeftAlone(Run(fileXILINX), kUpdateStatusError);
+    EXPECT_EQ(err, "Device not ready - Could not prepare device for update.\n\r");
+    EXPECT_EQ(clock.now, 2 * kCommandPauseMicros);  // no waiting for the unit
+    EXPECT_TRUE(Writes(kysim::kUpdateCommandReg).empty());
+    EXPECT_EQ(progress.Get(), 40u);  // the erase phase is shown whatever happened
+}
+
+TEST_F(DownloadTest, NoGenerationMeansTheUnitIsNotTouched) {
+    bus->Faults(guid).generationStatus = kIOReturnNotResponding;
+    EXPECT_EQ(Run(fileXILINX), kIOReturnNotResponding);
+    EXPECT_EQ(err, "Could not read the bus generation, got error" +
+                       std::to_string(kIOReturnNotResponding) + "\n\r");
+    EXPECT_EQ(bus->Opens(), 0u);
+    EXPECT_EQ(bus->Closes(), 0u);
+    EXPECT_TRUE(bus->Transactions().empty());
+}
+
+TEST_F(DownloadTest, UnknownImageTypeIsRefusedWithoutTouchingTheUnit) {
+    EXPECT_EQ(Run(static_cast<DOWNLOADTYPE>(5)), kIOReturnBadArgument);
+    EXPECT_EQ(err, "Read Image : Invalid file type\n\rInvalid Erase Type\n");
+    EXPECT_EQ(bus->Opens(), 0u);
+    EXPECT_TRUE(bus->Transactions().empty());
+}
+
+struct EraseCase {
+    const char* name;
+    std::function<void(kysim::SimBus&, UInt64)> setUp;
+    IOReturn expected;
+    int erasingLines;
+    const char* endMessage;
+    std::size_t statusReads;  // during the erase
+};
+
+TEST_F(DownloadTest, EraseWaitOutcomes) {
+    auto statusAt = [](unsigned read, UInt32 value) {
+        return [=](kysim::SimBus& b, UInt64 g) {
+            b.AddFault(g, kysim::ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg, read), value));
+        };
+    };
+    const std::vector<EraseCase> cases = {
+        {"done at the first read", [](auto&, auto) {}, kIOReturnSuccess, 0, "", 1},
+        {"failure status", statusAt(2, 2), kUpdateStatusError, 0,
+         "Device failed - Could not erase flash.\n\r", 1},
+        {"done at the 60th read",
+         [](kysim::SimBus& b, UInt64 g) { b.Ky(g).Behaviour().eraseMicros = 59'000'000; },
+         kIOReturnSuccess, 59, "", 60},
+        {"never done",
+         [](kysim::SimBus& b, UInt64 g) { b.Ky(g).Behaviour().eraseNeverEnds = true; },
+         kUpdateStatusError, 60, "Device timed out. -Could not erase flash.\n\r", 60},
+        {"read fails",
+         [](kysim::SimBus& b, UInt64 g) {
+             b.AddFault(g, kysim::FailWith(On(TxType::QuadletRead, kysim::kStatusReg, 3),
+                                           kIOReturnNotResponding));
+             b.Ky(g).Behaviour().eraseMicros = 5'000'000;
+         },
+         kIOReturnNotResponding, 1, "", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bus->ClearFaults(guid);
+        Ky().Behaviour() = {};
+        c.setUp(*bus, guid);
+        clock.now = 0;
+        const IOReturn error = Run(fileMCORE);
+        EXPECT_EQ(error, c.expected);
+        std::string expectedErr;
+        for (int i = 0; i < c.erasingLines; ++i) expectedErr += "Erasing Flash\n";
+        EXPECT_EQ(err, expectedErr + c.endMessage);
+        std::size_t reads = 0;
+        for (auto& t : bus->Transactions()) reads += t.offset == kysim::kStatusReg;
+        EXPECT_EQ(reads, 1 + c.statusReads);
+        EXPECT_GE(clock.now, c.erasingLines * kErasePollPauseMicros);
+        EXPECT_EQ(bus->Opens(), bus->Closes());
+    }
+}
+
+TEST_F(DownloadTest, FailingHeaderEndsTheDownload) {
+    bus->AddFault(guid, kysim::FailWith(OnAny(TxType::BlockWrite), kIOReturnBusy));
+    ExpectClosedAndLeftAlone(Run(fileMCORE), kIOReturnBusy);
+    EXPECT_EQ(err, "Download has failed.Tried to send FirmwareHeader, got error\n\r" +
+                       std::to_string(kIOReturnBusy));
+    EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 1u);
+}
+
+TEST_F(DownloadTest, FailingBlockReportsCountPositionAndError) {
+    // The 13th write to the window is the 12th data block, at 74 + 11 * 128.
+    bus->AddFault(guid, kysim::FailWith(OnAny(TxType::BlockWrite, 13), kIOFireWireDataError));
+    ExpectClosedAndLeftAlone(Run(fileXILINX), kIOFireWireDataError);
+    EXPECT_EQ(err, "Download has failed\n\rTried to send128bytes at1482, got error" +
+                       std::to_string(kIOFireWireDataError) + "\n\r");
+    EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 13u);
+    // The last pause saw the progress before the failed block's own update,
+    // which keeps the position of the eleven blocks sent.
+    const UInt32 afterEleven = static_cast<UInt32>(40.0f + 20.0f * (1482.0f / 336754.0f));
+    EXPECT_EQ(progress.Get(), afterEleven);
+    EXPECT_EQ(clock.seen.back(), afterEleven);
+}
+
+TEST_F(DownloadTest, RejectedCrcIsAFailedValidation) {
+    Ky().Behaviour().rejectCrc = true;
+    EXPECT_EQ(Run(fileMCORE), kIOFireWireDataError);
+    EXPECT_EQ(err, "Firmware validation failed- CRC was invalid.\n\r");
+    EXPECT_EQ(out.find("Update successful"), std::string::npos);
+    EXPECT_EQ(Ky().Identity().mcoreVersion, 1);
+}
+
+TEST_F(DownloadTest, UnitVanishingMidTransferFailsWithoutHanging) {
+    bus->AddFault(guid, kysim::VanishAt(OnAny(TxType::BlockWrite, 100)));
+    ExpectClosedAndLeftAlone(Run(fileXILINX), kIOReturnNoDevice);
+    EXPECT_NE(err.find("bytes at12618, got error" + std::to_string(kIOReturnNoDevice)),
+              std::string::npos);
+}
+
+TEST_F(DownloadTest, BusResetMidTransferIsRiddenOut) {
+    bus->AddFault(guid, kysim::BusResetAt(OnAny(TxType::BlockWrite, 100)));
+    ASSERT_EQ(Run(fileXILINX), kIOReturnSuccess);
+    const auto log = bus->Transactions();
+    EXPECT_EQ(log.size(), 2637u);  // nothing lost, nothing sent twice
+    EXPECT_EQ(log.front().generation + 1, log.back().generation);
+    EXPECT_EQ(Ky().Identity().xilinxVersion, 6);
+}
+
+}  // namespace
