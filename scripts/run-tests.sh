@@ -17,6 +17,11 @@ run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKY_SANITIZE=ON
 
+echo "== ThreadSanitizer build: threads, monitor and the update worker"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKY_TSAN=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target thread_tests worker_tests
+ctest --test-dir build-tsan -j "$jobs" --output-on-failure -R '^(Thread|Monitor|WorkerTest)\.'
+
 echo "== fuzzing the image validators (bounded)"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKY_FUZZ=ON -DKY_BUILD_TESTS=OFF >/dev/null

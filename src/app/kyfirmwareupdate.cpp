@@ -3,6 +3,8 @@
 #include <iostream>
 
 #include "base/KyAssert.h"
+#include "engine/Downloader.h"
+#include "support/ZRV_PTA_Thread.h"
 
 namespace ZRV::PTA {
 
@@ -65,13 +67,16 @@ bool IsSameAsBuiltIn(const KyInfo& info) {
     return info.XilinxVer == KyXilinxUpgradeVer && info.MCOREver == KyMCOREUpgradeVer;
 }
 
-CKyFirmwareUpdate::CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus) : _bus(std::move(bus)) {
+CKyFirmwareUpdate::CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus, ky::Clock& clock)
+    : _bus(std::move(bus)), _clock(clock) {
     std::cout << "Ctor KyFirmwareUpdate\n";
     std::cerr << "Test CERR\n";
     _kyInfo.valid = false;
 }
 
 CKyFirmwareUpdate::~CKyFirmwareUpdate() {
+    // The worker's last access is its store of _done.
+    while (_workerStarted && !GetDoneStatus()) ky::PreciseSleep(10'000);
     std::cout << "Dtor KyFirmwareUpdate\n";
     _unit.reset();
 }
@@ -130,6 +135,79 @@ void CKyFirmwareUpdate::GetUpdateFirmwareVersionString(std::string& out) const {
 bool CKyFirmwareUpdate::IsDowngrade() const {
     KY_ASSERT(true == _kyInfo.valid);
     return IsDowngradeFor(_kyInfo);
+}
+
+}  // namespace ZRV::PTA
+
+namespace ZRV::PTA {
+
+bool CKyFirmwareUpdate::DoUpdate() {
+    std::cout << "Start Download Thread\n";
+    _bailthread = false;
+    _done.store(false, std::memory_order_relaxed);
+    _result = {};
+    _pDownloader = new Downloader(_clock);
+    KY_ASSERT(_pDownloader);
+    _thread = new Thread(this, 0, Thread::kThreadPolicyTimeslice);
+    _threadrunning.store(true, std::memory_order_relaxed);
+    _workerStarted = true;
+    // Everything the worker reads is in place: from here on it owns them.
+    if (_thread->Start()) return true;
+    std::cerr << "Could not start the download thread\n";
+    UpdateResult failed;
+    failed.failure = "the update thread could not be started";
+    FinishWorker(failed);
+    return false;
+}
+
+void CKyFirmwareUpdate::Run() {
+    UpdateResult result;
+    try {
+        DownloadBoth(result);
+    } catch (const std::exception& e) {
+        result.failure = std::string("unexpected error: ") + e.what();
+    } catch (...) {
+        result.failure = "unexpected error";
+    }
+    CloseKy();
+    FinishWorker(result);
+}
+
+void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
+    bool found = false;
+    try {
+        found = OpenKy();
+    } catch (const std::exception&) {
+        found = false;
+    }
+    if (!found) {
+        // The Ky left the bus (or cannot be used) since the user asked.
+        result.xilinxError = result.mcoreError = kIOReturnNoDevice;
+        result.failure = "device not found";
+        return;
+    }
+    result.deviceFound = true;
+    gDownloadProgress.Reset();
+    gDownloadProgress.SetDeviceType(Xilinx);
+    _pDownloader->DoDownload(_unit.get(), fileXILINX);
+    result.xilinxError = _pDownloader->Error();
+    // The MCORE image goes next whatever became of the first.
+    gDownloadProgress.SetDeviceType(MCORE);
+    _pDownloader->DoDownload(_unit.get(), fileMCORE);
+    result.mcoreError = _pDownloader->Error();
+}
+
+void CKyFirmwareUpdate::FinishWorker(const UpdateResult& result) {
+    delete _pDownloader;
+    _pDownloader = nullptr;
+    Thread* thread = _thread;
+    _thread = nullptr;
+    delete thread;
+    std::cout << "Delete Download Thread\n";
+    _result = result;
+    _threadrunning.store(false, std::memory_order_relaxed);
+    // The last access to this object: from here the owner may delete it.
+    _done.store(true, std::memory_order_release);
 }
 
 }  // namespace ZRV::PTA

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
+#include "base/Clock.h"
 #include "engine/DownloadUnit.h"
 #include "firewire/FWPlatform.h"
+#include "support/ZRV_PTA_Runnable.h"
+
+class Downloader;
 
 namespace ZRV::PTA {
 
@@ -39,12 +44,30 @@ std::string VersionText(UInt32 mcore, UInt32 xilinx);
 bool IsDowngradeFor(const KyInfo& info);
 bool IsSameAsBuiltIn(const KyInfo& info);
 
+class Thread;
+
+// What an update did to each image. An image that failed leaves the Ky in
+// need of another update; it must never be reported as programmed.
+struct UpdateResult {
+    bool deviceFound = false;
+    IOReturn xilinxError = kIOReturnNotReady;  // 0: programmed and verified
+    IOReturn mcoreError = kIOReturnNotReady;
+    std::string failure;  // why the update could not run at all, if it could not
+
+    bool Succeeded() const {
+        return deviceFound && xilinxError == kIOReturnSuccess && mcoreError == kIOReturnSuccess;
+    }
+};
+
 // The controller between the window (or the command line) and the update
-// engine: finds the Ky, identifies it and judges its versions.
-class CKyFirmwareUpdate {
+// engine: finds the Ky, identifies it and judges its versions, and runs an
+// update of both images on a worker thread whose end the caller polls.
+class CKyFirmwareUpdate : public Runnable {
 public:
-    explicit CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus);
-    virtual ~CKyFirmwareUpdate();
+    explicit CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus,
+                               ky::Clock& clock = ky::SystemClock());
+    // Waits for a running update to finish first: the worker uses this object.
+    ~CKyFirmwareUpdate() override;
 
     CKyFirmwareUpdate(const CKyFirmwareUpdate&) = delete;
     CKyFirmwareUpdate& operator=(const CKyFirmwareUpdate&) = delete;
@@ -57,15 +80,35 @@ public:
     void GetUpdateFirmwareVersionString(std::string& out) const;
     bool IsDowngrade() const;
 
+    // Starts the update of both images on a worker thread. While it runs,
+    // call nothing but GetDoneStatus (and, once done, GetUpdateResult).
+    bool DoUpdate();
+    void Run() override;
+    bool GetDoneStatus() const { return _done.load(std::memory_order_acquire); }
+    // Valid once GetDoneStatus() is true.
+    const UpdateResult& GetUpdateResult() const { return _result; }
+
     // The record of the Ky found last (valid or not).
     const KyInfo& Info() const { return _kyInfo; }
     const DownloadUnit* Unit() const { return _unit.get(); }
 
+    bool _bailthread = false;
+    std::atomic<bool> _threadrunning{false};
+    Thread* _thread = nullptr;
+
 private:
+    void DownloadBoth(UpdateResult& result);
+    void FinishWorker(const UpdateResult& result);
+
     std::shared_ptr<FWLib::Bus> _bus;
+    ky::Clock& _clock;
     std::unique_ptr<DownloadUnit> _unit;
     FWLib::MatchingDictionary _matchingDictionary;
     KyInfo _kyInfo;
+    Downloader* _pDownloader = nullptr;
+    std::atomic<bool> _done{false};
+    bool _workerStarted = false;  // main thread only
+    UpdateResult _result;
 };
 
 }  // namespace ZRV::PTA

@@ -5,7 +5,7 @@
 #include "firewire/FWTypes.h"
 
 // Which image the progress phases refer to (not the order of DOWNLOADTYPE).
-enum DL_DEVICE_TYPE { Xilinx = 0, MCORE = 1 };
+enum DL_DEVICE_TYPE : UInt32 { Xilinx = 0, MCORE = 1 };
 
 // The progress of an update, 0 to 100: the Xilinx image is erased at 40 and
 // written from 40 to 60, the MCORE image erased at 80 and written from 80 to

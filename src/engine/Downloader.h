@@ -11,7 +11,7 @@
 inline constexpr UInt32 DL_BUF_SIZE = 2052;
 
 // Which built-in image a download works on.
-enum DOWNLOADTYPE { fileMCORE = 0, fileXILINX = 1 };
+enum DOWNLOADTYPE : UInt32 { fileMCORE = 0, fileXILINX = 1 };
 
 // The images a Downloader sends: the built-in ones, or others for tests.
 struct FirmwareImages {

@@ -1,0 +1,169 @@
+// The update worker: both images on a thread of their own, an honest result
+// and a done flag that is the worker's very last word.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "app/kyfirmwareupdate.h"
+#include "engine/DownloadProgress.h"
+#include "sim/SimBus.h"
+#include "support/StreamCapture.h"
+
+namespace {
+
+using ZRV::PTA::CKyFirmwareUpdate;
+using namespace std::chrono_literals;
+
+// A counting clock that can hold the worker at its first pause, notes the
+// scheduling policy of the thread that pauses, and can be made to throw.
+class WorkerClock final : public ky::Clock {
+public:
+    std::uint64_t NowMicros() const override { return mNow.load(); }
+    void SleepMicros(std::uint64_t micros) override {
+        std::unique_lock lock(mMutex);
+        if (policy < 0) {
+            sched_param param{};
+            pthread_getschedparam(pthread_self(), &policy, &param);
+        }
+        mGate.wait(lock, [&] { return mOpen; });
+        if (throwOnPause) throw std::runtime_error("clock failed");
+        mNow += micros;
+    }
+    void Hold() {
+        std::lock_guard lock(mMutex);
+        mOpen = false;
+    }
+    void Release() {
+        {
+            std::lock_guard lock(mMutex);
+            mOpen = true;
+        }
+        mGate.notify_all();
+    }
+    int policy = -1;  // read after the worker is done
+    bool throwOnPause = false;
+
+private:
+    std::atomic<std::uint64_t> mNow{0};
+    std::mutex mMutex;
+    std::condition_variable mGate;
+    bool mOpen = true;
+};
+
+class WorkerTest : public ::testing::Test {
+protected:
+    WorkerTest() : bus(kysim::SimBus::Create(clock)), guid(bus->AddKy()) {}
+
+    void WaitDone(CKyFirmwareUpdate& ky) {
+        for (int i = 0; i < 5000 && !ky.GetDoneStatus(); ++i) std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(ky.GetDoneStatus());
+    }
+    kysim::KyUnitModel& Ky() { return bus->Ky(guid); }
+
+    kytest::StreamCapture io;
+    WorkerClock clock;
+    std::shared_ptr<kysim::SimBus> bus;
+    UInt64 guid;
+};
+
+TEST_F(WorkerTest, DoneOnlyAfterTheWorkerHasLetGoOfEverything) {
+    CKyFirmwareUpdate ky(bus, clock);
+    clock.Hold();
+    io.Clear();
+    ASSERT_TRUE(ky.DoUpdate());
+    EXPECT_FALSE(ky.GetDoneStatus());
+    clock.Release();
+    WaitDone(ky);
+    const std::string out = io.Out();
+    const std::string tail =
+        "Close Ky\nDtor DownloadUnit\nDtor Downloader\nDelete Download Thread\n";
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(out.rfind("Start Download Thread\nCtor Downloader\nOpen Ky\nCtor DownloadUnit\n", 0),
+              0u);
+    EXPECT_TRUE(ky.GetUpdateResult().Succeeded());
+    EXPECT_EQ(Ky().Identity().mcoreVersion, 2);
+    EXPECT_EQ(Ky().Identity().xilinxVersion, 6);
+    EXPECT_EQ(gDownloadProgress.Get(), 100u);
+    EXPECT_EQ(clock.policy, SCHED_OTHER);
+    EXPECT_EQ(bus->Opens(), bus->Closes());
+    EXPECT_EQ(bus->LiveInterfaces(), 0);
+}
+
+TEST_F(WorkerTest, FailedFirstImageIsFollowedByTheSecondAndReported) {
+    bus->AddFault(guid, kysim::FailWith(kysim::OnAny(kysim::TxType::BlockWrite, 5), kIOReturnBusy));
+    CKyFirmwareUpdate ky(bus, clock);
+    ky.DoUpdate();
+    WaitDone(ky);
+    const auto& result = ky.GetUpdateResult();
+    EXPECT_FALSE(result.Succeeded());
+    EXPECT_TRUE(result.deviceFound);
+    EXPECT_EQ(result.xilinxError, kIOReturnBusy);
+    EXPECT_EQ(result.mcoreError, kIOReturnSuccess);
+    EXPECT_EQ(Ky().Identity().xilinxVersion, 5);
+    EXPECT_EQ(Ky().Identity().mcoreVersion, 2);
+}
+
+TEST_F(WorkerTest, VanishedKyIsNotFoundForBothImages) {
+    CKyFirmwareUpdate ky(bus, clock);
+    bus->Unplug(guid);
+    io.Clear();
+    ky.DoUpdate();
+    WaitDone(ky);
+    const auto& result = ky.GetUpdateResult();
+    EXPECT_FALSE(result.deviceFound);
+    EXPECT_EQ(result.xilinxError, kIOReturnNoDevice);
+    EXPECT_EQ(result.mcoreError, kIOReturnNoDevice);
+    EXPECT_EQ(result.failure, "device not found");
+    EXPECT_EQ(io.Out().find("Opening"), std::string::npos);  // nothing downloaded to nothing
+}
+
+TEST_F(WorkerTest, UnitThatCannotBeCreatedIsNotFound) {
+    bus->Faults(guid).plugInFails = true;
+    CKyFirmwareUpdate ky(bus, clock);
+    ky.DoUpdate();
+    WaitDone(ky);
+    EXPECT_EQ(ky.GetUpdateResult().failure, "device not found");
+}
+
+TEST_F(WorkerTest, ExceptionInTheWorkerBecomesAFailedOutcome) {
+    CKyFirmwareUpdate ky(bus, clock);
+    clock.throwOnPause = true;
+    ky.DoUpdate();
+    WaitDone(ky);
+    EXPECT_FALSE(ky.GetUpdateResult().Succeeded());
+    EXPECT_EQ(ky.GetUpdateResult().failure, "unexpected error: clock failed");
+    EXPECT_EQ(bus->LiveInterfaces(), 0);
+}
+
+TEST_F(WorkerTest, TwoUpdatesInARowWithFreshObjects) {
+    CKyFirmwareUpdate ky(bus, clock);
+    for (int round = 0; round < 2; ++round) {
+        io.Clear();
+        ASSERT_TRUE(ky.DoUpdate());
+        WaitDone(ky);
+        EXPECT_TRUE(ky.GetUpdateResult().Succeeded()) << round;
+        EXPECT_NE(io.Out().find("Ctor Downloader\n"), std::string::npos);
+        EXPECT_TRUE(ky.IsFound());  // back to polling between updates
+    }
+    EXPECT_EQ(Ky().ProgrammedCount(), 4u);
+}
+
+TEST_F(WorkerTest, DestroyingTheControllerWaitsForTheWorker) {
+    auto ky = std::make_unique<CKyFirmwareUpdate>(bus, clock);
+    clock.Hold();
+    ky->DoUpdate();
+    std::thread release([&] {
+        std::this_thread::sleep_for(30ms);
+        clock.Release();
+    });
+    ky.reset();  // must not free the object under the running worker
+    release.join();
+    EXPECT_EQ(Ky().ProgrammedCount(), 2u);
+}
+
+}  // namespace
