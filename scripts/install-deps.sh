@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev
     libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
+    qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins
 )
 missing=()
 for p in "${packages[@]}"; do

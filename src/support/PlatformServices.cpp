@@ -1,0 +1,281 @@
+#include "support/PlatformServices.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QUiLoader>
+#include <QWidget>
+#include <array>
+#include <cstdlib>
+#include <iostream>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// ---- handlers ---------------------------------------------------------------
+
+struct Handler {
+    QObject* target;
+    EventTypeSpec type;
+    EventHandlerUPP proc;
+    void* userData;
+};
+
+std::vector<Handler>& Handlers() {
+    static std::vector<Handler> handlers;
+    return handlers;
+}
+
+OSStatus Dispatch(QObject* target, OpaqueEventRef& event) {
+    for (const Handler& h : Handlers()) {
+        if (h.target != target || h.type.eventClass != event.eventClass ||
+            h.type.eventKind != event.eventKind)
+            continue;
+        const OSStatus status = h.proc(nullptr, &event, h.userData);
+        if (status != eventNotHandledErr) return status;
+    }
+    return eventNotHandledErr;
+}
+
+void Forget(QObject* target) {
+    std::erase_if(Handlers(), [&](const Handler& h) { return h.target == target; });
+}
+
+// Turns the window's close box into the 'quit' command, which its handlers
+// may refuse.
+class CloseToQuit final : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Close) return false;
+        if (ProcessCommand(static_cast<QWidget*>(watched), kHICommandQuit) != noErr) return false;
+        event->ignore();  // a handler swallowed the command: the window stays
+        return true;
+    }
+};
+
+QString UiDirFromEnvironment() { return QString::fromLocal8Bit(qgetenv("KYFW_UI_DIR")); }
+
+std::filesystem::path ProgramDirectory() {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+}
+
+}  // namespace
+
+struct IBNibData {
+    std::filesystem::path path;
+    QWidget* root = nullptr;  // deleted with the reference unless taken
+    bool taken = false;
+};
+
+// ---- interface description ----------------------------------------------------
+
+std::filesystem::path InterfaceDescriptionPath(const std::string& name) {
+    const std::string file = name + ".ui";
+    std::vector<std::filesystem::path> candidates;
+    if (const QString dir = UiDirFromEnvironment(); !dir.isEmpty())
+        candidates.push_back(std::filesystem::path(dir.toStdString()) / file);
+    const auto program = ProgramDirectory();
+    candidates.push_back(program / file);
+    candidates.push_back(program.parent_path() / "share" / "kyfirmwareupdate" / file);
+#ifdef KY_INSTALLED_DATA_DIR
+    candidates.push_back(std::filesystem::path(KY_INSTALLED_DATA_DIR) / file);
+#endif
+    std::error_code ec;
+    for (const auto& c : candidates)
+        if (std::filesystem::exists(c, ec)) return c;
+    return candidates.front();
+}
+
+OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef) {
+    *nibRef = nullptr;
+    const auto path = InterfaceDescriptionPath(name);
+    QFile file(QString::fromStdString(path.string()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::cerr << "Cannot open the interface description " << path << ": "
+                  << file.errorString().toStdString() << "\n";
+        return kIBCarbonRuntimeCantFindNibFile;
+    }
+    QUiLoader loader;
+    QWidget* root = loader.load(&file);
+    if (!root) {
+        std::cerr << "Cannot read the interface description " << path << ": "
+                  << loader.errorString().toStdString() << "\n";
+        return kIBCarbonRuntimeCantFindNibFile;
+    }
+    root->hide();
+    *nibRef = new IBNibData{path, root, false};
+    return noErr;
+}
+
+OSStatus SetMenuBarFromNib(IBNibRef nib, const std::string& name) {
+    auto* bar = nib && nib->root ? nib->root->findChild<QMenuBar*>(QString::fromStdString(name))
+                                 : nullptr;
+    if (!bar) {
+        std::cerr << "The interface description has no menu bar \"" << name << "\"\n";
+        return kIBCarbonRuntimeCantFindObject;
+    }
+    QWidget* window = nib->root;
+    for (QAction* action : bar->findChildren<QAction*>()) {
+        const QByteArray code = action->property("commandID").toByteArray();
+        if (code.size() != 4) continue;
+        const UInt32 command = FourCharCode({code[0], code[1], code[2], code[3], 0});
+        QObject::connect(action, &QAction::triggered, window,
+                         [window, command] { ProcessCommand(window, command); });
+    }
+    return noErr;
+}
+
+OSStatus CreateWindowFromNib(IBNibRef nib, const std::string& name, WindowRef* window) {
+    *window = nullptr;
+    if (!nib || !nib->root || nib->root->objectName().toStdString() != name) {
+        std::cerr << "The interface description has no window \"" << name << "\"\n";
+        return kIBCarbonRuntimeCantFindObject;
+    }
+    nib->taken = true;
+    nib->root->installEventFilter(new CloseToQuit(nib->root));
+    QObject::connect(nib->root, &QObject::destroyed, [root = nib->root] { Forget(root); });
+    *window = nib->root;
+    return noErr;
+}
+
+void DisposeNibReference(IBNibRef nib) {
+    if (!nib) return;
+    if (!nib->taken) delete nib->root;
+    delete nib;
+}
+
+void ShowWindow(WindowRef window) { window->show(); }
+
+void RunApplicationEventLoop() { QApplication::exec(); }
+
+// ---- events -----------------------------------------------------------------------
+
+OSStatus InstallControlEventHandler(ControlRef control, EventHandlerUPP handler,
+                                    const EventTypeSpec& type, void* userData) {
+    auto* button = qobject_cast<QAbstractButton*>(control);
+    if (!control) return errUnknownControl;
+    Handlers().push_back({control, type, handler, userData});
+    if (button && type.eventClass == kEventClassControl && type.eventKind == kEventControlHit) {
+        QObject::connect(button, &QAbstractButton::clicked, button, [button] {
+            OpaqueEventRef event{kEventClassControl, kEventControlHit, {}};
+            Dispatch(button, event);
+        });
+    }
+    QObject::connect(control, &QObject::destroyed, [control] { Forget(control); });
+    return noErr;
+}
+
+OSStatus InstallWindowEventHandler(WindowRef window, EventHandlerUPP handler,
+                                   const EventTypeSpec& type, void* userData) {
+    if (!window) return errUnknownControl;
+    Handlers().push_back({window, type, handler, userData});
+    return noErr;
+}
+
+OSStatus ProcessCommand(WindowRef window, UInt32 commandID) {
+    OpaqueEventRef event{kEventClassCommand, kEventCommandProcess, {0, commandID}};
+    const OSStatus status = Dispatch(window, event);
+    if (status == eventNotHandledErr && commandID == kHICommandQuit) SendQuitApplicationEvent();
+    return status;
+}
+
+OSStatus SendQuitApplicationEvent() {
+    QCoreApplication::quit();
+    return noErr;
+}
+
+OSStatus GetEventCommand(EventRef event, HICommand* command) {
+    if (!event || event->eventClass != kEventClassCommand) return eventNotHandledErr;
+    *command = event->command;
+    return noErr;
+}
+
+// ---- timers ---------------------------------------------------------------------
+
+OSStatus InstallEventLoopTimer(double firstDelaySeconds, double intervalSeconds,
+                               EventLoopTimerUPP callback, void* userData,
+                               EventLoopTimerRef* timer) {
+    auto* t = new QTimer(QCoreApplication::instance());
+    t->setInterval(static_cast<int>(intervalSeconds * 1000.0));
+    QObject::connect(t, &QTimer::timeout, t, [t, callback, userData] { callback(t, userData); });
+    QTimer::singleShot(static_cast<int>(firstDelaySeconds * 1000.0), t, [t, callback, userData] {
+        callback(t, userData);
+        t->start();
+    });
+    if (timer) *timer = t;
+    return noErr;
+}
+
+// ---- standard alerts ------------------------------------------------------------
+
+namespace {
+std::function<SInt16(const AlertRequest&)>& Responder() {
+    static std::function<SInt16(const AlertRequest&)> responder;
+    return responder;
+}
+}  // namespace
+
+void SetAlertResponder(std::function<SInt16(const AlertRequest&)> responder) {
+    Responder() = std::move(responder);
+}
+
+SInt16 RunStandardAlert(const AlertRequest& request) {
+    if (Responder()) return Responder()(request);
+    static constexpr std::array<QMessageBox::Icon, 3> kIcons = {
+        QMessageBox::Critical, QMessageBox::Information, QMessageBox::Warning};
+    QMessageBox box(kIcons[std::clamp<int>(request.type, 0, 2)], QString(), request.message,
+                    QMessageBox::NoButton, QApplication::activeWindow());
+    box.setInformativeText(request.informative);
+    QPushButton* ok = box.addButton(QMessageBox::Ok);
+    QPushButton* cancel = nullptr;
+    if (!request.cancelText.isEmpty()) cancel = box.addButton(request.cancelText, QMessageBox::RejectRole);
+    box.setDefaultButton(ok);
+    box.setEscapeButton(cancel ? static_cast<QAbstractButton*>(cancel) : ok);
+    box.exec();
+    return box.clickedButton() == cancel && cancel ? 2 : 1;
+}
+
+// ---- strings --------------------------------------------------------------------
+
+namespace {
+// Code page 1252 at 0x80-0x9F; the five unassigned positions keep their
+// C1 control code, as Windows itself maps them.
+constexpr std::array<char16_t, 32> kHigh = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+}  // namespace
+
+QString FromWindowsLatin1(const char* text) {
+    QString out;
+    if (!text) return out;
+    for (const char* p = text; *p; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        out.append(QChar(byte >= 0x80 && byte <= 0x9F ? kHigh[byte - 0x80] : char16_t(byte)));
+    }
+    return out;
+}
+
+std::string ToWindowsLatin1(const QString& text) {
+    std::string out;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+            out.push_back(static_cast<char>(u));
+            continue;
+        }
+        const auto* at = std::find(kHigh.begin(), kHigh.end(), u);
+        out.push_back(at != kHigh.end() ? static_cast<char>(0x80 + (at - kHigh.begin())) : '?');
+    }
+    return out;
+}
