@@ -1,9 +1,11 @@
 #include "support/PlatformServices.h"
 
+#include <unistd.h>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -13,7 +15,6 @@
 #include <array>
 #include <cstdlib>
 #include <iostream>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -62,7 +63,9 @@ protected:
     }
 };
 
-QString UiDirFromEnvironment() { return QString::fromLocal8Bit(qgetenv("KYFW_UI_DIR")); }
+QString UiDirFromEnvironment() {
+    return QString::fromLocal8Bit(qgetenv("KYFW_UI_DIR"));
+}
 
 std::filesystem::path ProgramDirectory() {
     std::error_code ec;
@@ -118,19 +121,21 @@ OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef) {
 }
 
 OSStatus SetMenuBarFromNib(IBNibRef nib, const std::string& name) {
-    auto* bar = nib && nib->root ? nib->root->findChild<QMenuBar*>(QString::fromStdString(name))
-                                 : nullptr;
+    auto* bar =
+        nib && nib->root ? nib->root->findChild<QMenuBar*>(QString::fromStdString(name)) : nullptr;
     if (!bar) {
         std::cerr << "The interface description has no menu bar \"" << name << "\"\n";
         return kIBCarbonRuntimeCantFindObject;
     }
     QWidget* window = nib->root;
-    for (QAction* action : bar->findChildren<QAction*>()) {
-        const QByteArray code = action->property("commandID").toByteArray();
-        if (code.size() != 4) continue;
-        const UInt32 command = FourCharCode({code[0], code[1], code[2], code[3], 0});
-        QObject::connect(action, &QAction::triggered, window,
-                         [window, command] { ProcessCommand(window, command); });
+    for (QMenu* menu : bar->findChildren<QMenu*>()) {
+        for (QAction* action : menu->actions()) {
+            const QByteArray code = action->property("commandID").toByteArray();
+            if (code.size() != 4) continue;
+            const UInt32 command = FourCharCode({code[0], code[1], code[2], code[3], 0});
+            QObject::connect(action, &QAction::triggered, window,
+                             [window, command] { ProcessCommand(window, command); });
+        }
     }
     return noErr;
 }
@@ -154,9 +159,13 @@ void DisposeNibReference(IBNibRef nib) {
     delete nib;
 }
 
-void ShowWindow(WindowRef window) { window->show(); }
+void ShowWindow(WindowRef window) {
+    window->show();
+}
 
-void RunApplicationEventLoop() { QApplication::exec(); }
+void RunApplicationEventLoop() {
+    QApplication::exec();
+}
 
 // ---- events -----------------------------------------------------------------------
 
@@ -238,7 +247,8 @@ SInt16 RunStandardAlert(const AlertRequest& request) {
     box.setInformativeText(request.informative);
     QPushButton* ok = box.addButton(QMessageBox::Ok);
     QPushButton* cancel = nullptr;
-    if (!request.cancelText.isEmpty()) cancel = box.addButton(request.cancelText, QMessageBox::RejectRole);
+    if (!request.cancelText.isEmpty())
+        cancel = box.addButton(request.cancelText, QMessageBox::RejectRole);
     box.setDefaultButton(ok);
     box.setEscapeButton(cancel ? static_cast<QAbstractButton*>(cancel) : ok);
     box.exec();

@@ -86,15 +86,17 @@ OSErr TProcess::GetProcessInformation(const ProcessSerialNumber& psn, ProcessInf
     std::istringstream statm(FirstLine(dir / "statm"));
     std::uint64_t pages = 0, resident = 0;
     statm >> pages >> resident;
-    rec.processSize = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)), UINT32_MAX));
+    rec.processSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)), UINT32_MAX));
     rec.processFreeMem = 0;
     // Field 22 of stat, after the parenthesised name: start time in ticks.
     const std::string stat = FirstLine(dir / "stat");
     std::istringstream fields(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
     std::string field;
     for (int i = 3; i <= 22 && fields >> field; ++i) {
-        if (i == 22) rec.processLaunchDate = static_cast<std::uint32_t>(std::stoull(field) / sysconf(_SC_CLK_TCK));
+        if (i == 22)
+            rec.processLaunchDate =
+                static_cast<std::uint32_t>(std::stoull(field) / sysconf(_SC_CLK_TCK));
     }
     return noErr;
 }
@@ -109,7 +111,9 @@ Boolean TProcess::IProcess() {
     return false;
 }
 
-void TProcess::Next() { IProcess(); }
+void TProcess::Next() {
+    IProcess();
+}
 
 Boolean TProcess::FindProcess(OSType signature) {
     ProcessSerialNumber psn{0, 0};
@@ -140,9 +144,15 @@ ProcessInfoRec TProcess::GetProcessInfoRec() {
     return rec;
 }
 
-std::uint32_t TProcess::GetProcessSize() { return GetProcessInfoRec().processSize; }
-std::uint32_t TProcess::GetFreeMem() { return GetProcessInfoRec().processFreeMem; }
-std::uint32_t TProcess::GetLaunchDate() { return GetProcessInfoRec().processLaunchDate; }
+std::uint32_t TProcess::GetProcessSize() {
+    return GetProcessInfoRec().processSize;
+}
+std::uint32_t TProcess::GetFreeMem() {
+    return GetProcessInfoRec().processFreeMem;
+}
+std::uint32_t TProcess::GetLaunchDate() {
+    return GetProcessInfoRec().processLaunchDate;
+}
 
 Boolean TProcess::KillApplication(const ProcessSerialNumber* target) {
     // The request names a process that must exist ...

@@ -24,8 +24,8 @@ struct ProcessInfoRec {
     const char* processName = nullptr;  // not filled in: no name is asked for
     const void* processAppSpec = nullptr;
     OSType processSignature = 0;
-    std::uint32_t processSize = 0;     // resident size in bytes
-    std::uint32_t processFreeMem = 0;  // always 0: Linux gives a process no fixed partition
+    std::uint32_t processSize = 0;        // resident size in bytes
+    std::uint32_t processFreeMem = 0;     // always 0: Linux gives a process no fixed partition
     std::uint32_t processLaunchDate = 0;  // seconds since the system started
 };
 

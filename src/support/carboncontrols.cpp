@@ -21,13 +21,18 @@ namespace {
 
 constexpr const char* kReferenceProperty = "controlReference";
 
-QColor ToQColor(RGBColor c) { return QColor::fromRgba64(c.red, c.green, c.blue); }
+QColor ToQColor(RGBColor c) {
+    return QColor::fromRgba64(c.red, c.green, c.blue);
+}
 
 Qt::Alignment Justification(short justify) {
     switch (justify) {
-        case 1: return Qt::AlignHCenter | Qt::AlignVCenter;
-        case -1: return Qt::AlignRight | Qt::AlignVCenter;
-        default: return Qt::AlignLeft | Qt::AlignVCenter;
+        case 1:
+            return Qt::AlignHCenter | Qt::AlignVCenter;
+        case -1:
+            return Qt::AlignRight | Qt::AlignVCenter;
+        default:
+            return Qt::AlignLeft | Qt::AlignVCenter;
     }
 }
 
@@ -65,7 +70,9 @@ OSStatus CControl::Init(ControlID id, WindowRef window) {
     return errUnknownControl;
 }
 
-void CControl::TestControl() const { KY_ASSERT(_controlRef != NULL); }
+void CControl::TestControl() const {
+    KY_ASSERT(_controlRef != NULL);
+}
 
 void CControl::SetTitle(const char* title) {
     TestControl();
@@ -99,7 +106,8 @@ void CControl::SetValue(long value) {
     if (auto* box = qobject_cast<QCheckBox*>(_controlRef)) {
         box->setTristate(box->isTristate() || value == 2);
         return box->setCheckState(value == 2 ? Qt::PartiallyChecked
-                                             : value ? Qt::Checked : Qt::Unchecked);
+                                  : value    ? Qt::Checked
+                                             : Qt::Unchecked);
     }
     if (auto* combo = qobject_cast<QComboBox*>(_controlRef))
         return combo->setCurrentIndex(static_cast<int>(value) - 1);  // items count from 1
@@ -186,12 +194,15 @@ void CControl::SetFontBackColor(RGBColor color) {
 
 void CControl::SetFontJustification(short justify) {
     TestControl();
-    if (auto* label = qobject_cast<QLabel*>(_controlRef)) label->setAlignment(Justification(justify));
-    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef)) edit->setAlignment(Justification(justify));
+    if (auto* label = qobject_cast<QLabel*>(_controlRef))
+        label->setAlignment(Justification(justify));
+    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef))
+        edit->setAlignment(Justification(justify));
 }
 
 void CControl::SetupEventHandler(UInt32 eventKind, EventHandlerUPP eventHandler, void* eventData) {
-    InstallControlEventHandler(_controlRef, eventHandler, {kEventClassControl, eventKind}, eventData);
+    InstallControlEventHandler(_controlRef, eventHandler, {kEventClassControl, eventKind},
+                               eventData);
 }
 
 void CControl::SetAction(ControlActionUPP controlActionUPP) {
@@ -240,7 +251,9 @@ void CEdit::SetValue(std::string stringValue) {
         edit->setText(FromWindowsLatin1(stringValue.c_str()));
 }
 
-void CEdit::SetValue(char* charStringValue) { SetValue(std::string(charStringValue ? charStringValue : "")); }
+void CEdit::SetValue(char* charStringValue) {
+    SetValue(std::string(charStringValue ? charStringValue : ""));
+}
 
 void CEdit::GetValue(std::string& stringValue) {
     auto* edit = qobject_cast<QLineEdit*>(_controlRef);
@@ -280,7 +293,8 @@ void AddItem(MenuRef handle, const MenuItem& item) {
         action->setCheckable(true);
         action->setChecked(true);
     }
-    if (!item.shortcut.isNull()) action->setShortcut(QKeySequence(QStringLiteral("Ctrl+") + item.shortcut));
+    if (!item.shortcut.isNull())
+        action->setShortcut(QKeySequence(QStringLiteral("Ctrl+") + item.shortcut));
 }
 
 MenuItem ParseItem(const QString& spec) {
@@ -322,7 +336,9 @@ void CMenu::Append(const char* menuString) {
     for (const QString& spec : items.split(';')) AddItem(_handle, ParseItem(spec));
 }
 
-void CMenu::Append(std::string menuString) { Append(menuString.c_str()); }
+void CMenu::Append(std::string menuString) {
+    Append(menuString.c_str());
+}
 
 void CMenu::Append(const unsigned char* menuString) {
     if (!menuString) return;

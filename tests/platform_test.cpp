@@ -1,0 +1,314 @@
+// The platform services and control wrappers on real Qt widgets, offscreen.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/StreamCapture.h"
+#include "support/carboncontrols.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr OSType kSig = FourCharCode("kyUD");
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A directory of interface descriptions, made from the test's controls.ui.
+class UiDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("kyfw-ui-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        source = ReadFile(KY_TEST_DATA "/controls.ui");
+        Write("main", source);
+        qputenv("KYFW_UI_DIR", QByteArray::fromStdString(dir.string()));
+    }
+    void TearDown() override {
+        qunsetenv("KYFW_UI_DIR");
+        fs::remove_all(dir);
+        SetAlertResponder(nullptr);
+    }
+    void Write(const std::string& name, const std::string& text) {
+        std::ofstream(dir / (name + ".ui")) << text;
+    }
+    std::string Replaced(const std::string& from, const std::string& to) {
+        std::string s = source;
+        s.replace(s.find(from), from.size(), to);
+        return s;
+    }
+    fs::path dir;
+    std::string source;
+};
+
+TEST_F(UiDir, LoadsMenuBarAndHiddenWindowByName) {
+    IBNibRef nib = nullptr;
+    ASSERT_EQ(CreateNibReference("main", &nib), noErr);
+    EXPECT_EQ(SetMenuBarFromNib(nib, "MenuBar"), noErr);
+    WindowRef window = nullptr;
+    ASSERT_EQ(CreateWindowFromNib(nib, "MainWindow", &window), noErr);
+    DisposeNibReference(nib);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(window->isVisible());
+    ShowWindow(window);
+    EXPECT_TRUE(window->isVisible());
+    delete window;
+}
+
+TEST_F(UiDir, MissingPartsGiveAStatusAndAMessage) {
+    kytest::StreamCapture io;
+    IBNibRef nib = nullptr;
+    EXPECT_EQ(CreateNibReference("absent", &nib), kIBCarbonRuntimeCantFindNibFile);
+    EXPECT_NE(io.Err().find("Cannot open the interface description"), std::string::npos);
+    Write("garbled", "<ui version=\"4.0\"><widget class=");
+    EXPECT_EQ(CreateNibReference("garbled", &nib), kIBCarbonRuntimeCantFindNibFile);
+
+    Write("nomenu", Replaced("name=\"MenuBar\"", "name=\"OtherBar\""));
+    ASSERT_EQ(CreateNibReference("nomenu", &nib), noErr);
+    io.Clear();
+    EXPECT_EQ(SetMenuBarFromNib(nib, "MenuBar"), kIBCarbonRuntimeCantFindObject);
+    EXPECT_EQ(io.Err(), "The interface description has no menu bar \"MenuBar\"\n");
+    DisposeNibReference(nib);
+
+    Write("nowindow", Replaced("name=\"MainWindow\"", "name=\"Other\""));
+    ASSERT_EQ(CreateNibReference("nowindow", &nib), noErr);
+    WindowRef window = nullptr;
+    EXPECT_EQ(CreateWindowFromNib(nib, "MainWindow", &window), kIBCarbonRuntimeCantFindObject);
+    EXPECT_EQ(window, nullptr);
+    DisposeNibReference(nib);
+}
+
+class Controls : public UiDir {
+protected:
+    void SetUp() override {
+        UiDir::SetUp();
+        IBNibRef nib = nullptr;
+        ASSERT_EQ(CreateNibReference("main", &nib), noErr);
+        SetMenuBarFromNib(nib, "MenuBar");
+        CreateWindowFromNib(nib, "MainWindow", &window);
+        DisposeNibReference(nib);
+        window->show();
+    }
+    void TearDown() override {
+        delete window;
+        UiDir::TearDown();
+    }
+    template <class W>
+    W* Widget(const char* name) {
+        return window->findChild<W*>(name);
+    }
+    WindowRef window = nullptr;
+};
+
+TEST_F(Controls, FoundByIdAndEachOperationShows) {
+    CControl button, label, progress;
+    EXPECT_EQ(button.Init({kSig, 100}, window), noErr);
+    EXPECT_EQ(label.Init({kSig, 200}, window), noErr);
+    EXPECT_EQ(progress.Init({kSig, 300}, window), noErr);
+    CControl missing;
+    EXPECT_EQ(missing.Init({kSig, 999}, window), errUnknownControl);
+    EXPECT_EQ(missing.GetControlRef(), nullptr);
+
+    button.SetTitle("Downgrade");
+    EXPECT_EQ(Widget<QPushButton>("button")->text(), "Downgrade");
+    button.Disable();
+    EXPECT_FALSE(Widget<QPushButton>("button")->isEnabled());
+    button.Enable(true);
+    EXPECT_TRUE(Widget<QPushButton>("button")->isEnabled());
+    label.SetText("Ky Not Found");
+    EXPECT_EQ(Widget<QLabel>("label")->text(), "Ky Not Found");
+    label.SetVisibility(false);
+    EXPECT_FALSE(Widget<QLabel>("label")->isVisible());
+    label.SetFontForeColor({65535, 0, 0});
+    EXPECT_EQ(Widget<QLabel>("label")->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    label.SetFontControlStyle(17, 1, {0, 0, 65535});
+    EXPECT_EQ(Widget<QLabel>("label")->font().pointSize(), 17);
+    EXPECT_EQ(Widget<QLabel>("label")->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
+    label.SetFontStyle(3);
+    EXPECT_TRUE(Widget<QLabel>("label")->font().bold());
+    EXPECT_TRUE(Widget<QLabel>("label")->font().italic());
+    progress.SetValue(57);
+    EXPECT_EQ(Widget<QProgressBar>("progress")->value(), 57);
+    EXPECT_EQ(progress.GetValue(), 57);
+    progress.SetMaximum(200);
+    progress.SetMinimum(10);
+    EXPECT_EQ(progress.GetMaximum(), 200);
+    EXPECT_EQ(progress.GetMinimum(), 10);
+    progress.SetReference(0x1234);
+    EXPECT_EQ(progress.GetReference(), 0x1234);
+}
+
+TEST_F(Controls, CheckBoxIsCheckedOnlyForOne) {
+    CCheckBox box;
+    box.Init({kSig, 400}, window);
+    box.Check();
+    EXPECT_TRUE(box.IsChecked());
+    box.SetValue(2);  // mixed
+    EXPECT_FALSE(box.IsChecked());
+    EXPECT_EQ(Widget<QCheckBox>("check")->checkState(), Qt::PartiallyChecked);
+    box.UnCheck();
+    EXPECT_FALSE(box.IsChecked());
+}
+
+TEST_F(Controls, EditTextsAreWindowsLatin1AndReadBackCutToEight) {
+    CEdit edit;
+    edit.Init({kSig, 500}, window);
+    edit.SetValue(std::string("Caf\xe9 \x80"));
+    EXPECT_EQ(Widget<QLineEdit>("edit")->text(), QString::fromUtf8("Café €"));
+    std::string value;
+    edit.GetValue(value);
+    EXPECT_EQ(value, "Caf\xe9 \x80");
+    edit.SetValue(std::string("0123456789"));
+    edit.GetValue(value);
+    EXPECT_EQ(value, "01234567");
+}
+
+TEST_F(Controls, MenusAppendInOrderAndReadMetacharacters) {
+    CPopupControl popup;
+    popup.Init({kSig, 600}, window);
+    CMenu list(popup.GetMenuHandle());
+    std::string items[] = {"One", "Two", "", "Never"};
+    list.Init(items);
+    EXPECT_EQ(list.CountItems(), 2);
+    list.Append(QString("Three;literal"));
+    EXPECT_EQ(Widget<QComboBox>("popup")->itemText(2), "Three;literal");
+    const unsigned char pascal[] = {4, 'F', 'o', 'u', 'r'};
+    list.Append(pascal);
+    EXPECT_EQ(list.CountItems(), 4);
+    list.Reset();
+    EXPECT_EQ(list.CountItems(), 0);
+    std::string none[] = {""};
+    list.Init(none);
+    EXPECT_EQ(list.CountItems(), 0);
+
+    QMenu menu;
+    CMenu cmenu(&menu);
+    cmenu.Append("Open/O;(Disabled;-;Mark!x");
+    ASSERT_EQ(menu.actions().size(), 4);
+    EXPECT_EQ(menu.actions()[0]->text(), "Open");
+    EXPECT_EQ(menu.actions()[0]->shortcut(), QKeySequence("Ctrl+O"));
+    EXPECT_FALSE(menu.actions()[1]->isEnabled());
+    EXPECT_TRUE(menu.actions()[2]->isSeparator());
+    EXPECT_TRUE(menu.actions()[3]->isChecked());
+}
+
+OSStatus CountingHandler(EventHandlerCallRef, EventRef event, void* data) {
+    HICommand command;
+    if (GetEventCommand(event, &command) != noErr) return eventNotHandledErr;
+    auto* seen = static_cast<std::vector<UInt32>*>(data);
+    seen->push_back(command.commandID);
+    return command.commandID == kHICommandQuit ? noErr : eventNotHandledErr;
+}
+
+TEST_F(Controls, MenuCommandsAndTheCloseBoxReachTheWindowsHandler) {
+    std::vector<UInt32> seen;
+    InstallWindowEventHandler(window, CountingHandler, {kEventClassCommand, kEventCommandProcess},
+                              &seen);
+    window->findChild<QAction*>("actionAbout")->trigger();
+    EXPECT_EQ(seen, std::vector<UInt32>{kHICommandAbout});
+    EXPECT_FALSE(window->close());  // the handler swallows 'quit': the window stays
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(seen.back(), kHICommandQuit);
+}
+
+TEST_F(Controls, ControlHitsCallTheHandlerWithItsData) {
+    CControl button;
+    button.Init({kSig, 100}, window);
+    int hits = 0;
+    button.SetupEventHandler(
+        kEventControlHit,
+        [](EventHandlerCallRef, EventRef, void* data) -> OSStatus {
+            ++*static_cast<int*>(data);
+            return noErr;
+        },
+        &hits);
+    Widget<QPushButton>("button")->click();
+    EXPECT_EQ(hits, 1);
+}
+
+TEST(ControlsDeathTest, UnboundControlStopsTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    CControl unbound;
+    EXPECT_DEATH(unbound.SetText("x"),
+                 "carboncontrols.cpp:[0-9]+: failed assertion `_controlRef != NULL'");
+    EXPECT_DEATH(unbound.GetValue(), "failed assertion `_controlRef != NULL'");
+    unbound.SetReference(3);  // does not test its control
+    EXPECT_EQ(unbound.GetReference(), 0);
+}
+
+TEST(Alerts, AnsweredByAClickOnTheRealBox) {
+    QTimer::singleShot(0, [] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), "This is a Downgrade:");
+        EXPECT_EQ(box->informativeText(), "Press OK to Continue or Cancel to Quit");
+        EXPECT_EQ(box->icon(), QMessageBox::Warning);
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == "Cancel") b->click();
+    });
+    EXPECT_EQ(RunStandardAlert({kAlertCautionAlert, "This is a Downgrade:",
+                                "Press OK to Continue or Cancel to Quit", "Cancel"}),
+              2);
+    QTimer::singleShot(0, [] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        box->defaultButton()->click();
+    });
+    EXPECT_EQ(RunStandardAlert({kAlertNoteAlert, "Programming Complete", "info", ""}), 1);
+}
+
+TEST(Alerts, ResponderAnswersWithoutAScreen) {
+    AlertRequest seen;
+    SetAlertResponder([&](const AlertRequest& r) -> SInt16 { return seen = r, 2; });
+    EXPECT_EQ(RunStandardAlert({kAlertStopAlert, "m", "i", "Cancel"}), 2);
+    EXPECT_EQ(seen.message, "m");
+    SetAlertResponder(nullptr);
+}
+
+TEST(Timers, FirstFireAtOnceThenEveryInterval) {
+    int ticks = 0;
+    EventLoopTimerRef timer = nullptr;
+    InstallEventLoopTimer(
+        0.0, 0.01, [](EventLoopTimerRef, void* data) { ++*static_cast<int*>(data); }, &ticks,
+        &timer);
+    QCoreApplication::processEvents();  // the first fire needs no waiting
+    EXPECT_EQ(ticks, 1);
+    QEventLoop loop;
+    QTimer::singleShot(200, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_GE(ticks, 4);
+    delete timer;
+}
+
+TEST(WindowsLatin1, AllByteValuesRoundTrip) {
+    std::string all;
+    for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+    const QString text = FromWindowsLatin1(all.c_str());
+    ASSERT_EQ(text.size(), 255);
+    EXPECT_EQ(ToWindowsLatin1(text), all);
+    EXPECT_EQ(text[0x80 - 1], QChar(0x20AC));  // euro sign
+    EXPECT_EQ(text[0x9F - 1], QChar(0x0178));  // Y with diaeresis
+    EXPECT_EQ(text[0x81 - 1], QChar(0x0081));  // unassigned: kept as a C1 code
+    EXPECT_EQ(text[0xE9 - 1], QChar(0x00E9));
+    EXPECT_EQ(ToWindowsLatin1(QString::fromUtf8("→ok")), "?ok");
+}
+
+}  // namespace
