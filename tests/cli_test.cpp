@@ -35,7 +35,8 @@ TEST_F(KyfwTest, ListShowsTheSimulatedKyAsAnUpgrade) {
     auto r = Kyfw({"--simulate", "list"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
-              "Ky 1: sim0 (unit sim0.0, GUID 0x0000d0a004120187)\n"
+              "Ky 1: " + (state / "fw-simulated").string() +
+                  " (unit sim0.0, GUID 0x0000d0a004120187)\n"
               "  firmware version: 1-5 (MCORE-Xilinx)\n"
               "  serial number:    Not Available\n"
               "  product version:  3\n"

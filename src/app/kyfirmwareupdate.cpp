@@ -63,6 +63,24 @@ bool IsDowngradeFor(const KyInfo& info) {
     return info.XilinxVer > KyXilinxUpgradeVer || info.MCOREver > KyMCOREUpgradeVer;
 }
 
+std::string ErrorText(IOReturn error) {
+    if (error == kUpdateStatusError) return "the Ky reported an unexpected status (error -192)";
+    return IOReturnName(error) + " (error " + std::to_string(error) + ")";
+}
+
+std::string DescribeFailure(const UpdateResult& result) {
+    if (!result.deviceFound) return "The Ky could not be reached when the update began: " +
+                                    result.failure + ".";
+    std::string text;
+    if (result.xilinxError != kIOReturnSuccess)
+        text += "The FPGA (Xilinx) image failed: " + ErrorText(result.xilinxError) + ".";
+    if (result.mcoreError != kIOReturnSuccess)
+        text += std::string(text.empty() ? "" : " ") + "The MCORE image failed: " +
+                ErrorText(result.mcoreError) + ".";
+    if (text.empty() && !result.failure.empty()) text = "The update failed: " + result.failure + ".";
+    return text;
+}
+
 bool IsSameAsBuiltIn(const KyInfo& info) {
     return info.XilinxVer == KyXilinxUpgradeVer && info.MCOREver == KyMCOREUpgradeVer;
 }
@@ -95,6 +113,7 @@ bool CKyFirmwareUpdate::OpenKy() {
         _kyInfo.valid = false;
         return false;
     }
+    _foundUnit = service->Info();
     // May throw; the half-built unit is freed and _unit keeps its value.
     _unit = std::make_unique<DownloadUnit>(service);
     _kyInfo.valid = true;

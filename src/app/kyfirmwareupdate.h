@@ -59,6 +59,11 @@ struct UpdateResult {
     }
 };
 
+// "bus reset (error -536854496)", or the Ky's own status error in words.
+std::string ErrorText(IOReturn error);
+// One sentence per image that failed, naming the image and its error.
+std::string DescribeFailure(const UpdateResult& result);
+
 // The controller between the window (or the command line) and the update
 // engine: finds the Ky, identifies it and judges its versions, and runs an
 // update of both images on a worker thread whose end the caller polls.
@@ -91,6 +96,8 @@ public:
     // The record of the Ky found last (valid or not).
     const KyInfo& Info() const { return _kyInfo; }
     const DownloadUnit* Unit() const { return _unit.get(); }
+    // What discovery knows of the unit found last (its device node, GUID).
+    const FWLib::UnitInfo& FoundUnit() const { return _foundUnit; }
 
     bool _bailthread = false;
     std::atomic<bool> _threadrunning{false};
@@ -105,6 +112,7 @@ private:
     std::unique_ptr<DownloadUnit> _unit;
     FWLib::MatchingDictionary _matchingDictionary;
     KyInfo _kyInfo;
+    FWLib::UnitInfo _foundUnit;
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     bool _workerStarted = false;  // main thread only

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "firewire/FWPlatform.h"
-#include "sim/SimState.h"
+#include "app/BusChoice.h"
 
 namespace kyfw {
 
@@ -22,7 +22,7 @@ struct GlobalOptions {
 struct Context {
     GlobalOptions options;
     std::shared_ptr<FWLib::Bus> bus;
-    std::optional<kysim::DemoKy> demo;  // set with --simulate
+    ky::BusChoice choice;  // what the bus came from; keeps the simulated Ky
     std::ostream& out;
     std::ostream& err;
 };

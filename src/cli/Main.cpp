@@ -60,13 +60,13 @@ int Main(int argc, char** argv) {
     NullBuffer null;
     TraceRedirect redirect(options.verbose ? std::cerr.rdbuf() : &null);
     std::ostream out(redirect.Stdout());
-    Context context{options, nullptr, std::nullopt, out, std::cerr};
+    Context context{options, nullptr, {}, out, std::cerr};
     if (*info) return RunInfo(context);
     if (!OpenBus(context)) return kExitNoKy;
     int status = kExitUsage;
     if (*list) status = RunList(context);
     std::string error;
-    if (context.demo && !context.demo->Save(&error)) context.err << "kyfw: " << error << "\n";
+    if (!context.choice.Save(error)) context.err << "kyfw: " << error << "\n";
     return status;
 }
 

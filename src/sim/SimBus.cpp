@@ -33,6 +33,7 @@ struct SimBus::Node {
     std::unique_ptr<KyUnitModel> ky;
     NodeFaults faults;
     std::vector<TxFault> txFaults;
+    std::string deviceNode;
 };
 
 namespace {
@@ -215,6 +216,11 @@ void SimBus::FailLookups(IOReturn status) {
     mLookupStatus = status;
 }
 
+void SimBus::SetDeviceNode(UInt64 guid, std::string path) {
+    std::lock_guard lock(mMutex);
+    if (Node* n = Find(guid)) n->deviceNode = std::move(path);
+}
+
 KyUnitModel& SimBus::Ky(UInt64 guid) {
     std::lock_guard lock(mMutex);
     Node* n = Find(guid);
@@ -278,7 +284,7 @@ IOReturn SimBus::GetMatchingServices(const FWLib::MatchingDictionary& match,
                 continue;
             const std::string node = "sim" + std::to_string(n->nodeID - kFirstNodeID);
             FWLib::UnitInfo info{node + "." + std::to_string(u),
-                                 node,
+                                 n->deviceNode.empty() ? node : n->deviceNode,
                                  n->guid,
                                  n->units[u].unitSpecID,
                                  n->units[u].unitSWVersion,

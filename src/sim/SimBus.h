@@ -101,6 +101,9 @@ public:
     void BusReset();
     UInt32 Generation() const;
     void FailLookups(IOReturn status);
+    // The device file that discovery reports for a node (for the in-use
+    // check); by default a name that is no file.
+    void SetDeviceNode(UInt64 guid, std::string path);
 
     // The Ky model of a node. Use while no transaction is under way.
     KyUnitModel& Ky(UInt64 guid);

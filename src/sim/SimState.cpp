@@ -59,6 +59,13 @@ DemoKy::DemoKy(Options options)
     mGuid = mBus->AddKy({}, kDemoGuid);
     mBus->Ky(mGuid).Behaviour().eraseMicros = options.eraseMicros;
     if (!options.reset) Load();
+    // A file that stands for the Ky's device node, so that a program
+    // holding it open shows the Ky as in use, as with a real one.
+    std::error_code ec;
+    std::filesystem::create_directories(mDirectory, ec);
+    const auto node = mDirectory / "fw-simulated";
+    if (!std::filesystem::exists(node, ec)) std::ofstream(node).flush();
+    mBus->SetDeviceNode(mGuid, node.string());
 }
 
 void DemoKy::Load() {

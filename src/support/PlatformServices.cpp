@@ -163,6 +163,10 @@ void ShowWindow(WindowRef window) {
     window->show();
 }
 
+void DisposeWindow(WindowRef window) {
+    delete window;
+}
+
 void RunApplicationEventLoop() {
     QApplication::exec();
 }
@@ -198,10 +202,17 @@ OSStatus ProcessCommand(WindowRef window, UInt32 commandID) {
     return status;
 }
 
+namespace {
+int gQuitEvents = 0;
+}  // namespace
+
 OSStatus SendQuitApplicationEvent() {
+    ++gQuitEvents;
     QCoreApplication::quit();
     return noErr;
 }
+
+int QuitEventsSent() { return gQuitEvents; }
 
 OSStatus GetEventCommand(EventRef event, HICommand* command) {
     if (!event || event->eventClass != kEventClassCommand) return eventNotHandledErr;

@@ -85,6 +85,7 @@ OSStatus SetMenuBarFromNib(IBNibRef nibRef, const std::string& name);
 OSStatus CreateWindowFromNib(IBNibRef nibRef, const std::string& name, WindowRef* window);
 void DisposeNibReference(IBNibRef nibRef);
 void ShowWindow(WindowRef window);
+void DisposeWindow(WindowRef window);
 void RunApplicationEventLoop();
 
 // ---- events ------------------------------------------------------------
@@ -100,6 +101,8 @@ OSStatus InstallWindowEventHandler(WindowRef window, EventHandlerUPP handler,
 OSStatus ProcessCommand(WindowRef window, UInt32 commandID);
 // The quit-application event: ends the event loop once control returns to it.
 OSStatus SendQuitApplicationEvent();
+// How many quit-application events were sent, for tests.
+int QuitEventsSent();
 OSStatus GetEventCommand(EventRef event, HICommand* command);
 
 // ---- timers --------------------------------------------------------------

@@ -85,6 +85,15 @@ void CControl::SetText(const char* text) {
     Draw();
 }
 
+std::string CControl::GetText() {
+    TestControl();
+    if (auto* label = qobject_cast<QLabel*>(_controlRef)) return ToWindowsLatin1(label->text());
+    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef)) return ToWindowsLatin1(edit->text());
+    if (auto* button = qobject_cast<QAbstractButton*>(_controlRef))
+        return ToWindowsLatin1(button->text());
+    return ToWindowsLatin1(_controlRef->windowTitle());
+}
+
 void CControl::Enable(bool enable) {
     TestControl();
     _controlRef->setEnabled(enable);

@@ -20,6 +20,7 @@ public:
 
     void SetTitle(const char* title);
     virtual void SetText(const char* text);  // and redraws at once
+    std::string GetText();
     void Enable(bool enable);
     void Disable();
     void SetVisibility(Boolean visible);

@@ -1,0 +1,218 @@
+#include "app/KyFirmwareUpdateDialog.h"
+
+#include <iostream>
+
+#include "engine/DownloadProgress.h"
+#include "engine/ImageCheck.h"
+#include "support/DeviceInUse.h"
+#include "support/Process.h"
+
+namespace {
+
+constexpr OSType kSignature = FourCharCode("kyUD");
+const ControlID KYCancelButtonID = {kSignature, 100};
+const ControlID KYUpdateButtonID = {kSignature, 101};
+const ControlID KYCurrentFirmwareVersionStrID = {kSignature, 200};
+const ControlID KYCurrentSerialNumberStrID = {kSignature, 201};
+const ControlID KYFinalCutRunningStrID = {kSignature, 202};
+const ControlID KYUpdateFirmwareVersionStrID = {kSignature, 203};
+const ControlID KYProgressBarID = {kSignature, 300};
+
+constexpr OSType kVideoApplication = FourCharCode("KeyG");
+constexpr double kTickSeconds = 0.5;
+const char* const kNotFound = "Ky Not Found";
+
+SInt16 Alert(AlertType type, const std::string& message, const std::string& informative,
+             const char* cancel = "") {
+    return RunStandardAlert({type, FromWindowsLatin1(message.c_str()),
+                             FromWindowsLatin1(informative.c_str()), cancel});
+}
+
+}  // namespace
+
+SInt16 ShowDownloadDoneAlert() {
+    return Alert(kAlertNoteAlert, "Programming Complete",
+                 "You will need to cycle the Power on your Ky for changes to take affect");
+}
+
+SInt16 ShowDowngradeAlert() {
+    return Alert(kAlertCautionAlert, "This is a Downgrade:",
+                 "Press OK to Continue or Cancel to Quit", "Cancel");
+}
+
+SInt16 ShowAboutDialog() {
+    return Alert(kAlertNoteAlert, "KYFirmwareUpdate  ",
+                 "Version 1.3, \xa9 2026 The KYFirmwareUpdate authors. "
+                 "Free software under the MIT licence.");
+}
+
+SInt16 ShowDownloadFailedAlert(const ZRV::PTA::UpdateResult& result) {
+    return Alert(kAlertStopAlert, "Programming Failed",
+                 ZRV::PTA::DescribeFailure(result) +
+                     "\nDo not switch the Ky off. Leave it powered and connected, and run the "
+                     "update again.");
+}
+
+CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment environment)
+    : _window(window), _environment(std::move(environment)) {
+    _updateButton.Init(KYUpdateButtonID, _window);
+    _cancelButton.Init(KYCancelButtonID, _window);
+    _currentFirmwareVersionStr.Init(KYCurrentFirmwareVersionStrID, _window);
+    _currentSerialNumberStr.Init(KYCurrentSerialNumberStrID, _window);
+    _finalCutRunningStr.Init(KYFinalCutRunningStrID, _window);
+    _updateFirmwareVersionStr.Init(KYUpdateFirmwareVersionStrID, _window);
+    _progressBar.Init(KYProgressBarID, _window);
+
+    _progressBar.SetValue(0);
+    _updateButton.Disable();
+    _finalCutRunningStr.SetVisibility(false);
+    _finalCutRunningStr.SetFontForeColor({65535, 0, 0});
+    _inUseNotice = _finalCutRunningStr.GetText();
+
+    _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
+    _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
+    InstallWindowEventHandler(_window, ApplicationCommandHandlerStatic,
+                              {kEventClassCommand, kEventCommandProcess}, this);
+    _pKy = new ZRV::PTA::CKyFirmwareUpdate(_environment.bus, *_environment.clock);
+    if (!kyimage::CheckBuiltInImages(_imageProblem))
+        Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
+    InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this);
+}
+
+CKyFirmwareUpdateDialog::~CKyFirmwareUpdateDialog() { delete _pKy; }
+
+OSStatus CKyFirmwareUpdateDialog::UpdateEventHandlerStatic(EventHandlerCallRef call, EventRef event,
+                                                           void* userData) {
+    return static_cast<CKyFirmwareUpdateDialog*>(userData)->UpdateEventHandler(call, event);
+}
+
+OSStatus CKyFirmwareUpdateDialog::CancelEventHandlerStatic(EventHandlerCallRef call, EventRef event,
+                                                           void* userData) {
+    return static_cast<CKyFirmwareUpdateDialog*>(userData)->CancelEventHandler(call, event);
+}
+
+OSStatus CKyFirmwareUpdateDialog::ApplicationCommandHandlerStatic(EventHandlerCallRef call,
+                                                                  EventRef event, void* userData) {
+    return static_cast<CKyFirmwareUpdateDialog*>(userData)->ApplicationCommandHandler(call, event);
+}
+
+void CKyFirmwareUpdateDialog::TimerEventHandlerStatic(EventLoopTimerRef timer, void* userData) {
+    static_cast<CKyFirmwareUpdateDialog*>(userData)->TimerEventHandler(timer);
+}
+
+OSStatus CKyFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
+    switch (_updateState) {
+        case WAITFORINPUT:
+            if (_pKy->IsFound())
+                ShowFound();
+            else
+                ShowNotFound();
+            break;
+        case STARTUPDATE:
+            _updateState = UPDATING;
+            _pKy->DoUpdate();
+            break;
+        case UPDATING: FollowUpdate(); break;
+    }
+    return noErr;
+}
+
+void CKyFirmwareUpdateDialog::ShowFound() {
+    _cancelButton.Enable(true);
+    std::string version, serial, update;
+    _pKy->GetCurrentFirmwareVersionString(version);
+    _pKy->GetSerialNumberString(serial);
+    _pKy->GetUpdateFirmwareVersionString(update);
+    _currentFirmwareVersionStr.SetText(version.c_str());
+    _currentSerialNumberStr.SetText(serial.c_str());
+    const bool downgrade = _pKy->IsDowngrade();
+    const std::string sentence = std::string("Select ") + (downgrade ? "Downgrade" : "Upgrade") +
+                                 " button to download firmware version " + update + " to Ky:";
+    _updateFirmwareVersionStr.SetText(sentence.c_str());
+    _updateButton.SetTitle(downgrade ? "Downgrade" : "Upgrade");
+    ShowInUse();
+}
+
+void CKyFirmwareUpdateDialog::ShowInUse() {
+    // Nobody else may be driving the Ky while its flash is rewritten.
+    TProcess processes(kMyProcess, _environment.procRoot);
+    std::string notice;
+    if (processes.FindProcess(kVideoApplication)) {
+        notice = _inUseNotice;
+    } else if (auto user = ky::FindOtherDeviceUser(_pKy->FoundUnit().deviceNode,
+                                                   _environment.procRoot)) {
+        notice = "The Ky is in use by " + user->name + " (process " + std::to_string(user->pid) +
+                 "). Quit it to update the Ky.";
+    }
+    const bool blocked = !notice.empty() || !_imageProblem.empty();
+    _updateButton.Enable(!blocked);
+    if (!notice.empty()) _finalCutRunningStr.SetText(notice.c_str());
+    _finalCutRunningStr.SetVisibility(!notice.empty());
+}
+
+void CKyFirmwareUpdateDialog::ShowNotFound() {
+    _updateFirmwareVersionStr.SetText("");
+    _currentFirmwareVersionStr.SetText(kNotFound);
+    _currentSerialNumberStr.SetText(kNotFound);
+    _updateButton.Disable();
+    _finalCutRunningStr.SetVisibility(false);
+}
+
+void CKyFirmwareUpdateDialog::FollowUpdate() {
+    const bool done = _pKy->GetDoneStatus();  // before the progress: the last value counts
+    _progressBar.SetValue(gDownloadProgress.Get());
+    if (done) FinishUpdate();
+}
+
+void CKyFirmwareUpdateDialog::FinishUpdate() {
+    _updateState = WAITFORINPUT;  // a tick during the alert must not come here again
+    const ZRV::PTA::UpdateResult& result = _pKy->GetUpdateResult();
+    if (_quitPending) {
+        if (!result.Succeeded()) std::cerr << ZRV::PTA::DescribeFailure(result) << "\n";
+        SendQuitApplicationEvent();
+        return;
+    }
+    if (!result.Succeeded()) {
+        ShowDownloadFailedAlert(result);
+        _progressBar.SetValue(0);
+        return;
+    }
+    if (ShowDownloadDoneAlert() == 2)
+        _progressBar.SetValue(0);
+    else
+        SendQuitApplicationEvent();
+}
+
+OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
+    if (_pKy->IsDowngrade() && ShowDowngradeAlert() == 2) return SendQuitApplicationEvent();
+    _updateButton.Disable();
+    _cancelButton.Disable();
+    _updateState = STARTUPDATE;
+    return noErr;
+}
+
+OSStatus CKyFirmwareUpdateDialog::CancelEventHandler(EventHandlerCallRef, EventRef) {
+    return SendQuitApplicationEvent();
+}
+
+OSStatus CKyFirmwareUpdateDialog::ApplicationCommandHandler(EventHandlerCallRef, EventRef event) {
+    HICommand command;
+    if (GetEventCommand(event, &command) != noErr) return eventNotHandledErr;
+    if (command.commandID == kHICommandAbout) {
+        ShowAboutDialog();
+        return noErr;
+    }
+    if (command.commandID == kHICommandQuit)
+        return _updateState == WAITFORINPUT ? eventNotHandledErr : noErr;
+    return eventNotHandledErr;
+}
+
+bool CKyFirmwareUpdateDialog::QuitRequested() {
+    if (_updateState == WAITFORINPUT) {
+        SendQuitApplicationEvent();
+        return true;
+    }
+    std::cerr << "The Ky is being updated: the update will finish first.\n";
+    _quitPending = true;
+    return false;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "app/kyfirmwareupdate.h"
+#include "support/carboncontrols.h"
+
+// The window's state.
+enum KyFirmwareUpdateType : UInt32 { WAITFORINPUT = 0, STARTUPDATE = 1, UPDATING = 2 };
+
+// The main window: shows the Ky's version and serial number, offers the
+// upgrade (or a confirmed downgrade), follows the update on the progress
+// indicator and tells the user how it ended. Everything is driven by one
+// half-second timer; the update itself runs on the controller's worker.
+class CKyFirmwareUpdateDialog {
+public:
+    // Where the window finds the Ky, the processes and the clock of the
+    // update; the defaults are the real ones.
+    struct Environment {
+        std::shared_ptr<FWLib::Bus> bus;
+        ky::Clock* clock = &ky::SystemClock();
+        std::filesystem::path procRoot = "/proc";
+    };
+
+    CKyFirmwareUpdateDialog(WindowRef window, Environment environment);
+    ~CKyFirmwareUpdateDialog();
+
+    CKyFirmwareUpdateDialog(const CKyFirmwareUpdateDialog&) = delete;
+    CKyFirmwareUpdateDialog& operator=(const CKyFirmwareUpdateDialog&) = delete;
+
+    static OSStatus UpdateEventHandlerStatic(EventHandlerCallRef, EventRef, void* userData);
+    static OSStatus CancelEventHandlerStatic(EventHandlerCallRef, EventRef, void* userData);
+    static OSStatus ApplicationCommandHandlerStatic(EventHandlerCallRef, EventRef, void* userData);
+    static void TimerEventHandlerStatic(EventLoopTimerRef timer, void* userData);
+
+    OSStatus UpdateEventHandler(EventHandlerCallRef, EventRef);
+    OSStatus CancelEventHandler(EventHandlerCallRef, EventRef);
+    OSStatus ApplicationCommandHandler(EventHandlerCallRef, EventRef event);
+    OSStatus TimerEventHandler(EventLoopTimerRef timer);
+
+    KyFirmwareUpdateType State() const { return _updateState; }
+    // A quit signal (SIGINT, SIGTERM): quits at once while waiting, else
+    // once the update has ended. Returns true when it quit at once.
+    bool QuitRequested();
+
+protected:
+    void ShowFound();
+    void ShowNotFound();
+    void ShowInUse();
+    void FollowUpdate();
+    void FinishUpdate();
+
+    CControl _updateButton;
+    CControl _cancelButton;
+    CControl _currentFirmwareVersionStr;
+    CControl _currentSerialNumberStr;
+    CControl _finalCutRunningStr;
+    CControl _updateFirmwareVersionStr;
+    CControl _progressBar;
+    KyFirmwareUpdateType _updateState = WAITFORINPUT;
+    ZRV::PTA::CKyFirmwareUpdate* _pKy = nullptr;
+    WindowRef _window;
+
+private:
+    Environment _environment;
+    std::string _inUseNotice;     // the description's own wording
+    std::string _imageProblem;    // set when a built-in image is broken
+    bool _quitPending = false;
+};
+
+SInt16 ShowDownloadDoneAlert();
+SInt16 ShowDowngradeAlert();
+SInt16 ShowAboutDialog();
+// The update did not program both images: which one failed, why, and what
+// to do now.
+SInt16 ShowDownloadFailedAlert(const ZRV::PTA::UpdateResult& result);

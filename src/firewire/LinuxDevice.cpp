@@ -1,0 +1,267 @@
+// Transactions with a unit's node through its /dev/fwN file.
+#include "firewire/LinuxDevice.h"
+
+#include <fcntl.h>
+#include <linux/firewire-cdev.h>
+#include <linux/firewire-constants.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+
+namespace FWLib {
+
+int Syscalls::Open(const char* path, int flags) { return ::open(path, flags); }
+int Syscalls::Close(int fd) { return ::close(fd); }
+int Syscalls::Ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+int Syscalls::Poll(pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
+ssize_t Syscalls::Read(int fd, void* buf, size_t size) { return ::read(fd, buf, size); }
+int Syscalls::Flock(int fd, int operation) { return ::flock(fd, operation); }
+
+IOReturn StatusFromRcode(UInt32 rcode) {
+    switch (rcode) {
+        case RCODE_COMPLETE: return kIOReturnSuccess;
+        case RCODE_CONFLICT_ERROR: return kIOFireWireConflictError;
+        case RCODE_DATA_ERROR: return kIOFireWireDataError;
+        case RCODE_TYPE_ERROR: return kIOFireWireTypeError;
+        case RCODE_ADDRESS_ERROR: return kIOFireWireAddressError;
+        case RCODE_SEND_ERROR: return kIOReturnNotResponding;
+        case RCODE_CANCELLED: return kIOReturnTimeout;
+        case RCODE_BUSY: return kIOReturnBusy;
+        case RCODE_GENERATION: return kIOFireWireBusReset;
+        case RCODE_NO_ACK: return kIOReturnNotResponding;
+        default: return kIOReturnError;
+    }
+}
+
+IOReturn StatusFromErrno(int error) {
+    switch (error) {
+        case ENODEV:
+        case ENOENT:
+        case ENXIO: return kIOReturnNoDevice;
+        case EACCES:
+        case EPERM: return kIOReturnNotPrivileged;
+        case EWOULDBLOCK: return kIOReturnExclusiveAccess;
+        case EINVAL: return kIOReturnBadArgument;
+        case ENOMEM: return kIOReturnNoMemory;
+        case EBUSY: return kIOReturnBusy;
+        default: return kIOReturnError;
+    }
+}
+
+namespace {
+
+// The largest payload every link carries (S100); the updater sends 128.
+constexpr UInt32 kMaxPayload = 512;
+constexpr UInt32 kAbiVersion = 5;
+
+template <class T>
+UInt64 Pointer(T* p) {
+    return static_cast<UInt64>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+class LinuxDeviceInterface final : public DeviceInterface {
+public:
+    LinuxDeviceInterface(int fd, std::string path, const LinuxBusOptions& options)
+        : mFd(fd), mPath(std::move(path)), mOptions(options) {}
+    ~LinuxDeviceInterface() override { mOptions.syscalls->Close(mFd); }
+
+    IOReturn RefreshInfo() {
+        fw_cdev_event_bus_reset reset{};
+        fw_cdev_get_info info{};
+        info.version = kAbiVersion;
+        info.bus_reset = Pointer(&reset);
+        if (mOptions.syscalls->Ioctl(mFd, FW_CDEV_IOC_GET_INFO, &info) != 0)
+            return StatusFromErrno(errno);
+        mGeneration = reset.generation;
+        mNodeId = reset.node_id;
+        return kIOReturnSuccess;
+    }
+
+    UInt32 GetDevice() const override { return 1; }
+
+    IOReturn Open() override {
+        if (mOptions.syscalls->Flock(mFd, LOCK_EX | LOCK_NB) == 0) return kIOReturnSuccess;
+        const IOReturn status = StatusFromErrno(errno);
+        if (status == kIOReturnExclusiveAccess)
+            std::cerr << "The Ky at " << mPath << " is in use by another updater\n";
+        return status;
+    }
+
+    void Close() override { mOptions.syscalls->Flock(mFd, LOCK_UN); }
+
+    IOReturn GetBusGeneration(UInt32& generation) override {
+        const IOReturn status = RefreshInfo();
+        if (status == kIOReturnSuccess) generation = mGeneration;
+        return status;
+    }
+
+    IOReturn Read(UInt32 device, const FWAddressStruct& addr, void* buf, UInt32& size,
+                  bool failOnReset, UInt32 generation) override {
+        return Transact(device, addr, TCODE_READ_BLOCK_REQUEST, nullptr, buf, size, failOnReset,
+                        generation);
+    }
+    IOReturn Write(UInt32 device, const FWAddressStruct& addr, const void* buf, UInt32& size,
+                   bool failOnReset, UInt32 generation) override {
+        return Transact(device, addr, TCODE_WRITE_BLOCK_REQUEST, buf, nullptr, size, failOnReset,
+                        generation);
+    }
+    IOReturn ReadQuadlet(UInt32 device, const FWAddressStruct& addr, Quadlet& value,
+                         bool failOnReset, UInt32 generation) override {
+        UInt32 size = 4;
+        return Transact(device, addr, TCODE_READ_QUADLET_REQUEST, nullptr, value.data(), size,
+                        failOnReset, generation);
+    }
+    IOReturn WriteQuadlet(UInt32 device, const FWAddressStruct& addr, const Quadlet& value,
+                          bool failOnReset, UInt32 generation) override {
+        UInt32 size = 4;
+        return Transact(device, addr, TCODE_WRITE_QUADLET_REQUEST, value.data(), nullptr, size,
+                        failOnReset, generation);
+    }
+
+private:
+    IOReturn Transact(UInt32 device, const FWAddressStruct& addr, UInt32 tcode, const void* out,
+                      void* in, UInt32& size, bool failOnReset, UInt32 generation) {
+        // The file reaches its own node only.
+        if (device == 0 && addr.nodeID != mNodeId) return kIOReturnUnsupported;
+        if (size > kMaxPayload) return kIOReturnBadArgument;
+        auto send = [&](UInt32 gen) { return SendOnce(tcode, addr.Offset(), out, in, size, gen); };
+        auto refresh = [&](UInt32& fresh) {
+            const IOReturn status = RefreshInfo();
+            fresh = mGeneration;
+            return status;
+        };
+        return SendAcrossBusReset(failOnReset, failOnReset ? generation : mGeneration, send,
+                                  refresh);
+    }
+
+    IOReturn SendOnce(UInt32 tcode, UInt64 offset, const void* out, void* in, UInt32& size,
+                      UInt32 generation) {
+        fw_cdev_send_request request{};
+        request.tcode = tcode;
+        request.length = size;
+        request.offset = offset;
+        request.closure = ++mClosure;
+        request.data = out ? Pointer(out) : 0;
+        request.generation = generation;
+        if (mOptions.syscalls->Ioctl(mFd, FW_CDEV_IOC_SEND_REQUEST, &request) != 0)
+            return StatusFromErrno(errno);
+        return AwaitResponse(request.closure, in, size);
+    }
+
+    // Reads events until the response to `closure` arrives; bus resets on
+    // the way update the generation. Bounded: a response that does not come
+    // in time is a time-out.
+    IOReturn AwaitResponse(UInt64 closure, void* in, UInt32& size) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(mOptions.responseTimeoutMs);
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return kIOReturnTimeout;
+            pollfd pfd{mFd, POLLIN, 0};
+            const int ready = mOptions.syscalls->Poll(&pfd, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return StatusFromErrno(errno);
+            if (ready == 0) return kIOReturnTimeout;
+            if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return kIOReturnNoDevice;
+            IOReturn status = kIOReturnSuccess;
+            if (ReadEvent(closure, in, size, status)) return status;
+        }
+    }
+
+    // True when the event read was the response to `closure`.
+    bool ReadEvent(UInt64 closure, void* in, UInt32& size, IOReturn& status) {
+        alignas(8) std::array<unsigned char, 4096 + 64> buf{};
+        const ssize_t n = mOptions.syscalls->Read(mFd, buf.data(), buf.size());
+        if (n < 0) {
+            status = StatusFromErrno(errno);
+            return errno != EINTR && errno != EAGAIN;
+        }
+        if (static_cast<size_t>(n) < sizeof(fw_cdev_event_common)) return false;
+        fw_cdev_event_common common;
+        std::memcpy(&common, buf.data(), sizeof common);
+        if (common.type == FW_CDEV_EVENT_BUS_RESET &&
+            static_cast<size_t>(n) >= sizeof(fw_cdev_event_bus_reset)) {
+            fw_cdev_event_bus_reset reset;
+            std::memcpy(&reset, buf.data(), sizeof reset);
+            mGeneration = reset.generation;
+            mNodeId = reset.node_id;
+            return false;
+        }
+        if (common.type != FW_CDEV_EVENT_RESPONSE || common.closure != closure) return false;
+        fw_cdev_event_response response;
+        std::memcpy(&response, buf.data(), sizeof response);
+        status = StatusFromRcode(response.rcode);
+        if (status == kIOReturnSuccess && in) {
+            const size_t payload = std::min<size_t>({response.length, size,
+                                                     static_cast<size_t>(n) - sizeof response});
+            std::memcpy(in, buf.data() + sizeof response, payload);
+            size = static_cast<UInt32>(payload);
+        }
+        return true;
+    }
+
+    int mFd;
+    std::string mPath;
+    LinuxBusOptions mOptions;
+    UInt32 mGeneration = 0;
+    UInt32 mNodeId = 0;
+    UInt64 mClosure = 0;
+};
+
+class LinuxPlugIn final : public PlugInInterface {
+public:
+    LinuxPlugIn(std::string path, LinuxBusOptions options)
+        : mPath(std::move(path)), mOptions(std::move(options)) {}
+
+    IOReturn QueryInterface(std::unique_ptr<DeviceInterface>& device) override {
+        const int fd = mOptions.syscalls->Open(mPath.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            const IOReturn status = StatusFromErrno(errno);
+            if (status == kIOReturnNotPrivileged)
+                std::cerr << "Cannot open " << mPath << ": permission denied. Install the udev "
+                          << "rule 70-ky-firmware-update.rules (see the README), or run as root.\n";
+            return status;
+        }
+        auto opened = std::make_unique<LinuxDeviceInterface>(fd, mPath, mOptions);
+        if (const IOReturn status = opened->RefreshInfo(); status != kIOReturnSuccess) return status;
+        device = std::move(opened);
+        return kIOReturnSuccess;
+    }
+
+private:
+    std::string mPath;
+    LinuxBusOptions mOptions;
+};
+
+class LinuxService final : public Service {
+public:
+    LinuxService(UnitInfo info, LinuxBusOptions options)
+        : mInfo(std::move(info)), mOptions(std::move(options)) {}
+    const UnitInfo& Info() const override { return mInfo; }
+    IOReturn CreatePlugInInterface(std::unique_ptr<PlugInInterface>& plugIn) const override {
+        std::error_code ec;
+        if (!std::filesystem::exists(mInfo.deviceNode, ec)) return kIOReturnNoDevice;
+        plugIn = std::make_unique<LinuxPlugIn>(mInfo.deviceNode, mOptions);
+        return kIOReturnSuccess;
+    }
+
+private:
+    UnitInfo mInfo;
+    LinuxBusOptions mOptions;
+};
+
+}  // namespace
+
+io_service_t MakeLinuxService(UnitInfo info, const LinuxBusOptions& options) {
+    return std::make_shared<LinuxService>(std::move(info), options);
+}
+
+}  // namespace FWLib

@@ -1,0 +1,90 @@
+// Finding the Ky's update unit in sysfs.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "firewire/LinuxBus.h"
+#include "firewire/LinuxDevice.h"
+
+namespace FWLib {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Attribute(const fs::path& dir, const char* name) {
+    std::ifstream in(dir / name);
+    std::string value;
+    std::getline(in, value);
+    return value;
+}
+
+UInt64 Number(const std::string& text) {
+    try {
+        return std::stoull(text, nullptr, 0);
+    } catch (...) {
+        return ~0ull;  // matches nothing
+    }
+}
+
+// "fw3.12" gives {3, 12}; anything else is not a unit directory.
+bool UnitName(const std::string& name, unsigned& node, unsigned& unit) {
+    unsigned consumed = 0;
+    return std::sscanf(name.c_str(), "fw%u.%u%n", &node, &unit, &consumed) == 2 &&
+           consumed == name.size();
+}
+
+struct FoundUnit {
+    unsigned node, unit;
+    UnitInfo info;
+};
+
+std::string FirstOf(const fs::path& dir, const char* text, const char* number) {
+    std::string value = Attribute(dir, text);
+    return value.empty() ? Attribute(dir, number) : value;
+}
+
+}  // namespace
+
+LinuxBus::LinuxBus(LinuxBusOptions options) : mOptions(std::move(options)) {}
+
+IOReturn LinuxBus::GetMatchingServices(const MatchingDictionary& match,
+                                       std::vector<io_service_t>& services) {
+    services.clear();
+    std::vector<FoundUnit> found;
+    std::error_code ec;
+    // No firewire directory means no FireWire controller: no unit, no error.
+    for (const auto& entry : fs::directory_iterator(mOptions.sysfsDevices, ec)) {
+        unsigned node = 0, unit = 0;
+        const std::string name = entry.path().filename().string();
+        if (!UnitName(name, node, unit)) continue;
+        const fs::path dir = entry.path();
+        if (Number(Attribute(dir, "specifier_id")) != match.unitSpecID ||
+            Number(Attribute(dir, "version")) != match.unitSWVersion)
+            continue;
+        const std::string nodeName = "fw" + std::to_string(node);
+        const fs::path nodeDir = mOptions.sysfsDevices / nodeName;
+        if (Attribute(nodeDir, "is_local") == "1") continue;
+        UnitInfo info{name,
+                      (mOptions.devDirectory / nodeName).string(),
+                      Number(Attribute(nodeDir, "guid")),
+                      match.unitSpecID,
+                      match.unitSWVersion,
+                      FirstOf(nodeDir, "vendor_name", "vendor"),
+                      FirstOf(nodeDir, "model_name", "model")};
+        found.push_back({node, unit, std::move(info)});
+    }
+    std::sort(found.begin(), found.end(), [](const FoundUnit& a, const FoundUnit& b) {
+        return std::tie(a.node, a.unit) < std::tie(b.node, b.unit);
+    });
+    for (auto& f : found) services.push_back(MakeLinuxService(std::move(f.info), mOptions));
+    return kIOReturnSuccess;
+}
+
+std::shared_ptr<Bus> OpenLinuxBus(std::string& problem) {
+    problem.clear();
+    return std::make_shared<LinuxBus>();
+}
+
+}  // namespace FWLib
