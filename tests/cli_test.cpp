@@ -34,14 +34,13 @@ protected:
 TEST_F(KyfwTest, ListShowsTheSimulatedKyAsAnUpgrade) {
     auto r = Kyfw({"--simulate", "list"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
-              "Ky 1: " + (state / "fw-simulated").string() +
-                  " (unit sim0.0, GUID 0x0000d0a004120187)\n"
-              "  firmware version: 1-5 (MCORE-Xilinx)\n"
-              "  serial number:    Not Available\n"
-              "  product version:  3\n"
-              "  status:           ready\n"
-              "  built-in 2-6:     upgrade\n");
+    EXPECT_EQ(r.out, "Ky 1: " + (state / "fw-simulated").string() +
+                         " (unit sim0.0, GUID 0x0000d0a004120187)\n"
+                         "  firmware version: 1-5 (MCORE-Xilinx)\n"
+                         "  serial number:    Not Available\n"
+                         "  product version:  3\n"
+                         "  status:           ready\n"
+                         "  built-in 2-6:     upgrade\n");
     EXPECT_EQ(r.err, "");  // trace lines stay out of sight without --verbose
 }
 

@@ -24,8 +24,8 @@ const char* const kNotFound = "Ky Not Found";
 
 SInt16 Alert(AlertType type, const std::string& message, const std::string& informative,
              const char* cancel = "") {
-    return RunStandardAlert({type, FromWindowsLatin1(message.c_str()),
-                             FromWindowsLatin1(informative.c_str()), cancel});
+    return RunStandardAlert(
+        {type, FromWindowsLatin1(message.c_str()), FromWindowsLatin1(informative.c_str()), cancel});
 }
 
 }  // namespace
@@ -36,8 +36,8 @@ SInt16 ShowDownloadDoneAlert() {
 }
 
 SInt16 ShowDowngradeAlert() {
-    return Alert(kAlertCautionAlert, "This is a Downgrade:",
-                 "Press OK to Continue or Cancel to Quit", "Cancel");
+    return Alert(kAlertCautionAlert,
+                 "This is a Downgrade:", "Press OK to Continue or Cancel to Quit", "Cancel");
 }
 
 SInt16 ShowAboutDialog() {
@@ -79,7 +79,9 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this);
 }
 
-CKyFirmwareUpdateDialog::~CKyFirmwareUpdateDialog() { delete _pKy; }
+CKyFirmwareUpdateDialog::~CKyFirmwareUpdateDialog() {
+    delete _pKy;
+}
 
 OSStatus CKyFirmwareUpdateDialog::UpdateEventHandlerStatic(EventHandlerCallRef call, EventRef event,
                                                            void* userData) {
@@ -112,7 +114,9 @@ OSStatus CKyFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             _updateState = UPDATING;
             _pKy->DoUpdate();
             break;
-        case UPDATING: FollowUpdate(); break;
+        case UPDATING:
+            FollowUpdate();
+            break;
     }
     return noErr;
 }
@@ -139,8 +143,8 @@ void CKyFirmwareUpdateDialog::ShowInUse() {
     std::string notice;
     if (processes.FindProcess(kVideoApplication)) {
         notice = _inUseNotice;
-    } else if (auto user = ky::FindOtherDeviceUser(_pKy->FoundUnit().deviceNode,
-                                                   _environment.procRoot)) {
+    } else if (auto user =
+                   ky::FindOtherDeviceUser(_pKy->FoundUnit().deviceNode, _environment.procRoot)) {
         notice = "The Ky is in use by " + user->name + " (process " + std::to_string(user->pid) +
                  "). Quit it to update the Ky.";
     }

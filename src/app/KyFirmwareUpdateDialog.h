@@ -64,8 +64,8 @@ protected:
 
 private:
     Environment _environment;
-    std::string _inUseNotice;     // the description's own wording
-    std::string _imageProblem;    // set when a built-in image is broken
+    std::string _inUseNotice;   // the description's own wording
+    std::string _imageProblem;  // set when a built-in image is broken
     bool _quitPending = false;
 };
 

@@ -4,8 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QSocketNotifier>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 
 namespace ky {
 
@@ -23,8 +23,8 @@ void OnSignal(int) {
 void CatchQuitSignals(std::function<void()> onSignal) {
     if (gSignalPipe[0] < 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
         return;
-    auto* notifier = new QSocketNotifier(gSignalPipe[1], QSocketNotifier::Read,
-                                         QCoreApplication::instance());
+    auto* notifier =
+        new QSocketNotifier(gSignalPipe[1], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [onSignal] {
         char byte;
         [[maybe_unused]] ssize_t n = read(gSignalPipe[1], &byte, 1);

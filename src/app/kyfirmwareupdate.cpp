@@ -69,15 +69,16 @@ std::string ErrorText(IOReturn error) {
 }
 
 std::string DescribeFailure(const UpdateResult& result) {
-    if (!result.deviceFound) return "The Ky could not be reached when the update began: " +
-                                    result.failure + ".";
+    if (!result.deviceFound)
+        return "The Ky could not be reached when the update began: " + result.failure + ".";
     std::string text;
     if (result.xilinxError != kIOReturnSuccess)
         text += "The FPGA (Xilinx) image failed: " + ErrorText(result.xilinxError) + ".";
     if (result.mcoreError != kIOReturnSuccess)
-        text += std::string(text.empty() ? "" : " ") + "The MCORE image failed: " +
-                ErrorText(result.mcoreError) + ".";
-    if (text.empty() && !result.failure.empty()) text = "The update failed: " + result.failure + ".";
+        text += std::string(text.empty() ? "" : " ") +
+                "The MCORE image failed: " + ErrorText(result.mcoreError) + ".";
+    if (text.empty() && !result.failure.empty())
+        text = "The update failed: " + result.failure + ".";
     return text;
 }
 

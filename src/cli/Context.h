@@ -5,8 +5,8 @@
 #include <ostream>
 #include <string>
 
-#include "firewire/FWPlatform.h"
 #include "app/BusChoice.h"
+#include "firewire/FWPlatform.h"
 
 namespace kyfw {
 

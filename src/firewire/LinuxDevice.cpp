@@ -17,26 +17,49 @@
 
 namespace FWLib {
 
-int Syscalls::Open(const char* path, int flags) { return ::open(path, flags); }
-int Syscalls::Close(int fd) { return ::close(fd); }
-int Syscalls::Ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
-int Syscalls::Poll(pollfd* fds, nfds_t count, int timeoutMs) { return ::poll(fds, count, timeoutMs); }
-ssize_t Syscalls::Read(int fd, void* buf, size_t size) { return ::read(fd, buf, size); }
-int Syscalls::Flock(int fd, int operation) { return ::flock(fd, operation); }
+int Syscalls::Open(const char* path, int flags) {
+    return ::open(path, flags);
+}
+int Syscalls::Close(int fd) {
+    return ::close(fd);
+}
+int Syscalls::Ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
+int Syscalls::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    return ::poll(fds, count, timeoutMs);
+}
+ssize_t Syscalls::Read(int fd, void* buf, size_t size) {
+    return ::read(fd, buf, size);
+}
+int Syscalls::Flock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
 
 IOReturn StatusFromRcode(UInt32 rcode) {
     switch (rcode) {
-        case RCODE_COMPLETE: return kIOReturnSuccess;
-        case RCODE_CONFLICT_ERROR: return kIOFireWireConflictError;
-        case RCODE_DATA_ERROR: return kIOFireWireDataError;
-        case RCODE_TYPE_ERROR: return kIOFireWireTypeError;
-        case RCODE_ADDRESS_ERROR: return kIOFireWireAddressError;
-        case RCODE_SEND_ERROR: return kIOReturnNotResponding;
-        case RCODE_CANCELLED: return kIOReturnTimeout;
-        case RCODE_BUSY: return kIOReturnBusy;
-        case RCODE_GENERATION: return kIOFireWireBusReset;
-        case RCODE_NO_ACK: return kIOReturnNotResponding;
-        default: return kIOReturnError;
+        case RCODE_COMPLETE:
+            return kIOReturnSuccess;
+        case RCODE_CONFLICT_ERROR:
+            return kIOFireWireConflictError;
+        case RCODE_DATA_ERROR:
+            return kIOFireWireDataError;
+        case RCODE_TYPE_ERROR:
+            return kIOFireWireTypeError;
+        case RCODE_ADDRESS_ERROR:
+            return kIOFireWireAddressError;
+        case RCODE_SEND_ERROR:
+            return kIOReturnNotResponding;
+        case RCODE_CANCELLED:
+            return kIOReturnTimeout;
+        case RCODE_BUSY:
+            return kIOReturnBusy;
+        case RCODE_GENERATION:
+            return kIOFireWireBusReset;
+        case RCODE_NO_ACK:
+            return kIOReturnNotResponding;
+        default:
+            return kIOReturnError;
     }
 }
 
@@ -44,14 +67,21 @@ IOReturn StatusFromErrno(int error) {
     switch (error) {
         case ENODEV:
         case ENOENT:
-        case ENXIO: return kIOReturnNoDevice;
+        case ENXIO:
+            return kIOReturnNoDevice;
         case EACCES:
-        case EPERM: return kIOReturnNotPrivileged;
-        case EWOULDBLOCK: return kIOReturnExclusiveAccess;
-        case EINVAL: return kIOReturnBadArgument;
-        case ENOMEM: return kIOReturnNoMemory;
-        case EBUSY: return kIOReturnBusy;
-        default: return kIOReturnError;
+        case EPERM:
+            return kIOReturnNotPrivileged;
+        case EWOULDBLOCK:
+            return kIOReturnExclusiveAccess;
+        case EINVAL:
+            return kIOReturnBadArgument;
+        case ENOMEM:
+            return kIOReturnNoMemory;
+        case EBUSY:
+            return kIOReturnBusy;
+        default:
+            return kIOReturnError;
     }
 }
 
@@ -200,8 +230,8 @@ private:
         std::memcpy(&response, buf.data(), sizeof response);
         status = StatusFromRcode(response.rcode);
         if (status == kIOReturnSuccess && in) {
-            const size_t payload = std::min<size_t>({response.length, size,
-                                                     static_cast<size_t>(n) - sizeof response});
+            const size_t payload =
+                std::min<size_t>({response.length, size, static_cast<size_t>(n) - sizeof response});
             std::memcpy(in, buf.data() + sizeof response, payload);
             size = static_cast<UInt32>(payload);
         }
@@ -231,7 +261,8 @@ public:
             return status;
         }
         auto opened = std::make_unique<LinuxDeviceInterface>(fd, mPath, mOptions);
-        if (const IOReturn status = opened->RefreshInfo(); status != kIOReturnSuccess) return status;
+        if (const IOReturn status = opened->RefreshInfo(); status != kIOReturnSuccess)
+            return status;
         device = std::move(opened);
         return kIOReturnSuccess;
     }

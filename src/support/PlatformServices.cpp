@@ -85,8 +85,9 @@ struct IBNibData {
 std::filesystem::path InterfaceDescriptionPath(const std::string& name) {
     const std::string file = name + ".ui";
     std::vector<std::filesystem::path> candidates;
+    // A directory named in the environment is the only place looked at.
     if (const QString dir = UiDirFromEnvironment(); !dir.isEmpty())
-        candidates.push_back(std::filesystem::path(dir.toStdString()) / file);
+        return std::filesystem::path(dir.toStdString()) / file;
     const auto program = ProgramDirectory();
     candidates.push_back(program / file);
     candidates.push_back(program.parent_path() / "share" / "kyfirmwareupdate" / file);
@@ -212,7 +213,9 @@ OSStatus SendQuitApplicationEvent() {
     return noErr;
 }
 
-int QuitEventsSent() { return gQuitEvents; }
+int QuitEventsSent() {
+    return gQuitEvents;
+}
 
 OSStatus GetEventCommand(EventRef event, HICommand* command) {
     if (!event || event->eventClass != kEventClassCommand) return eventNotHandledErr;

@@ -77,8 +77,9 @@ inline constexpr OSStatus errUnknownControl = -30584;
 struct IBNibData;
 using IBNibRef = IBNibData*;
 
-// Where descriptions are looked for: $KYFW_UI_DIR, then next to the
-// program in a build tree, then the installed data directory.
+// Where descriptions are looked for: only in $KYFW_UI_DIR when it is set;
+// otherwise next to the program in a build tree, then the installed data
+// directory.
 std::filesystem::path InterfaceDescriptionPath(const std::string& name);
 OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef);
 OSStatus SetMenuBarFromNib(IBNibRef nibRef, const std::string& name);

@@ -1,0 +1,294 @@
+// The main window on real Qt widgets (offscreen) with the simulated Ky.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QProgressBar>
+#include <QWidget>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "app/KyFirmwareUpdateDialog.h"
+#include "engine/DownloadProgress.h"
+#include "sim/SimBus.h"
+#include "support/StreamCapture.h"
+#include "support/Subprocess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Pauses last a hundredth of what they count, so an update takes tens of
+// milliseconds and the window sees its progress move.
+class QuickClock final : public ky::Clock {
+public:
+    std::uint64_t NowMicros() const override { return mNow.load(); }
+    void SleepMicros(std::uint64_t micros) override {
+        ky::PreciseSleep(micros / 100);
+        mNow += micros;
+    }
+
+private:
+    std::atomic<std::uint64_t> mNow{0};
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qputenv("KYFW_UI_DIR", KY_UI_DIR);
+        proc = fs::temp_directory_path() / ("kyfw-winproc-" + std::to_string(getpid()));
+        fs::create_directories(proc);
+        bus = kysim::SimBus::Create(clock);
+        guid = bus->AddKy();
+        IBNibRef nib = nullptr;
+        ASSERT_EQ(CreateNibReference("main", &nib), noErr);
+        ASSERT_EQ(SetMenuBarFromNib(nib, "MenuBar"), noErr);
+        ASSERT_EQ(CreateWindowFromNib(nib, "MainWindow", &window), noErr);
+        DisposeNibReference(nib);
+        SetAlertResponder([this](const AlertRequest& r) -> SInt16 {
+            alerts.push_back(r);
+            return answer;
+        });
+        dialog = std::make_unique<CKyFirmwareUpdateDialog>(
+            window, CKyFirmwareUpdateDialog::Environment{bus, &clock, proc});
+        ShowWindow(window);
+    }
+    void TearDown() override {
+        dialog.reset();
+        DisposeWindow(window);
+        SetAlertResponder(nullptr);
+        fs::remove_all(proc);
+    }
+    void Tick() { dialog->TimerEventHandler(nullptr); }
+    QString Text(const char* name) { return window->findChild<QLabel*>(name)->text(); }
+    QAbstractButton* Button(const char* name) { return window->findChild<QAbstractButton*>(name); }
+    bool NoticeShown() { return window->findChild<QLabel*>("inUseNotice")->isVisible(); }
+    int Progress() { return window->findChild<QProgressBar*>("progress")->value(); }
+    void Screenshot(const char* name) {
+        window->grab().save(QString(KY_SCREENSHOT_DIR "/window-") + name + ".png");
+    }
+    // Ticks until the update has ended, noting the progress shown.
+    std::vector<int> TickThroughUpdate() {
+        std::vector<int> seen;
+        for (int i = 0; i < 5000 && dialog->State() != WAITFORINPUT; ++i) {
+            Tick();
+            seen.push_back(Progress());
+            std::this_thread::sleep_for(2ms);
+        }
+        return seen;
+    }
+    void AddProcess(int pid, const std::string& name) {
+        fs::create_directories(proc / std::to_string(pid));
+        std::ofstream(proc / std::to_string(pid) / "comm") << name << "\n";
+    }
+
+    kytest::StreamCapture io;
+    QuickClock clock;
+    std::shared_ptr<kysim::SimBus> bus;
+    UInt64 guid = 0;
+    fs::path proc;
+    WindowRef window = nullptr;
+    std::unique_ptr<CKyFirmwareUpdateDialog> dialog;
+    std::vector<AlertRequest> alerts;
+    SInt16 answer = 1;
+};
+
+TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
+    bus->Unplug(guid);
+    Tick();
+    EXPECT_EQ(Text("versionValue"), "Ky Not Found");
+    EXPECT_EQ(Text("serialValue"), "Ky Not Found");
+    EXPECT_EQ(Text("updateSentence"), "");
+    EXPECT_FALSE(Button("updateButton")->isEnabled());
+    EXPECT_FALSE(NoticeShown());
+    Screenshot("not-found");
+
+    bus->Replug(guid);
+    Tick();
+    EXPECT_EQ(Text("versionValue"), "1-5");
+    EXPECT_EQ(Text("serialValue"), "Not Available");
+    EXPECT_EQ(Text("updateSentence"),
+              "Select Upgrade button to download firmware version 2-6 to Ky:");
+    EXPECT_EQ(Button("updateButton")->text(), "Upgrade");
+    EXPECT_TRUE(Button("updateButton")->isEnabled());
+    EXPECT_TRUE(Button("cancelButton")->isEnabled());
+    Screenshot("upgrade-offered");
+
+    bus->Unplug(guid);
+    Tick();
+    EXPECT_EQ(Text("versionValue"), "Ky Not Found");
+    EXPECT_TRUE(Button("cancelButton")->isEnabled());
+    EXPECT_FALSE(Button("updateButton")->isEnabled());
+}
+
+TEST_F(WindowTest, NewerKyIsOfferedADowngradeThatMustBeConfirmed) {
+    bus->Ky(guid).Identity() = {3, 0, 3, "KY555555"};
+    Tick();
+    EXPECT_EQ(Text("serialValue"), "KY555555");
+    EXPECT_EQ(Text("updateSentence"),
+              "Select Downgrade button to download firmware version 2-6 to Ky:");
+    EXPECT_EQ(Button("updateButton")->text(), "Downgrade");
+    answer = 2;
+    const int quits = QuitEventsSent();
+    bus->ClearTransactions();
+    Button("updateButton")->click();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].type, kAlertCautionAlert);
+    EXPECT_EQ(alerts[0].message, "This is a Downgrade:");
+    EXPECT_EQ(alerts[0].informative, "Press OK to Continue or Cancel to Quit");
+    EXPECT_EQ(QuitEventsSent(), quits + 1);
+    EXPECT_EQ(dialog->State(), WAITFORINPUT);
+    EXPECT_TRUE(bus->Transactions().empty());  // the Ky was not touched
+    answer = 1;
+    Button("updateButton")->click();
+    EXPECT_EQ(dialog->State(), STARTUPDATE);
+}
+
+TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
+    AddProcess(4321, "kdenlive");
+    Tick();
+    EXPECT_TRUE(NoticeShown());
+    EXPECT_FALSE(Button("updateButton")->isEnabled());
+    EXPECT_EQ(window->findChild<QLabel*>("inUseNotice")->palette().color(QPalette::WindowText),
+              QColor(255, 0, 0));
+    Screenshot("in-use");
+    fs::remove_all(proc / "4321");
+    Tick();
+    EXPECT_FALSE(NoticeShown());
+    EXPECT_TRUE(Button("updateButton")->isEnabled());
+
+    // The same for a process that holds the Ky's device file open.
+    const fs::path node = proc / "fw-node";
+    std::ofstream(node) << "";
+    bus->SetDeviceNode(guid, node.string());
+    fs::create_directories(proc / "77" / "fd");
+    std::ofstream(proc / "77" / "comm") << "dvcapture\n";
+    fs::create_symlink(node, proc / "77" / "fd" / "3");
+    Tick();
+    EXPECT_TRUE(NoticeShown());
+    EXPECT_EQ(Text("inUseNotice"),
+              "The Ky is in use by dvcapture (process 77). Quit it to update the Ky.");
+    EXPECT_FALSE(Button("updateButton")->isEnabled());
+}
+
+TEST_F(WindowTest, WholeUpdateEndsInProgrammingComplete) {
+    Tick();
+    Button("updateButton")->click();
+    EXPECT_FALSE(Button("updateButton")->isEnabled());
+    EXPECT_FALSE(Button("cancelButton")->isEnabled());
+    EXPECT_EQ(dialog->State(), STARTUPDATE);
+    EXPECT_EQ(io.Out().find("Start Download Thread"), std::string::npos);  // not before the tick
+    Tick();
+    EXPECT_EQ(dialog->State(), UPDATING);
+    Screenshot("updating");
+    const int quits = QuitEventsSent();
+    const std::vector<int> seen = TickThroughUpdate();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].type, kAlertNoteAlert);
+    EXPECT_EQ(alerts[0].message, "Programming Complete");
+    EXPECT_EQ(alerts[0].informative,
+              "You will need to cycle the Power on your Ky for changes to take affect");
+    EXPECT_EQ(QuitEventsSent(), quits + 1);
+    EXPECT_EQ(seen.back(), 100);
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 40 && v < 60; }));
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 80 && v < 100; }));
+    EXPECT_EQ(bus->Ky(guid).Identity().mcoreVersion, 2);
+}
+
+TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {
+    bus->AddFault(guid,
+                  kysim::FailWith(kysim::OnAny(kysim::TxType::BlockWrite, 40), kIOReturnBusy));
+    Tick();
+    Button("updateButton")->click();
+    const int quits = QuitEventsSent();
+    TickThroughUpdate();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].type, kAlertStopAlert);
+    EXPECT_EQ(alerts[0].message, "Programming Failed");
+    EXPECT_TRUE(alerts[0].informative.startsWith("The FPGA (Xilinx) image failed: busy (error "));
+    EXPECT_TRUE(alerts[0].informative.contains("run the update again"));
+    EXPECT_EQ(QuitEventsSent(), quits);  // the user may try again at once
+    EXPECT_EQ(Progress(), 0);
+    Tick();
+    EXPECT_TRUE(Button("updateButton")->isEnabled());
+}
+
+TEST_F(WindowTest, QuitAndCloseAreRefusedWhileUpdating) {
+    Tick();
+    Button("updateButton")->click();
+    EXPECT_EQ(ProcessCommand(window, kHICommandQuit), noErr);  // swallowed
+    EXPECT_FALSE(window->close());
+    Tick();
+    EXPECT_EQ(ProcessCommand(window, kHICommandQuit), noErr);
+    EXPECT_FALSE(dialog->QuitRequested());  // a signal waits for the end
+    EXPECT_EQ(ProcessCommand(window, kHICommandAbout), noErr);
+    const int quits = QuitEventsSent();
+    TickThroughUpdate();
+    EXPECT_EQ(QuitEventsSent(), quits + 1);  // then quits, with no alert to answer
+    EXPECT_EQ(alerts.size(), 1u);            // only the About box
+    EXPECT_EQ(ProcessCommand(window, kHICommandQuit), eventNotHandledErr);
+}
+
+TEST_F(WindowTest, AboutBoxInAnyState) {
+    EXPECT_EQ(ProcessCommand(window, kHICommandAbout), noErr);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "KYFirmwareUpdate  ");
+    EXPECT_TRUE(alerts[0].informative.startsWith("Version 1.3, "));
+    EXPECT_EQ(dialog->State(), WAITFORINPUT);
+}
+
+struct StartUpCase {
+    const char* name;
+    std::string from, to;
+    int status;
+};
+
+TEST(StartUp, MissingPartsOfTheDescriptionEndTheProgram) {
+    const fs::path dir = fs::temp_directory_path() / ("kyfw-startup-" + std::to_string(getpid()));
+    std::ifstream in(KY_UI_DIR "/main.ui");
+    const std::string ui((std::istreambuf_iterator<char>(in)), {});
+    const std::vector<StartUpCase> cases = {
+        {"no file", "", "", kIBCarbonRuntimeCantFindNibFile},
+        {"no menu bar", "name=\"MenuBar\"", "name=\"Menus\"", kIBCarbonRuntimeCantFindObject},
+        {"no window", "name=\"MainWindow\"", "name=\"Window\"", kIBCarbonRuntimeCantFindObject},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        if (!c.from.empty()) {
+            std::string text = ui;
+            text.replace(text.find(c.from), c.from.size(), c.to);
+            std::ofstream(dir / "main.ui") << text;
+        }
+        auto r = kytest::Run(KY_GUI_PATH, {"--simulate"},
+                             {"KYFW_UI_DIR=" + dir.string(), "QT_QPA_PLATFORM=offscreen",
+                              "KYFW_SIM_STATE=" + (dir / "sim").string()});
+        EXPECT_EQ(r.status, c.status & 0xFF);
+        EXPECT_EQ(r.out.find("Ctor KyFirmwareUpdate"), std::string::npos);
+    }
+    fs::remove_all(dir);
+}
+
+TEST(StartUp, QuitSignalEndsAnIdleWindowCleanly) {
+    const fs::path dir = fs::temp_directory_path() / ("kyfw-sig-" + std::to_string(getpid()));
+    std::thread killer([] {
+        std::this_thread::sleep_for(1500ms);
+        std::system("pkill -TERM -f 'ky-firmware-update --simulate --sim-reset'");
+    });
+    auto r = kytest::Run(KY_GUI_PATH, {"--simulate", "--sim-reset"},
+                         {"QT_QPA_PLATFORM=offscreen", "KYFW_SIM_STATE=" + dir.string()});
+    killer.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Dtor KyFirmwareUpdate\n"), std::string::npos);
+    fs::remove_all(dir);
+}
+
+}  // namespace
