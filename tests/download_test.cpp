@@ -43,6 +43,9 @@ protected:
     DownloadTest() : clock(progress), bus(kysim::SimBus::Create(clock)), guid(bus->AddKy()) {}
 
     IOReturn Run(DOWNLOADTYPE type, FirmwareImages images = BuiltInImages()) {
+        return Run(type, images, step);
+    }
+    IOReturn Run(DOWNLOADTYPE type, FirmwareImages images, std::string& failedStep) {
         progress.SetDeviceType(type == fileXILINX ? Xilinx : MCORE);
         FWLib::io_service_t service;
         FWLib::GetMatchingService(*bus, {0xA27, 0x11}, service);
@@ -54,6 +57,7 @@ protected:
         downloader.DoDownload(&unit, type);
         out = io.Out();  // before the destructors add their lines
         err = io.Err();
+        failedStep = downloader.FailedStep();
         return downloader.Error();
     }
     kysim::KyUnitModel& Ky() { return bus->Ky(guid); }
@@ -79,6 +83,7 @@ protected:
     UInt32 generation = 0;
     kytest::StreamCapture io;
     std::string out, err;  // what one DoDownload wrote
+    std::string step;      // where it failed
 };
 
 Bytes Header(UInt32 sizeB) {
@@ -266,6 +271,7 @@ TEST_F(DownloadTest, EraseWaitOutcomes) {
         EXPECT_EQ(reads, 1 + c.statusReads);
         EXPECT_GE(clock.now, c.erasingLines * kErasePollPauseMicros);
         EXPECT_EQ(bus->Opens(), bus->Closes());
+        EXPECT_EQ(step, c.expected == kIOReturnSuccess ? "" : "erasing");
     }
 }
 
@@ -275,6 +281,7 @@ TEST_F(DownloadTest, FailingHeaderEndsTheDownload) {
     EXPECT_EQ(err, "Download has failed.Tried to send FirmwareHeader, got error\n\r" +
                        std::to_string(kIOReturnBusy));
     EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 1u);
+    EXPECT_EQ(step, "sending the header");
 }
 
 TEST_F(DownloadTest, FailingBlockReportsCountPositionAndError) {
@@ -284,6 +291,7 @@ TEST_F(DownloadTest, FailingBlockReportsCountPositionAndError) {
     EXPECT_EQ(err, "Download has failed\n\rTried to send128bytes at1482, got error" +
                        std::to_string(kIOFireWireDataError) + "\n\r");
     EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 13u);
+    EXPECT_EQ(step, "sending the block at 1482");
     // The last pause saw the progress before the failed block's own update,
     // which keeps the position of the eleven blocks sent.
     const UInt32 afterEleven = static_cast<UInt32>(40.0f + 20.0f * (1482.0f / 336754.0f));
@@ -295,6 +303,7 @@ TEST_F(DownloadTest, RejectedCrcIsAFailedValidation) {
     Ky().Behaviour().rejectCrc = true;
     EXPECT_EQ(Run(fileMCORE), kIOFireWireDataError);
     EXPECT_EQ(err, "Firmware validation failed- CRC was invalid.\n\r");
+    EXPECT_EQ(step, "verifying the CRC");
     EXPECT_EQ(out.find("Update successful"), std::string::npos);
     EXPECT_EQ(Ky().Identity().mcoreVersion, 1);
 }

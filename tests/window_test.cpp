@@ -212,7 +212,8 @@ TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].type, kAlertStopAlert);
     EXPECT_EQ(alerts[0].message, "Programming Failed");
-    EXPECT_TRUE(alerts[0].informative.startsWith("The FPGA (Xilinx) image failed: busy (error "));
+    EXPECT_TRUE(alerts[0].informative.startsWith(
+        "The FPGA (Xilinx) image failed while sending the block at 4938: busy (error "));
     EXPECT_TRUE(alerts[0].informative.contains("run the update again"));
     EXPECT_EQ(QuitEventsSent(), quits);  // the user may try again at once
     EXPECT_EQ(Progress(), 0);

@@ -104,6 +104,11 @@ TEST_F(WorkerTest, FailedFirstImageIsFollowedByTheSecondAndReported) {
     EXPECT_TRUE(result.deviceFound);
     EXPECT_EQ(result.xilinxError, kIOReturnBusy);
     EXPECT_EQ(result.mcoreError, kIOReturnSuccess);
+    EXPECT_EQ(result.xilinxStep, "sending the block at 458");
+    EXPECT_EQ(result.mcoreStep, "");
+    EXPECT_EQ(ZRV::PTA::DescribeFailure(result),
+              "The FPGA (Xilinx) image failed while sending the block at 458: busy (error " +
+                  std::to_string(kIOReturnBusy) + ").");
     EXPECT_EQ(Ky().Identity().xilinxVersion, 5);
     EXPECT_EQ(Ky().Identity().mcoreVersion, 2);
 }

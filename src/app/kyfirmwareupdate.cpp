@@ -72,11 +72,14 @@ std::string DescribeFailure(const UpdateResult& result) {
     if (!result.deviceFound)
         return "The Ky could not be reached when the update began: " + result.failure + ".";
     std::string text;
-    if (result.xilinxError != kIOReturnSuccess)
-        text += "The FPGA (Xilinx) image failed: " + ErrorText(result.xilinxError) + ".";
-    if (result.mcoreError != kIOReturnSuccess)
-        text += std::string(text.empty() ? "" : " ") +
-                "The MCORE image failed: " + ErrorText(result.mcoreError) + ".";
+    auto image = [&](const char* name, IOReturn error, const std::string& step) {
+        if (error == kIOReturnSuccess) return;
+        if (!text.empty()) text += " ";
+        text += std::string("The ") + name + " image failed" +
+                (step.empty() ? "" : " while " + step) + ": " + ErrorText(error) + ".";
+    };
+    image("FPGA (Xilinx)", result.xilinxError, result.xilinxStep);
+    image("MCORE", result.mcoreError, result.mcoreStep);
     if (text.empty() && !result.failure.empty())
         text = "The update failed: " + result.failure + ".";
     return text;
@@ -104,11 +107,17 @@ bool CKyFirmwareUpdate::OpenKy() {
     std::cout << "Open Ky\n";
     _matchingDictionary = {DownloadUnit::kFirmwareUpdateUnitSpecID,
                            DownloadUnit::kFirmwareUpdateUnitSWVersion};
-    FWLib::io_service_t service;
-    if (!_bus ||
-        FWLib::GetMatchingService(*_bus, _matchingDictionary, service) != kIOReturnSuccess) {
+    std::vector<FWLib::io_service_t> services;
+    if (!_bus || _bus->GetMatchingServices(_matchingDictionary, services) != kIOReturnSuccess) {
         std::cerr << "Problem with MasterPort\n";
         return false;
+    }
+    FWLib::io_service_t service;
+    for (const auto& candidate : services) {
+        if (_selectedGuid == 0 || candidate->Info().guid == _selectedGuid) {
+            service = candidate;
+            break;
+        }
     }
     if (!service) {
         _kyInfo.valid = false;
@@ -211,10 +220,12 @@ void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
     gDownloadProgress.SetDeviceType(Xilinx);
     _pDownloader->DoDownload(_unit.get(), fileXILINX);
     result.xilinxError = _pDownloader->Error();
+    result.xilinxStep = _pDownloader->FailedStep();
     // The MCORE image goes next whatever became of the first.
     gDownloadProgress.SetDeviceType(MCORE);
     _pDownloader->DoDownload(_unit.get(), fileMCORE);
     result.mcoreError = _pDownloader->Error();
+    result.mcoreStep = _pDownloader->FailedStep();
 }
 
 void CKyFirmwareUpdate::FinishWorker(const UpdateResult& result) {

@@ -52,7 +52,8 @@ struct UpdateResult {
     bool deviceFound = false;
     IOReturn xilinxError = kIOReturnNotReady;  // 0: programmed and verified
     IOReturn mcoreError = kIOReturnNotReady;
-    std::string failure;  // why the update could not run at all, if it could not
+    std::string xilinxStep, mcoreStep;  // where each failed ("erasing"), if it did
+    std::string failure;                // why the update could not run at all, if it could not
 
     bool Succeeded() const {
         return deviceFound && xilinxError == kIOReturnSuccess && mcoreError == kIOReturnSuccess;
@@ -77,6 +78,9 @@ public:
     CKyFirmwareUpdate(const CKyFirmwareUpdate&) = delete;
     CKyFirmwareUpdate& operator=(const CKyFirmwareUpdate&) = delete;
 
+    // Makes discovery take the unit of the node with this GUID rather than
+    // the first one found (0: the first one).
+    void SelectUnit(UInt64 guid) { _selectedGuid = guid; }
     bool OpenKy();
     void CloseKy();
     bool IsFound();
@@ -113,6 +117,7 @@ private:
     FWLib::MatchingDictionary _matchingDictionary;
     KyInfo _kyInfo;
     FWLib::UnitInfo _foundUnit;
+    UInt64 _selectedGuid = 0;
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     bool _workerStarted = false;  // main thread only

@@ -14,25 +14,28 @@ void DownloadProgress::Reset() {
     _progressBase = 0;
     _toAdvance = 0;
     Store(0);
+    _phase.store(kStarting, std::memory_order_relaxed);
 }
 
 void DownloadProgress::SetErase() {
-    if (_devType != Xilinx && _devType != MCORE) {
+    if (DeviceType() != Xilinx && DeviceType() != MCORE) {
         std::cerr << "Invalid device type\n";
         return;
     }
-    const UInt32 base = _devType == Xilinx ? kXilinxEraseBase : kMcoreEraseBase;
+    const UInt32 base = DeviceType() == Xilinx ? kXilinxEraseBase : kMcoreEraseBase;
     Store(base);
+    _phase.store(kErasing, std::memory_order_relaxed);
     _progressBase = base;
     _toAdvance = 0;
 }
 
 void DownloadProgress::SetPgm() {
-    if (_devType != Xilinx && _devType != MCORE) {
+    if (DeviceType() != Xilinx && DeviceType() != MCORE) {
         std::cerr << "Invalid device type\n";
         return;
     }
     _toAdvance = kProgrammingStretch;
+    _phase.store(kWriting, std::memory_order_relaxed);
 }
 
 void DownloadProgress::Update(float val) {

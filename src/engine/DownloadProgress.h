@@ -16,8 +16,12 @@ public:
     DownloadProgress() { Reset(); }
 
     void Reset();
-    void SetDeviceType(DL_DEVICE_TYPE type) { _devType = type; }
-    DL_DEVICE_TYPE DeviceType() const { return _devType; }
+    void SetDeviceType(DL_DEVICE_TYPE type) { _devType.store(type, std::memory_order_relaxed); }
+    DL_DEVICE_TYPE DeviceType() const { return _devType.load(std::memory_order_relaxed); }
+    // What the record shows now, for a reader on another thread that wants
+    // to name the phase ("Xilinx: erasing").
+    enum Phase : UInt32 { kStarting = 0, kErasing = 1, kWriting = 2 };
+    Phase CurrentPhase() const { return _phase.load(std::memory_order_relaxed); }
     void SetErase();
     void SetPgm();
     // `val` is the part of the image sent, 0.0 to 1.0; the value shown is
@@ -31,7 +35,8 @@ private:
     std::atomic<UInt32> _progress{0};
     UInt32 _progressBase = 0;
     UInt32 _toAdvance = 0;
-    DL_DEVICE_TYPE _devType = Xilinx;
+    std::atomic<DL_DEVICE_TYPE> _devType{Xilinx};
+    std::atomic<Phase> _phase{kStarting};
 };
 
 // The one progress record of the program.

@@ -37,17 +37,21 @@ Downloader::~Downloader() {
 
 void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     _Unit = unit;
+    mFailedStep = nullptr;
+    mFailedPosition = -1;
     mProgress.Reset();
     Selection image;
     if (!SelectImage(type, image) || unit == nullptr) {
         // Nothing is defined to send: leave the unit untouched.
         mError = unit == nullptr ? kIOReturnNoDevice : kIOReturnBadArgument;
+        mFailedStep = unit == nullptr ? "finding the Ky" : "choosing the image";
         return;
     }
     UInt32 generation = 0;
     if (IOReturn status = unit->GetBusGeneration(generation); status != kIOReturnSuccess) {
         std::cerr << "Could not read the bus generation, got error" << status << "\n\r";
         mError = status;
+        mFailedStep = "reading the bus generation";
         return;
     }
     std::cout << "BusGen " << generation << "\n";
@@ -55,11 +59,17 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     IOReturn error = EnterUpdateMode(generation);
     mProgress.SetErase();
     if (error == kIOReturnSuccess) error = StartErase(type, image.command, generation);
-    if (error == kIOReturnSuccess) error = WaitForErase(generation);
+    if (error == kIOReturnSuccess && (error = WaitForErase(generation)) != kIOReturnSuccess)
+        mFailedStep = "erasing";
     mProgress.SetPgm();
     if (error == kIOReturnSuccess) error = SendImage(type, image, generation);
     unit->Close();
     mError = error;
+}
+
+std::string Downloader::FailedStep() const {
+    if (!mFailedStep) return {};
+    return mFailedPosition >= 0 ? mFailedStep + std::to_string(mFailedPosition) : mFailedStep;
 }
 
 bool Downloader::SelectImage(DOWNLOADTYPE type, Selection& image) {
@@ -93,8 +103,10 @@ IOReturn Downloader::EnterUpdateMode(UInt32& generation) {
     error = _Unit->ReadStatusRegister(value, generation);
     Pause(kCommandPauseMicros);
     if (error == kIOReturnSuccess && value != 1) error = kUpdateStatusError;
-    if (error != kIOReturnSuccess)
+    if (error != kIOReturnSuccess) {
         std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+        mFailedStep = "entering update mode";
+    }
     return error;
 }
 
@@ -102,8 +114,10 @@ IOReturn Downloader::StartErase(DOWNLOADTYPE type, UInt32 command, UInt32& gener
     std::cout << (type == fileXILINX ? "Erasing Xilinx Image\n" : "Erasing MCORE image\n");
     IOReturn error = _Unit->SetUpdateCommand(generation, command);
     Pause(kCommandPauseMicros);
-    if (error != kIOReturnSuccess)
+    if (error != kIOReturnSuccess) {
         std::cerr << "Device not ready. Could not prepare device for update.\n\r";
+        mFailedStep = "starting the erase";
+    }
     return error;
 }
 
@@ -148,6 +162,7 @@ IOReturn Downloader::SendHeader(UInt32 sizeB, UInt32& generation) {
     header[7] = static_cast<UInt8>(sizeB);
     IOReturn error = _Unit->SendBlock(header, sizeof header, 0, generation);
     Pause(kCommandPauseMicros);
+    if (error != kIOReturnSuccess) mFailedStep = "sending the header";
     if (error != kIOReturnSuccess)
         std::cerr << "Download has failed."
                   << "Tried to send FirmwareHeader, got error\n\r" << error;
@@ -171,6 +186,8 @@ IOReturn Downloader::SendBlocks(DOWNLOADTYPE type, const Selection& image, UInt3
         error = _Unit->SendBlock(buffer, size, static_cast<UInt32>(currentOffset), generation);
         Pause(kCommandPauseMicros);
         if (error != kIOReturnSuccess) {
+            mFailedStep = "sending the block at ";
+            mFailedPosition = currentOffset;
             std::cerr << "Download has failed\n\r"
                       << "Tried to send" << actualCount << "bytes at" << currentOffset
                       << ", got error" << error << "\n\r";
@@ -188,11 +205,13 @@ IOReturn Downloader::VerifyAndFinish(UInt32 crc, UInt32& generation) {
     Pause(kCommandPauseMicros);
     if (error != kIOReturnSuccess) {
         std::cerr << "Firmware validation failed- CRC was invalid.\n\r";
+        mFailedStep = "verifying the CRC";
         return error;
     }
     error = _Unit->RestoreNormalOperation(generation);
     if (error != kIOReturnSuccess) {
         std::cerr << "Could not restore normal operation.\n\r";
+        mFailedStep = "restoring normal operation";
         return error;
     }
     std::cout << "Update successful.\n\r";

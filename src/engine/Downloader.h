@@ -1,6 +1,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "base/Clock.h"
 #include "engine/DownloadProgress.h"
@@ -65,6 +66,9 @@ public:
     static UInt16 updateCRC16(UInt16 currentCRC, const void* buffer, UInt32 numQuads);
 
     IOReturn Error() const { return mError; }
+    // The step at which the last DoDownload failed, in words ("erasing",
+    // "sending the block at 1482"); empty after a success.
+    std::string FailedStep() const;
 
 private:
     struct Selection {
@@ -90,4 +94,6 @@ private:
     FirmwareImages mImages;
     // Set by no caller today; a set flag ends the data phase at the next block.
     std::atomic<bool> mCancelled{false};
+    const char* mFailedStep = nullptr;  // a fixed text: set without allocating
+    int mFailedPosition = -1;
 };
