@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "base/Clock.h"
 #include "firewire/FWPlatform.h"
 #include "sim/SimState.h"
 
@@ -16,6 +17,14 @@ struct BusChoice {
     std::shared_ptr<FWLib::Bus> bus;
     std::optional<kysim::DemoKy> demo;  // set with --simulate
     std::string problem;                // why there is no bus, when there is none
+    // With KYFW_SIM_FAST=1 the simulated Ky erases at once and the pauses of
+    // an update only count: tests run whole updates in milliseconds.
+    std::unique_ptr<ky::FakeClock> fastClock;
+
+    ky::Clock& DownloadClock() const {
+        if (fastClock) return *fastClock;
+        return ky::SystemClock();
+    }
 
     // Keeps the simulated Ky's state for the next run; false with a reason.
     bool Save(std::string& error) const { return !demo || demo->Save(&error); }

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
 
     ky::BusChoice choice = ky::ChooseBus(options.simulate, options.simReset);
     if (!choice.bus) std::cerr << "ky-firmware-update: " << choice.problem << "\n";
-    auto* dialog = new CKyFirmwareUpdateDialog(window, {choice.bus});
+    auto* dialog = new CKyFirmwareUpdateDialog(window, {choice.bus, &choice.DownloadClock()});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
     RunApplicationEventLoop();

@@ -31,7 +31,16 @@ struct Context {
 // there is none.
 bool OpenBus(Context& context);
 
+struct UpdateOptions {
+    std::string device;  // a GUID or a device file; empty: the only Ky
+    bool yes = false;
+    bool allowDowngrade = false;
+    bool reinstall = false;
+    std::string simFault;
+};
+
 int RunList(Context& context);
+int RunUpdate(Context& context, const UpdateOptions& options);
 int RunInfo(Context& context);
 
 }  // namespace kyfw

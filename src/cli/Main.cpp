@@ -1,10 +1,12 @@
+#include "cli/Main.h"
+
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <streambuf>
 
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
-#include "cli/Main.h"
+#include "sim/SimFaults.h"
 
 namespace kyfw {
 
@@ -22,18 +24,47 @@ class TraceRedirect {
 public:
     explicit TraceRedirect(std::streambuf* sink) : mSaved(std::cout.rdbuf(sink)) {}
     ~TraceRedirect() { std::cout.rdbuf(mSaved); }
+    TraceRedirect(const TraceRedirect&) = delete;
+    TraceRedirect& operator=(const TraceRedirect&) = delete;
     std::streambuf* Stdout() const { return mSaved; }
 
 private:
     std::streambuf* mSaved;
 };
 
-void AddGlobalOptions(CLI::App& app, GlobalOptions& options) {
-    app.add_flag("--simulate", options.simulate,
-                 "Use the simulated Ky instead of the FireWire bus");
+std::string FaultHelp() {
+    std::string text = "Inject a fault into the simulated Ky (with --simulate):";
+    for (const auto& f : kysim::NamedFaults())
+        text += std::string("\n") + f.name + ": " + f.description;
+    return text;
+}
+
+struct Commands {
+    CLI::App* list;
+    CLI::App* info;
+    CLI::App* update;
+};
+
+Commands AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update) {
+    app.add_flag("--simulate", options.simulate, "Use the simulated Ky instead of the FireWire bus");
     app.add_flag("--sim-reset", options.simReset,
                  "Start the simulated Ky afresh (older firmware, empty state)");
+    app.add_option("--sim-fault", update.simFault, FaultHelp())->type_name("NAME");
     app.add_flag("-v,--verbose", options.verbose, "Show the engine's trace lines on stderr");
+    Commands c{};
+    c.list = app.add_subcommand("list", "List every Ky on the bus with its versions");
+    c.info = app.add_subcommand("info", "Describe the firmware images built into kyfw");
+    c.update = app.add_subcommand("update", "Write the built-in firmware into the Ky");
+    for (CLI::App* sub : {c.list, c.info, c.update})
+        sub->add_flag("--json", options.json, "Print one JSON document and nothing else");
+    c.update->add_option("--device", update.device, "The Ky to update: its GUID or /dev/fwN")
+        ->type_name("GUID|/dev/fwN");
+    c.update->add_flag("-y,--yes", update.yes, "Do not ask for confirmation");
+    c.update->add_flag("--allow-downgrade", update.allowDowngrade,
+                       "Write the built-in firmware even if the Ky has newer firmware");
+    c.update->add_flag("--reinstall", update.reinstall,
+                       "Write the built-in firmware even if the Ky already has it");
+    return c;
 }
 
 }  // namespace
@@ -44,29 +75,23 @@ int Main(int argc, char** argv) {
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("kyfw ") + KY_VERSION_STRING);
     GlobalOptions options;
-    AddGlobalOptions(app, options);
-    CLI::App* list = app.add_subcommand("list", "List every Ky on the bus with its versions");
-    list->add_flag("--json", options.json, "Print one JSON document");
-    CLI::App* info = app.add_subcommand("info", "Describe the firmware images built into kyfw");
-    info->add_flag("--json", options.json, "Print one JSON document");
-
+    UpdateOptions update;
+    const Commands commands = AddCommands(app, options, update);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int code = app.exit(e);
-        return code == 0 ? kExitDone : kExitUsage;
+        return app.exit(e) == 0 ? kExitDone : kExitUsage;
     }
-
     NullBuffer null;
+    std::ostream err(std::cerr.rdbuf());
     TraceRedirect redirect(options.verbose ? std::cerr.rdbuf() : &null);
     std::ostream out(redirect.Stdout());
-    Context context{options, nullptr, {}, out, std::cerr};
-    if (*info) return RunInfo(context);
+    Context context{options, nullptr, {}, out, err};
+    if (*commands.info) return RunInfo(context);
     if (!OpenBus(context)) return kExitNoKy;
-    int status = kExitUsage;
-    if (*list) status = RunList(context);
+    const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
     std::string error;
-    if (!context.choice.Save(error)) context.err << "kyfw: " << error << "\n";
+    if (!context.choice.Save(error)) err << "kyfw: " << error << "\n";
     return status;
 }
 

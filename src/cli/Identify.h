@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "app/kyfirmwareupdate.h"
+
+namespace kyfw {
+
+// One Ky update unit found on the bus and what identification made of it.
+struct FoundKy {
+    FWLib::UnitInfo unit;
+    ZRV::PTA::KyInfo info;
+    ZRV::PTA::KyCheck check = ZRV::PTA::KyCheck::OpenFailed;
+    bool created = false;  // the update unit object could be made
+
+    bool Usable() const { return created && check == ZRV::PTA::KyCheck::Accepted; }
+    bool VersionsKnown() const {
+        return created && (check == ZRV::PTA::KyCheck::Accepted ||
+                           check == ZRV::PTA::KyCheck::WrongProduct);
+    }
+    std::string Status() const;
+    std::string Serial() const;   // "Not Available" for firmware older than MCORE 2
+    std::string Version() const;  // "1-5"
+    const char* Verdict() const;  // "upgrade", "downgrade" or "same"
+};
+
+// Every Ky update unit on the bus, identified; false when the bus cannot be
+// looked at (the reason in `problem`).
+bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem);
+std::string GuidText(UInt64 guid);
+
+}  // namespace kyfw

@@ -1,0 +1,145 @@
+#include "cli/UpdateSession.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+#include "base/Paths.h"
+
+namespace kyfw {
+
+namespace {
+
+// Writes to two buffers at once.
+class TeeBuffer final : public std::streambuf {
+public:
+    TeeBuffer(std::streambuf* a, std::streambuf* b) : mA(a), mB(b) {}
+
+protected:
+    int overflow(int c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        const bool ok = mA->sputc(char(c)) != traits_type::eof() &&
+                        (!mB || mB->sputc(char(c)) != traits_type::eof());
+        return ok ? c : traits_type::eof();
+    }
+    int sync() override { return (mA->pubsync() == 0 && (!mB || mB->pubsync() == 0)) ? 0 : -1; }
+
+private:
+    std::streambuf* mA;
+    std::streambuf* mB;
+};
+
+std::filesystem::path NewLogPath() {
+    const std::time_t now = std::time(nullptr);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
+    return ky::StateDirectory() / "logs" /
+           ("update-" + std::string(stamp) + "-" + std::to_string(getpid()) + ".log");
+}
+
+volatile sig_atomic_t gQuitReceived = 0;
+struct sigaction gSavedInt, gSavedTerm;
+
+void HoldQuit(int) {
+    gQuitReceived = 1;
+    static const char message[] = "\nkyfw: the update will finish first; please wait.\n";
+    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, message, sizeof message - 1);
+}
+
+}  // namespace
+
+UpdateLog::UpdateLog(bool verbose, std::streambuf* terminal)
+    : mPath(NewLogPath()), mLog(nullptr), mSavedOut(std::cout.rdbuf()), mSavedErr(std::cerr.rdbuf()) {
+    std::error_code ec;
+    std::filesystem::create_directories(mPath.parent_path(), ec);
+    mFile.open(mPath);
+    std::streambuf* file = mFile.is_open() ? mFile.rdbuf() : nullptr;
+    if (file) {
+        mTee = std::make_unique<TeeBuffer>(file, verbose ? terminal : nullptr);
+    } else if (verbose) {
+        mTee = std::make_unique<TeeBuffer>(terminal, nullptr);
+    }
+    mLog.rdbuf(mTee.get());
+    std::cout.rdbuf(mTee.get());
+    std::cerr.rdbuf(mTee.get());
+}
+
+UpdateLog::~UpdateLog() {
+    std::cout.flush();
+    std::cerr.flush();
+    std::cout.rdbuf(mSavedOut);
+    std::cerr.rdbuf(mSavedErr);
+}
+
+SleepInhibitor::SleepInhibitor(std::ostream& log) {
+    sd_bus* bus = nullptr;
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int fd = -1;
+    int r = sd_bus_open_system(&bus);
+    if (r >= 0)
+        r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                               "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
+                               "sleep:shutdown:idle", "kyfw", "Updating the Ky's firmware", "block");
+    if (r >= 0) r = sd_bus_message_read(reply, "h", &fd);
+    if (r >= 0) mFd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (mFd >= 0)
+        log << "Holding off sleep and shutdown through logind\n";
+    else
+        log << "logind cannot be reached (" << (error.message ? error.message : strerror(-r))
+            << "): sleep and shutdown are not held off\n";
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    sd_bus_unref(bus);
+}
+
+SleepInhibitor::~SleepInhibitor() {
+    if (mFd >= 0) close(mFd);
+}
+
+QuitSignalsDeferred::QuitSignalsDeferred() {
+    gQuitReceived = 0;
+    struct sigaction action {};
+    action.sa_handler = HoldQuit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, &gSavedInt);
+    sigaction(SIGTERM, &action, &gSavedTerm);
+}
+
+QuitSignalsDeferred::~QuitSignalsDeferred() {
+    sigaction(SIGINT, &gSavedInt, nullptr);
+    sigaction(SIGTERM, &gSavedTerm, nullptr);
+}
+
+bool QuitSignalsDeferred::Received() { return gQuitReceived != 0; }
+
+void ProgressView::Show(unsigned value, const std::string& phase) {
+    if (mTerminal) {
+        constexpr unsigned kWidth = 30;
+        const unsigned filled = value * kWidth / 100;
+        mOut << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] "
+             << (value < 10 ? "  " : value < 100 ? " " : "") << value << "%  " << phase
+             << "\x1b[K" << std::flush;
+        mDrawn = true;
+        return;
+    }
+    const int tenth = static_cast<int>(value / 10);
+    if (phase == mLastPhase && tenth == mLastTenth) return;
+    mOut << phase << " " << value << "%\n" << std::flush;
+    mLastPhase = phase;
+    mLastTenth = tenth;
+}
+
+void ProgressView::Finish() {
+    if (mTerminal && mDrawn) mOut << "\n";
+    mDrawn = false;
+}
+
+}  // namespace kyfw

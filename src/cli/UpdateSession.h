@@ -1,0 +1,82 @@
+#pragma once
+
+// What surrounds the flashing of a Ky on the command line: a log file for
+// the engine's trace lines, a logind inhibitor lock against sleep and
+// shutdown, quit signals held back until the update ends, and the progress
+// shown to the user.
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <streambuf>
+#include <string>
+
+namespace kyfw {
+
+// For its life, std::cout and std::cerr (the engine's trace and error lines)
+// go to a log file under the user's state directory, and with `verbose` to
+// the terminal's error stream as well.
+class UpdateLog {
+public:
+    UpdateLog(bool verbose, std::streambuf* terminal);
+    ~UpdateLog();
+    UpdateLog(const UpdateLog&) = delete;
+    UpdateLog& operator=(const UpdateLog&) = delete;
+
+    const std::filesystem::path& Path() const { return mPath; }
+    bool IsOpen() const { return mFile.is_open(); }
+    std::ostream& Stream() { return mLog; }
+
+private:
+    std::filesystem::path mPath;
+    std::ofstream mFile;
+    std::unique_ptr<std::streambuf> mTee;
+    std::ostream mLog;
+    std::streambuf* mSavedOut;
+    std::streambuf* mSavedErr;
+};
+
+// Holds off sleep, shutdown and idle through logind while it lives. Where
+// logind cannot be reached it says so in the log, and the update goes on.
+class SleepInhibitor {
+public:
+    explicit SleepInhibitor(std::ostream& log);
+    ~SleepInhibitor();
+    SleepInhibitor(const SleepInhibitor&) = delete;
+    SleepInhibitor& operator=(const SleepInhibitor&) = delete;
+    bool Held() const { return mFd >= 0; }
+
+private:
+    int mFd = -1;
+};
+
+// While it lives, SIGINT and SIGTERM do not stop the program: they print
+// that the update will finish first.
+class QuitSignalsDeferred {
+public:
+    QuitSignalsDeferred();
+    ~QuitSignalsDeferred();
+    QuitSignalsDeferred(const QuitSignalsDeferred&) = delete;
+    QuitSignalsDeferred& operator=(const QuitSignalsDeferred&) = delete;
+    static bool Received();
+};
+
+// Shows the update's progress: on a terminal one redrawn bar with the phase
+// ("Xilinx: writing") and the value; otherwise a plain line at each change
+// of phase and every 10%.
+class ProgressView {
+public:
+    ProgressView(std::ostream& out, bool terminal) : mOut(out), mTerminal(terminal) {}
+    void Show(unsigned value, const std::string& phase);
+    void Finish();
+
+private:
+    std::ostream& mOut;
+    bool mTerminal;
+    std::string mLastPhase;
+    int mLastTenth = -1;
+    bool mDrawn = false;
+};
+
+}  // namespace kyfw

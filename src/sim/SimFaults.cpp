@@ -1,0 +1,42 @@
+#include "sim/SimFaults.h"
+
+namespace kysim {
+
+const std::vector<NamedFault>& NamedFaults() {
+    static const std::vector<NamedFault> faults = {
+        {"not-ready", "the Ky is not ready after entering update mode (FPGA image)"},
+        {"erase-failure", "the FPGA flash reports a failure while erasing"},
+        {"erase-timeout", "the FPGA erase never ends (the update waits a minute)"},
+        {"block-busy", "a block of the FPGA image is answered busy"},
+        {"crc-rejected", "the Ky rejects the CRC of both images"},
+        {"vanish", "the Ky leaves the bus in the middle of the FPGA image"},
+        {"bus-reset", "the bus resets in the middle of the FPGA image (ridden out)"},
+        {"in-use", "another updater holds the Ky"},
+    };
+    return faults;
+}
+
+bool ApplyNamedFault(SimBus& bus, UInt64 guid, const std::string& name) {
+    auto& ky = bus.Ky(guid);
+    if (name == "not-ready")
+        bus.AddFault(guid, ReadsAs(On(TxType::QuadletRead, kStatusReg, 1), 0));
+    else if (name == "erase-failure")
+        bus.AddFault(guid, ReadsAs(On(TxType::QuadletRead, kStatusReg, 2), 2));
+    else if (name == "erase-timeout")
+        ky.Behaviour().eraseNeverEnds = true;
+    else if (name == "block-busy")
+        bus.AddFault(guid, FailWith(OnAny(TxType::BlockWrite, 100), kIOReturnBusy));
+    else if (name == "crc-rejected")
+        ky.Behaviour().rejectCrc = true;
+    else if (name == "vanish")
+        bus.AddFault(guid, VanishAt(OnAny(TxType::BlockWrite, 500)));
+    else if (name == "bus-reset")
+        bus.AddFault(guid, BusResetAt(OnAny(TxType::BlockWrite, 300)));
+    else if (name == "in-use")
+        bus.Faults(guid).openStatus = kIOReturnExclusiveAccess;
+    else
+        return false;
+    return true;
+}
+
+}  // namespace kysim

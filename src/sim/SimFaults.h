@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/SimBus.h"
+
+namespace kysim {
+
+// Faults a user can ask the simulated Ky for by name (kyfw --sim-fault),
+// to see every failure path of an update.
+struct NamedFault {
+    const char* name;
+    const char* description;
+};
+const std::vector<NamedFault>& NamedFaults();
+// False when the name is not one of them.
+bool ApplyNamedFault(SimBus& bus, UInt64 guid, const std::string& name);
+
+}  // namespace kysim
