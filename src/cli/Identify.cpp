@@ -10,9 +10,13 @@ std::string FoundKy::Status() const {
     return created ? ZRV::PTA::KyCheckText(check) : "update unit could not be used";
 }
 
-std::string FoundKy::Serial() const { return info.MCOREver > 1 ? info.serialNum : "Not Available"; }
+std::string FoundKy::Serial() const {
+    return info.MCOREver > 1 ? info.serialNum : "Not Available";
+}
 
-std::string FoundKy::Version() const { return ZRV::PTA::VersionText(info.MCOREver, info.XilinxVer); }
+std::string FoundKy::Version() const {
+    return ZRV::PTA::VersionText(info.MCOREver, info.XilinxVer);
+}
 
 const char* FoundKy::Verdict() const {
     if (ZRV::PTA::IsDowngradeFor(info)) return "downgrade";

@@ -15,8 +15,8 @@ struct FoundKy {
 
     bool Usable() const { return created && check == ZRV::PTA::KyCheck::Accepted; }
     bool VersionsKnown() const {
-        return created && (check == ZRV::PTA::KyCheck::Accepted ||
-                           check == ZRV::PTA::KyCheck::WrongProduct);
+        return created &&
+               (check == ZRV::PTA::KyCheck::Accepted || check == ZRV::PTA::KyCheck::WrongProduct);
     }
     std::string Status() const;
     std::string Serial() const;   // "Not Available" for firmware older than MCORE 2

@@ -46,7 +46,8 @@ struct Commands {
 };
 
 Commands AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update) {
-    app.add_flag("--simulate", options.simulate, "Use the simulated Ky instead of the FireWire bus");
+    app.add_flag("--simulate", options.simulate,
+                 "Use the simulated Ky instead of the FireWire bus");
     app.add_flag("--sim-reset", options.simReset,
                  "Start the simulated Ky afresh (older firmware, empty state)");
     app.add_option("--sim-fault", update.simFault, FaultHelp())->type_name("NAME");

@@ -39,9 +39,12 @@ bool MatchesDevice(const FoundKy& ky, const std::string& device) {
 std::string PhaseText() {
     const char* image = gDownloadProgress.DeviceType() == Xilinx ? "Xilinx" : "MCORE";
     switch (gDownloadProgress.CurrentPhase()) {
-        case DownloadProgress::kErasing: return std::string(image) + ": erasing";
-        case DownloadProgress::kWriting: return std::string(image) + ": writing";
-        case DownloadProgress::kStarting: break;
+        case DownloadProgress::kErasing:
+            return std::string(image) + ": erasing";
+        case DownloadProgress::kWriting:
+            return std::string(image) + ": writing";
+        case DownloadProgress::kStarting:
+            break;
     }
     return std::string(image) + ": starting";
 }
@@ -119,10 +122,12 @@ private:
         if (ky.check == ZRV::PTA::KyCheck::WrongProduct)
             return End(kExitRefused, "refused",
                        "refusing to update: this updater is for Ky product version 3, this Ky is "
-                       "product version " + std::to_string(ky.info.productVer >> 16));
+                       "product version " +
+                           std::to_string(ky.info.productVer >> 16));
         if (!ky.Usable())
-            return End(kExitRefused, "refused", "refusing to update: the Ky " + ky.Status() +
-                                                    " (is another updater using it?)");
+            return End(
+                kExitRefused, "refused",
+                "refusing to update: the Ky " + ky.Status() + " (is another updater using it?)");
         if (auto user = ky::FindOtherDeviceUser(ky.unit.deviceNode))
             return End(kExitRefused, "refused",
                        "refusing to update: the Ky is in use by " + user->name + " (process " +
@@ -153,10 +158,11 @@ private:
             return End(kExitRefused, "refused",
                        "refusing to update without confirmation: run kyfw on a terminal or pass "
                        "--yes");
-        const std::string question =
-            (downgrade ? "This is a downgrade. Replace firmware " : "Update the Ky from firmware ") +
-            from + (downgrade ? " with the older " : " to ") + kBuiltIn + " (" + ky.unit.deviceNode +
-            ", serial " + ky.Serial() + ")? [y/N] ";
+        const std::string question = (downgrade ? "This is a downgrade. Replace firmware "
+                                                : "Update the Ky from firmware ") +
+                                     from + (downgrade ? " with the older " : " to ") + kBuiltIn +
+                                     " (" + ky.unit.deviceNode + ", serial " + ky.Serial() +
+                                     ")? [y/N] ";
         c.out << question << std::flush;
         std::string answer;
         std::getline(std::cin, answer);

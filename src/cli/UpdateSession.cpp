@@ -55,7 +55,10 @@ void HoldQuit(int) {
 }  // namespace
 
 UpdateLog::UpdateLog(bool verbose, std::streambuf* terminal)
-    : mPath(NewLogPath()), mLog(nullptr), mSavedOut(std::cout.rdbuf()), mSavedErr(std::cerr.rdbuf()) {
+    : mPath(NewLogPath()),
+      mLog(nullptr),
+      mSavedOut(std::cout.rdbuf()),
+      mSavedErr(std::cerr.rdbuf()) {
     std::error_code ec;
     std::filesystem::create_directories(mPath.parent_path(), ec);
     mFile.open(mPath);
@@ -86,7 +89,8 @@ SleepInhibitor::SleepInhibitor(std::ostream& log) {
     if (r >= 0)
         r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
                                "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
-                               "sleep:shutdown:idle", "kyfw", "Updating the Ky's firmware", "block");
+                               "sleep:shutdown:idle", "kyfw", "Updating the Ky's firmware",
+                               "block");
     if (r >= 0) r = sd_bus_message_read(reply, "h", &fd);
     if (r >= 0) mFd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (mFd >= 0)
@@ -118,15 +122,19 @@ QuitSignalsDeferred::~QuitSignalsDeferred() {
     sigaction(SIGTERM, &gSavedTerm, nullptr);
 }
 
-bool QuitSignalsDeferred::Received() { return gQuitReceived != 0; }
+bool QuitSignalsDeferred::Received() {
+    return gQuitReceived != 0;
+}
 
 void ProgressView::Show(unsigned value, const std::string& phase) {
     if (mTerminal) {
         constexpr unsigned kWidth = 30;
         const unsigned filled = value * kWidth / 100;
         mOut << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] "
-             << (value < 10 ? "  " : value < 100 ? " " : "") << value << "%  " << phase
-             << "\x1b[K" << std::flush;
+             << (value < 10    ? "  "
+                 : value < 100 ? " "
+                               : "")
+             << value << "%  " << phase << "\x1b[K" << std::flush;
         mDrawn = true;
         return;
     }

@@ -12,6 +12,7 @@ const std::vector<NamedFault>& NamedFaults() {
         {"vanish", "the Ky leaves the bus in the middle of the FPGA image"},
         {"bus-reset", "the bus resets in the middle of the FPGA image (ridden out)"},
         {"in-use", "another updater holds the Ky"},
+        {"absent", "no Ky on the bus"},
     };
     return faults;
 }
@@ -32,6 +33,8 @@ bool ApplyNamedFault(SimBus& bus, UInt64 guid, const std::string& name) {
         bus.AddFault(guid, VanishAt(OnAny(TxType::BlockWrite, 500)));
     else if (name == "bus-reset")
         bus.AddFault(guid, BusResetAt(OnAny(TxType::BlockWrite, 300)));
+    else if (name == "absent")
+        bus.Unplug(guid);
     else if (name == "in-use")
         bus.Faults(guid).openStatus = kIOReturnExclusiveAccess;
     else

@@ -50,6 +50,8 @@ DemoKy::Options DemoKy::FromEnvironment() {
     if (const char* dir = std::getenv("KYFW_SIM_STATE"); dir && *dir) options.directory = dir;
     if (const char* reset = std::getenv("KYFW_SIM_RESET"); reset && std::string(reset) == "1")
         options.reset = true;
+    if (const char* count = std::getenv("KYFW_SIM_COUNT"); count && std::atoi(count) > 1)
+        options.extraKys = static_cast<unsigned>(std::atoi(count) - 1);
     return options;
 }
 
@@ -66,6 +68,8 @@ DemoKy::DemoKy(Options options)
     const auto node = mDirectory / "fw-simulated";
     if (!std::filesystem::exists(node, ec)) std::ofstream(node).flush();
     mBus->SetDeviceNode(mGuid, node.string());
+    for (unsigned i = 1; i <= options.extraKys; ++i)
+        mBus->AddKy({1, 4, 3, "KY00000" + std::to_string(i % 10)}, kDemoGuid + i);
 }
 
 void DemoKy::Load() {

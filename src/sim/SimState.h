@@ -11,14 +11,15 @@ namespace kysim {
 // The simulated Ky behind --simulate. It keeps its versions, serial number
 // and flash contents between runs in a small directory under the user's
 // state directory, so that an update followed by a listing shows the new
-// versions. KYFW_SIM_STATE names another directory; KYFW_SIM_RESET=1 (or
-// Reset()) starts from a fresh Ky with older firmware.
+// versions. KYFW_SIM_STATE names another directory; KYFW_SIM_RESET=1 starts
+// from a fresh Ky with older firmware; KYFW_SIM_COUNT=N puts N Kys on the bus.
 class DemoKy {
 public:
     struct Options {
         std::filesystem::path directory;  // empty: the default directory
         bool reset = false;
         std::uint64_t eraseMicros = 1'500'000;
+        unsigned extraKys = 0;  // more Kys beside it, afresh each run (KYFW_SIM_COUNT)
     };
 
     explicit DemoKy(Options options);

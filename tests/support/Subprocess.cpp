@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <thread>
 
 namespace kytest {
 
@@ -34,6 +35,11 @@ void Drain(int outFd, int errFd, std::string& out, std::string& err) {
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env) {
+    return Run(program, args, env, nullptr);
+}
+
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env, std::function<void(int pid)> started) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
     pid_t pid = fork();
@@ -52,8 +58,11 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     }
     close(outPipe[1]);
     close(errPipe[1]);
+    std::thread watcher;
+    if (started) watcher = std::thread([&] { started(pid); });
     RunResult result;
     Drain(outPipe[0], errPipe[0], result.out, result.err);
+    if (watcher.joinable()) watcher.join();
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;

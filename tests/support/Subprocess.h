@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,5 +16,9 @@ struct RunResult {
 // standard input closed, and collects both output streams.
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env = {});
+// The same, calling `started` with the child's process ID on another thread
+// while the program runs (to send it a signal, for instance).
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env, std::function<void(int pid)> started);
 
 }  // namespace kytest
