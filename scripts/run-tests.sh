@@ -14,6 +14,8 @@ run_suite() {
 
 echo "== normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== Debian package"
+(cd build && cpack -G DEB -B package >/dev/null && ls package/*.deb)
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKY_SANITIZE=ON
 
