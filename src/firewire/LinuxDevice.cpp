@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <iostream>
 
@@ -217,22 +218,27 @@ private:
         if (static_cast<size_t>(n) < sizeof(fw_cdev_event_common)) return false;
         fw_cdev_event_common common;
         std::memcpy(&common, buf.data(), sizeof common);
-        if (common.type == FW_CDEV_EVENT_BUS_RESET &&
-            static_cast<size_t>(n) >= sizeof(fw_cdev_event_bus_reset)) {
-            fw_cdev_event_bus_reset reset;
-            std::memcpy(&reset, buf.data(), sizeof reset);
+        // Events are as long as their fields, without the struct's tail padding.
+        constexpr size_t kResetBytes = offsetof(fw_cdev_event_bus_reset, generation) + 4;
+        constexpr size_t kResponseHeader = offsetof(fw_cdev_event_response, data);
+        if (common.type == FW_CDEV_EVENT_BUS_RESET && static_cast<size_t>(n) >= kResetBytes) {
+            fw_cdev_event_bus_reset reset{};
+            std::memcpy(&reset, buf.data(), kResetBytes);
             mGeneration = reset.generation;
             mNodeId = reset.node_id;
             return false;
         }
-        if (common.type != FW_CDEV_EVENT_RESPONSE || common.closure != closure) return false;
-        fw_cdev_event_response response;
-        std::memcpy(&response, buf.data(), sizeof response);
+        if (common.type != FW_CDEV_EVENT_RESPONSE || common.closure != closure ||
+            static_cast<size_t>(n) < kResponseHeader)
+            return false;
+        fw_cdev_event_response response{};
+        std::memcpy(&response, buf.data(), kResponseHeader);
         status = StatusFromRcode(response.rcode);
         if (status == kIOReturnSuccess && in) {
+            // The payload follows the header at the data member's offset.
             const size_t payload =
-                std::min<size_t>({response.length, size, static_cast<size_t>(n) - sizeof response});
-            std::memcpy(in, buf.data() + sizeof response, payload);
+                std::min<size_t>({response.length, size, static_cast<size_t>(n) - kResponseHeader});
+            std::memcpy(in, buf.data() + kResponseHeader, payload);
             size = static_cast<UInt32>(payload);
         }
         return true;
