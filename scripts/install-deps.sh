@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev
     qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins
     libsystemd-dev dpkg-dev binutils
+    umockdev libumockdev-dev util-linux
 )
 missing=()
 for p in "${packages[@]}"; do

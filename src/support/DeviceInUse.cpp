@@ -1,5 +1,6 @@
 #include "support/DeviceInUse.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "support/Process.h"
@@ -8,11 +9,17 @@ namespace ky {
 
 namespace {
 
-bool HoldsOpen(const std::filesystem::path& fdDir, const std::filesystem::path& node) {
+// The same file: compared by device and inode, so that another name for the
+// node (a symbolic link, a path under /dev/char) still counts.
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool HoldsOpen(const std::filesystem::path& fdDir, const struct stat& node) {
     std::error_code ec;
     for (const auto& fd : std::filesystem::directory_iterator(fdDir, ec)) {
-        std::error_code linkError;
-        if (std::filesystem::read_symlink(fd.path(), linkError) == node && !linkError) return true;
+        struct stat open {};
+        if (stat(fd.path().c_str(), &open) == 0 && SameFile(open, node)) return true;
     }
     return false;  // also when the process's descriptors may not be looked at
 }
@@ -21,8 +28,8 @@ bool HoldsOpen(const std::filesystem::path& fdDir, const std::filesystem::path& 
 
 std::optional<DeviceUser> FindOtherDeviceUser(const std::filesystem::path& deviceNode,
                                               const std::filesystem::path& procRoot) {
-    std::error_code ec;
-    const auto node = std::filesystem::weakly_canonical(deviceNode, ec);
+    struct stat node {};
+    if (stat(deviceNode.c_str(), &node) != 0) return std::nullopt;  // no such file: nobody uses it
     TProcess walk(kMyProcess, procRoot);
     const auto self = static_cast<std::uint32_t>(getpid());
     for (; !walk.Last(); walk.Next()) {

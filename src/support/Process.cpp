@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <limits.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -32,6 +34,12 @@ std::string FirstLine(const std::filesystem::path& file) {
 }
 
 }  // namespace
+
+std::string ReadLink(const std::filesystem::path& link) {
+    std::array<char, PATH_MAX + 1> buf{};
+    const ssize_t n = readlink(link.c_str(), buf.data(), buf.size() - 1);
+    return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : std::string();
+}
 
 OSType ProcessSignatureFor(const std::string& executable) {
     for (std::string_view name : kVideoApplications)
@@ -67,9 +75,8 @@ OSErr TProcess::GetNextProcess(ProcessSerialNumber& psn) const {
 
 std::string TProcess::ExecutableName(const ProcessSerialNumber& psn) const {
     const auto dir = fProcRoot / std::to_string(psn.lowLongOfPSN);
-    std::error_code ec;
-    std::string target = std::filesystem::read_symlink(dir / "exe", ec).filename().string();
-    if (!ec && !target.empty()) {
+    std::string target = std::filesystem::path(ReadLink(dir / "exe")).filename().string();
+    if (!target.empty()) {
         const std::string deleted = " (deleted)";
         if (target.size() > deleted.size() && target.ends_with(deleted))
             target.resize(target.size() - deleted.size());

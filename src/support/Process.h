@@ -32,6 +32,10 @@ struct ProcessInfoRec {
 inline constexpr OSErr procNotFound = -600;
 inline constexpr OSErr permErr = -54;
 
+// The target of a symbolic link, or nothing. Reads into a fixed buffer, so a
+// link that changes size between looking and reading cannot overrun it.
+std::string ReadLink(const std::filesystem::path& link);
+
 // The signature for an executable name ("kdenlive" gives 'KeyG'); 0 for
 // names the table does not know.
 OSType ProcessSignatureFor(const std::string& executable);
