@@ -50,6 +50,8 @@ DemoKy::Options DemoKy::FromEnvironment() {
     if (const char* dir = std::getenv("KYFW_SIM_STATE"); dir && *dir) options.directory = dir;
     if (const char* reset = std::getenv("KYFW_SIM_RESET"); reset && std::string(reset) == "1")
         options.reset = true;
+    if (const char* erase = std::getenv("KYFW_SIM_ERASE_MS"); erase && *erase)
+        options.eraseMicros = static_cast<std::uint64_t>(std::atoll(erase)) * 1000u;
     if (const char* count = std::getenv("KYFW_SIM_COUNT"); count && std::atoi(count) > 1)
         options.extraKys = static_cast<unsigned>(std::atoi(count) - 1);
     return options;

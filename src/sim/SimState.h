@@ -12,7 +12,8 @@ namespace kysim {
 // and flash contents between runs in a small directory under the user's
 // state directory, so that an update followed by a listing shows the new
 // versions. KYFW_SIM_STATE names another directory; KYFW_SIM_RESET=1 starts
-// from a fresh Ky with older firmware; KYFW_SIM_COUNT=N puts N Kys on the bus.
+// from a fresh Ky with older firmware; KYFW_SIM_COUNT=N puts N Kys on the bus;
+// KYFW_SIM_ERASE_MS sets how long an erase takes.
 class DemoKy {
 public:
     struct Options {
