@@ -174,6 +174,9 @@ TEST_F(UpdateCli, EachInjectedFaultEndsHonestly) {
                       "busy (error -536870187). Do not switch the Ky off"),
         std::string::npos);
     EXPECT_EQ(Kyfw({"--simulate", "--sim-fault=bogus", "update", "--yes"}).status, 64);
+    auto real = Kyfw({"--sim-fault=vanish", "update", "--yes"});
+    EXPECT_EQ(real.status, 64);
+    EXPECT_EQ(real.err, "kyfw: --sim-fault needs --simulate\n");
 }
 
 TEST_F(UpdateCli, QuitSignalDuringTheFlashWaitsForTheEnd) {

@@ -85,6 +85,8 @@ private:
         std::string problem;
         if (!kyimage::CheckBuiltInImages(problem))
             return End(kExitRefused, "refused", "refusing to update: " + problem);
+        if (!o.simFault.empty() && !c.choice.demo)
+            return End(kExitUsage, "refused", "--sim-fault needs --simulate");
         if (!o.simFault.empty() && !ApplySimFault())
             return End(kExitUsage, "refused", "unknown simulator fault \"" + o.simFault + "\"");
         if (int status = Choose(); status >= 0) return status;
@@ -94,8 +96,7 @@ private:
     }
 
     bool ApplySimFault() {
-        return c.choice.demo &&
-               kysim::ApplyNamedFault(*c.choice.demo->Bus(), c.choice.demo->Guid(), o.simFault);
+        return kysim::ApplyNamedFault(*c.choice.demo->Bus(), c.choice.demo->Guid(), o.simFault);
     }
 
     int Choose() {
