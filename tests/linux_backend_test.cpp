@@ -122,10 +122,10 @@ protected:
         std::ofstream(d / "is_local") << local << "\n";
         if (!vendor.empty()) std::ofstream(d / "vendor_name") << vendor << "\n";
     }
-    void Unit(const std::string& name, const std::string& spec, const std::string& version) {
+    void Unit(const std::string& name, const std::string& specifier, const std::string& version) {
         const fs::path d = sysfs / "devices" / name;
         fs::create_directories(d);
-        std::ofstream(d / "specifier_id") << spec << "\n";
+        std::ofstream(d / "specifier_id") << specifier << "\n";
         std::ofstream(d / "version") << version << "\n";
     }
     std::unique_ptr<FWLib::Device> FirstKy() {

@@ -306,15 +306,15 @@ void AddItem(MenuRef handle, const MenuItem& item) {
         action->setShortcut(QKeySequence(QStringLiteral("Ctrl+") + item.shortcut));
 }
 
-MenuItem ParseItem(const QString& spec) {
+MenuItem ParseItem(const QString& text) {
     MenuItem item;
-    for (qsizetype i = 0; i < spec.size(); ++i) {
-        const QChar c = spec[i];
-        const bool hasArgument = i + 1 < spec.size();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const bool hasArgument = i + 1 < text.size();
         if (c == '(') {
             item.enabled = false;
         } else if ((c == '/' || c == '!' || c == '<' || c == '^') && hasArgument) {
-            if (c == '/') item.shortcut = spec[i + 1];
+            if (c == '/') item.shortcut = text[i + 1];
             if (c == '!') item.checked = true;
             ++i;
         } else {
@@ -342,7 +342,7 @@ void CMenu::Init(std::string* menuItems) {
 void CMenu::Append(const char* menuString) {
     const std::string text(menuString ? menuString : "");
     const QString items = FromWindowsLatin1(text.substr(0, kMaxMenuText).c_str());
-    for (const QString& spec : items.split(';')) AddItem(_handle, ParseItem(spec));
+    for (const QString& item : items.split(';')) AddItem(_handle, ParseItem(item));
 }
 
 void CMenu::Append(std::string menuString) {
