@@ -200,6 +200,10 @@ TEST_F(WindowTest, WholeUpdateEndsInProgrammingComplete) {
     EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 40 && v < 60; }));
     EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 80 && v < 100; }));
     EXPECT_EQ(bus->Ky(guid).Identity().mcoreVersion, 2);
+    // Sleep and shutdown were held off through logind, or the log says why not.
+    const std::string out = io.Out();
+    EXPECT_TRUE(out.find("Holding off sleep and shutdown through logind\n") != std::string::npos ||
+                out.find("logind cannot be reached") != std::string::npos);
 }
 
 TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {

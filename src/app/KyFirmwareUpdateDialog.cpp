@@ -112,6 +112,7 @@ OSStatus CKyFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             break;
         case STARTUPDATE:
             _updateState = UPDATING;
+            _inhibitor = std::make_unique<ky::SleepInhibitor>(std::cout);
             _pKy->DoUpdate();
             break;
         case UPDATING:
@@ -170,6 +171,7 @@ void CKyFirmwareUpdateDialog::FollowUpdate() {
 
 void CKyFirmwareUpdateDialog::FinishUpdate() {
     _updateState = WAITFORINPUT;  // a tick during the alert must not come here again
+    _inhibitor.reset();
     const ZRV::PTA::UpdateResult& result = _pKy->GetUpdateResult();
     if (_quitPending) {
         if (!result.Succeeded()) std::cerr << ZRV::PTA::DescribeFailure(result) << "\n";

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/SleepInhibitor.h"
 #include "app/kyfirmwareupdate.h"
 #include "support/carboncontrols.h"
 
@@ -67,6 +68,7 @@ private:
     std::string _inUseNotice;   // the description's own wording
     std::string _imageProblem;  // set when a built-in image is broken
     bool _quitPending = false;
+    std::unique_ptr<ky::SleepInhibitor> _inhibitor;  // held while the flash is written
 };
 
 SInt16 ShowDownloadDoneAlert();

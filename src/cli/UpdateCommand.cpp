@@ -183,7 +183,7 @@ private:
             log.Stream() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
                          << GuidText(ky.unit.guid) << ") from " << ky.Version() << " to "
                          << kBuiltIn << "\n";
-            SleepInhibitor inhibitor(log.Stream());
+            ky::SleepInhibitor inhibitor(log.Stream());
             QuitSignalsDeferred signals;
             result = RunWorker();
         }

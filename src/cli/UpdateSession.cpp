@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -78,33 +77,6 @@ UpdateLog::~UpdateLog() {
     std::cerr.flush();
     std::cout.rdbuf(mSavedOut);
     std::cerr.rdbuf(mSavedErr);
-}
-
-SleepInhibitor::SleepInhibitor(std::ostream& log) {
-    sd_bus* bus = nullptr;
-    sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    int fd = -1;
-    int r = sd_bus_open_system(&bus);
-    if (r >= 0)
-        r = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
-                               "sleep:shutdown:idle", "kyfw", "Updating the Ky's firmware",
-                               "block");
-    if (r >= 0) r = sd_bus_message_read(reply, "h", &fd);
-    if (r >= 0) mFd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (mFd >= 0)
-        log << "Holding off sleep and shutdown through logind\n";
-    else
-        log << "logind cannot be reached (" << (error.message ? error.message : strerror(-r))
-            << "): sleep and shutdown are not held off\n";
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
-    sd_bus_unref(bus);
-}
-
-SleepInhibitor::~SleepInhibitor() {
-    if (mFd >= 0) close(mFd);
 }
 
 QuitSignalsDeferred::QuitSignalsDeferred() {

@@ -12,6 +12,8 @@
 #include <streambuf>
 #include <string>
 
+#include "app/SleepInhibitor.h"
+
 namespace kyfw {
 
 // For its life, std::cout and std::cerr (the engine's trace and error lines)
@@ -35,20 +37,6 @@ private:
     std::ostream mLog;
     std::streambuf* mSavedOut;
     std::streambuf* mSavedErr;
-};
-
-// Holds off sleep, shutdown and idle through logind while it lives. Where
-// logind cannot be reached it says so in the log, and the update goes on.
-class SleepInhibitor {
-public:
-    explicit SleepInhibitor(std::ostream& log);
-    ~SleepInhibitor();
-    SleepInhibitor(const SleepInhibitor&) = delete;
-    SleepInhibitor& operator=(const SleepInhibitor&) = delete;
-    bool Held() const { return mFd >= 0; }
-
-private:
-    int mFd = -1;
 };
 
 // While it lives, SIGINT and SIGTERM do not stop the program: they print
