@@ -284,16 +284,22 @@ TEST(StartUp, MissingPartsOfTheDescriptionEndTheProgram) {
 
 TEST(StartUp, QuitSignalEndsAnIdleWindowCleanly) {
     const fs::path dir = fs::temp_directory_path() / ("kyfw-sig-" + std::to_string(getpid()));
-    std::thread killer([] {
-        std::this_thread::sleep_for(1500ms);
-        std::system("pkill -TERM -f 'ky-firmware-update --simulate --sim-reset'");
-    });
-    auto r = kytest::Run(KY_GUI_PATH, {"--simulate", "--sim-reset"},
-                         {"QT_QPA_PLATFORM=offscreen", "KYFW_SIM_STATE=" + dir.string()});
-    killer.join();
+    auto r =
+        kytest::Run(KY_GUI_PATH, {"--simulate"},
+                    {"QT_QPA_PLATFORM=offscreen", "KYFW_SIM_STATE=" + dir.string()}, [](int pid) {
+                        std::this_thread::sleep_for(1500ms);
+                        kill(pid, SIGTERM);
+                    });
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Dtor KyFirmwareUpdate\n"), std::string::npos);
     fs::remove_all(dir);
+}
+
+TEST(StartUp, OnlyQtOptionsAndSimulateAreAccepted) {
+    auto r = kytest::Run(KY_GUI_PATH, {"--frobnicate"}, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("usage: ky-firmware-update [--simulate] [Qt options]\n"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // ky-firmware-update: the desktop updater. Accepts Qt's own options and
-// --simulate (with --sim-reset) to work on the simulated Ky.
+// --simulate to work on the simulated Ky (KYFW_SIM_RESET=1 starts it afresh).
 
 #include <QApplication>
 #include <QStringList>
@@ -15,20 +15,16 @@ constexpr int kUsage = 64;
 
 struct Options {
     bool simulate = false;
-    bool simReset = false;
 };
 
 bool ParseOptions(Options& options) {
     const QStringList args = QCoreApplication::arguments().mid(1);
     for (const QString& arg : args) {
-        if (arg == "--simulate") {
-            options.simulate = true;
-        } else if (arg == "--sim-reset") {
-            options.simReset = true;
-        } else {
-            std::cerr << "usage: ky-firmware-update [--simulate [--sim-reset]] [Qt options]\n";
+        if (arg != "--simulate") {
+            std::cerr << "usage: ky-firmware-update [--simulate] [Qt options]\n";
             return false;
         }
+        options.simulate = true;
     }
     return true;
 }
@@ -49,7 +45,7 @@ int main(int argc, char** argv) {
     DisposeNibReference(nibRef);
     if (err != noErr) return err;
 
-    ky::BusChoice choice = ky::ChooseBus(options.simulate, options.simReset);
+    ky::BusChoice choice = ky::ChooseBus(options.simulate, false);
     if (!choice.bus) std::cerr << "ky-firmware-update: " << choice.problem << "\n";
     auto* dialog = new CKyFirmwareUpdateDialog(window, {choice.bus, &choice.DownloadClock()});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
