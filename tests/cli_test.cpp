@@ -1,40 +1,60 @@
-// kyfw as a user runs it, on the simulated Ky.
+// kyfw as a user runs it, on the simulated Ky: listing, the built-in
+// images, and updates with every exit status, their JSON, the refusals, the
+// log and a quit signal during the flash.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "support/Subprocess.h"
 
 namespace {
 
-class KyfwTest : public ::testing::Test {
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+class KyfwCli : public ::testing::Test {
 protected:
     void SetUp() override {
-        state = std::filesystem::temp_directory_path() /
-                ("kyfw-cli-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(state);
+        dir = fs::temp_directory_path() /
+              ("kyfw-update-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
     }
-    void TearDown() override { std::filesystem::remove_all(state); }
+    void TearDown() override { fs::remove_all(dir); }
     kytest::RunResult Kyfw(std::vector<std::string> args, std::vector<std::string> env = {}) {
-        env.push_back("KYFW_SIM_STATE=" + state.string());
+        env.push_back("KYFW_SIM_STATE=" + (dir / "sim").string());
+        env.push_back("XDG_STATE_HOME=" + (dir / "xdg").string());
+        env.push_back("KYFW_SIM_FAST=1");
         return kytest::Run(KYFW_PATH, args, env);
     }
-    void WriteState(const std::string& text) {
-        std::filesystem::create_directories(state);
-        FILE* f = std::fopen((state / "ky.state").c_str(), "w");
-        std::fputs(text.c_str(), f);
-        std::fclose(f);
+    json Doc(const kytest::RunResult& r) {
+        try {
+            return json::parse(r.out);
+        } catch (const std::exception&) {
+            ADD_FAILURE() << "not one JSON document: " << r.out << r.err;
+            return {};
+        }
     }
-    std::filesystem::path state;
+    void State(const std::string& text) {
+        fs::create_directories(dir / "sim");
+        std::ofstream(dir / "sim" / "ky.state") << text;
+    }
+    fs::path dir;
 };
 
-TEST_F(KyfwTest, ListShowsTheSimulatedKyAsAnUpgrade) {
+TEST_F(KyfwCli, ListShowsTheSimulatedKyAsAnUpgrade) {
     auto r = Kyfw({"--simulate", "list"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Ky 1: " + (state / "fw-simulated").string() +
+    EXPECT_EQ(r.out, "Ky 1: " + (dir / "sim" / "fw-simulated").string() +
                          " (unit sim0.0, GUID 0x0000d0a004120187)\n"
                          "  firmware version: 1-5 (MCORE-Xilinx)\n"
                          "  serial number:    Not Available\n"
@@ -44,11 +64,11 @@ TEST_F(KyfwTest, ListShowsTheSimulatedKyAsAnUpgrade) {
     EXPECT_EQ(r.err, "");  // trace lines stay out of sight without --verbose
 }
 
-TEST_F(KyfwTest, SimulateIsAcceptedAfterTheSubcommandAndStateIsKept) {
-    WriteState("mcore=3\nxilinx=0\nproduct=3\nserial=KY010203\n");
+TEST_F(KyfwCli, SimulateIsAcceptedAfterTheSubcommandAndStateIsKept) {
+    State("mcore=3\nxilinx=0\nproduct=3\nserial=KY010203\n");
     auto r = Kyfw({"list", "--simulate", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
-    auto doc = nlohmann::json::parse(r.out);
+    auto doc = json::parse(r.out);
     ASSERT_EQ(doc["devices"].size(), 1u);
     EXPECT_EQ(doc["devices"][0]["firmware_version"], "3-0");
     EXPECT_EQ(doc["devices"][0]["serial_number"], "KY010203");
@@ -56,17 +76,17 @@ TEST_F(KyfwTest, SimulateIsAcceptedAfterTheSubcommandAndStateIsKept) {
     EXPECT_EQ(doc["built_in_version"], "2-6");
 }
 
-TEST_F(KyfwTest, UnsupportedProductIsListedButNotUsable) {
-    WriteState("mcore=2\nxilinx=6\nproduct=4\nserial=KY010203\n");
+TEST_F(KyfwCli, UnsupportedProductIsListedButNotUsable) {
+    State("mcore=2\nxilinx=6\nproduct=4\nserial=KY010203\n");
     auto r = Kyfw({"--simulate", "list", "--json"});
     EXPECT_EQ(r.status, 3);
-    auto doc = nlohmann::json::parse(r.out);
+    auto doc = json::parse(r.out);
     EXPECT_EQ(doc["devices"][0]["usable"], false);
     EXPECT_EQ(doc["devices"][0]["status"], "product version not supported by this updater");
 }
 
-TEST_F(KyfwTest, ResetStartsAfreshAndVerboseShowsTraces) {
-    WriteState("mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n");
+TEST_F(KyfwCli, ResetStartsAfreshAndVerboseShowsTraces) {
+    State("mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n");
     auto r = Kyfw({"--simulate", "--sim-reset", "--verbose", "list"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("1-5"), std::string::npos);
@@ -74,7 +94,7 @@ TEST_F(KyfwTest, ResetStartsAfreshAndVerboseShowsTraces) {
               std::string::npos);
 }
 
-TEST_F(KyfwTest, InfoDescribesBothBuiltInImages) {
+TEST_F(KyfwCli, InfoDescribesBothBuiltInImages) {
     auto r = Kyfw({"info"});
     EXPECT_EQ(r.status, 0);
     for (const char* line : {"  size:                336754 bytes\n",
@@ -82,17 +102,182 @@ TEST_F(KyfwTest, InfoDescribesBothBuiltInImages) {
                              "  size:                71260 bytes\n", "  version:             6\n",
                              "  version:             2\n", "  start address:       0x00000400\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line;
-    auto doc = nlohmann::json::parse(Kyfw({"info", "--json"}).out);
+    auto doc = json::parse(Kyfw({"info", "--json"}).out);
     EXPECT_EQ(doc["images"][0]["config_offset"], 74);
     EXPECT_EQ(doc["images"][0]["crc16"], "0xE2EF");
     EXPECT_EQ(doc["images"][1]["size"], 71260);
     EXPECT_EQ(doc["images"][1]["stretches"].size(), 2u);
 }
 
-TEST_F(KyfwTest, UsageErrorsExitWith64) {
+TEST_F(KyfwCli, UsageErrorsExitWith64) {
     EXPECT_EQ(Kyfw({"frobnicate"}).status, 64);
     EXPECT_EQ(Kyfw({}).status, 64);
     EXPECT_EQ(Kyfw({"list", "--bogus"}).status, 64);
+}
+
+TEST_F(KyfwCli, SuccessThenNothingToDoThenReinstall) {
+    auto r = Kyfw({"--simulate", "update", "--yes", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json doc = Doc(r);
+    EXPECT_EQ(doc["outcome"], "done");
+    EXPECT_EQ(doc["images"]["xilinx"]["ok"], true);
+    EXPECT_EQ(doc["images"]["mcore"]["ok"], true);
+    EXPECT_EQ(doc["device"]["firmware_version"], "1-5");
+    const std::string log = doc["log"];
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("Start Download Thread\n"), std::string::npos);
+    EXPECT_NE(text.find("Opening Xilinx data file\n"), std::string::npos);
+    EXPECT_EQ(text.rfind("Delete Download Thread\n") != std::string::npos, true);
+    EXPECT_EQ(Doc(Kyfw({"--simulate", "list", "--json"}))["devices"][0]["firmware_version"], "2-6");
+
+    r = Kyfw({"--simulate", "update", "--yes"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out,
+              "The Ky already has firmware 2-6; nothing to do (--reinstall writes it again).\n");
+    EXPECT_EQ(Doc(Kyfw({"update", "--simulate", "--json"}))["outcome"], "nothing-to-do");
+    EXPECT_EQ(Kyfw({"--simulate", "update", "--yes", "--reinstall"}).status, 0);
+}
+
+TEST_F(KyfwCli, TextOutputNamesTheLogAndTellsToPowerCycle) {
+    auto r = Kyfw({"--simulate", "update", "--yes"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Updating the Ky at ", 0), 0u);
+    EXPECT_NE(r.out.find("MCORE: writing 100%\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Done. Switch the Ky off and on again to start firmware 2-6.\nLog: "),
+              std::string::npos);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(KyfwCli, DowngradeNeedsConsent) {
+    State("mcore=3\nxilinx=0\nproduct=3\nserial=KY010203\n");
+    auto r = Kyfw({"--simulate", "update", "--yes"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err,
+              "kyfw: refusing to downgrade the Ky from 3-0 to 2-6 without --allow-downgrade\n");
+    r = Kyfw({"--simulate", "update", "--yes", "--allow-downgrade", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Doc(r)["outcome"], "done");
+}
+
+TEST_F(KyfwCli, WithoutATerminalAndWithoutYesNothingIsTouched) {
+    auto r = Kyfw({"--simulate", "update", "--json"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(Doc(r)["outcome"], "refused");
+    EXPECT_EQ(Doc(Kyfw({"--simulate", "list", "--json"}))["devices"][0]["firmware_version"], "1-5");
+}
+
+TEST_F(KyfwCli, SeveralKysNeedADevice) {
+    auto r = Kyfw({"--simulate", "update", "--yes"}, {"KYFW_SIM_COUNT=2"});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(
+        r.err.find("several Kys found; choose one with --device:\n  --device 0x0000d0a004120187"),
+        std::string::npos);
+    r = Kyfw({"--simulate", "update", "--yes", "--device", "0x0000d0a004120188", "--json"},
+             {"KYFW_SIM_COUNT=2"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(Doc(r)["device"]["guid"], "0x0000d0a004120188");
+    EXPECT_EQ(Kyfw({"--simulate", "update", "--yes", "--device", "0x1234"}).status, 3);
+}
+
+TEST_F(KyfwCli, RefusedWhileAnotherProgramHoldsTheKy) {
+    Kyfw({"--simulate", "list"});  // makes the simulated Ky's device file
+    const fs::path node = dir / "sim" / "fw-simulated";
+    pid_t child = fork();
+    if (child == 0) {
+        const int fd = open(node.c_str(), O_RDONLY);
+        (void)fd;
+        execl("/bin/sleep", "sleep", "20", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto r = Kyfw({"--simulate", "update", "--yes"});
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "kyfw: refusing to update: the Ky is in use by sleep (process " +
+                         std::to_string(child) + "); quit it first\n");
+}
+
+struct FaultCase {
+    const char* fault;
+    int status;
+    const char* outcome;
+    const char* xilinxStep;  // "" when the FPGA image succeeds
+    bool mcoreOk;
+};
+
+TEST_F(KyfwCli, EachInjectedFaultEndsHonestly) {
+    const std::vector<FaultCase> cases = {
+        {"not-ready", 1, "failed", "entering update mode", true},
+        {"erase-failure", 1, "failed", "erasing", true},
+        {"erase-timeout", 1, "failed", "erasing", false},
+        {"block-busy", 1, "failed", "sending the block at 12618", true},
+        {"crc-rejected", 1, "failed", "verifying the CRC", false},
+        {"vanish", 1, "failed", "sending the block at 63818", false},
+        {"bus-reset", 0, "done", "", true},
+        {"in-use", 4, "refused", nullptr, false},
+        {"absent", 3, "no-device", nullptr, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        auto r = Kyfw({"--simulate", "--sim-reset", std::string("--sim-fault=") + c.fault, "update",
+                       "--yes", "--json"});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        const json doc = Doc(r);
+        EXPECT_EQ(doc["outcome"], c.outcome);
+        if (!c.xilinxStep) continue;
+        EXPECT_EQ(doc["images"]["xilinx"]["ok"], std::string(c.xilinxStep).empty());
+        if (*c.xilinxStep) {
+            EXPECT_EQ(doc["images"]["xilinx"]["step"], c.xilinxStep);
+        }
+        EXPECT_EQ(doc["images"]["mcore"]["ok"], c.mcoreOk);
+    }
+    auto text = Kyfw({"--simulate", "--sim-reset", "--sim-fault=block-busy", "update", "--yes"});
+    EXPECT_NE(
+        text.err.find("kyfw: The FPGA (Xilinx) image failed while sending the block at 12618: "
+                      "busy (error -536870187). Do not switch the Ky off"),
+        std::string::npos);
+    EXPECT_EQ(Kyfw({"--simulate", "--sim-fault=bogus", "update", "--yes"}).status, 64);
+    auto real = Kyfw({"--sim-fault=vanish", "update", "--yes"});
+    EXPECT_EQ(real.status, 64);
+    EXPECT_EQ(real.err, "kyfw: --sim-fault needs --simulate\n");
+}
+
+TEST_F(KyfwCli, QuitSignalDuringTheFlashWaitsForTheEnd) {
+    // Real pauses here: the update takes a few seconds, time for a signal.
+    std::vector<std::string> env = {"KYFW_SIM_STATE=" + (dir / "sim").string(),
+                                    "XDG_STATE_HOME=" + (dir / "xdg").string()};
+    auto r = kytest::Run(KYFW_PATH, {"--simulate", "update", "--yes"}, env, [](int pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        kill(pid, SIGINT);
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("kyfw: the update will finish first; please wait."), std::string::npos);
+    EXPECT_NE(r.out.find("Done. Switch the Ky off and on again"), std::string::npos);
+    // Without a terminal: a line at each change of phase and every 10%.
+    for (const char* line : {"\nXilinx: erasing 40%\n", "\nXilinx: writing 50%\n",
+                             "\nMCORE: erasing 80%\n", "\nMCORE: writing 100%\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line;
+}
+
+TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {
+    std::ifstream in(KY_README);
+    const std::string readme((std::istreambuf_iterator<char>(in)), {});
+    const std::string begin = "<!-- kyfw --help -->\n```\n", end = "```\n<!-- end -->";
+    const auto from = readme.find(begin), to = readme.find(end);
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    std::string help;
+    for (const char* sub : {"", "list", "info", "update"}) {
+        std::vector<std::string> args;
+        if (*sub) args.push_back(sub);
+        args.push_back("--help");
+        auto r = Kyfw(args);
+        EXPECT_EQ(r.status, 0);
+        help += (*sub ? std::string("$ kyfw ") + sub + " --help\n" : "$ kyfw --help\n") + r.out;
+    }
+    EXPECT_EQ(readme.substr(from + begin.size(), to - from - begin.size()), help);
 }
 
 }  // namespace
