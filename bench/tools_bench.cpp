@@ -1,8 +1,6 @@
 // What a user of the two programs waits for and pays, measured side by side:
 //  - kyfw update against the simulated Ky (instant erase, real pauses), as
 //    a whole process, against the protocol floor of 3198 pauses of 1 ms;
-//  - the CPU time of one idle discovery-and-identification tick of the
-//    window's controller against the simulated Ky, against the tick period;
 //  - kyfw's peak memory during an update, against kyfw info;
 //  - the window's time from start to its first refresh (offscreen), against
 //    the refresh period.
@@ -20,9 +18,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "app/kyfirmwareupdate.h"
-#include "sim/SimBus.h"
 
 namespace {
 
@@ -85,30 +80,6 @@ double WindowFirstRefresh(const std::string& gui, const std::string& state) {
     return seconds;
 }
 
-double CpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-double TickCpuSeconds(int ticks) {
-    auto bus = kysim::SimBus::Create();
-    bus->AddKy();
-    std::ostringstream quiet;
-    auto* savedOut = std::cout.rdbuf(quiet.rdbuf());
-    auto* savedErr = std::cerr.rdbuf(quiet.rdbuf());
-    double seconds = 0;
-    {
-        ZRV::PTA::CKyFirmwareUpdate controller(bus);
-        const double start = CpuSeconds();
-        for (int i = 0; i < ticks; ++i) controller.IsFound();
-        seconds = (CpuSeconds() - start) / ticks;
-    }
-    std::cout.rdbuf(savedOut);
-    std::cerr.rdbuf(savedErr);
-    return seconds;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,14 +95,11 @@ int main(int argc, char** argv) {
                                           "KYFW_SIM_ERASE_MS=0"};
     const Child update = RunProgram({kyfw, "--simulate", "--sim-reset", "update", "--yes"}, env);
     const Child info = RunProgram({kyfw, "info"}, env);
-    const double tick = TickCpuSeconds(200);
     const double refresh = WindowFirstRefresh(gui, (dir / "sim").string());
     std::filesystem::remove_all(dir);
 
     std::printf("kyfw update, whole process:   %.3f s (floor 3.198 s)  ratio %.3f  (exit %d)\n",
                 update.seconds, update.seconds / 3.198, update.status);
-    std::printf("idle tick, CPU time:          %.3f ms (period 500 ms)  ratio %.5f\n", tick * 1e3,
-                tick / 0.5);
     std::printf("kyfw peak memory:             update %ld KiB, info %ld KiB  ratio %.2f\n",
                 update.maxRssKiB, info.maxRssKiB,
                 double(update.maxRssKiB) / double(info.maxRssKiB));
