@@ -54,6 +54,10 @@ const char* KyCheckText(KyCheck check) {
     return "?";
 }
 
+std::string SerialText(const KyInfo& info) {
+    return info.MCOREver > 1 ? info.serialNum : "Not Available";
+}
+
 std::string VersionText(UInt32 mcore, UInt32 xilinx) {
     return std::to_string(mcore) + "-" + std::to_string(xilinx);
 }
@@ -149,7 +153,7 @@ bool CKyFirmwareUpdate::IsFound() {
 
 void CKyFirmwareUpdate::GetSerialNumberString(std::string& out) const {
     KY_ASSERT(true == _kyInfo.valid);
-    out = _kyInfo.MCOREver > 1 ? _kyInfo.serialNum : "Not Available";
+    out = SerialText(_kyInfo);
 }
 
 void CKyFirmwareUpdate::GetCurrentFirmwareVersionString(std::string& out) const {

@@ -38,6 +38,9 @@ const char* KyCheckText(KyCheck check);
 KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info);
 bool IsAcceptedProduct(UInt32 productVer);
 
+// The serial number as shown: "Not Available" for firmware older than MCORE 2,
+// which does not report one.
+std::string SerialText(const KyInfo& info);
 // "2-6": the MCORE version, a hyphen and the Xilinx version.
 std::string VersionText(UInt32 mcore, UInt32 xilinx);
 // Installing the built-in images on this Ky would lower either version.

@@ -11,7 +11,7 @@ std::string FoundKy::Status() const {
 }
 
 std::string FoundKy::Serial() const {
-    return info.MCOREver > 1 ? info.serialNum : "Not Available";
+    return ZRV::PTA::SerialText(info);
 }
 
 std::string FoundKy::Version() const {

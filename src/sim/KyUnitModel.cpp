@@ -1,5 +1,7 @@
 #include "sim/KyUnitModel.h"
 
+#include "firewire/FWLib_Device.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -14,14 +16,6 @@ constexpr std::array<UInt32, 2> kAreaCapacity{0x80000, 0x20000};
 constexpr UInt32 kStatusBusy = 0;
 constexpr UInt32 kStatusReady = 1;
 constexpr UInt32 kStatusFailed = 2;
-
-UInt32 Number(const FWLib::Quadlet& q) {
-    return (UInt32{q[0]} << 24) | (UInt32{q[1]} << 16) | (UInt32{q[2]} << 8) | q[3];
-}
-
-FWLib::Quadlet Bytes(UInt32 v) {
-    return {UInt8(v >> 24), UInt8(v >> 16), UInt8(v >> 8), UInt8(v)};
-}
 
 UInt32 RoundUp4(UInt32 n) {
     return (n + 3u) & ~3u;
@@ -83,17 +77,18 @@ IOReturn KyUnitModel::ReadQuadlet(UInt64 offset, FWLib::Quadlet& value) {
         case kUpdateControlReg: {
             bool updating = CurrentPhase() != Phase::Normal || mCancelReadsLeft > 0;
             if (mCancelReadsLeft > 0) --mCancelReadsLeft;
-            value = Bytes(updating ? 1u : 0u);
+            value = FWLib::ToBusOrder(updating ? 1u : 0u);
             return kIOReturnSuccess;
         }
         case kSoftwareVersionReg:
-            value = Bytes((UInt32{mIdentity.mcoreVersion} << 16) | mIdentity.xilinxVersion);
+            value =
+                FWLib::ToBusOrder((UInt32{mIdentity.mcoreVersion} << 16) | mIdentity.xilinxVersion);
             return kIOReturnSuccess;
         case kProductVersionReg:
-            value = Bytes(UInt32{mIdentity.productVersion} << 16);
+            value = FWLib::ToBusOrder(UInt32{mIdentity.productVersion} << 16);
             return kIOReturnSuccess;
         case kStatusReg:
-            value = Bytes(StatusValue());
+            value = FWLib::ToBusOrder(StatusValue());
             return kIOReturnSuccess;
         case kUpdateCommandReg:
         case kCrcReg:
@@ -106,11 +101,11 @@ IOReturn KyUnitModel::ReadQuadlet(UInt64 offset, FWLib::Quadlet& value) {
 IOReturn KyUnitModel::WriteQuadlet(UInt64 offset, const FWLib::Quadlet& value) {
     switch (offset) {
         case kUpdateControlReg:
-            return WriteUpdateControl(Number(value));
+            return WriteUpdateControl(FWLib::FromBusOrder(value));
         case kUpdateCommandReg:
-            return WriteUpdateCommand(Number(value));
+            return WriteUpdateCommand(FWLib::FromBusOrder(value));
         case kCrcReg:
-            return WriteCrc(Number(value));
+            return WriteCrc(FWLib::FromBusOrder(value));
         case kSoftwareVersionReg:
         case kProductVersionReg:
         case kStatusReg:

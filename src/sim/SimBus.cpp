@@ -1,5 +1,7 @@
 #include "sim/SimBus.h"
 
+#include "firewire/FWLib_Device.h"
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -330,7 +332,8 @@ IOReturn SimBus::Transact(const Request& request) {
     if (fails && !fault->applied && request.type == TxType::BlockRead) *request.size = 0;
     if (fault && fault->action == TxFault::Action::ReadsAs && request.type == TxType::QuadletRead &&
         status == kIOReturnSuccess) {
-        for (int i = 0; i < 4; ++i) request.readBuf[i] = UInt8(fault->value >> (24 - 8 * i));
+        const FWLib::Quadlet replaced = FWLib::ToBusOrder(fault->value);
+        std::memcpy(request.readBuf, replaced.data(), 4);
         tx.data.assign(request.readBuf, request.readBuf + 4);
     }
     if (request.type == TxType::BlockWrite || request.type == TxType::QuadletWrite)
