@@ -11,7 +11,7 @@ for f in usr/bin/kyfw usr/bin/ky-firmware-update \
          usr/share/applications/ky-firmware-update.desktop \
          usr/share/icons/hicolor/scalable/apps/ky-firmware-update.svg \
          usr/share/metainfo/io.github.kyfirmwareupdate.metainfo.xml \
-         usr/share/man/man1/kyfw.1 \
+         usr/share/man/man1/kyfw.1 usr/share/man/man1/ky-firmware-update.1 \
          usr/lib/udev/rules.d/70-ky-firmware-update.rules; do
     [ -e "$dest/$f" ] || { echo "missing from the install tree: $f"; exit 1; }
 done
