@@ -151,6 +151,21 @@ struct BrokenCopy {
     const char* problem;
 };
 
+// Each damaged copy of `original` is refused with a problem that begins with
+// the case's text.
+template <class Info, class Check>
+void ExpectEachRefused(const std::vector<BrokenCopy>& cases, const Bytes& original, Check check) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes f = original;
+        c.damage(f);
+        Info info;
+        std::string problem;
+        EXPECT_FALSE(check(f, info, problem));
+        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << problem;
+    }
+}
+
 TEST(ImageValidators, BitFileBrokenCopiesNameTheField) {
     const std::vector<BrokenCopy> cases = {
         {"preamble", [](Bytes& f) { f[3] = 0; }, "the .bit preamble"},
@@ -167,15 +182,7 @@ TEST(ImageValidators, BitFileBrokenCopiesNameTheField) {
         {"sync word", [](Bytes& f) { f[78] = 0xAB; },
          "configuration data at offset 74 does not begin with the sync words"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bytes f = BitFile();
-        c.damage(f);
-        kyimage::BitFileInfo info;
-        std::string problem;
-        EXPECT_FALSE(kyimage::CheckBitFile(f, info, problem));
-        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << problem;
-    }
+    ExpectEachRefused<kyimage::BitFileInfo>(cases, BitFile(), kyimage::CheckBitFile);
 }
 
 TEST(ImageValidators, SignaturePastPosition143IsRefused) {
@@ -236,15 +243,7 @@ TEST(ImageValidators, SRecordBrokenCopiesNameTheRecord) {
          },
          "data at 0x00000000 overlaps the data from 0x00000000 to 0x0000008B"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bytes f = SRecords();
-        c.damage(f);
-        kyimage::SRecordInfo info;
-        std::string problem;
-        EXPECT_FALSE(kyimage::CheckSRecords(f, info, problem));
-        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << problem;
-    }
+    ExpectEachRefused<kyimage::SRecordInfo>(cases, SRecords(), kyimage::CheckSRecords);
 }
 
 }  // namespace
