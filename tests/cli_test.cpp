@@ -211,7 +211,7 @@ TEST_F(KyfwCli, EachInjectedFaultEndsHonestly) {
     const std::vector<FaultCase> cases = {
         {"not-ready", 1, "failed", "entering update mode", true},
         {"erase-failure", 1, "failed", "erasing", true},
-        {"erase-timeout", 1, "failed", "erasing", false},
+        {"erase-timeout", 1, "failed", "erasing (the erase timed out after a minute)", false},
         {"block-busy", 1, "failed", "sending the block at 12618", true},
         {"crc-rejected", 1, "failed", "verifying the CRC", false},
         {"vanish", 1, "failed", "sending the block at 63818", false},

@@ -183,10 +183,33 @@ TEST_F(DownloadTest, WholeBlocksOnlyWhenTheDataFillsThem) {
     EXPECT_EQ(clock.seen[5], expected);
 }
 
-TEST_F(DownloadTest, OpenFailureIsReportedAndTheStatusReadDecides) {
-    bus->Faults(guid).openStatus = kIOReturnExclusiveAccess;
-    EXPECT_EQ(Run(fileMCORE), kIOReturnSuccess);
-    EXPECT_EQ(err, "Could not open device\n\r");
+TEST_F(DownloadTest, OpenOrEraseCommandFailureEndsTheImageBeforeAnyData) {
+    struct Case {
+        std::function<void()> setUp;
+        IOReturn expected;
+        const char* step;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {[&] { bus->Faults(guid).openStatus = kIOReturnExclusiveAccess; }, kIOReturnExclusiveAccess,
+         "opening the Ky", "Could not open device\n\r"},
+        {[&] {
+             bus->AddFault(guid, kysim::FailWith(On(TxType::QuadletWrite, kysim::kUpdateCommandReg),
+                                                 kIOReturnNotResponding));
+         },
+         kIOReturnNotResponding, "starting the erase",
+         "Device not ready. Could not prepare device for update.\n\r"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        bus->ClearFaults(guid);
+        c.setUp();
+        EXPECT_EQ(Run(fileMCORE), c.expected);
+        EXPECT_EQ(step, c.step);
+        EXPECT_EQ(err, c.message);
+        EXPECT_TRUE(Writes(kysim::kUpdateDataWindow).empty());
+        EXPECT_TRUE(Writes(kysim::kCrcReg).empty());
+    }
 }
 
 TEST_F(DownloadTest, BeginUpdateFailureWithStatusOneGoesOn) {
@@ -229,6 +252,7 @@ struct EraseCase {
     int erasingLines;
     const char* endMessage;
     std::size_t statusReads;  // during the erase
+    const char* step;
 };
 
 TEST_F(DownloadTest, EraseWaitOutcomes) {
@@ -238,22 +262,23 @@ TEST_F(DownloadTest, EraseWaitOutcomes) {
         };
     };
     const std::vector<EraseCase> cases = {
-        {"done at the first read", [](auto&, auto) {}, kIOReturnSuccess, 0, "", 1},
+        {"done at the first read", [](auto&, auto) {}, kIOReturnSuccess, 0, "", 1, ""},
         {"failure status", statusAt(2, 2), kUpdateStatusError, 0,
-         "Device failed - Could not erase flash.\n\r", 1},
+         "Device failed - Could not erase flash.\n\r", 1, "erasing"},
         {"done at the 60th read",
          [](kysim::SimBus& b, UInt64 g) { b.Ky(g).Behaviour().eraseMicros = 59'000'000; },
-         kIOReturnSuccess, 59, "", 60},
+         kIOReturnSuccess, 59, "", 60, ""},
         {"never done",
          [](kysim::SimBus& b, UInt64 g) { b.Ky(g).Behaviour().eraseNeverEnds = true; },
-         kUpdateStatusError, 60, "Device timed out. -Could not erase flash.\n\r", 60},
+         kUpdateStatusError, 60, "Device timed out. -Could not erase flash.\n\r", 60,
+         "erasing (the erase timed out after a minute)"},
         {"read fails",
          [](kysim::SimBus& b, UInt64 g) {
              b.AddFault(g, kysim::FailWith(On(TxType::QuadletRead, kysim::kStatusReg, 3),
                                            kIOReturnNotResponding));
              b.Ky(g).Behaviour().eraseMicros = 5'000'000;
          },
-         kIOReturnNotResponding, 1, "", 2},
+         kIOReturnNotResponding, 1, "", 2, "erasing"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -271,7 +296,7 @@ TEST_F(DownloadTest, EraseWaitOutcomes) {
         EXPECT_EQ(reads, 1 + c.statusReads);
         EXPECT_GE(clock.now, c.erasingLines * kErasePollPauseMicros);
         EXPECT_EQ(bus->Opens(), bus->Closes());
-        EXPECT_EQ(step, c.expected == kIOReturnSuccess ? "" : "erasing");
+        EXPECT_EQ(step, c.step);
     }
 }
 

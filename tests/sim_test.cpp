@@ -199,19 +199,27 @@ TEST_F(SimKyTest, UnitsAreFoundInPlugOrderAndOtherUnitsAreSkipped) {
     EXPECT_EQ(found[1]->Info().name, "sim2.0");
 }
 
+kysim::DemoKy::Options DemoOptions(const std::filesystem::path& dir, bool reset) {
+    kysim::DemoKy::Options options;
+    options.directory = dir;
+    options.reset = reset;
+    options.eraseMicros = 0;
+    return options;
+}
+
 TEST(DemoKy, KeepsItsStateBetweenRunsUnlessReset) {
     const auto dir =
         std::filesystem::temp_directory_path() / ("kyfw-demo-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     {
-        kysim::DemoKy demo({dir, false, 0});
+        kysim::DemoKy demo(DemoOptions(dir, false));
         EXPECT_EQ(demo.Bus()->Ky(demo.Guid()).Identity().mcoreVersion, 1);
         demo.Bus()->Ky(demo.Guid()).Identity() = {2, 6, 3, "KY777777"};
         demo.Bus()->Ky(demo.Guid()).SetFlash(FlashArea::Xilinx, {1, 2, 3});
         ASSERT_TRUE(demo.Save(nullptr));
     }
     {
-        kysim::DemoKy demo({dir, false, 0});
+        kysim::DemoKy demo(DemoOptions(dir, false));
         const auto& id = demo.Bus()->Ky(demo.Guid()).Identity();
         EXPECT_EQ(id.mcoreVersion, 2);
         EXPECT_EQ(id.xilinxVersion, 6);
@@ -219,7 +227,7 @@ TEST(DemoKy, KeepsItsStateBetweenRunsUnlessReset) {
         EXPECT_EQ(demo.Bus()->Ky(demo.Guid()).Flash(FlashArea::Xilinx),
                   (std::vector<UInt8>{1, 2, 3}));
     }
-    kysim::DemoKy fresh({dir, true, 0});
+    kysim::DemoKy fresh(DemoOptions(dir, true));
     EXPECT_EQ(fresh.Bus()->Ky(fresh.Guid()).Identity().mcoreVersion, 1);
     std::filesystem::remove_all(dir);
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "app/KyFirmwareUpdateDialog.h"
@@ -57,7 +58,7 @@ protected:
             return answer;
         });
         dialog = std::make_unique<CKyFirmwareUpdateDialog>(
-            window, CKyFirmwareUpdateDialog::Environment{bus, &clock, proc});
+            window, CKyFirmwareUpdateDialog::Environment{bus, &clock, proc, {}});
         ShowWindow(window);
     }
     void TearDown() override {
@@ -83,6 +84,12 @@ protected:
             std::this_thread::sleep_for(2ms);
         }
         return seen;
+    }
+    std::size_t Writes() {
+        std::size_t n = 0;
+        for (const auto& t : bus->Transactions())
+            n += t.type == kysim::TxType::QuadletWrite || t.type == kysim::TxType::BlockWrite;
+        return n;
     }
     void AddProcess(int pid, const std::string& name) {
         fs::create_directories(proc / std::to_string(pid));
@@ -145,7 +152,7 @@ TEST_F(WindowTest, NewerKyIsOfferedADowngradeThatMustBeConfirmed) {
     EXPECT_EQ(alerts[0].informative, "Press OK to Continue or Cancel to Quit");
     EXPECT_EQ(QuitEventsSent(), quits + 1);
     EXPECT_EQ(dialog->State(), WAITFORINPUT);
-    EXPECT_TRUE(bus->Transactions().empty());  // the Ky was not touched
+    EXPECT_EQ(Writes(), 0u);  // the Ky was not touched
     answer = 1;
     Button("updateButton")->click();
     EXPECT_EQ(dialog->State(), STARTUPDATE);
@@ -206,31 +213,80 @@ TEST_F(WindowTest, WholeUpdateEndsInProgrammingComplete) {
                 out.find("logind cannot be reached") != std::string::npos);
 }
 
+struct FailureCase {
+    const char* name;
+    std::function<void(kysim::SimBus&, UInt64)> fault;
+    const char* informative;  // how the alert begins
+};
+
 TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {
-    bus->AddFault(guid,
-                  kysim::FailWith(kysim::OnAny(kysim::TxType::BlockWrite, 40), kIOReturnBusy));
-    Tick();
-    Button("updateButton")->click();
-    const int quits = QuitEventsSent();
-    TickThroughUpdate();
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].type, kAlertStopAlert);
-    EXPECT_EQ(alerts[0].message, "Programming Failed");
-    EXPECT_TRUE(alerts[0].informative.startsWith(
-        "The FPGA (Xilinx) image failed while sending the block at 4938: busy (error "));
-    EXPECT_TRUE(alerts[0].informative.contains("run the update again"));
-    EXPECT_EQ(QuitEventsSent(), quits);  // the user may try again at once
-    EXPECT_EQ(Progress(), 0);
-    Tick();
-    EXPECT_TRUE(Button("updateButton")->isEnabled());
+    const std::vector<FailureCase> cases = {
+        {"FPGA block busy",
+         [](kysim::SimBus& b, UInt64 g) {
+             b.AddFault(
+                 g, kysim::FailWith(kysim::OnAny(kysim::TxType::BlockWrite, 40), kIOReturnBusy));
+         },
+         "The FPGA (Xilinx) image failed while sending the block at 4938: busy (error "},
+        {"MCORE CRC rejected",
+         [](kysim::SimBus& b, UInt64 g) {
+             b.Ky(g).Behaviour().rejectCrc = true;
+             b.Ky(g).Behaviour().faultyArea = kysim::FlashArea::MCORE;
+         },
+         "The MCORE image failed while verifying the CRC: "},
+        {"Ky gone", [](kysim::SimBus& b, UInt64 g) { b.Unplug(g); },
+         "The FPGA (Xilinx) image failed while reading the bus generation: device not found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bus->Replug(guid);
+        bus->ClearFaults(guid);
+        bus->Ky(guid).Behaviour() = {};
+        alerts.clear();
+        Tick();
+        Button("updateButton")->click();
+        c.fault(*bus, guid);
+        const int quits = QuitEventsSent();
+        TickThroughUpdate();
+        ASSERT_EQ(alerts.size(), 1u);
+        EXPECT_EQ(alerts[0].type, kAlertStopAlert);
+        EXPECT_EQ(alerts[0].message, "Programming Failed");
+        EXPECT_TRUE(alerts[0].informative.startsWith(c.informative))
+            << alerts[0].informative.toStdString();
+        EXPECT_TRUE(alerts[0].informative.contains("run the update again"));
+        EXPECT_EQ(QuitEventsSent(), quits);  // the user may try again at once
+        EXPECT_EQ(Progress(), 0);
+        EXPECT_TRUE(Button("cancelButton")->isEnabled());
+        Tick();
+        EXPECT_EQ(Button("updateButton")->isEnabled(), std::string(c.name) != "Ky gone");
+    }
+}
+
+TEST_F(WindowTest, QuitBeforeTheWorkerStartsCancelsTheUpdate) {
+    for (bool bySignal : {false, true}) {
+        SCOPED_TRACE(bySignal ? "signal" : "menu");
+        Tick();
+        bus->ClearTransactions();
+        Button("updateButton")->click();
+        ASSERT_EQ(dialog->State(), STARTUPDATE);
+        const int quits = QuitEventsSent();
+        if (bySignal)
+            EXPECT_TRUE(dialog->QuitRequested());
+        else
+            EXPECT_EQ(ProcessCommand(window, kHICommandQuit), eventNotHandledErr);  // quits
+        EXPECT_EQ(QuitEventsSent(), quits + 1);
+        EXPECT_EQ(dialog->State(), WAITFORINPUT);
+        Tick();
+        EXPECT_EQ(Writes(), 0u);
+        EXPECT_FALSE(dialog->State() == UPDATING);
+    }
 }
 
 TEST_F(WindowTest, QuitAndCloseAreRefusedWhileUpdating) {
     Tick();
     Button("updateButton")->click();
+    Tick();
     EXPECT_EQ(ProcessCommand(window, kHICommandQuit), noErr);  // swallowed
     EXPECT_FALSE(window->close());
-    Tick();
     EXPECT_EQ(ProcessCommand(window, kHICommandQuit), noErr);
     EXPECT_FALSE(dialog->QuitRequested());  // a signal waits for the end
     EXPECT_EQ(ProcessCommand(window, kHICommandAbout), noErr);

@@ -2,24 +2,42 @@
 
 #include <cstdlib>
 
+#include "base/Paths.h"
 #include "firewire/LinuxBus.h"
 
 namespace ky {
 
+namespace {
+
+void ChooseSimulated(BusChoice& choice, bool simReset) {
+    auto options = kysim::DemoKy::FromEnvironment();
+    options.reset = options.reset || simReset;
+    if (options.problem.empty() && options.directory.empty()) {
+        auto base = ky::StateDirectory(options.problem);
+        if (base) options.directory = *base / "simulated-ky";
+    }
+    if (!options.problem.empty()) {
+        choice.problem = options.problem;
+        choice.problemIsUsage = true;
+        return;
+    }
+    if (const char* fast = std::getenv("KYFW_SIM_FAST"); fast && std::string(fast) == "1") {
+        options.eraseMicros = 0;
+        choice.fastClock = std::make_unique<ky::FakeClock>();
+    }
+    choice.demo.emplace(options);
+    choice.problem = choice.demo->Problem();
+    if (choice.problem.empty()) choice.bus = choice.demo->Bus();
+}
+
+}  // namespace
+
 BusChoice ChooseBus(bool simulate, bool simReset) {
     BusChoice choice;
-    if (simulate) {
-        auto options = kysim::DemoKy::FromEnvironment();
-        options.reset = options.reset || simReset;
-        if (const char* fast = std::getenv("KYFW_SIM_FAST"); fast && std::string(fast) == "1") {
-            options.eraseMicros = 0;
-            choice.fastClock = std::make_unique<ky::FakeClock>();
-        }
-        choice.demo.emplace(options);
-        choice.bus = choice.demo->Bus();
-        return choice;
-    }
-    choice.bus = FWLib::OpenLinuxBus(choice.problem);
+    if (simulate)
+        ChooseSimulated(choice, simReset);
+    else
+        choice.bus = FWLib::OpenLinuxBus(choice.problem);
     return choice;
 }
 

@@ -17,6 +17,7 @@ struct BusChoice {
     std::shared_ptr<FWLib::Bus> bus;
     std::optional<kysim::DemoKy> demo;  // set with --simulate
     std::string problem;                // why there is no bus, when there is none
+    bool problemIsUsage = false;        // the environment asks for what cannot be
     // With KYFW_SIM_FAST=1 the simulated Ky erases at once and the pauses of
     // an update only count: tests run whole updates in milliseconds.
     std::unique_ptr<ky::FakeClock> fastClock;
@@ -26,8 +27,9 @@ struct BusChoice {
         return ky::SystemClock();
     }
 
-    // Keeps the simulated Ky's state for the next run; false with a reason.
-    bool Save(std::string& error) const { return !demo || demo->Save(&error); }
+    // Once an update has ended: why the simulated Ky's state could not be
+    // kept, or nothing.
+    std::string StateProblem() const { return demo ? demo->SaveProblem() : std::string(); }
 };
 
 BusChoice ChooseBus(bool simulate, bool simReset);

@@ -111,9 +111,7 @@ OSStatus CKyFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
                 ShowNotFound();
             break;
         case STARTUPDATE:
-            _updateState = UPDATING;
-            _inhibitor = std::make_unique<ky::SleepInhibitor>(std::cout);
-            _pKy->DoUpdate();
+            StartUpdate();
             break;
         case UPDATING:
             FollowUpdate();
@@ -138,7 +136,7 @@ void CKyFirmwareUpdateDialog::ShowFound() {
     ShowInUse();
 }
 
-void CKyFirmwareUpdateDialog::ShowInUse() {
+bool CKyFirmwareUpdateDialog::ShowInUse() {
     // Nobody else may be driving the Ky while its flash is rewritten.
     TProcess processes(kMyProcess, _environment.procRoot);
     std::string notice;
@@ -149,18 +147,45 @@ void CKyFirmwareUpdateDialog::ShowInUse() {
         notice = "The Ky is in use by " + user->name + " (process " + std::to_string(user->pid) +
                  "). Quit it to update the Ky.";
     }
+    ShowNotice(notice);
     const bool blocked = !notice.empty() || !_imageProblem.empty();
     _updateButton.Enable(!blocked);
+    return blocked;
+}
+
+void CKyFirmwareUpdateDialog::ShowNotice(const std::string& notice) {
     if (!notice.empty()) _finalCutRunningStr.SetText(notice.c_str());
     _finalCutRunningStr.SetVisibility(!notice.empty());
 }
 
 void CKyFirmwareUpdateDialog::ShowNotFound() {
+    _cancelButton.Enable(true);
     _updateFirmwareVersionStr.SetText("");
     _currentFirmwareVersionStr.SetText(kNotFound);
     _currentSerialNumberStr.SetText(kNotFound);
     _updateButton.Disable();
-    _finalCutRunningStr.SetVisibility(false);
+    std::string notice;
+    if (_pKy->LastCheck() == ZRV::PTA::KyCheck::InUse) {
+        notice = ZRV::PTA::BeingUpdatedText(_pKy->FoundUnit()) + ".";
+        notice[0] = 'T';
+    }
+    ShowNotice(notice);
+}
+
+void CKyFirmwareUpdateDialog::StartUpdate() {
+    // Another program may have opened the Ky since the click.
+    if (ShowInUse()) return CancelStart();
+    _updateState = UPDATING;
+    _progressBar.SetValue(0);
+    _inhibitor = std::make_unique<ky::SleepInhibitor>(std::cout);
+    _stops = std::make_unique<ky::StopSignalsIgnored>();
+    _pKy->DoUpdate();
+}
+
+void CKyFirmwareUpdateDialog::CancelStart() {
+    _pKy->ReleaseKy();
+    _updateState = WAITFORINPUT;
+    _cancelButton.Enable(true);
 }
 
 void CKyFirmwareUpdateDialog::FollowUpdate() {
@@ -172,7 +197,12 @@ void CKyFirmwareUpdateDialog::FollowUpdate() {
 void CKyFirmwareUpdateDialog::FinishUpdate() {
     _updateState = WAITFORINPUT;  // a tick during the alert must not come here again
     _inhibitor.reset();
-    const ZRV::PTA::UpdateResult& result = _pKy->GetUpdateResult();
+    _stops.reset();
+    _cancelButton.Enable(true);
+    ZRV::PTA::UpdateResult result = _pKy->GetUpdateResult();
+    if (std::string problem = _environment.keptProblem ? _environment.keptProblem() : "";
+        !problem.empty() && result.failure.empty())
+        result.failure = "the simulated Ky's state could not be kept: " + problem;
     if (_quitPending) {
         if (!result.Succeeded()) std::cerr << ZRV::PTA::DescribeFailure(result) << "\n";
         SendQuitApplicationEvent();
@@ -190,7 +220,22 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
 }
 
 OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
-    if (_pKy->IsDowngrade() && ShowDowngradeAlert() == 2) return SendQuitApplicationEvent();
+    // The Ky is taken before it is checked once more, and kept from here to
+    // the end of the update: no other updater gets in between.
+    if (_pKy->HoldKy() != kIOReturnSuccess || !_pKy->IsFound()) {
+        _pKy->ReleaseKy();
+        ShowNotFound();
+        return noErr;
+    }
+    ShowFound();
+    if (ShowInUse()) {
+        _pKy->ReleaseKy();
+        return noErr;
+    }
+    if (_pKy->IsDowngrade() && ShowDowngradeAlert() == 2) {
+        _pKy->ReleaseKy();
+        return SendQuitApplicationEvent();
+    }
     _updateButton.Disable();
     _cancelButton.Disable();
     _updateState = STARTUPDATE;
@@ -208,12 +253,14 @@ OSStatus CKyFirmwareUpdateDialog::ApplicationCommandHandler(EventHandlerCallRef,
         ShowAboutDialog();
         return noErr;
     }
-    if (command.commandID == kHICommandQuit)
-        return _updateState == WAITFORINPUT ? eventNotHandledErr : noErr;
-    return eventNotHandledErr;
+    if (command.commandID != kHICommandQuit) return eventNotHandledErr;
+    // Before the worker has started nothing was written: quitting cancels it.
+    if (_updateState == STARTUPDATE) CancelStart();
+    return _updateState == WAITFORINPUT ? eventNotHandledErr : noErr;
 }
 
 bool CKyFirmwareUpdateDialog::QuitRequested() {
+    if (_updateState == STARTUPDATE) CancelStart();
     if (_updateState == WAITFORINPUT) {
         SendQuitApplicationEvent();
         return true;

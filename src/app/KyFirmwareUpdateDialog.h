@@ -1,10 +1,12 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "app/SleepInhibitor.h"
 #include "app/kyfirmwareupdate.h"
+#include "support/StopSignals.h"
 #include "support/carboncontrols.h"
 
 // The window's state.
@@ -22,6 +24,9 @@ public:
         std::shared_ptr<FWLib::Bus> bus;
         ky::Clock* clock = &ky::SystemClock();
         std::filesystem::path procRoot = "/proc";
+        // Once an update has ended: why its outcome could not be kept (the
+        // simulated Ky's state), or nothing.
+        std::function<std::string()> keptProblem;
     };
 
     CKyFirmwareUpdateDialog(WindowRef window, Environment environment);
@@ -48,7 +53,12 @@ public:
 protected:
     void ShowFound();
     void ShowNotFound();
-    void ShowInUse();
+    // True when something else uses the Ky: the notice says what, and the
+    // update button is disabled.
+    bool ShowInUse();
+    void ShowNotice(const std::string& notice);
+    void StartUpdate();
+    void CancelStart();
     void FollowUpdate();
     void FinishUpdate();
 
@@ -69,6 +79,7 @@ private:
     std::string _imageProblem;  // set when a built-in image is broken
     bool _quitPending = false;
     std::unique_ptr<ky::SleepInhibitor> _inhibitor;  // held while the flash is written
+    std::unique_ptr<ky::StopSignalsIgnored> _stops;  // likewise
 };
 
 SInt16 ShowDownloadDoneAlert();

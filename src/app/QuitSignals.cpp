@@ -34,8 +34,9 @@ void CatchQuitSignals(std::function<void()> onSignal) {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
+    // Output to a reader that went away must not end the program.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace ky

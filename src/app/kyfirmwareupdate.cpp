@@ -4,9 +4,17 @@
 
 #include "base/KyAssert.h"
 #include "engine/Downloader.h"
+#include "support/DeviceInUse.h"
 #include "support/ZRV_PTA_Thread.h"
 
 namespace ZRV::PTA {
+
+namespace {
+// Another program's identification holds the Ky for a few milliseconds:
+// taking it is tried for a fifth of a second before it counts as held.
+constexpr int kHoldTries = 20;
+constexpr std::uint64_t kHoldRetryMicros = 10'000;
+}  // namespace
 
 bool IsAcceptedProduct(UInt32 productVer) {
     const UInt32 product = productVer >> 16;
@@ -19,7 +27,8 @@ KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info) {
         std::cerr << "Could not read the bus generation: " << IOReturnName(status) << "\n";
         return KyCheck::NoGeneration;
     }
-    if (unit.Open() != kIOReturnSuccess) return KyCheck::OpenFailed;
+    if (IOReturn status = unit.Open(); status != kIOReturnSuccess)
+        return status == kIOReturnExclusiveAccess ? KyCheck::InUse : KyCheck::OpenFailed;
     // Versions that could not be read must not pass for the Ky's own (an
     // unread product register would otherwise look like product 0).
     info.softwareVer = info.productVer = 0;
@@ -46,6 +55,10 @@ const char* KyCheckText(KyCheck check) {
             return "product version not supported by this updater";
         case KyCheck::OpenFailed:
             return "could not be opened";
+        case KyCheck::InUse:
+            return "held by another updater";
+        case KyCheck::NotFound:
+            return "not found";
         case KyCheck::NoGeneration:
             return "bus generation could not be read";
         case KyCheck::ReadFailed:
@@ -72,7 +85,17 @@ std::string ErrorText(IOReturn error) {
     return IOReturnName(error) + " (error " + std::to_string(error) + ")";
 }
 
+std::string BeingUpdatedText(const FWLib::UnitInfo& unit) {
+    if (auto updater = ky::FindUpdater(unit.lockFile))
+        return "the Ky is being updated by " + updater->name + " (process " +
+               std::to_string(updater->pid) + ")";
+    return "the Ky is being updated by another program";
+}
+
 std::string DescribeFailure(const UpdateResult& result) {
+    if (!result.threadStarted)
+        return "The update could not be started: " + result.failure +
+               ". Nothing was written to the Ky.";
     if (!result.deviceFound)
         return "The Ky could not be reached when the update began: " + result.failure + ".";
     std::string text;
@@ -140,15 +163,50 @@ void CKyFirmwareUpdate::CloseKy() {
 }
 
 bool CKyFirmwareUpdate::IsFound() {
+    if (_held) {
+        _lastCheck = IdentifyKy(*_unit, _kyInfo);
+        return _lastCheck == KyCheck::Accepted;
+    }
+    _lastCheck = KyCheck::NotFound;
     try {
         if (!OpenKy()) return false;
     } catch (const std::exception&) {
         std::cerr << "Ky found, but its update unit could not be used\n";
+        _lastCheck = KyCheck::OpenFailed;
         return false;
     }
-    const KyCheck check = IdentifyKy(*_unit, _kyInfo);
+    _lastCheck = IdentifyKy(*_unit, _kyInfo);
     CloseKy();
-    return check == KyCheck::Accepted;
+    return _lastCheck == KyCheck::Accepted;
+}
+
+IOReturn CKyFirmwareUpdate::HoldKy() {
+    if (_held) return kIOReturnSuccess;
+    bool found = false;
+    try {
+        found = OpenKy();
+    } catch (const std::exception&) {
+        found = false;
+    }
+    if (!found) return kIOReturnNoDevice;
+    IOReturn status = _unit->Open();
+    for (int tries = 1; status == kIOReturnExclusiveAccess && tries < kHoldTries; ++tries) {
+        ky::PreciseSleep(kHoldRetryMicros);
+        status = _unit->Open();
+    }
+    if (status != kIOReturnSuccess) {
+        if (status == kIOReturnExclusiveAccess) _lastCheck = KyCheck::InUse;
+        CloseKy();
+        return status;
+    }
+    _held = true;
+    return kIOReturnSuccess;
+}
+
+void CKyFirmwareUpdate::ReleaseKy() {
+    if (_held) _unit->Close();
+    _held = false;
+    CloseKy();
 }
 
 void CKyFirmwareUpdate::GetSerialNumberString(std::string& out) const {
@@ -179,6 +237,7 @@ bool CKyFirmwareUpdate::DoUpdate() {
     _bailthread = false;
     _done.store(false, std::memory_order_relaxed);
     _result = {};
+    gDownloadProgress.Reset();  // a worker that fails before its first image shows 0
     _pDownloader = new Downloader(_clock);
     KY_ASSERT(_pDownloader);
     _thread = new Thread(this, 0, Thread::kThreadPolicyTimeslice);
@@ -188,7 +247,9 @@ bool CKyFirmwareUpdate::DoUpdate() {
     if (_thread->Start()) return true;
     std::cerr << "Could not start the download thread\n";
     UpdateResult failed;
-    failed.failure = "the update thread could not be started";
+    failed.threadStarted = false;
+    failed.failure = "the update thread could not be created";
+    ReleaseKy();
     FinishWorker(failed);
     return false;
 }
@@ -202,21 +263,17 @@ void CKyFirmwareUpdate::Run() {
     } catch (...) {
         result.failure = "unexpected error";
     }
-    CloseKy();
+    ReleaseKy();  // lets the Ky go: another updater may take it from here
     FinishWorker(result);
 }
 
 void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
-    bool found = false;
-    try {
-        found = OpenKy();
-    } catch (const std::exception&) {
-        found = false;
-    }
-    if (!found) {
-        // The Ky left the bus (or cannot be used) since the user asked.
-        result.xilinxError = result.mcoreError = kIOReturnNoDevice;
-        result.failure = "device not found";
+    if (const IOReturn status = HoldKy(); status != kIOReturnSuccess) {
+        // The Ky left the bus, or another updater took it, since the user asked.
+        result.xilinxError = result.mcoreError = status;
+        result.failure = status == kIOReturnNoDevice
+                             ? "device not found"
+                             : "could not open the Ky: " + ErrorText(status);
         return;
     }
     result.deviceFound = true;

@@ -30,7 +30,15 @@ struct KyInfo {
 };
 
 // What identification made of a unit.
-enum class KyCheck { Accepted, WrongProduct, OpenFailed, NoGeneration, ReadFailed };
+enum class KyCheck {
+    Accepted,
+    WrongProduct,
+    OpenFailed,
+    InUse,
+    NoGeneration,
+    ReadFailed,
+    NotFound
+};
 const char* KyCheckText(KyCheck check);
 
 // Reads versions, product revision and serial number of a unit that is not
@@ -56,10 +64,12 @@ struct UpdateResult {
     IOReturn xilinxError = kIOReturnNotReady;  // 0: programmed and verified
     IOReturn mcoreError = kIOReturnNotReady;
     std::string xilinxStep, mcoreStep;  // where each failed ("erasing"), if it did
-    std::string failure;                // why the update could not run at all, if it could not
+    std::string failure;                // why the update could not run or be kept, if so
+    bool threadStarted = true;
 
     bool Succeeded() const {
-        return deviceFound && xilinxError == kIOReturnSuccess && mcoreError == kIOReturnSuccess;
+        return deviceFound && xilinxError == kIOReturnSuccess && mcoreError == kIOReturnSuccess &&
+               failure.empty();
     }
 };
 
@@ -67,6 +77,8 @@ struct UpdateResult {
 std::string ErrorText(IOReturn error);
 // One sentence per image that failed, naming the image and its error.
 std::string DescribeFailure(const UpdateResult& result);
+// "the Ky is being updated by kyfw (process 4242)": who holds the unit.
+std::string BeingUpdatedText(const FWLib::UnitInfo& unit);
 
 // The controller between the window (or the command line) and the update
 // engine: finds the Ky, identifies it and judges its versions, and runs an
@@ -86,14 +98,25 @@ public:
     void SelectUnit(UInt64 guid) { _selectedGuid = guid; }
     bool OpenKy();
     void CloseKy();
+    // Takes the Ky for an update: finds its unit and opens it, so that no
+    // other updater, in this process or another, can open it until the
+    // update has ended or ReleaseKy lets it go. kIOReturnExclusiveAccess
+    // when another updater holds it; kIOReturnNoDevice when there is none.
+    IOReturn HoldKy();
+    void ReleaseKy();
+    bool Holding() const { return _held; }
+    // Identifies the Ky (the held one, when holding); false unless it is
+    // accepted. LastCheck() says why.
     bool IsFound();
+    KyCheck LastCheck() const { return _lastCheck; }
     void GetSerialNumberString(std::string& out) const;
     void GetCurrentFirmwareVersionString(std::string& out) const;
     void GetUpdateFirmwareVersionString(std::string& out) const;
     bool IsDowngrade() const;
 
-    // Starts the update of both images on a worker thread. While it runs,
-    // call nothing but GetDoneStatus (and, once done, GetUpdateResult).
+    // Starts the update of both images on a worker thread, with the held
+    // Ky (or a Ky it takes itself), which it lets go at the end. While it
+    // runs, call nothing but GetDoneStatus (and, once done, GetUpdateResult).
     bool DoUpdate();
     void Run() override;
     bool GetDoneStatus() const { return _done.load(std::memory_order_acquire); }
@@ -121,6 +144,8 @@ private:
     KyInfo _kyInfo;
     FWLib::UnitInfo _foundUnit;
     UInt64 _selectedGuid = 0;
+    bool _held = false;
+    KyCheck _lastCheck = KyCheck::NotFound;
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     bool _workerStarted = false;  // main thread only

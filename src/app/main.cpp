@@ -47,13 +47,13 @@ int main(int argc, char** argv) {
 
     ky::BusChoice choice = ky::ChooseBus(options.simulate, false);
     if (!choice.bus) std::cerr << "ky-firmware-update: " << choice.problem << "\n";
-    auto* dialog = new CKyFirmwareUpdateDialog(window, {choice.bus, &choice.DownloadClock()});
+    auto* dialog =
+        new CKyFirmwareUpdateDialog(window, {choice.bus, &choice.DownloadClock(), "/proc",
+                                             [&choice] { return choice.StateProblem(); }});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
     RunApplicationEventLoop();
     delete dialog;
     DisposeWindow(window);
-    std::string error;
-    if (!choice.Save(error)) std::cerr << "ky-firmware-update: " << error << "\n";
     return err;
 }

@@ -1,15 +1,204 @@
 #include "Paths.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 namespace ky {
 
-std::filesystem::path StateDirectory() {
-    const char* xdg = std::getenv("XDG_STATE_HOME");
-    if (xdg && *xdg == '/') return std::filesystem::path(xdg) / "kyfirmwareupdate";
-    const char* home = std::getenv("HOME");
-    std::filesystem::path base = (home && *home) ? home : "/tmp";
-    return base / ".local" / "state" / "kyfirmwareupdate";
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<fs::path> HomeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home == '/') return fs::path(home);
+    std::vector<char> buf(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buf.data(), buf.size(), &found) == 0 && found &&
+        found->pw_dir && *found->pw_dir == '/')
+        return fs::path(found->pw_dir);
+    return std::nullopt;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void SyncDirectory(const fs::path& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+bool MakeDirectories(const fs::path& dir, std::string& error) {
+    fs::path sofar;
+    for (const auto& part : dir) {
+        sofar /= part;
+        if (::mkdir(sofar.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        error = FileError("cannot create the directory", sofar, errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string FileError(const char* what, const fs::path& file, int error) {
+    if (error == ELOOP)
+        return std::string(what) + " " + file.string() +
+               ": it is a symbolic link, which is not followed for safety; remove it";
+    return std::string(what) + " " + file.string() + ": " + std::strerror(error);
+}
+
+std::optional<fs::path> StateDirectory(std::string& error) {
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/')
+        return fs::path(xdg) / "kyfirmwareupdate";
+    if (auto home = HomeDirectory()) return *home / ".local" / "state" / "kyfirmwareupdate";
+    error =
+        "no directory for kyfw's state: set HOME or XDG_STATE_HOME to an absolute path (this user "
+        "has no home directory)";
+    return std::nullopt;
+}
+
+bool EnsurePrivateDirectory(const fs::path& dir, std::string& error) {
+    if (!MakeDirectories(dir, error)) return false;
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        error = FileError("cannot use the directory", dir, errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = "refusing to use " + dir.string() + ": it is not a directory";
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        error = "refusing to use " + dir.string() + ": it belongs to another user";
+        return false;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        error = "refusing to use " + dir.string() +
+                ": others may write to it (make it private with chmod 700)";
+        return false;
+    }
+    return true;
+}
+
+int OpenPrivateFile(const fs::path& file, int flags, std::string& error, mode_t mode) {
+    const int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) error = FileError("cannot open", file, errno);
+    return fd;
+}
+
+bool WriteFileAtomically(const fs::path& file, std::string_view bytes, std::string& error) {
+    std::string temp = file.string() + ".XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = FileError("cannot write", file, errno);
+        return false;
+    }
+    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(temp.c_str(), file.c_str()) == 0) {
+        SyncDirectory(file.parent_path());
+        return true;
+    }
+    error = FileError("cannot write", file, ok ? errno : writeError);
+    ::unlink(temp.c_str());
+    return false;
+}
+
+ReadResult ReadPrivateFile(const fs::path& file, std::string& bytes, std::string& error) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) return ReadResult::Missing;
+    if (fd < 0) {
+        error = FileError("cannot read", file, errno);
+        return ReadResult::Failed;
+    }
+    bytes.clear();
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) bytes.append(buf, static_cast<std::size_t>(n));
+    if (n < 0) error = FileError("cannot read", file, errno);
+    ::close(fd);
+    return n < 0 ? ReadResult::Failed : ReadResult::Read;
+}
+
+FileLock::~FileLock() {
+    Release();
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : mFd(other.mFd) {
+    other.mFd = -1;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        Release();
+        mFd = other.mFd;
+        other.mFd = -1;
+    }
+    return *this;
+}
+
+FileLock::Result FileLock::Acquire(const fs::path& file, std::string& error) {
+    Release();
+    const int fd = OpenPrivateFile(file, O_RDWR | O_CREAT, error);
+    if (fd < 0) return Result::Failed;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        mFd = fd;
+        return Result::Locked;
+    }
+    const int cause = errno;
+    ::close(fd);
+    if (cause == EWOULDBLOCK) return Result::Busy;
+    error = FileError("cannot lock", file, cause);
+    return Result::Failed;
+}
+
+void FileLock::Release() {
+    if (mFd < 0) return;
+    ::close(mFd);  // closing the only open file of the lock releases it
+    mFd = -1;
+}
+
+std::optional<pid_t> FindFlockHolder(const fs::path& file, const fs::path& locks) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream in(locks);
+    std::string line;
+    while (std::getline(in, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 4591 fe:00:10952761 0 EOF"
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, where;
+        long pid = 0;
+        if (fields >> number >> kind >> mode >> access >> pid >> where && kind == "FLOCK" &&
+            where == id && pid > 0)
+            return static_cast<pid_t>(pid);
+    }
+    return std::nullopt;
 }
 
 }  // namespace ky

@@ -1,11 +1,71 @@
 #pragma once
 
+// Where our state lives, and the rules for every file we keep there: our
+// directories are private to the user (mode 0700, owned by the user, not
+// writable by others), files are written whole or not at all, and a
+// symbolic link in place of a file of ours is an error, never followed.
+
+#include <sys/types.h>
+
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace ky {
 
-// $XDG_STATE_HOME/kyfirmwareupdate, or ~/.local/state/kyfirmwareupdate.
-// The directory is not created here.
-std::filesystem::path StateDirectory();
+// $XDG_STATE_HOME/kyfirmwareupdate when XDG_STATE_HOME is absolute, else
+// ~/.local/state/kyfirmwareupdate, the home directory taken from HOME when
+// it is absolute and from the password database otherwise. Nothing when
+// neither gives a directory (with the reason in `error`): never a shared
+// directory. The directory is not created here.
+std::optional<std::filesystem::path> StateDirectory(std::string& error);
+
+// Creates `dir` and its missing parents with mode 0700, then refuses it
+// unless it is a directory owned by this user that no one else may write.
+bool EnsurePrivateDirectory(const std::filesystem::path& dir, std::string& error);
+
+// Replaces `file` with `bytes` in one step: a temporary file beside it,
+// written, flushed to disk and renamed over it. On failure the old file is
+// untouched and `error` names the file and the cause.
+bool WriteFileAtomically(const std::filesystem::path& file, std::string_view bytes,
+                         std::string& error);
+
+// Reads a whole file of ours without following a symbolic link in its
+// place. Nothing (and no error) when it does not exist.
+enum class ReadResult { Read, Missing, Failed };
+ReadResult ReadPrivateFile(const std::filesystem::path& file, std::string& bytes,
+                           std::string& error);
+
+// Opens a file of ours with O_NOFOLLOW and O_CLOEXEC added to `flags`;
+// -1 with `error` set (naming the file) on failure.
+int OpenPrivateFile(const std::filesystem::path& file, int flags, std::string& error,
+                    mode_t mode = 0600);
+
+// An exclusive, non-blocking flock on a lock file of ours, held while the
+// object lives (and by no other open file, in this process or another).
+class FileLock {
+public:
+    enum class Result { Locked, Busy, Failed };
+    FileLock() = default;
+    ~FileLock();
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
+
+    Result Acquire(const std::filesystem::path& file, std::string& error);
+    void Release();
+    bool Held() const { return mFd >= 0; }
+
+private:
+    int mFd = -1;
+};
+
+// The process that holds an flock on `file`, from the kernel's list of
+// locks; nothing when no process holds one (or the list cannot be read).
+std::optional<pid_t> FindFlockHolder(const std::filesystem::path& file,
+                                     const std::filesystem::path& locks = "/proc/locks");
+
+// "<what> <file>: <strerror(error)>", or a plainer text for a symbolic link.
+std::string FileError(const char* what, const std::filesystem::path& file, int error);
 
 }  // namespace ky

@@ -1,12 +1,14 @@
 #include "cli/Context.h"
+#include "cli/ExitStatus.h"
 
 namespace kyfw {
 
-bool OpenBus(Context& context) {
+int OpenBus(Context& context) {
     context.choice = ky::ChooseBus(context.options.simulate, context.options.simReset);
     context.bus = context.choice.bus;
-    if (!context.bus) context.err << "kyfw: " << context.choice.problem << "\n";
-    return context.bus != nullptr;
+    if (context.bus) return -1;
+    context.err << "kyfw: " << context.choice.problem << "\n";
+    return context.choice.problemIsUsage ? kExitUsage : kExitNoKy;
 }
 
 }  // namespace kyfw

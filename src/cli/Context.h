@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/BusChoice.h"
+#include "base/FdStream.h"
 #include "firewire/FWPlatform.h"
 
 namespace kyfw {
@@ -25,11 +26,13 @@ struct Context {
     ky::BusChoice choice;  // what the bus came from; keeps the simulated Ky
     std::ostream& out;
     std::ostream& err;
+    ky::FdOutputBuffer& outBuffer;   // under `out`: says whether the output reached its reader
+    bool outputFailureSaid = false;  // a command has told the user that `out` failed
 };
 
-// Opens the bus the options ask for; false (with the reason on `err`) when
-// there is none.
-bool OpenBus(Context& context);
+// Opens the bus the options ask for; -1 when there is one, else the exit
+// status (with the reason on `err`).
+int OpenBus(Context& context);
 
 struct UpdateOptions {
     std::string device;  // a GUID or a device file; empty: the only Ky

@@ -1,5 +1,8 @@
 #include "cli/Main.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <iostream>
 #include <streambuf>
@@ -68,6 +71,12 @@ Commands AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& updat
     return c;
 }
 
+int Dispatch(Context& context, const Commands& commands, const UpdateOptions& update) {
+    if (*commands.info) return RunInfo(context);
+    if (int status = OpenBus(context); status >= 0) return status;
+    return *commands.list ? RunList(context) : RunUpdate(context, update);
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
@@ -83,16 +92,21 @@ int Main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitDone : kExitUsage;
     }
+    // A reader that goes away (kyfw ... | head) must not end the program:
+    // a failed write is noticed and reported instead.
+    signal(SIGPIPE, SIG_IGN);
     NullBuffer null;
     std::ostream err(std::cerr.rdbuf());
     TraceRedirect redirect(options.verbose ? std::cerr.rdbuf() : &null);
-    std::ostream out(redirect.Stdout());
-    Context context{options, nullptr, {}, out, err};
-    if (*commands.info) return RunInfo(context);
-    if (!OpenBus(context)) return kExitNoKy;
-    const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
-    std::string error;
-    if (!context.choice.Save(error)) err << "kyfw: " << error << "\n";
+    ky::FdOutputBuffer stdoutBuffer(STDOUT_FILENO);
+    std::ostream out(&stdoutBuffer);
+    Context context{options, nullptr, {}, out, err, stdoutBuffer};
+    int status = Dispatch(context, commands, update);
+    if (!stdoutBuffer.Finish()) {
+        if (!context.outputFailureSaid)
+            err << "kyfw: could not write to standard output: " << stdoutBuffer.ErrorText() << "\n";
+        if (status == kExitDone) status = kExitImageFailed;
+    }
     return status;
 }
 

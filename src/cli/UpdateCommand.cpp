@@ -2,8 +2,12 @@
 // controller's worker, with progress, a log and an honest outcome.
 #include <unistd.h>
 
+#include <cctype>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 #include "cli/Context.h"
@@ -36,6 +40,15 @@ bool MatchesDevice(const FoundKy& ky, const std::string& device) {
     }
 }
 
+// y or yes, in any case, with spaces around it.
+bool IsYes(std::string answer) {
+    const auto first = answer.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return false;
+    answer = answer.substr(first, answer.find_last_not_of(" \t\r") - first + 1);
+    for (char& ch : answer) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return answer == "y" || answer == "yes";
+}
+
 std::string PhaseText() {
     const char* image = gDownloadProgress.DeviceType() == Xilinx ? "Xilinx" : "MCORE";
     switch (gDownloadProgress.CurrentPhase()) {
@@ -57,6 +70,17 @@ nlohmann::json ImageJson(IOReturn error, const std::string& step) {
     }
     return j;
 }
+
+// Until the log opens, the engine's trace and error lines (std::cerr) are
+// kept here; the log then begins with them.
+struct EarlyTrace {
+    std::stringbuf text;
+    std::streambuf* saved = std::cerr.rdbuf(&text);
+    ~EarlyTrace() { std::cerr.rdbuf(saved); }
+    EarlyTrace() = default;
+    EarlyTrace(const EarlyTrace&) = delete;
+    EarlyTrace& operator=(const EarlyTrace&) = delete;
+};
 
 class UpdateCommand {
 public:
@@ -90,9 +114,42 @@ private:
         if (!o.simFault.empty() && !ApplySimFault())
             return End(kExitUsage, "refused", "unknown simulator fault \"" + o.simFault + "\"");
         if (int status = Choose(); status >= 0) return status;
+        if (int status = Hold(); status >= 0) return status;
         doc["device"] = DeviceJson(ky);
         if (int status = CheckKy(); status >= 0) return status;
-        return Consent();
+        if (int status = Consent(); status >= 0) return status;
+        // Another program may have opened the Ky while the user was asked.
+        return CheckDeviceUsers();
+    }
+
+    // Takes the Ky before anything is checked, and keeps it through the
+    // question and both images: no other updater gets in between. Its
+    // versions are read again under the hold.
+    int Hold() {
+        controller = std::make_unique<ZRV::PTA::CKyFirmwareUpdate>(c.bus, c.choice.DownloadClock());
+        controller->SelectUnit(ky.unit.guid);
+        const IOReturn status = controller->HoldKy();
+        if (status == kIOReturnExclusiveAccess)
+            return End(kExitRefused, "refused",
+                       "refusing to update: " + ZRV::PTA::BeingUpdatedText(ky.unit));
+        if (status == kIOReturnNoDevice)
+            return End(kExitNoKy, "no-device", "the Ky at " + ky.unit.deviceNode + " left the bus");
+        if (status != kIOReturnSuccess)
+            return End(
+                kExitNoKy, "no-device",
+                "cannot open the Ky at " + ky.unit.deviceNode + ": " + ZRV::PTA::ErrorText(status));
+        controller->IsFound();
+        ky.info = controller->Info();
+        ky.check = controller->LastCheck();
+        return -1;
+    }
+
+    int CheckDeviceUsers() {
+        if (auto user = ky::FindOtherDeviceUser(ky.unit.deviceNode))
+            return End(kExitRefused, "refused",
+                       "refusing to update: the Ky is in use by " + user->name + " (process " +
+                           std::to_string(user->pid) + "); quit it first");
+        return -1;
     }
 
     bool ApplySimFault() {
@@ -129,10 +186,7 @@ private:
             return End(
                 kExitRefused, "refused",
                 "refusing to update: the Ky " + ky.Status() + " (is another updater using it?)");
-        if (auto user = ky::FindOtherDeviceUser(ky.unit.deviceNode))
-            return End(kExitRefused, "refused",
-                       "refusing to update: the Ky is in use by " + user->name + " (process " +
-                           std::to_string(user->pid) + "); quit it first");
+        if (int status = CheckDeviceUsers(); status >= 0) return status;
         TProcess processes(kMyProcess);
         if (processes.FindProcess(FourCharCode("KeyG")))
             return End(kExitRefused, "refused",
@@ -167,35 +221,40 @@ private:
         c.out << question << std::flush;
         std::string answer;
         std::getline(std::cin, answer);
-        if (answer == "y" || answer == "Y" || answer == "yes") return -1;
+        if (IsYes(answer)) return -1;
+        if (!std::cin) c.out << "\n";
         return End(kExitRefused, "refused", "update cancelled; the Ky was not touched");
     }
 
     int Flash() {
         if (!c.options.json)
             c.out << "Updating the Ky at " << ky.unit.deviceNode << " from " << ky.Version()
-                  << " to " << kBuiltIn << ". Do not switch it off or unplug it.\n";
+                  << " to " << kBuiltIn << ". Do not switch it off or unplug it.\n"
+                  << std::flush;
         UpdateResult result;
-        std::string logPath;
+        std::optional<std::filesystem::path> logPath;
+        std::string logProblem;
         {
             UpdateLog log(c.options.verbose, c.err.rdbuf());
-            logPath = log.Path().string();
-            log.Stream() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
+            log.Stream() << early.text.str() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
                          << GuidText(ky.unit.guid) << ") from " << ky.Version() << " to "
                          << kBuiltIn << "\n";
             ky::SleepInhibitor inhibitor(log.Stream());
             QuitSignalsDeferred signals;
             result = RunWorker();
+            if (c.outBuffer.Error())
+                log.Stream() << "Standard output failed (" << c.outBuffer.ErrorText()
+                             << "): the progress was not shown\n";
+            logPath = log.Finish();
+            logProblem = log.Problem();
         }
-        return Report(result, logPath);
+        return Report(result, logPath, logProblem);
     }
 
     UpdateResult RunWorker() {
-        ZRV::PTA::CKyFirmwareUpdate controller(c.bus, c.choice.DownloadClock());
-        controller.SelectUnit(ky.unit.guid);
         ProgressView view(c.out, !c.options.json && isatty(STDOUT_FILENO));
-        controller.DoUpdate();
-        while (!controller.GetDoneStatus()) {
+        controller->DoUpdate();
+        while (!controller->GetDoneStatus()) {
             if (!c.options.json) view.Show(gDownloadProgress.Get(), PhaseText());
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -203,14 +262,20 @@ private:
             view.Show(gDownloadProgress.Get(), PhaseText());
             view.Finish();
         }
-        return controller.GetUpdateResult();
+        UpdateResult result = controller->GetUpdateResult();
+        if (std::string problem = c.choice.StateProblem();
+            !problem.empty() && result.failure.empty())
+            result.failure = "the simulated Ky's state could not be kept: " + problem;
+        return result;
     }
 
-    int Report(const UpdateResult& result, const std::string& logPath) {
+    int Report(UpdateResult result, const std::optional<std::filesystem::path>& logPath,
+               const std::string& logProblem) {
         const bool ok = result.Succeeded();
         doc["images"] = {{"xilinx", ImageJson(result.xilinxError, result.xilinxStep)},
                          {"mcore", ImageJson(result.mcoreError, result.mcoreStep)}};
-        doc["log"] = logPath;
+        doc["log"] = logPath ? nlohmann::json(logPath->string()) : nlohmann::json(nullptr);
+        if (!logPath) doc["log_problem"] = logProblem;
         doc["outcome"] = ok ? "done" : "failed";
         doc["message"] = ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
                             : ZRV::PTA::DescribeFailure(result) +
@@ -221,8 +286,17 @@ private:
         } else {
             (ok ? c.out : c.err) << (ok ? "Done. " : "kyfw: ") << doc["message"].get<std::string>()
                                  << "\n";
-            c.out << "Log: " << logPath << "\n";
+            if (logPath)
+                c.out << "Log: " << logPath->string() << "\n";
+            else
+                c.err << "kyfw: warning: no log was kept: " << logProblem << "\n";
         }
+        c.out.flush();
+        c.outputFailureSaid = c.outBuffer.Error() != 0;
+        if (c.outputFailureSaid)
+            c.err << "kyfw: " << (ok ? "the update is done" : "the update failed")
+                  << ", but its result could not be written to standard output ("
+                  << c.outBuffer.ErrorText() << ")\n";
         return ok ? kExitDone : kExitImageFailed;
     }
 
@@ -230,6 +304,8 @@ private:
     const UpdateOptions& o;
     nlohmann::json doc;
     FoundKy ky;
+    EarlyTrace early;
+    std::unique_ptr<ZRV::PTA::CKyFirmwareUpdate> controller;
 };
 
 }  // namespace

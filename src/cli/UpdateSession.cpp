@@ -34,16 +34,26 @@ private:
     std::streambuf* mB;
 };
 
-std::filesystem::path NewLogPath() {
+std::string LogName() {
     const std::time_t now = std::time(nullptr);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
-    return ky::StateDirectory() / "logs" /
-           ("update-" + std::string(stamp) + "-" + std::to_string(getpid()) + ".log");
+    return "update-" + std::string(stamp) + "-" + std::to_string(getpid()) + ".log";
 }
 
+// A new log file in the private log directory; null with `problem` set.
+std::unique_ptr<ky::FdOutputBuffer> OpenLog(std::filesystem::path& path, std::string& problem) {
+    auto base = ky::StateDirectory(problem);
+    if (!base || !ky::EnsurePrivateDirectory(*base / "logs", problem)) return nullptr;
+    path = *base / "logs" / LogName();
+    const int fd = ky::OpenPrivateFile(path, O_WRONLY | O_CREAT | O_EXCL, problem);
+    if (fd < 0) return nullptr;
+    return std::make_unique<ky::FdOutputBuffer>(fd, true);
+}
+
+constexpr int kDeferred[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction gSaved[std::size(kDeferred)];
 volatile sig_atomic_t gQuitReceived = 0;
-struct sigaction gSavedInt, gSavedTerm;
 
 void HoldQuit(int) {
     gQuitReceived = 1;
@@ -54,16 +64,12 @@ void HoldQuit(int) {
 }  // namespace
 
 UpdateLog::UpdateLog(bool verbose, std::streambuf* terminal)
-    : mPath(NewLogPath()),
+    : mFile(OpenLog(mPath, mProblem)),
       mLog(nullptr),
       mSavedOut(std::cout.rdbuf()),
       mSavedErr(std::cerr.rdbuf()) {
-    std::error_code ec;
-    std::filesystem::create_directories(mPath.parent_path(), ec);
-    mFile.open(mPath);
-    std::streambuf* file = mFile.is_open() ? mFile.rdbuf() : nullptr;
-    if (file) {
-        mTee = std::make_unique<TeeBuffer>(file, verbose ? terminal : nullptr);
+    if (mFile) {
+        mTee = std::make_unique<TeeBuffer>(mFile.get(), verbose ? terminal : nullptr);
     } else if (verbose) {
         mTee = std::make_unique<TeeBuffer>(terminal, nullptr);
     }
@@ -79,19 +85,27 @@ UpdateLog::~UpdateLog() {
     std::cerr.rdbuf(mSavedErr);
 }
 
+std::optional<std::filesystem::path> UpdateLog::Finish() {
+    mLog.flush();
+    if (!mFile) return std::nullopt;
+    if (mFile->Finish()) return mPath;
+    mProblem = "cannot write " + mPath.string() + ": " + mFile->ErrorText();
+    return std::nullopt;
+}
+
 QuitSignalsDeferred::QuitSignalsDeferred() {
     gQuitReceived = 0;
     struct sigaction action {};
-    action.sa_handler = HoldQuit;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &gSavedInt);
-    sigaction(SIGTERM, &action, &gSavedTerm);
+    std::size_t i = 0;
+    action.sa_handler = HoldQuit;
+    for (int signal : kDeferred) sigaction(signal, &action, &gSaved[i++]);
 }
 
 QuitSignalsDeferred::~QuitSignalsDeferred() {
-    sigaction(SIGINT, &gSavedInt, nullptr);
-    sigaction(SIGTERM, &gSavedTerm, nullptr);
+    std::size_t i = 0;
+    for (int signal : kDeferred) sigaction(signal, &gSaved[i++], nullptr);
 }
 
 bool QuitSignalsDeferred::Received() {

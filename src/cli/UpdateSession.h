@@ -6,19 +6,22 @@
 // shown to the user.
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <streambuf>
 #include <string>
 
 #include "app/SleepInhibitor.h"
+#include "base/FdStream.h"
+#include "support/StopSignals.h"
 
 namespace kyfw {
 
 // For its life, std::cout and std::cerr (the engine's trace and error lines)
-// go to a log file under the user's state directory, and with `verbose` to
-// the terminal's error stream as well.
+// go to a new log file in the user's private log directory, and with
+// `verbose` to the terminal's error stream as well. Without a log file the
+// update goes on; Problem() says why there is none.
 class UpdateLog {
 public:
     UpdateLog(bool verbose, std::streambuf* terminal);
@@ -26,21 +29,25 @@ public:
     UpdateLog(const UpdateLog&) = delete;
     UpdateLog& operator=(const UpdateLog&) = delete;
 
-    const std::filesystem::path& Path() const { return mPath; }
-    bool IsOpen() const { return mFile.is_open(); }
     std::ostream& Stream() { return mLog; }
+    // Flushes the log to disk: its path once it is whole, else nothing and
+    // Problem() says why.
+    std::optional<std::filesystem::path> Finish();
+    const std::string& Problem() const { return mProblem; }
 
 private:
     std::filesystem::path mPath;
-    std::ofstream mFile;
+    std::string mProblem;
+    std::unique_ptr<ky::FdOutputBuffer> mFile;
     std::unique_ptr<std::streambuf> mTee;
     std::ostream mLog;
     std::streambuf* mSavedOut;
     std::streambuf* mSavedErr;
 };
 
-// While it lives, SIGINT and SIGTERM do not stop the program: they print
-// that the update will finish first.
+// While it lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not stop the
+// program (they print that the update will finish first) and the terminal's
+// stop keys (Ctrl+Z) are ignored: nothing may interrupt a flash.
 class QuitSignalsDeferred {
 public:
     QuitSignalsDeferred();
@@ -48,6 +55,9 @@ public:
     QuitSignalsDeferred(const QuitSignalsDeferred&) = delete;
     QuitSignalsDeferred& operator=(const QuitSignalsDeferred&) = delete;
     static bool Received();
+
+private:
+    ky::StopSignalsIgnored mStops;
 };
 
 // Shows the update's progress: on a terminal one redrawn bar with the phase

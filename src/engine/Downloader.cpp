@@ -55,11 +55,21 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         return;
     }
     std::cout << "BusGen " << generation << "\n";
-    if (unit->Open() != kIOReturnSuccess) std::cerr << "Could not open device\n\r";
+    if (IOReturn status = unit->Open(); status != kIOReturnSuccess) {
+        // Opening is what keeps other programs off the Ky: without it,
+        // nothing may be written.
+        std::cerr << "Could not open device\n\r";
+        mError = status;
+        mFailedStep = "opening the Ky";
+        mProgress.SetErase();
+        mProgress.SetPgm();
+        return;
+    }
     IOReturn error = EnterUpdateMode(generation);
     mProgress.SetErase();
     if (error == kIOReturnSuccess) error = StartErase(type, image.command, generation);
-    if (error == kIOReturnSuccess && (error = WaitForErase(generation)) != kIOReturnSuccess)
+    if (error == kIOReturnSuccess && (error = WaitForErase(generation)) != kIOReturnSuccess &&
+        !mFailedStep)
         mFailedStep = "erasing";
     mProgress.SetPgm();
     if (error == kIOReturnSuccess) error = SendImage(type, image, generation);
@@ -136,6 +146,7 @@ IOReturn Downloader::WaitForErase(UInt32& generation) {
         std::cerr << "Erasing Flash\n";
     }
     std::cerr << "Device timed out. -Could not erase flash.\n\r";
+    mFailedStep = "erasing (the erase timed out after a minute)";
     return kUpdateStatusError;
 }
 

@@ -60,6 +60,9 @@ struct UnitInfo {
     UInt32 unitSWVersion = 0;
     std::string vendor;
     std::string model;
+    // The file an updater's hold locks (flock), to name the program that
+    // holds the Ky; empty when there is none.
+    std::string lockFile;
 };
 
 class Service {

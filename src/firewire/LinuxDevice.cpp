@@ -117,15 +117,23 @@ public:
 
     UInt32 GetDevice() const override { return 1; }
 
+    // Opens pair with closes: the file stays locked until the last Close,
+    // so that an updater can hold the Ky from its first check to its last
+    // block while each step opens and closes it.
     IOReturn Open() override {
-        if (mOptions.syscalls->Flock(mFd, LOCK_EX | LOCK_NB) == 0) return kIOReturnSuccess;
+        if (mOpenCount > 0 || mOptions.syscalls->Flock(mFd, LOCK_EX | LOCK_NB) == 0) {
+            ++mOpenCount;
+            return kIOReturnSuccess;
+        }
         const IOReturn status = StatusFromErrno(errno);
         if (status == kIOReturnExclusiveAccess)
             std::cerr << "The Ky at " << mPath << " is in use by another updater\n";
         return status;
     }
 
-    void Close() override { mOptions.syscalls->Flock(mFd, LOCK_UN); }
+    void Close() override {
+        if (mOpenCount > 0 && --mOpenCount == 0) mOptions.syscalls->Flock(mFd, LOCK_UN);
+    }
 
     IOReturn GetBusGeneration(UInt32& generation) override {
         const IOReturn status = RefreshInfo();
@@ -250,6 +258,7 @@ private:
     UInt32 mGeneration = 0;
     UInt32 mNodeId = 0;
     UInt64 mClosure = 0;
+    unsigned mOpenCount = 0;
 };
 
 class LinuxPlugIn final : public PlugInInterface {

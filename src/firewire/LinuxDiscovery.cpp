@@ -72,7 +72,8 @@ IOReturn LinuxBus::GetMatchingServices(const MatchingDictionary& match,
                       match.unitSpecID,
                       match.unitSWVersion,
                       FirstOf(nodeDir, "vendor_name", "vendor"),
-                      FirstOf(nodeDir, "model_name", "model")};
+                      FirstOf(nodeDir, "model_name", "model"),
+                      (mOptions.devDirectory / nodeName).string()};
         found.push_back({node, unit, std::move(info)});
     }
     std::sort(found.begin(), found.end(), [](const FoundUnit& a, const FoundUnit& b) {

@@ -154,7 +154,8 @@ IOReturn KyUnitModel::WriteUpdateCommand(UInt32 value) {
     if (value > 1) return Fail(kIOFireWireDataError);
     mArea = static_cast<FlashArea>(value);
     mFlash[Index(mArea)].clear();
-    mPhase = Phase::Erasing;
+    ++mChanges;
+    mPhase = (mBehaviour.eraseFails && Faulty()) ? Phase::Failed : Phase::Erasing;
     mEraseEnds = mClock.NowMicros() + mBehaviour.eraseMicros;
     mHeaderSeen = false;
     mExpectedBytes = mReceivedBytes = 0;
@@ -183,13 +184,14 @@ IOReturn KyUnitModel::ReceiveData(const UInt8* buf, UInt32 size) {
     const UInt32 keep = std::min(size, mExpectedBytes - std::min(mExpectedBytes, mReceivedBytes));
     flash.insert(flash.end(), buf, buf + keep);
     mReceivedBytes += size;
+    ++mChanges;
     return kIOReturnSuccess;
 }
 
 IOReturn KyUnitModel::WriteCrc(UInt32 value) {
     if (CurrentPhase() != Phase::Receiving || !mHeaderSeen) return kIOFireWireConflictError;
     const bool complete = mReceivedBytes == RoundUp4(mExpectedBytes);
-    if (!complete || mBehaviour.rejectCrc || (value & 0xFFFF) != mCrc)
+    if (!complete || (mBehaviour.rejectCrc && Faulty()) || (value & 0xFFFF) != mCrc)
         return Fail(kIOFireWireDataError);
     Commit();
     return kIOReturnSuccess;
@@ -204,6 +206,7 @@ void KyUnitModel::Commit() {
             mIdentity.mcoreVersion = *version;
     }
     ++mProgrammed;
+    ++mChanges;
     mPhase = Phase::Normal;
 }
 

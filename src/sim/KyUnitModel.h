@@ -52,7 +52,9 @@ UInt16 Crc16Xmodem(UInt16 crc, std::span<const UInt8> bytes);
 struct UnitBehaviour {
     std::uint64_t eraseMicros = 0;  // how long an erase takes
     bool eraseNeverEnds = false;
+    bool eraseFails = false;                // the erase ends with the failure status (2)
     bool rejectCrc = false;                 // the CRC check fails whatever was sent
+    std::optional<FlashArea> faultyArea;    // eraseFails and rejectCrc hit this area alone
     UInt32 serialReadBytes = kSerialBytes;  // bytes a serial-number read delivers
     unsigned cancelBusyReads = 0;           // update-control reads with bit 0 set after a cancel
 };
@@ -81,6 +83,8 @@ public:
     void SetFlash(FlashArea area, std::vector<UInt8> bytes);
     // How many images were programmed and verified since the model was made.
     unsigned ProgrammedCount() const { return mProgrammed; }
+    // Grows with every change of the flash or the versions made over the bus.
+    unsigned Changes() const { return mChanges; }
 
 private:
     UInt32 StatusValue();
@@ -91,6 +95,7 @@ private:
     IOReturn ReceiveData(const UInt8* buf, UInt32 size);
     IOReturn Fail(IOReturn response);
     void Commit();
+    bool Faulty() const { return !mBehaviour.faultyArea || *mBehaviour.faultyArea == mArea; }
 
     ky::Clock& mClock;
     KyIdentity mIdentity;
@@ -105,6 +110,7 @@ private:
     UInt16 mCrc = 0;
     unsigned mCancelReadsLeft = 0;
     unsigned mProgrammed = 0;
+    unsigned mChanges = 0;
     std::array<std::vector<UInt8>, 2> mFlash;
 };
 

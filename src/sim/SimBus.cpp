@@ -36,6 +36,8 @@ struct SimBus::Node {
     NodeFaults faults;
     std::vector<TxFault> txFaults;
     std::string deviceNode;
+    std::string lockFile;
+    NodeHold hold;
 };
 
 namespace {
@@ -46,14 +48,29 @@ public:
         : mBus(std::move(bus)), mGuid(guid), mHandle(handle), mKnownGeneration(mBus->Generation()) {
         mBus->CountInterface(+1);
     }
-    ~SimDeviceInterface() override { mBus->CountInterface(-1); }
+    ~SimDeviceInterface() override {
+        mHeld.reset();
+        mBus->CountInterface(-1);
+    }
 
     UInt32 GetDevice() const override { return mHandle; }
+    // Opens pair with closes: the unit stays open, and its hold taken, until
+    // the last Close.
     IOReturn Open() override {
         mBus->CountOpen();
-        return mBus->NodeStatus(mGuid, &NodeFaults::openStatus);
+        IOReturn status = mBus->NodeStatus(mGuid, &NodeFaults::openStatus);
+        if (status != kIOReturnSuccess) return status;
+        if (mOpenCount == 0) {
+            if (const NodeHold hold = mBus->HoldOf(mGuid); hold) status = hold(mHeld);
+            if (status != kIOReturnSuccess) return status;
+        }
+        ++mOpenCount;
+        return kIOReturnSuccess;
     }
-    void Close() override { mBus->CountClose(); }
+    void Close() override {
+        mBus->CountClose();
+        if (mOpenCount > 0 && --mOpenCount == 0) mHeld.reset();
+    }
 
     IOReturn Read(UInt32 device, const FWAddressStruct& addr, void* buf, UInt32& size,
                   bool failOnReset, UInt32 generation) override {
@@ -103,6 +120,8 @@ private:
     UInt64 mGuid;
     UInt32 mHandle;
     UInt32 mKnownGeneration;
+    unsigned mOpenCount = 0;
+    std::shared_ptr<void> mHeld;
 };
 
 class SimPlugIn final : public FWLib::PlugInInterface {
@@ -218,9 +237,23 @@ void SimBus::FailLookups(IOReturn status) {
     mLookupStatus = status;
 }
 
-void SimBus::SetDeviceNode(UInt64 guid, std::string path) {
+void SimBus::SetDeviceNode(UInt64 guid, std::string path, std::string lockFile) {
     std::lock_guard lock(mMutex);
-    if (Node* n = Find(guid)) n->deviceNode = std::move(path);
+    if (Node* n = Find(guid)) {
+        n->deviceNode = std::move(path);
+        n->lockFile = std::move(lockFile);
+    }
+}
+
+void SimBus::SetHold(UInt64 guid, NodeHold hold) {
+    std::lock_guard lock(mMutex);
+    if (Node* n = Find(guid)) n->hold = std::move(hold);
+}
+
+NodeHold SimBus::HoldOf(UInt64 guid) const {
+    std::lock_guard lock(mMutex);
+    const Node* n = Find(guid);
+    return n ? n->hold : NodeHold{};
 }
 
 KyUnitModel& SimBus::Ky(UInt64 guid) {
@@ -291,7 +324,8 @@ IOReturn SimBus::GetMatchingServices(const FWLib::MatchingDictionary& match,
                                  n->units[u].unitSpecID,
                                  n->units[u].unitSWVersion,
                                  "KY simulated",
-                                 n->ky ? "Ky" : "other"};
+                                 n->ky ? "Ky" : "other",
+                                 n->lockFile};
             services.push_back(
                 std::make_shared<SimService>(shared_from_this(), std::move(info), n->nodeID));
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -80,6 +81,12 @@ struct NodeFaults {
     IOReturn generationStatus = kIOReturnSuccess;
 };
 
+// What opening a node's unit takes from outside the bus, kept until the
+// last Close (or the end of the device interface) lets it go: for the
+// simulated Ky behind --simulate, its state directory. Returns the open's
+// status; on success `held` keeps what was taken.
+using NodeHold = std::function<IOReturn(std::shared_ptr<void>& held)>;
+
 struct UnitDirectory {
     UInt32 unitSpecID;
     UInt32 unitSWVersion;
@@ -103,7 +110,9 @@ public:
     void FailLookups(IOReturn status);
     // The device file that discovery reports for a node (for the in-use
     // check); by default a name that is no file.
-    void SetDeviceNode(UInt64 guid, std::string path);
+    void SetDeviceNode(UInt64 guid, std::string path, std::string lockFile = {});
+    void SetHold(UInt64 guid, NodeHold hold);
+    NodeHold HoldOf(UInt64 guid) const;
 
     // The Ky model of a node. Use while no transaction is under way.
     KyUnitModel& Ky(UInt64 guid);

@@ -6,9 +6,11 @@ const std::vector<NamedFault>& NamedFaults() {
     static const std::vector<NamedFault> faults = {
         {"not-ready", "the Ky is not ready after entering update mode (FPGA image)"},
         {"erase-failure", "the FPGA flash reports a failure while erasing"},
-        {"erase-timeout", "the FPGA erase never ends (the update waits a minute)"},
+        {"erase-timeout", "no erase ever ends (each image waits a minute, then times out)"},
         {"block-busy", "a block of the FPGA image is answered busy"},
         {"crc-rejected", "the Ky rejects the CRC of both images"},
+        {"mcore-erase-failure", "the MCORE flash reports a failure while erasing"},
+        {"mcore-crc-rejected", "the Ky rejects the CRC of the MCORE image alone"},
         {"vanish", "the Ky leaves the bus in the middle of the FPGA image"},
         {"bus-reset", "the bus resets in the middle of the FPGA image (ridden out)"},
         {"in-use", "another updater holds the Ky"},
@@ -29,6 +31,10 @@ bool ApplyNamedFault(SimBus& bus, UInt64 guid, const std::string& name) {
         bus.AddFault(guid, FailWith(OnAny(TxType::BlockWrite, 100), kIOReturnBusy));
     else if (name == "crc-rejected")
         ky.Behaviour().rejectCrc = true;
+    else if (name == "mcore-erase-failure")
+        ky.Behaviour().eraseFails = true, ky.Behaviour().faultyArea = FlashArea::MCORE;
+    else if (name == "mcore-crc-rejected")
+        ky.Behaviour().rejectCrc = true, ky.Behaviour().faultyArea = FlashArea::MCORE;
     else if (name == "vanish")
         bus.AddFault(guid, VanishAt(OnAny(TxType::BlockWrite, 500)));
     else if (name == "bus-reset")

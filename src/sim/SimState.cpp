@@ -1,48 +1,203 @@
 #include "sim/SimState.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <iostream>
 #include <map>
-#include <sstream>
+#include <mutex>
 
 #include "base/Paths.h"
 
 namespace kysim {
 
+namespace fs = std::filesystem;
+
 namespace {
 
 constexpr UInt64 kDemoGuid = 0x0000'D0A0'0412'0187ull;
 constexpr const char* kStateFile = "ky.state";
+constexpr const char* kLockFile = "lock";
+constexpr const char* kDeviceFile = "fw-simulated";
+// The most Kys one FireWire bus can hold.
+constexpr unsigned kMaxKys = 63;
+// More than either flash area of a Ky holds.
+constexpr std::size_t kMaxFlashBytes = 16u << 20;
 
-std::filesystem::path FlashFile(const std::filesystem::path& dir, FlashArea area) {
-    return dir / (area == FlashArea::Xilinx ? "xilinx.flash" : "mcore.flash");
+const char* const kKeys[] = {"mcore", "xilinx", "product", "serial", "xilinx-flash", "mcore-flash"};
+
+bool ParseNumber(std::string_view text, unsigned long long max, unsigned long long& value) {
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && p == end && value <= max;
 }
 
-std::map<std::string, std::string> ReadKeyValues(const std::filesystem::path& file) {
-    std::map<std::string, std::string> values;
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto eq = line.find('=');
-        if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+bool ReadLines(std::string_view& rest, std::map<std::string, std::string>& kv, std::string& error) {
+    for (int line = 1; !rest.empty(); ++line) {
+        const std::size_t nl = rest.find('\n');
+        const std::string_view text = rest.substr(0, nl);
+        rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+        if (text.empty()) return true;  // the flash bytes follow
+        const std::size_t eq = text.find('=');
+        const std::string key(text.substr(0, eq == std::string_view::npos ? 0 : eq));
+        if (eq == std::string_view::npos ||
+            std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
+            error = "line " + std::to_string(line) +
+                    ": not one of mcore=, xilinx=, product=, "
+                    "serial=, xilinx-flash=, mcore-flash=";
+            return false;
+        }
+        if (!kv.emplace(key, std::string(text.substr(eq + 1))).second) {
+            error = "line " + std::to_string(line) + ": " + key + " given twice";
+            return false;
+        }
     }
-    return values;
+    return true;
 }
 
-std::optional<UInt16> Small(const std::map<std::string, std::string>& kv, const char* key) {
-    auto it = kv.find(key);
-    if (it == kv.end()) return std::nullopt;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(it->second.c_str(), &end, 10);
-    if (end == it->second.c_str() || *end != '\0' || v > 0xFFFF) return std::nullopt;
-    return static_cast<UInt16>(v);
+bool TakeNumber(const std::map<std::string, std::string>& kv, const char* key,
+                unsigned long long max, unsigned long long& value, std::string& error) {
+    const auto it = kv.find(key);
+    if (it == kv.end()) {
+        if (std::string_view(key).ends_with("-flash")) return value = 0, true;
+        error = std::string("no ") + key + "= line";
+        return false;
+    }
+    if (ParseNumber(it->second, max, value)) return true;
+    error = std::string(key) + "= is not a number from 0 to " + std::to_string(max);
+    return false;
 }
 
 }  // namespace
 
-std::filesystem::path DemoKy::DefaultDirectory() {
-    return ky::StateDirectory() / "simulated-ky";
+std::string FormatDemoState(const DemoState& s) {
+    std::string text = "mcore=" + std::to_string(s.identity.mcoreVersion) +
+                       "\nxilinx=" + std::to_string(s.identity.xilinxVersion) +
+                       "\nproduct=" + std::to_string(s.identity.productVersion) +
+                       "\nserial=" + s.identity.serial +
+                       "\nxilinx-flash=" + std::to_string(s.flash[0].size()) +
+                       "\nmcore-flash=" + std::to_string(s.flash[1].size()) + "\n\n";
+    for (const auto& area : s.flash) text.append(area.begin(), area.end());
+    return text;
+}
+
+bool ParseDemoState(std::string_view bytes, DemoState& state, std::string& error) {
+    std::map<std::string, std::string> kv;
+    if (!ReadLines(bytes, kv, error)) return false;
+    unsigned long long mcore, xilinx, product, xilinxFlash, mcoreFlash;
+    if (!TakeNumber(kv, "mcore", 0xFFFF, mcore, error) ||
+        !TakeNumber(kv, "xilinx", 0xFFFF, xilinx, error) ||
+        !TakeNumber(kv, "product", 0xFFFF, product, error) ||
+        !TakeNumber(kv, "xilinx-flash", kMaxFlashBytes, xilinxFlash, error) ||
+        !TakeNumber(kv, "mcore-flash", kMaxFlashBytes, mcoreFlash, error))
+        return false;
+    const auto serial = kv.find("serial");
+    if (serial == kv.end() || serial->second.size() > kSerialBytes) {
+        error = "serial= missing or longer than 8 bytes";
+        return false;
+    }
+    if (bytes.size() != xilinxFlash + mcoreFlash) {
+        error = "the flash contents are " + std::to_string(bytes.size()) + " bytes, not " +
+                std::to_string(xilinxFlash + mcoreFlash) + " as announced";
+        return false;
+    }
+    state.identity = {static_cast<UInt16>(mcore), static_cast<UInt16>(xilinx),
+                      static_cast<UInt16>(product), serial->second};
+    state.flash[0].assign(bytes.begin(), bytes.begin() + static_cast<long>(xilinxFlash));
+    state.flash[1].assign(bytes.begin() + static_cast<long>(xilinxFlash), bytes.end());
+    return true;
+}
+
+// The state directory and what this program holds of it.
+struct DemoKy::Store {
+    fs::path directory;
+    std::string problem;
+    bool fresh = false;  // reset: this program's Ky counts until it is first kept
+    std::weak_ptr<SimBus> bus;
+    UInt64 guid = 0;
+    mutable std::mutex mutex;
+    std::string saveProblem;
+
+    fs::path StateFile() const { return directory / kStateFile; }
+
+    bool Load(std::string& error) {
+        std::string bytes;
+        const ky::ReadResult read = ky::ReadPrivateFile(StateFile(), bytes, error);
+        if (read == ky::ReadResult::Missing)
+            return true;  // a Ky never written: as it left the works
+        DemoState state;
+        if (read == ky::ReadResult::Failed || !ParseDemoState(bytes, state, error)) {
+            error = "the simulated Ky's state " + StateFile().string() + " cannot be used (" +
+                    error + "); start afresh with --sim-reset";
+            return false;
+        }
+        KyUnitModel& ky = bus.lock()->Ky(guid);
+        ky.Identity() = state.identity;
+        for (FlashArea area : kFlashAreas) ky.SetFlash(area, state.flash[std::size_t(area)]);
+        return true;
+    }
+
+    bool Save(std::string& error) {
+        KyUnitModel& ky = bus.lock()->Ky(guid);
+        DemoState state{ky.Identity(), {ky.Flash(FlashArea::Xilinx), ky.Flash(FlashArea::MCORE)}};
+        if (!ky::EnsurePrivateDirectory(directory, error) ||
+            !ky::WriteFileAtomically(StateFile(), FormatDemoState(state), error))
+            return false;
+        fresh = false;
+        return true;
+    }
+
+    IOReturn Take(const std::shared_ptr<Store>& self, std::shared_ptr<void>& held);
+};
+
+namespace {
+
+// Taken by the first open of the simulated Ky's unit: the lock, the device
+// file held open, and the state as this program found it.
+struct Held {
+    std::shared_ptr<DemoKy::Store> store;
+    ky::FileLock lock;
+    int deviceFd = -1;
+    unsigned changesAtStart = 0;
+
+    ~Held() {
+        auto bus = store->bus.lock();
+        if (bus && bus->Ky(store->guid).Changes() != changesAtStart) {
+            std::string error;
+            if (!store->Save(error)) std::cerr << error << "\n";
+            std::lock_guard guard(store->mutex);
+            store->saveProblem = error;
+        }
+        if (deviceFd >= 0) ::close(deviceFd);
+    }
+};
+
+}  // namespace
+
+IOReturn DemoKy::Store::Take(const std::shared_ptr<Store>& self, std::shared_ptr<void>& held) {
+    auto taken = std::make_shared<Held>();
+    taken->store = self;
+    std::string error;
+    switch (taken->lock.Acquire(directory / kLockFile, error)) {
+        case ky::FileLock::Result::Busy:
+            return kIOReturnExclusiveAccess;
+        case ky::FileLock::Result::Failed:
+            std::cerr << error << "\n";
+            return kIOReturnNotPrivileged;
+        case ky::FileLock::Result::Locked:
+            break;
+    }
+    taken->deviceFd = ky::OpenPrivateFile(directory / kDeviceFile, O_RDONLY, error);
+    if (!fresh && !Load(error)) {
+        std::cerr << error << "\n";
+        return kIOReturnError;
+    }
+    taken->changesAtStart = bus.lock()->Ky(guid).Changes();
+    held = std::move(taken);
+    return kIOReturnSuccess;
 }
 
 DemoKy::Options DemoKy::FromEnvironment() {
@@ -52,62 +207,62 @@ DemoKy::Options DemoKy::FromEnvironment() {
         options.reset = true;
     if (const char* erase = std::getenv("KYFW_SIM_ERASE_MS"); erase && *erase)
         options.eraseMicros = static_cast<std::uint64_t>(std::atoll(erase)) * 1000u;
-    if (const char* count = std::getenv("KYFW_SIM_COUNT"); count && std::atoi(count) > 1)
-        options.extraKys = static_cast<unsigned>(std::atoi(count) - 1);
+    if (const char* count = std::getenv("KYFW_SIM_COUNT"); count) {
+        unsigned long long n = 0;
+        if (ParseNumber(count, kMaxKys, n))
+            options.kys = static_cast<unsigned>(n);
+        else
+            options.problem = "KYFW_SIM_COUNT must be a number of Kys from 0 to 63";
+    }
     return options;
 }
 
-DemoKy::DemoKy(Options options)
-    : mDirectory(options.directory.empty() ? DefaultDirectory() : options.directory),
-      mBus(SimBus::Create()) {
-    mGuid = mBus->AddKy({}, kDemoGuid);
+DemoKy::DemoKy(Options options) : mStore(std::make_shared<Store>()), mBus(SimBus::Create()) {
+    Store& store = *mStore;
+    store.problem = options.problem;
+    store.directory = options.directory;
+    store.fresh = options.reset;
+    mGuid = store.guid = mBus->AddKy({}, kDemoGuid);
+    store.bus = mBus;
     mBus->Ky(mGuid).Behaviour().eraseMicros = options.eraseMicros;
-    if (!options.reset) Load();
+    if (options.kys == 0) mBus->Unplug(mGuid);
+    for (unsigned i = 1; i < options.kys; ++i)
+        mBus->AddKy({1, 4, 3, "KY00000" + std::to_string(i % 10)}, kDemoGuid + i);
+    if (!store.problem.empty()) return;
     // A file that stands for the Ky's device node, so that a program
     // holding it open shows the Ky as in use, as with a real one.
-    std::error_code ec;
-    std::filesystem::create_directories(mDirectory, ec);
-    const auto node = mDirectory / "fw-simulated";
-    if (!std::filesystem::exists(node, ec)) std::ofstream(node).flush();
-    mBus->SetDeviceNode(mGuid, node.string());
-    for (unsigned i = 1; i <= options.extraKys; ++i)
-        mBus->AddKy({1, 4, 3, "KY00000" + std::to_string(i % 10)}, kDemoGuid + i);
+    const fs::path node = store.directory / kDeviceFile;
+    const int fd = ky::EnsurePrivateDirectory(store.directory, store.problem)
+                       ? ky::OpenPrivateFile(node, O_WRONLY | O_CREAT, store.problem)
+                       : -1;
+    if (fd < 0) return;
+    ::close(fd);
+    mBus->SetDeviceNode(mGuid, node.string(), (store.directory / kLockFile).string());
+    if (!options.reset && !store.Load(store.problem)) return;
+    std::weak_ptr<Store> weak = mStore;
+    mBus->SetHold(mGuid, [weak](std::shared_ptr<void>& held) {
+        auto self = weak.lock();
+        return self ? self->Take(self, held) : kIOReturnNoDevice;
+    });
 }
 
-void DemoKy::Load() {
-    const auto kv = ReadKeyValues(mDirectory / kStateFile);
-    if (kv.empty()) return;  // a fresh Ky
-    KyIdentity& id = mBus->Ky(mGuid).Identity();
-    if (auto v = Small(kv, "mcore")) id.mcoreVersion = *v;
-    if (auto v = Small(kv, "xilinx")) id.xilinxVersion = *v;
-    if (auto v = Small(kv, "product")) id.productVersion = *v;
-    if (auto it = kv.find("serial"); it != kv.end()) id.serial = it->second.substr(0, kSerialBytes);
-    for (FlashArea area : kFlashAreas) {
-        std::ifstream in(FlashFile(mDirectory, area), std::ios::binary);
-        if (in) mBus->Ky(mGuid).SetFlash(area, {std::istreambuf_iterator<char>(in), {}});
-    }
+const std::string& DemoKy::Problem() const {
+    return mStore->problem;
+}
+
+std::string DemoKy::SaveProblem() const {
+    std::lock_guard guard(mStore->mutex);
+    return mStore->saveProblem;
+}
+
+const fs::path& DemoKy::Directory() const {
+    return mStore->directory;
 }
 
 bool DemoKy::Save(std::string* error) const {
-    std::error_code ec;
-    std::filesystem::create_directories(mDirectory, ec);
-    KyUnitModel& ky = mBus->Ky(mGuid);
-    std::ostringstream text;
-    text << "mcore=" << ky.Identity().mcoreVersion << "\nxilinx=" << ky.Identity().xilinxVersion
-         << "\nproduct=" << ky.Identity().productVersion << "\nserial=" << ky.Identity().serial
-         << "\n";
-    bool ok = !ec;
-    for (FlashArea area : kFlashAreas) {
-        std::ofstream out(FlashFile(mDirectory, area), std::ios::binary | std::ios::trunc);
-        const auto& bytes = ky.Flash(area);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        ok = ok && out.good();
-    }
-    std::ofstream state(mDirectory / kStateFile, std::ios::trunc);
-    state << text.str();
-    ok = ok && state.good();
-    if (!ok && error) *error = "cannot write the simulated Ky's state to " + mDirectory.string();
+    std::string reason;
+    const bool ok = mStore->Save(reason);
+    if (!ok && error) *error = reason;
     return ok;
 }
 

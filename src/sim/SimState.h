@@ -1,42 +1,68 @@
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "sim/SimBus.h"
 
 namespace kysim {
 
-// The simulated Ky behind --simulate. It keeps its versions, serial number
-// and flash contents between runs in a small directory under the user's
-// state directory, so that an update followed by a listing shows the new
-// versions. KYFW_SIM_STATE names another directory; KYFW_SIM_RESET=1 starts
-// from a fresh Ky with older firmware; KYFW_SIM_COUNT=N puts N Kys on the bus;
+// What the simulated Ky keeps between runs: its identity and both flash
+// areas, in one file (key=value lines, a blank line, then the flash bytes).
+struct DemoState {
+    KyIdentity identity;
+    std::array<std::vector<UInt8>, 2> flash;
+};
+std::string FormatDemoState(const DemoState& state);
+// False with the reason ("line 3: ...") when `bytes` is not such a file.
+bool ParseDemoState(std::string_view bytes, DemoState& state, std::string& error);
+
+// The simulated Ky behind --simulate. Its state lives in a small private
+// directory under the user's state directory, and that directory is its
+// device: the file is read when a program takes the Ky (opens its unit)
+// and written, in one step, when the program lets it go after changing it.
+// While one program holds the Ky, the directory's lock file is locked and
+// its device file is held open, so another updater is refused and the
+// in-use check of another process sees it, as with a real Ky.
+// KYFW_SIM_STATE names another directory; KYFW_SIM_RESET=1 starts from a
+// fresh Ky with older firmware; KYFW_SIM_COUNT=N puts N Kys on the bus;
 // KYFW_SIM_ERASE_MS sets how long an erase takes.
 class DemoKy {
 public:
     struct Options {
-        std::filesystem::path directory;  // empty: the default directory
+        std::filesystem::path directory;  // where the state is kept
         bool reset = false;
         std::uint64_t eraseMicros = 1'500'000;
-        unsigned extraKys = 0;  // more Kys beside it, afresh each run (KYFW_SIM_COUNT)
+        unsigned kys = 1;     // Kys on the bus; those beside the first start afresh each run
+        std::string problem;  // why the environment's settings cannot be used
     };
 
     explicit DemoKy(Options options);
+    // The options the environment asks for; `directory` is empty unless
+    // KYFW_SIM_STATE names one.
     static Options FromEnvironment();
-    static std::filesystem::path DefaultDirectory();
+
+    // Why the simulated Ky cannot be used (no state directory, a state file
+    // that cannot be read); empty when it can.
+    const std::string& Problem() const;
+    // Why the state could not be kept after the Ky was last written; empty
+    // when it was kept. Read once the update has ended.
+    std::string SaveProblem() const;
 
     std::shared_ptr<SimBus> Bus() const { return mBus; }
     UInt64 Guid() const { return mGuid; }
-    const std::filesystem::path& Directory() const { return mDirectory; }
-    // Writes the Ky's state; false (and a reason) when it cannot be written.
+    const std::filesystem::path& Directory() const;
+    // Writes the Ky's state now; false (and a reason) when it cannot be written.
     bool Save(std::string* error) const;
 
-private:
-    void Load();
+    struct Store;
 
-    std::filesystem::path mDirectory;
+private:
+    std::shared_ptr<Store> mStore;
     std::shared_ptr<SimBus> mBus;
     UInt64 mGuid = 0;
 };

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/Paths.h"
 #include "support/Process.h"
 
 namespace ky {
@@ -39,6 +40,15 @@ std::optional<DeviceUser> FindOtherDeviceUser(const std::filesystem::path& devic
             return DeviceUser{static_cast<int>(psn.lowLongOfPSN), walk.ExecutableName(psn)};
     }
     return std::nullopt;
+}
+
+std::optional<DeviceUser> FindUpdater(const std::filesystem::path& lockFile,
+                                      const std::filesystem::path& procRoot) {
+    if (lockFile.empty()) return std::nullopt;
+    const auto pid = FindFlockHolder(lockFile, procRoot / "locks");
+    if (!pid) return std::nullopt;
+    const TProcess processes(kMyProcess, procRoot);
+    return DeviceUser{*pid, processes.ExecutableName({0, static_cast<std::uint32_t>(*pid)})};
 }
 
 }  // namespace ky

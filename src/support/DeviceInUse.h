@@ -16,4 +16,9 @@ struct DeviceUser {
 std::optional<DeviceUser> FindOtherDeviceUser(const std::filesystem::path& deviceNode,
                                               const std::filesystem::path& procRoot = "/proc");
 
+// The process that holds the Ky for an update (an flock on `lockFile`), or
+// nothing.
+std::optional<DeviceUser> FindUpdater(const std::filesystem::path& lockFile,
+                                      const std::filesystem::path& procRoot = "/proc");
+
 }  // namespace ky
