@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "support/Pty.h"
 #include "support/Subprocess.h"
 
 namespace {
@@ -30,11 +31,27 @@ protected:
         fs::create_directories(dir);
     }
     void TearDown() override { fs::remove_all(dir); }
+    // The test's own state, instant pauses, then `more` (which may override).
+    std::vector<std::string> Env(const std::vector<std::string>& more = {}) {
+        std::vector<std::string> env = {"KYFW_SIM_STATE=" + (dir / "sim").string(),
+                                        "XDG_STATE_HOME=" + (dir / "xdg").string(),
+                                        "KYFW_SIM_FAST=1"};
+        env.insert(env.end(), more.begin(), more.end());
+        return env;
+    }
     kytest::RunResult Kyfw(std::vector<std::string> args, std::vector<std::string> env = {}) {
-        env.push_back("KYFW_SIM_STATE=" + (dir / "sim").string());
-        env.push_back("XDG_STATE_HOME=" + (dir / "xdg").string());
-        env.push_back("KYFW_SIM_FAST=1");
-        return kytest::Run(KYFW_PATH, args, env);
+        return kytest::Run(KYFW_PATH, args, Env(env));
+    }
+    // A shell line with kyfw as $0.
+    kytest::RunResult Shell(const std::string& line, std::vector<std::string> env = {}) {
+        return kytest::Run("/bin/bash", {"-c", line, KYFW_PATH}, Env(env));
+    }
+    std::string Version() {
+        return Doc(Kyfw({"--simulate", "list", "--json"}))["devices"][0]["firmware_version"];
+    }
+    std::string StateFile() {
+        std::ifstream in(dir / "sim" / "ky.state", std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     json Doc(const kytest::RunResult& r) {
         try {
@@ -73,6 +90,7 @@ TEST_F(KyfwCli, SimulateIsAcceptedAfterTheSubcommandAndStateIsKept) {
     EXPECT_EQ(doc["devices"][0]["firmware_version"], "3-0");
     EXPECT_EQ(doc["devices"][0]["serial_number"], "KY010203");
     EXPECT_EQ(doc["devices"][0]["built_in"], "downgrade");
+    EXPECT_EQ(doc["devices"][0]["product_version"], 3);  // the register's upper half
     EXPECT_EQ(doc["built_in_version"], "2-6");
 }
 
@@ -87,9 +105,11 @@ TEST_F(KyfwCli, UnsupportedProductIsListedButNotUsable) {
 
 TEST_F(KyfwCli, ResetStartsAfreshAndVerboseShowsTraces) {
     State("mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n");
+    const std::string before = StateFile();
     auto r = Kyfw({"--simulate", "--sim-reset", "--verbose", "list"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("1-5"), std::string::npos);
+    EXPECT_EQ(StateFile(), before);  // listing never writes the state
     EXPECT_NE(r.err.find("Ctor DownloadUnit\nFWDL::Open\nFWDL::Close\nDtor DownloadUnit\n"),
               std::string::npos);
 }
@@ -216,6 +236,8 @@ TEST_F(KyfwCli, EachInjectedFaultEndsHonestly) {
         {"crc-rejected", 1, "failed", "verifying the CRC", false},
         {"vanish", 1, "failed", "sending the block at 63818", false},
         {"bus-reset", 0, "done", "", true},
+        {"mcore-erase-failure", 1, "failed", "", false},
+        {"mcore-crc-rejected", 1, "failed", "", false},
         {"in-use", 4, "refused", nullptr, false},
         {"absent", 3, "no-device", nullptr, false},
     };
@@ -238,27 +260,128 @@ TEST_F(KyfwCli, EachInjectedFaultEndsHonestly) {
         text.err.find("kyfw: The FPGA (Xilinx) image failed while sending the block at 12618: "
                       "busy (error -536870187). Do not switch the Ky off"),
         std::string::npos);
+    text = Kyfw({"--simulate", "--sim-reset", "--sim-fault=mcore-crc-rejected", "update", "--yes"});
+    EXPECT_NE(text.err.find("kyfw: The MCORE image failed while verifying the CRC: "),
+              std::string::npos);
+    EXPECT_EQ(text.out.find("Done"), std::string::npos);
     EXPECT_EQ(Kyfw({"--simulate", "--sim-fault=bogus", "update", "--yes"}).status, 64);
     auto real = Kyfw({"--sim-fault=vanish", "update", "--yes"});
     EXPECT_EQ(real.status, 64);
     EXPECT_EQ(real.err, "kyfw: --sim-fault needs --simulate\n");
 }
 
-TEST_F(KyfwCli, QuitSignalDuringTheFlashWaitsForTheEnd) {
-    // Real pauses here: the update takes a few seconds, time for a signal.
-    std::vector<std::string> env = {"KYFW_SIM_STATE=" + (dir / "sim").string(),
-                                    "XDG_STATE_HOME=" + (dir / "xdg").string()};
-    auto r = kytest::Run(KYFW_PATH, {"--simulate", "update", "--yes"}, env, [](int pid) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        kill(pid, SIGINT);
-    });
+TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
+    // Real pauses here: the update takes a few seconds, time for signals.
+    auto r = kytest::Run(KYFW_PATH, {"--simulate", "update", "--yes"},
+                         Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=500"}), [](int pid) {
+                             for (int signal : {SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGTERM}) {
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                                 kill(pid, signal);
+                             }
+                         });
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("kyfw: the update will finish first; please wait."), std::string::npos);
     EXPECT_NE(r.out.find("Done. Switch the Ky off and on again"), std::string::npos);
+    EXPECT_EQ(Version(), "2-6");
     // Without a terminal: a line at each change of phase and every 10%.
     for (const char* line : {"\nXilinx: erasing 40%\n", "\nXilinx: writing 50%\n",
                              "\nMCORE: erasing 80%\n", "\nMCORE: writing 100%\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line;
+}
+
+TEST_F(KyfwCli, OutputThatCannotBeWrittenNeverStopsTheFlashNorPassesForDone) {
+    // head leaves after the first line, while the FPGA flash is being erased.
+    auto r = Shell("\"$0\" --simulate update --yes | head -1; exit ${PIPESTATUS[0]}",
+                   {"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=500"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("kyfw: the update is done, but its result could not be written to "
+                         "standard output (Broken pipe)"),
+              std::string::npos);
+    EXPECT_EQ(Version(), "2-6");
+    auto full = Shell("\"$0\" --simulate --sim-reset update --yes --json > /dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("(No space left on device)"), std::string::npos);
+}
+
+TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
+    State("mcore=1\nxilinx=5\nproduct=3\nserial=KY010203\n");
+    const std::string before = StateFile();
+    // A file-size limit stands in for a full disk.
+    auto r = Shell("trap '' XFSZ; ulimit -f 64; exec \"$0\" --simulate update --yes --json");
+    EXPECT_EQ(r.status, 1);
+    const json doc = Doc(r);
+    EXPECT_EQ(doc["outcome"], "failed");
+    EXPECT_NE(doc["message"].get<std::string>().find(
+                  "The update failed: the simulated Ky's state could not be kept: cannot write " +
+                  (dir / "sim" / "ky.state").string() + ": File too large."),
+              std::string::npos);
+    EXPECT_EQ(StateFile(), before);
+
+    State("mcore=one\n");
+    r = Kyfw({"--simulate", "list"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "kyfw: the simulated Ky's state " + (dir / "sim" / "ky.state").string() +
+                         " cannot be used (mcore= is not a number from 0 to 65535); start "
+                         "afresh with --sim-reset\n");
+}
+
+TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
+    // One of them would fail its MCORE image: the state tells who wrote.
+    const std::vector<std::string> env = {"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=100"};
+    kytest::RunResult a, b;
+    int pidA = 0, pidB = 0;
+    std::thread first([&] {
+        a = kytest::Run(KYFW_PATH, {"--simulate", "update", "--yes"}, Env(env),
+                        [&](int pid) { pidA = pid; });
+    });
+    b = kytest::Run(KYFW_PATH, {"--simulate", "--sim-fault=mcore-crc-rejected", "update", "--yes"},
+                    Env(env), [&](int pid) { pidB = pid; });
+    first.join();
+    ASSERT_EQ((a.status == 4) + (b.status == 4), 1) << a.err << b.err;
+    const bool aWon = b.status == 4;
+    const auto& loser = aWon ? b : a;
+    EXPECT_EQ(loser.err, "kyfw: refusing to update: the Ky is being updated by kyfw (process " +
+                             std::to_string(aWon ? pidA : pidB) + ")\n");
+    EXPECT_EQ((aWon ? a : b).status, aWon ? 0 : 1);
+    EXPECT_EQ(Version(), aWon ? "2-6" : "1-6");
+}
+
+TEST_F(KyfwCli, AtItsPromptTheUpdaterHoldsTheKy) {
+    kytest::PtyProcess first(KYFW_PATH, {"--simulate", "update"}, Env());
+    ASSERT_TRUE(first.WaitFor("[y/N] ")) << first.Output();
+    auto second = Kyfw({"--simulate", "update", "--yes"});
+    EXPECT_EQ(second.status, 4);
+    EXPECT_EQ(second.err, "kyfw: refusing to update: the Ky is being updated by kyfw (process " +
+                              std::to_string(first.Pid()) + ")\n");
+    // A program that opens the Ky meanwhile stops the update before it writes.
+    const pid_t holder = fork();
+    if (holder == 0) {
+        [[maybe_unused]] int fd = open((dir / "sim" / "fw-simulated").c_str(), O_RDONLY);
+        execl("/bin/sleep", "sleep", "20", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    first.Type(" Yes \n");
+    EXPECT_EQ(first.Wait(), 4);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_NE(first.Output().find("the Ky is in use by sleep (process " + std::to_string(holder)),
+              std::string::npos);
+    EXPECT_EQ(Version(), "1-5");
+    kytest::PtyProcess again(KYFW_PATH, {"--simulate", "update"}, Env());
+    ASSERT_TRUE(again.WaitFor("[y/N] "));
+    again.Type("Y\n");
+    EXPECT_EQ(again.Wait(), 0) << again.Output();
+    EXPECT_EQ(Version(), "2-6");
+}
+
+TEST_F(KyfwCli, OnATerminalYesAloneNeverDowngrades) {
+    State("mcore=3\nxilinx=0\nproduct=3\nserial=KY010203\n");
+    kytest::PtyProcess p(KYFW_PATH, {"--simulate", "update", "--yes"}, Env());
+    ASSERT_TRUE(p.WaitFor("This is a downgrade. Replace firmware 3-0 with the older 2-6"));
+    p.Type("\n");
+    EXPECT_EQ(p.Wait(), 4);
+    EXPECT_EQ(Version(), "3-0");
 }
 
 TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {

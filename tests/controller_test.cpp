@@ -47,14 +47,16 @@ struct VersionCase {
     const char* text;
     bool downgrade;
     const char* serial;
+    bool same = false;  // nothing to do
 };
 
 TEST_F(ControllerTest, VersionTextsSerialAndDowngradeRule) {
     const std::vector<VersionCase> cases = {
-        {2, 6, "2-6", false, "KY123456"},          {2, 7, "2-7", true, "KY123456"},
+        {2, 6, "2-6", false, "KY123456", true},    {2, 7, "2-7", true, "KY123456"},
         {3, 0, "3-0", true, "KY123456"},           {1, 5, "1-5", false, "Not Available"},
         {1, 7, "1-7", true, "Not Available"},      {0, 0, "0-0", false, "Not Available"},
-        {10, 65535, "10-65535", true, "KY123456"},
+        {10, 65535, "10-65535", true, "KY123456"}, {2, 5, "2-5", false, "KY123456"},
+        {1, 6, "1-6", false, "Not Available"},
     };
     Ky().Identity().serial = "KY123456";
     for (const auto& c : cases) {
@@ -69,6 +71,7 @@ TEST_F(ControllerTest, VersionTextsSerialAndDowngradeRule) {
         EXPECT_EQ(serial, c.serial);
         EXPECT_EQ(update, "2-6");
         EXPECT_EQ(ky.IsDowngrade(), c.downgrade);
+        EXPECT_EQ(ZRV::PTA::IsSameAsBuiltIn(ky.Info()), c.same);
     }
 }
 

@@ -32,12 +32,15 @@ public:
     int openErrno = 0;
     int flockErrno = 0;
     UInt32 generation = 7;
+    bool strayFirst = false;  // a response to another request comes first
+    std::vector<int> flocks;
     fw_cdev_send_request last{};
     std::vector<UInt8> lastData;
 
     int Open(const char*, int) override { return openErrno ? (errno = openErrno, -1) : 42; }
     int Close(int) override { return 0; }
     int Flock(int, int op) override {
+        flocks.push_back(op);
         return (flockErrno && (op & LOCK_EX)) ? (errno = flockErrno, -1) : 0;
     }
     int Ioctl(int, unsigned long request, void* arg) override {
@@ -52,7 +55,8 @@ public:
         last = *static_cast<fw_cdev_send_request*>(arg);
         const UInt8* data = reinterpret_cast<const UInt8*>(last.data);
         lastData.assign(data, data + (last.data ? last.length : 0));
-        if (answer == Answer::Complete) Respond(last.closure);
+        if (answer == Answer::Complete && strayFirst) Respond(last.closure + 1, {0xDE, 0xAD});
+        if (answer == Answer::Complete) Respond(last.closure, readPayload);
         return 0;
     }
     int Poll(pollfd* fds, nfds_t, int) override {
@@ -77,7 +81,7 @@ public:
     }
 
 private:
-    void Respond(UInt64 closure) {
+    void Respond(UInt64 closure, const std::vector<UInt8>& readPayload) {
         const bool read =
             last.tcode == TCODE_READ_QUADLET_REQUEST || last.tcode == TCODE_READ_BLOCK_REQUEST;
         const size_t header = offsetof(fw_cdev_event_response, data);
@@ -215,6 +219,27 @@ TEST_F(LinuxBackend, BusResetEventsOnTheWayUpdateTheGeneration) {
     ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
               kIOReturnSuccess);
     EXPECT_EQ(kernel->last.generation, 9u);
+}
+
+TEST_F(LinuxBackend, OnlyTheResponseWithTheRequestsClosureCounts) {
+    auto device = FirstKy();
+    kernel->strayFirst = true;
+    kernel->readPayload = {0x00, 0x02, 0x00, 0x06};
+    UInt32 v = 0;
+    ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
+              kIOReturnSuccess);
+    EXPECT_EQ(v, 0x00020006u);
+}
+
+TEST_F(LinuxBackend, OpensPairWithClosesAndTheLockLastsUntilTheLast) {
+    auto device = FirstKy();
+    ASSERT_EQ(device->Open(), kIOReturnSuccess);
+    ASSERT_EQ(device->Open(), kIOReturnSuccess);
+    device->Close();
+    EXPECT_EQ(kernel->flocks, (std::vector<int>{LOCK_EX | LOCK_NB}));
+    device->Close();
+    device->Close();  // one too many changes nothing
+    EXPECT_EQ(kernel->flocks, (std::vector<int>{LOCK_EX | LOCK_NB, LOCK_UN}));
 }
 
 TEST_F(LinuxBackend, NoAnswerIsATimeOutAndAHangUpIsAGoneDevice) {

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "base/Paths.h"
 #include "sim/SimState.h"
 #include "support/SimFixture.h"
 
@@ -230,6 +231,64 @@ TEST(DemoKy, KeepsItsStateBetweenRunsUnlessReset) {
     kysim::DemoKy fresh(DemoOptions(dir, true));
     EXPECT_EQ(fresh.Bus()->Ky(fresh.Guid()).Identity().mcoreVersion, 1);
     std::filesystem::remove_all(dir);
+}
+
+std::unique_ptr<DownloadUnit> DemoUnit(const kysim::DemoKy& demo) {
+    FWLib::io_service_t service;
+    FWLib::GetMatchingService(*demo.Bus(), {0xA27, 0x11}, service);
+    return std::make_unique<DownloadUnit>(service);
+}
+
+TEST(DemoKy, OneHolderAtATimeAndWhatItChangedIsKeptWhenItLetsGo) {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("kyfw-hold-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    kysim::DemoKy mine(DemoOptions(dir, false)), theirs(DemoOptions(dir, false));
+    mine.Bus()->Ky(mine.Guid()).SetFlash(FlashArea::Xilinx, {1, 2, 3});
+    ASSERT_TRUE(mine.Save(nullptr));
+    auto unit = DemoUnit(mine), other = DemoUnit(theirs);
+    ASSERT_EQ(unit->Open(), kIOReturnSuccess);
+    ASSERT_EQ(unit->Open(), kIOReturnSuccess);  // opens pair with closes
+    unit->Close();
+    EXPECT_EQ(other->Open(), kIOReturnExclusiveAccess);
+    EXPECT_EQ(ky::FindFlockHolder(dir / "lock"), ::getpid());
+    UInt32 g = mine.Bus()->Generation(), xilinx = 0;
+    unit->BeginUpdate(g);
+    ASSERT_EQ(unit->SetUpdateCommand(g, xilinx), kIOReturnSuccess);  // erases the FPGA area
+    unit->Close();
+    ASSERT_EQ(other->Open(), kIOReturnSuccess);  // reads what the first one left
+    EXPECT_TRUE(theirs.Bus()->Ky(theirs.Guid()).Flash(FlashArea::Xilinx).empty());
+    other->Close();
+    EXPECT_EQ(mine.SaveProblem(), "");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(DemoKy, StateFileIsReadWholeOrRefusedWithTheReason) {
+    kysim::DemoState state;
+    state.identity = {2, 6, 3, "KY\xff\xfe"};
+    state.flash = {std::vector<UInt8>{1, 0, '\n'}, std::vector<UInt8>{9}};
+    kysim::DemoState back;
+    std::string error;
+    ASSERT_TRUE(kysim::ParseDemoState(kysim::FormatDemoState(state), back, error)) << error;
+    EXPECT_EQ(back.identity.serial, "KY\xff\xfe");
+    EXPECT_EQ(back.flash, state.flash);
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"", "no mcore= line"},
+        {"mcore=1\nxilinx=5\nproduct=3\nserial=KY\nmcore=2\n", "line 5: mcore given twice"},
+        {"mcore=1\ncolour=red\n",
+         "line 2: not one of mcore=, xilinx=, product=, serial=, "
+         "xilinx-flash=, mcore-flash="},
+        {"mcore=65536\n", "mcore= is not a number from 0 to 65535"},
+        {"mcore=1\nxilinx=5\nproduct=3\nserial=KY123456789\n",
+         "serial= missing or longer than 8 bytes"},
+        {"mcore=1\nxilinx=5\nproduct=3\nserial=KY\nxilinx-flash=4\n\nab",
+         "the flash contents are 2 bytes, not 4 as announced"},
+    };
+    for (const auto& [text, reason] : bad) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(kysim::ParseDemoState(text, back, error));
+        EXPECT_EQ(error, reason);
+    }
 }
 
 }  // namespace

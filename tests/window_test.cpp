@@ -338,13 +338,13 @@ TEST(StartUp, MissingPartsOfTheDescriptionEndTheProgram) {
     fs::remove_all(dir);
 }
 
-TEST(StartUp, QuitSignalEndsAnIdleWindowCleanly) {
+TEST(StartUp, HangUpEndsAnIdleWindowCleanly) {
     const fs::path dir = fs::temp_directory_path() / ("kyfw-sig-" + std::to_string(getpid()));
     auto r =
         kytest::Run(KY_GUI_PATH, {"--simulate"},
                     {"QT_QPA_PLATFORM=offscreen", "KYFW_SIM_STATE=" + dir.string()}, [](int pid) {
                         std::this_thread::sleep_for(1500ms);
-                        kill(pid, SIGTERM);
+                        kill(pid, SIGHUP);  // the terminal closed
                     });
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Dtor KyFirmwareUpdate\n"), std::string::npos);
