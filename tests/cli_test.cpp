@@ -167,6 +167,13 @@ TEST_F(KyfwCli, TextOutputNamesTheLogAndTellsToPowerCycle) {
     EXPECT_NE(r.out.find("Done. Switch the Ky off and on again to start firmware 2-6.\nLog: "),
               std::string::npos);
     EXPECT_EQ(r.err, "");
+    // A log that cannot be kept is not named, and the user is told why.
+    r = Kyfw({"--simulate", "update", "--yes", "--reinstall"}, {"XDG_STATE_HOME=/dev/null"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("Log: "), std::string::npos);
+    EXPECT_EQ(r.err,
+              "kyfw: warning: no log was kept: cannot create the directory "
+              "/dev/null/kyfirmwareupdate: Not a directory\n");
 }
 
 TEST_F(KyfwCli, DowngradeNeedsConsent) {

@@ -183,6 +183,23 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
     EXPECT_EQ(Text("inUseNotice"),
               "The Ky is in use by dvcapture (process 77). Quit it to update the Ky.");
     EXPECT_FALSE(Button("updateButton")->isEnabled());
+
+    // A program that opens the Ky between the click and the start stops it.
+    fs::remove(proc / "77" / "fd" / "3");
+    Tick();
+    bus->ClearTransactions();
+    Button("updateButton")->click();
+    fs::create_symlink(node, proc / "77" / "fd" / "3");
+    Tick();
+    EXPECT_EQ(dialog->State(), WAITFORINPUT);
+    EXPECT_TRUE(NoticeShown());
+    EXPECT_EQ(Writes(), 0u);
+
+    // Another updater holds the Ky.
+    bus->Faults(guid).openStatus = kIOReturnExclusiveAccess;
+    Tick();
+    EXPECT_EQ(Text("inUseNotice"), "The Ky is being updated by another program.");
+    EXPECT_FALSE(Button("updateButton")->isEnabled());
 }
 
 TEST_F(WindowTest, WholeUpdateEndsInProgrammingComplete) {
