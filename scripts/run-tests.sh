@@ -24,12 +24,22 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKY_TSAN=ON >/dev/nu
 cmake --build build-tsan -j "$jobs" --target thread_tests worker_tests
 ctest --test-dir build-tsan -j "$jobs" --output-on-failure -R '^(Thread|Monitor|WorkerTest)\.'
 
-echo "== fuzzing the image validators (bounded)"
+echo "== fuzzing the image validators, the state file and --device (bounded)"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKY_FUZZ=ON -DKY_BUILD_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j "$jobs" --target image_fuzz
-corpus="build-fuzz/corpus"
-mkdir -p "$corpus"
-cp build-fuzz/firmware/KyXilinx.bit build-fuzz/firmware/Ky_MCORE.s19 "$corpus/"
-build-fuzz/fuzz/image_fuzz -max_total_time="${KY_FUZZ_SECONDS:-60}" -max_len=400000 \
-    -print_final_stats=1 "$corpus" 2>&1 | tail -n 15
+cmake --build build-fuzz -j "$jobs" --target image_fuzz state_fuzz device_fuzz
+fuzz() {
+    local target="$1" seconds="$2"; shift 2
+    local corpus="build-fuzz/corpus-$target"
+    mkdir -p "$corpus"
+    [ "$#" -gt 0 ] && cp "$@" "$corpus/"
+    echo "-- $target"
+    "build-fuzz/fuzz/$target" -max_total_time="$seconds" -max_len=400000 -print_final_stats=1 \
+        "$corpus" 2>&1 | tail -n 6
+}
+fuzz image_fuzz "${KY_FUZZ_SECONDS:-60}" build-fuzz/firmware/KyXilinx.bit build-fuzz/firmware/Ky_MCORE.s19
+printf 'mcore=1\nxilinx=5\nproduct=3\nserial=KY041187\nxilinx-flash=2\nmcore-flash=1\n\nabc' \
+    > build-fuzz/state.seed
+fuzz state_fuzz "${KY_FUZZ_SECONDS_SMALL:-20}" build-fuzz/state.seed
+printf '0x0000d0a004120187' > build-fuzz/device.seed
+fuzz device_fuzz "${KY_FUZZ_SECONDS_SMALL:-20}" build-fuzz/device.seed

@@ -1,9 +1,16 @@
 // Pauses and assertions that every layer relies on.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "base/Clock.h"
 #include "base/KyAssert.h"
+#include "base/Paths.h"
 
 namespace {
 
@@ -38,6 +45,38 @@ TEST(KyAssertDeathTest, WritesFileLineAndExpressionThenAborts) {
     const int value = 3;
     EXPECT_DEATH(KY_ASSERT(value == 4), "^base_test.cpp:[0-9]+: failed assertion `value == 4'\n");
     KY_ASSERT(value == 3);  // a true check does nothing
+}
+
+// Sets or (with nothing) unsets a variable while it lives.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : mName(name) {
+        if (const char* old = std::getenv(name)) mOld = old;
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { mOld ? setenv(mName, mOld->c_str(), 1) : unsetenv(mName); }
+
+private:
+    const char* mName;
+    std::optional<std::string> mOld;
+};
+
+TEST(StateDirectory, XdgWhenAbsoluteElseHomeElseThePasswordDatabaseNeverShared) {
+    std::string error;
+    const std::string own = getpwuid(geteuid())->pw_dir;
+    const struct {
+        std::optional<std::string> xdg, home;
+        std::string expected;
+    } cases[] = {
+        {"/x/state", "/h", "/x/state/kyfirmwareupdate"},
+        {"relative/state", "/h", "/h/.local/state/kyfirmwareupdate"},
+        {std::nullopt, "relative", own + "/.local/state/kyfirmwareupdate"},
+        {std::nullopt, std::nullopt, own + "/.local/state/kyfirmwareupdate"},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv xdg("XDG_STATE_HOME", c.xdg), home("HOME", c.home);
+        EXPECT_EQ(ky::StateDirectory(error).value_or("none"), c.expected);
+    }
 }
 
 }  // namespace

@@ -79,6 +79,14 @@ TEST_F(KyfwCli, ListShowsTheSimulatedKyAsAnUpgrade) {
                          "  status:           ready\n"
                          "  built-in 2-6:     upgrade\n");
     EXPECT_EQ(r.err, "");  // trace lines stay out of sight without --verbose
+    // No Ky: the reason, in words and for programs.
+    r = Kyfw({"--simulate", "list"}, {"KYFW_SIM_COUNT=0"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out,
+              "No Ky found: the FireWire controller sees no other device: is the Ky connected and "
+              "switched on?\n");
+    EXPECT_EQ(Doc(Kyfw({"--simulate", "list", "--json"}, {"KYFW_SIM_COUNT=0"}))["reason"]["code"],
+              "no-ky");
 }
 
 TEST_F(KyfwCli, SimulateIsAcceptedAfterTheSubcommandAndStateIsKept) {
@@ -204,7 +212,7 @@ TEST_F(KyfwCli, SeveralKysNeedADevice) {
              {"KYFW_SIM_COUNT=2"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(Doc(r)["device"]["guid"], "0x0000d0a004120188");
-    EXPECT_EQ(Kyfw({"--simulate", "update", "--yes", "--device", "0x1234"}).status, 3);
+    EXPECT_EQ(Kyfw({"--simulate", "update", "--yes", "--device", "0x0000d0a0ffffffff"}).status, 3);
 }
 
 TEST_F(KyfwCli, RefusedWhileAnotherProgramHoldsTheKy) {
@@ -389,6 +397,107 @@ TEST_F(KyfwCli, OnATerminalYesAloneNeverDowngrades) {
     p.Type("\n");
     EXPECT_EQ(p.Wait(), 4);
     EXPECT_EQ(Version(), "3-0");
+}
+
+struct ArgCase {
+    std::vector<std::string> args;  // after --simulate
+    std::string env;
+    int status;
+    std::string err;  // what standard error begins with
+};
+
+TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
+    const std::string two = "KYFW_SIM_COUNT=2", badDevice = "--device: expected a GUID";
+    const std::string badCount = "kyfw: KYFW_SIM_COUNT must be a number of Kys from 0 to 63\n";
+    const std::vector<ArgCase> cases = {
+        {{"update", "--device", "0x0000D0A004120188"}, two, 0, ""},
+        {{"update", "--device", "0000d0a004120188"}, two, 0, ""},
+        {{"update", "--device", "sim1.0"}, two, 0, ""},
+        {{"update", "--device", (dir / "sim" / "." / "fw-simulated").string()}, "", 0, ""},
+        {{"update", "--device", "sim7.0"}, two, 3, ""},
+        {{"update", "--device", "d0a004120187garbage"}, "", 64, badDevice},
+        {{"update", "--device", "+d0a004120187"}, "", 64, badDevice},
+        {{"update", "--device", "  d0a004120187"}, "", 64, badDevice},
+        {{"update", "--device", ""}, "", 64, badDevice},
+        {{"update", "--device",
+          "\xff\xfe"
+          "ab"},
+         "",
+         64,
+         badDevice},
+        {{"update", "--device", "fw1"}, "", 64, badDevice},
+        {{"list"}, "KYFW_SIM_COUNT=0", 3, ""},
+        {{"list"}, "KYFW_SIM_COUNT=63", 0, ""},
+        {{"list"}, "KYFW_SIM_COUNT=-1", 64, badCount},
+        {{"list"}, "KYFW_SIM_COUNT=abc", 64, badCount},
+        {{"list"}, "KYFW_SIM_COUNT=2x", 64, badCount},
+        {{"list"}, "KYFW_SIM_COUNT=99999", 64, badCount},
+        {{"list", "--sim-fault=absent"}, "", 3, ""},
+        {{"list", "--sim-fault=erase-failure"},
+         "",
+         64,
+         "kyfw: --sim-fault erase-failure means nothing to kyfw list: it acts on an update\n"},
+        {{"info", "--sim-fault=absent"}, "", 64, "kyfw: --sim-fault means nothing to kyfw info\n"},
+        {{"update", "--sim-fault", "\xff"},
+         "",
+         64,
+         "--sim-fault: unknown simulator fault \"\\xFF\" (see kyfw --help)"},
+        {{"help", "update"}, "", 0, ""},
+        {{"help", "bogus"}, "", 64, "kyfw: no subcommand \"bogus\" (list, info, update)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back() + " " + c.env);
+        std::vector<std::string> args = {"--simulate", "--sim-reset"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (args[2] == "update") args.insert(args.end(), {"--yes", "--reinstall", "--json"});
+        auto r = Kyfw(args, {c.env.empty() ? "KYFW_SIM_COUNT=1" : c.env});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+        if (c.status == 64) {
+            EXPECT_EQ(r.out, "");  // no partial document
+        }
+    }
+}
+
+TEST_F(KyfwCli, BytesThatAreNotUtf8OrControlsNeverBreakTheOutput) {
+    // A state path with a byte FF, and a serial number with FF FE and ESC [2J.
+    const fs::path odd = dir / "st\xff";
+    fs::create_directories(odd);
+    std::ofstream(odd / "ky.state") << "mcore=2\nxilinx=5\nproduct=3\nserial=KY\xff\xfe\x1b[2J\n";
+    const std::string env = "KYFW_SIM_STATE=" + odd.string();
+    auto r = Kyfw({"--simulate", "update", "--yes", "--json"}, {env});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const json doc = Doc(r);
+    EXPECT_EQ(doc["device"]["serial_number"], "KY\xef\xbf\xbd\xef\xbf\xbd\x1b[2J");
+    EXPECT_EQ(doc["outcome"], "done");
+    r = Kyfw({"--simulate", "list"}, {env});
+    EXPECT_NE(r.out.find("  serial number:    KY\\xFF\\xFE\\x1B[2J\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("st\\xFF/fw-simulated"), std::string::npos);
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
+    const fs::path victim = dir / "victim";
+    std::ofstream(victim) << "precious";
+    fs::create_directories(dir / "sim");
+    fs::create_symlink(victim, dir / "sim" / "ky.state");
+    for (std::vector<std::string> command :
+         {std::vector<std::string>{"list"}, {"update", "--yes"}}) {
+        command.insert(command.begin(), "--simulate");
+        auto r = Kyfw(command);
+        EXPECT_EQ(r.status, 3);
+        EXPECT_NE(r.err.find("ky.state: it is a symbolic link, which is not followed"),
+                  std::string::npos)
+            << r.err;
+    }
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+    fs::remove(dir / "sim" / "ky.state");
+    fs::permissions(dir / "sim", fs::perms::all);  // world-writable
+    auto r = Kyfw({"--simulate", "list"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "kyfw: refusing to use " + (dir / "sim").string() +
+                         ": others may write to it (make it private with chmod 700)\n");
 }
 
 TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {

@@ -116,16 +116,13 @@ TEST_F(ControllerTest, ConstructionFailuresAreNotFoundWithAMessage) {
     bus->Faults(guid).plugInFails = true;
     io.Clear();
     EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(
-        io.Err(),
-        "Couldn't create plug in interface\nKy found, but its update unit could not be used\n");
+    EXPECT_EQ(io.Err(), "Couldn't create plug in interface\n");
+    EXPECT_EQ(ky.LastCheck(), ZRV::PTA::KyCheck::OpenFailed);
     bus->Faults(guid) = {};
     bus->Faults(guid).queryInterfaceFails = true;
     io.Clear();
     EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(),
-              "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n"
-              "Ky found, but its update unit could not be used\n");
+    EXPECT_EQ(io.Err(), "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n");
     EXPECT_EQ(ky.Unit(), nullptr);
 }
 

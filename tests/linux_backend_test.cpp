@@ -12,7 +12,9 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
+#include "app/NoKyReason.h"
 #include "firewire/FWLib_Device.h"
 #include "firewire/LinuxBus.h"
 #include "support/StreamCapture.h"
@@ -265,20 +267,46 @@ TEST_F(LinuxBackend, RefusalsBeforeSending) {
     EXPECT_EQ(device->ReadQuadlet(other, v, true, false, 0), kIOReturnUnsupported);
 }
 
-TEST_F(LinuxBackend, PermissionAndSecondUpdaterAreExplained) {
-    kernel->openErrno = EACCES;
-    EXPECT_THROW(FirstKy(), std::exception);
-    EXPECT_NE(io.Err().find("Cannot open " + (sysfs / "dev" / "fw1").string() +
-                            ": permission denied. Install the udev rule "
-                            "70-ky-firmware-update.rules"),
-              std::string::npos);
-    kernel->openErrno = 0;
-    kernel->flockErrno = EWOULDBLOCK;
-    io.Clear();
-    auto device = FirstKy();
-    EXPECT_EQ(device->Open(), kIOReturnExclusiveAccess);
-    EXPECT_EQ(io.Err(),
-              "The Ky at " + (sysfs / "dev" / "fw1").string() + " is in use by another updater\n");
+struct ReasonCase {
+    const char* code;
+    std::function<void()> setUp;
+    std::string text;  // how it begins
+};
+
+TEST_F(LinuxBackend, EachReasonForNoUsableKyThroughTheRealDiscovery) {
+    const std::string dev = (sysfs / "dev").string();
+    const std::vector<ReasonCase> cases = {
+        {"no-access", [&] { kernel->openErrno = EACCES; },
+         "a Ky is connected at " + dev +
+             "/fw1, but this user may not open it: the udev rule "
+             "70-ky-firmware-update.rules is missing, or the Ky was plugged in before it was "
+             "installed (unplug it and plug it in again). Install the rule with sudo cmake "
+             "--install "
+             "build, or with the Debian package."},
+        {"in-use", [&] { kernel->flockErrno = EWOULDBLOCK; },
+         "the Ky is being updated by another program"},
+        {"no-ky",
+         [&] {
+             fs::remove_all(sysfs / "devices" / "fw1.0");
+             fs::remove_all(sysfs / "devices" / "fw10.0");
+         },
+         "3 FireWire devices are connected, but none of them is a Ky (no firmware-update "
+         "unit):\n  fw1: GUID 0x0000d0a004120187, KY\n  fw2: GUID 0x0000d0a0ffff0001\n  fw10: "
+         "GUID 0x0000d0a004120199"},
+        {"no-controller", [&] { fs::remove_all(sysfs / "dev"); },
+         "this machine shows no FireWire controller (no /dev/fw* files): is the firewire-ohci "
+         "kernel module loaded?"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        c.setUp();
+        ZRV::PTA::CKyFirmwareUpdate controller(std::make_shared<FWLib::LinuxBus>(options));
+        EXPECT_FALSE(controller.IsFound());
+        const auto reason = controller.WhyNotFound();
+        EXPECT_EQ(reason.code, c.code);
+        EXPECT_EQ(reason.text.rfind(c.text, 0), 0u) << reason.text;
+        kernel->openErrno = kernel->flockErrno = 0;
+    }
 }
 
 }  // namespace

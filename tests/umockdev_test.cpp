@@ -123,10 +123,10 @@ TEST_F(Umockdev, UnopenableNodeNamesTheRule) {
         chmod((rootDir + "/dev/fw1").c_str(), 0);
     auto r = Kyfw({"list"}, asNobody);
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("Cannot open /dev/fw1: permission denied. Install the udev rule "
-                         "70-ky-firmware-update.rules"),
+    EXPECT_NE(r.out.find("No Ky can be updated: a Ky is connected at /dev/fw1, but this user "
+                         "may not open it: the udev rule 70-ky-firmware-update.rules is missing"),
               std::string::npos)
-        << r.err;
+        << r.out << r.err;
 }
 
 }  // namespace

@@ -112,7 +112,8 @@ TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
     Tick();
     EXPECT_EQ(Text("versionValue"), "Ky Not Found");
     EXPECT_EQ(Text("serialValue"), "Ky Not Found");
-    EXPECT_EQ(Text("updateSentence"), "");
+    EXPECT_EQ(Text("updateSentence"),
+              "The FireWire controller sees no other device: is the Ky connected and switched on?");
     EXPECT_FALSE(Button("updateButton")->isEnabled());
     EXPECT_FALSE(NoticeShown());
     Screenshot("not-found");
@@ -368,11 +369,14 @@ TEST(StartUp, HangUpEndsAnIdleWindowCleanly) {
     fs::remove_all(dir);
 }
 
-TEST(StartUp, OnlyQtOptionsAndSimulateAreAccepted) {
+TEST(StartUp, OnlyQtOptionsAndSimulateAreAcceptedAndHelpSaysSo) {
     auto r = kytest::Run(KY_GUI_PATH, {"--frobnicate"}, {"QT_QPA_PLATFORM=offscreen"});
     EXPECT_EQ(r.status, 64);
     EXPECT_NE(r.err.find("usage: ky-firmware-update [--simulate] [Qt options]\n"),
               std::string::npos);
+    r = kytest::Run(KY_GUI_PATH, {"--help"}, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: ky-firmware-update [--simulate] [Qt options]\n", 0), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "app/KyFirmwareUpdateDialog.h"
 
+#include <cctype>
 #include <iostream>
 
+#include "app/NoKyReason.h"
 #include "engine/DownloadProgress.h"
 #include "engine/ImageCheck.h"
 #include "support/DeviceInUse.h"
@@ -160,16 +162,17 @@ void CKyFirmwareUpdateDialog::ShowNotice(const std::string& notice) {
 
 void CKyFirmwareUpdateDialog::ShowNotFound() {
     _cancelButton.Enable(true);
-    _updateFirmwareVersionStr.SetText("");
     _currentFirmwareVersionStr.SetText(kNotFound);
     _currentSerialNumberStr.SetText(kNotFound);
     _updateButton.Disable();
-    std::string notice;
-    if (_pKy->LastCheck() == ZRV::PTA::KyCheck::InUse) {
-        notice = ZRV::PTA::BeingUpdatedText(_pKy->FoundUnit()) + ".";
-        notice[0] = 'T';
-    }
-    ShowNotice(notice);
+    // Why, in place of the update sentence; another updater in the notice.
+    std::string why = _pKy->WhyNotFound().text;
+    if (!why.empty())
+        why = static_cast<char>(std::toupper(static_cast<unsigned char>(why[0]))) + why.substr(1) +
+              (why.back() == '?' || why.back() == '.' ? "" : ".");
+    const bool inUse = _pKy->LastCheck() == ZRV::PTA::KyCheck::InUse;
+    _updateFirmwareVersionStr.SetText(inUse ? "" : why.c_str());
+    ShowNotice(inUse ? why : "");
 }
 
 void CKyFirmwareUpdateDialog::StartUpdate() {

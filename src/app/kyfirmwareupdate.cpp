@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "app/NoKyReason.h"
 #include "base/KyAssert.h"
 #include "engine/Downloader.h"
 #include "support/DeviceInUse.h"
@@ -57,6 +58,8 @@ const char* KyCheckText(KyCheck check) {
             return "could not be opened";
         case KyCheck::InUse:
             return "held by another updater";
+        case KyCheck::NoAccess:
+            return "may not be opened by this user (see the udev rule)";
         case KyCheck::NotFound:
             return "not found";
         case KyCheck::NoGeneration:
@@ -170,14 +173,18 @@ bool CKyFirmwareUpdate::IsFound() {
     _lastCheck = KyCheck::NotFound;
     try {
         if (!OpenKy()) return false;
-    } catch (const std::exception&) {
-        std::cerr << "Ky found, but its update unit could not be used\n";
-        _lastCheck = KyCheck::OpenFailed;
+    } catch (const FWLib::DeviceError& e) {
+        _lastCheck = CheckUnopenedUnit(e.status);
         return false;
     }
     _lastCheck = IdentifyKy(*_unit, _kyInfo);
     CloseKy();
     return _lastCheck == KyCheck::Accepted;
+}
+
+NoKyReason CKyFirmwareUpdate::WhyNotFound() const {
+    if (!_bus) return {"no-bus", "there is no bus to look at", {}};
+    return ExplainNoKy(*_bus, _lastCheck, _foundUnit);
 }
 
 IOReturn CKyFirmwareUpdate::HoldKy() {

@@ -34,6 +34,7 @@ enum class KyCheck {
     Accepted,
     WrongProduct,
     OpenFailed,
+    NoAccess,  // this user may not open its device file
     InUse,
     NoGeneration,
     ReadFailed,
@@ -109,6 +110,8 @@ public:
     // accepted. LastCheck() says why.
     bool IsFound();
     KyCheck LastCheck() const { return _lastCheck; }
+    // Why the last IsFound found no Ky that can be updated.
+    struct NoKyReason WhyNotFound() const;
     void GetSerialNumberString(std::string& out) const;
     void GetCurrentFirmwareVersionString(std::string& out) const;
     void GetUpdateFirmwareVersionString(std::string& out) const;

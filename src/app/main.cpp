@@ -17,16 +17,25 @@ struct Options {
     bool simulate = false;
 };
 
-bool ParseOptions(Options& options) {
+const char* const kUsageText =
+    "usage: ky-firmware-update [--simulate] [Qt options]\n"
+    "  --simulate  update the simulated Ky instead of a Ky on the FireWire bus\n";
+
+// -1 to go on, else the exit status.
+int ParseOptions(Options& options) {
     const QStringList args = QCoreApplication::arguments().mid(1);
     for (const QString& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsageText;
+            return 0;
+        }
         if (arg != "--simulate") {
-            std::cerr << "usage: ky-firmware-update [--simulate] [Qt options]\n";
-            return false;
+            std::cerr << kUsageText;
+            return kUsage;
         }
         options.simulate = true;
     }
-    return true;
+    return -1;
 }
 
 }  // namespace
@@ -34,7 +43,7 @@ bool ParseOptions(Options& options) {
 int main(int argc, char** argv) {
     QApplication application(argc, argv);  // takes Qt's own options out of the way
     Options options;
-    if (!ParseOptions(options)) return kUsage;
+    if (int status = ParseOptions(options); status >= 0) return status;
 
     IBNibRef nibRef = nullptr;
     WindowRef window = nullptr;
@@ -46,7 +55,14 @@ int main(int argc, char** argv) {
     if (err != noErr) return err;
 
     ky::BusChoice choice = ky::ChooseBus(options.simulate, false);
-    if (!choice.bus) std::cerr << "ky-firmware-update: " << choice.problem << "\n";
+    if (!choice.bus) {
+        // The simulated Ky asked for cannot be had: say why, and end.
+        std::cerr << "ky-firmware-update: " << choice.problem << "\n";
+        RunStandardAlert({kAlertStopAlert, "The simulated Ky cannot be used",
+                          QString::fromStdString(choice.problem), ""});
+        DisposeWindow(window);
+        return kUsage;
+    }
     auto* dialog =
         new CKyFirmwareUpdateDialog(window, {choice.bus, &choice.DownloadClock(), "/proc",
                                              [&choice] { return choice.StateProblem(); }});

@@ -7,6 +7,7 @@
 
 #include "app/BusChoice.h"
 #include "base/FdStream.h"
+#include "cli/DeviceSelector.h"
 #include "firewire/FWPlatform.h"
 
 namespace kyfw {
@@ -16,6 +17,7 @@ struct GlobalOptions {
     bool simReset = false;
     bool verbose = false;
     bool json = false;
+    std::string simFault;  // a fault of the simulated Ky, checked against the subcommand
 };
 
 // What a subcommand works with: the bus (real or simulated) and the streams
@@ -35,11 +37,11 @@ struct Context {
 int OpenBus(Context& context);
 
 struct UpdateOptions {
-    std::string device;  // a GUID or a device file; empty: the only Ky
+    std::string deviceText;  // as given
+    DeviceSelector device;   // any Ky unless --device names one
     bool yes = false;
     bool allowDowngrade = false;
     bool reinstall = false;
-    std::string simFault;
 };
 
 int RunList(Context& context);

@@ -2,12 +2,14 @@
 
 #include <cstdio>
 
+#include "app/NoKyReason.h"
+
 namespace kyfw {
 
 using ZRV::PTA::KyCheck;
 
 std::string FoundKy::Status() const {
-    return created ? ZRV::PTA::KyCheckText(check) : "update unit could not be used";
+    return ZRV::PTA::KyCheckText(check);
 }
 
 std::string FoundKy::Serial() const {
@@ -44,11 +46,32 @@ bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem)
             DownloadUnit unit(service);
             ky.created = true;
             ky.check = ZRV::PTA::IdentifyKy(unit, ky.info);
-        } catch (const std::exception&) {
+        } catch (const FWLib::DeviceError& e) {
+            ky.check = ZRV::PTA::CheckUnopenedUnit(e.status);
         }
         found.push_back(std::move(ky));
     }
     return true;
+}
+
+}  // namespace kyfw
+
+namespace kyfw {
+
+ZRV::PTA::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all) {
+    if (all.empty()) return ZRV::PTA::ExplainNoKy(bus, ZRV::PTA::KyCheck::NotFound, {});
+    return ZRV::PTA::ExplainNoKy(bus, all.front().check, all.front().unit);
+}
+
+nlohmann::json ReasonJson(const ZRV::PTA::NoKyReason& reason) {
+    nlohmann::json nodes = nlohmann::json::array();
+    for (const auto& n : reason.nodes)
+        nodes.push_back({{"name", n.name},
+                         {"node", n.deviceNode},
+                         {"guid", GuidText(n.guid)},
+                         {"vendor", n.vendor},
+                         {"model", n.model}});
+    return {{"code", reason.code}, {"text", reason.text}, {"nodes", nodes}};
 }
 
 }  // namespace kyfw

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 
+#include "app/NoKyReason.h"
 #include "app/kyfirmwareupdate.h"
 
 namespace kyfw {
@@ -28,5 +30,8 @@ struct FoundKy {
 // looked at (the reason in `problem`).
 bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem);
 std::string GuidText(UInt64 guid);
+// Why none of `all` (every Ky unit found) can be updated.
+ZRV::PTA::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all);
+nlohmann::json ReasonJson(const ZRV::PTA::NoKyReason& reason);
 
 }  // namespace kyfw

@@ -3,6 +3,7 @@
 
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
+#include "cli/Text.h"
 #include "engine/ImageCheck.h"
 #include "engine/KyXilinx.h"
 #include "engine/Ky_MCORE.h"
@@ -114,8 +115,7 @@ nlohmann::json SrecJson(const Images& im) {
 int RunInfo(Context& context) {
     const Images images;
     if (context.options.json) {
-        context.out << nlohmann::json{{"images", {BitJson(images), SrecJson(images)}}}.dump(2)
-                    << "\n";
+        context.out << JsonText({{"images", {BitJson(images), SrecJson(images)}}}) << "\n";
     } else {
         PrintBit(context.out, images);
         PrintSrec(context.out, images);

@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Identify.h"
+#include "cli/Text.h"
 
 namespace kyfw {
 
@@ -18,11 +20,11 @@ void PrintText(std::ostream& out, const std::vector<FoundKy>& all) {
         ZRV::PTA::VersionText(ZRV::PTA::KyMCOREUpgradeVer, ZRV::PTA::KyXilinxUpgradeVer);
     for (std::size_t i = 0; i < all.size(); ++i) {
         const FoundKy& f = all[i];
-        out << "Ky " << (i + 1) << ": " << f.unit.deviceNode << " (unit " << f.unit.name
-            << ", GUID " << GuidText(f.unit.guid) << ")\n";
+        out << "Ky " << (i + 1) << ": " << Printable(f.unit.deviceNode) << " (unit "
+            << Printable(f.unit.name) << ", GUID " << GuidText(f.unit.guid) << ")\n";
         if (f.VersionsKnown()) {
             Line(out, "firmware version:", f.Version() + " (MCORE-Xilinx)");
-            Line(out, "serial number:", f.Serial());
+            Line(out, "serial number:", Printable(f.Serial()));
             Line(out, "product version:", std::to_string(f.info.productVer >> 16));
         }
         Line(out, "status:", f.Status());
@@ -56,23 +58,24 @@ int RunList(Context& context) {
         context.err << "kyfw: " << problem << "\n";
         return kExitNoKy;
     }
+    const bool usable = std::any_of(all.begin(), all.end(), [](auto& f) { return f.Usable(); });
+    const auto reason = usable ? ZRV::PTA::NoKyReason{} : WhyNoKy(*context.bus, all);
     if (context.options.json) {
         nlohmann::json devices = nlohmann::json::array();
         for (const FoundKy& f : all) devices.push_back(DeviceJson(f));
-        context.out << nlohmann::json{{"devices", devices},
-                                      {"built_in_version",
-                                       ZRV::PTA::VersionText(ZRV::PTA::KyMCOREUpgradeVer,
-                                                             ZRV::PTA::KyXilinxUpgradeVer)}}
-                           .dump(2)
-                    << "\n";
-    } else if (all.empty()) {
-        context.out << "No Ky found.\n";
+        nlohmann::json doc{
+            {"devices", devices},
+            {"built_in_version",
+             ZRV::PTA::VersionText(ZRV::PTA::KyMCOREUpgradeVer, ZRV::PTA::KyXilinxUpgradeVer)}};
+        if (!usable) doc["reason"] = ReasonJson(reason);
+        context.out << JsonText(doc) << "\n";
     } else {
         PrintText(context.out, all);
+        if (!usable)
+            context.out << (all.empty() ? "No Ky found: " : "No Ky can be updated: ")
+                        << Printable(reason.text, true) << "\n";
     }
-    for (const FoundKy& f : all)
-        if (f.Usable()) return kExitDone;
-    return kExitNoKy;
+    return usable ? kExitDone : kExitNoKy;
 }
 
 }  // namespace kyfw

@@ -9,6 +9,7 @@
 
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
+#include "cli/Text.h"
 #include "sim/SimFaults.h"
 
 namespace kyfw {
@@ -29,7 +30,6 @@ public:
     ~TraceRedirect() { std::cout.rdbuf(mSaved); }
     TraceRedirect(const TraceRedirect&) = delete;
     TraceRedirect& operator=(const TraceRedirect&) = delete;
-    std::streambuf* Stdout() const { return mSaved; }
 
 private:
     std::streambuf* mSaved;
@@ -46,34 +46,96 @@ struct Commands {
     CLI::App* list;
     CLI::App* info;
     CLI::App* update;
+    CLI::App* help;
+    std::string helpTopic;
 };
 
-Commands AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update) {
+CLI::Validator DeviceCheck() {
+    return CLI::Validator(
+        [](std::string& text) {
+            DeviceSelector selector;
+            std::string error;
+            return DeviceSelector::Parse(text, selector, error) ? std::string() : error;
+        },
+        "");
+}
+
+CLI::Validator FaultCheck() {
+    return CLI::Validator(
+        [](std::string& name) {
+            return kysim::FindNamedFault(name)
+                       ? std::string()
+                       : "unknown simulator fault \"" + Printable(name) + "\" (see kyfw --help)";
+        },
+        "");
+}
+
+void AddUpdateOptions(CLI::App& update, UpdateOptions& o) {
+    update
+        .add_option("--device", o.deviceText,
+                    "The Ky to update: its GUID, its /dev/fwN or its unit as list names it")
+        ->type_name("GUID|/dev/fwN|fwN.M")
+        ->check(DeviceCheck());
+    update.add_flag("-y,--yes", o.yes, "Do not ask for confirmation");
+    update.add_flag("--allow-downgrade", o.allowDowngrade,
+                    "Write the built-in firmware even if the Ky has newer firmware");
+    update.add_flag("--reinstall", o.reinstall,
+                    "Write the built-in firmware even if the Ky already has it");
+}
+
+void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, Commands& c) {
     app.add_flag("--simulate", options.simulate,
                  "Use the simulated Ky instead of the FireWire bus");
     app.add_flag("--sim-reset", options.simReset,
                  "Start the simulated Ky afresh (older firmware, empty state)");
-    app.add_option("--sim-fault", update.simFault, FaultHelp())->type_name("NAME");
+    app.add_option("--sim-fault", options.simFault, FaultHelp())
+        ->type_name("NAME")
+        ->check(FaultCheck());
     app.add_flag("-v,--verbose", options.verbose, "Show the engine's trace lines on stderr");
-    Commands c{};
     c.list = app.add_subcommand("list", "List every Ky on the bus with its versions");
     c.info = app.add_subcommand("info", "Describe the firmware images built into kyfw");
     c.update = app.add_subcommand("update", "Write the built-in firmware into the Ky");
+    c.help = app.add_subcommand("help", "Print the help of kyfw or of a subcommand");
+    c.help->add_option("SUBCOMMAND", c.helpTopic, "list, info or update");
     for (CLI::App* sub : {c.list, c.info, c.update})
         sub->add_flag("--json", options.json, "Print one JSON document and nothing else");
-    c.update->add_option("--device", update.device, "The Ky to update: its GUID or /dev/fwN")
-        ->type_name("GUID|/dev/fwN");
-    c.update->add_flag("-y,--yes", update.yes, "Do not ask for confirmation");
-    c.update->add_flag("--allow-downgrade", update.allowDowngrade,
-                       "Write the built-in firmware even if the Ky has newer firmware");
-    c.update->add_flag("--reinstall", update.reinstall,
-                       "Write the built-in firmware even if the Ky already has it");
-    return c;
+    AddUpdateOptions(*c.update, update);
+}
+
+// A fault means something only where it can show: in an update, and for
+// the faults that change what a listing finds, in a listing.
+std::string FaultProblem(const Commands& c, const GlobalOptions& options) {
+    if (options.simFault.empty()) return {};
+    if (!options.simulate) return "--sim-fault needs --simulate";
+    const kysim::NamedFault* fault = kysim::FindNamedFault(options.simFault);
+    if (*c.info) return "--sim-fault means nothing to kyfw info";
+    if (*c.list && !fault->listing)
+        return "--sim-fault " + options.simFault +
+               " means nothing to kyfw list: it acts on an update";
+    return {};
+}
+
+int Help(CLI::App& app, const Commands& c, std::ostream& out, std::ostream& err) {
+    for (CLI::App* sub : {c.list, c.info, c.update}) {
+        if (c.helpTopic == sub->get_name()) {
+            out << sub->help();
+            return kExitDone;
+        }
+    }
+    if (!c.helpTopic.empty()) {
+        err << "kyfw: no subcommand \"" << Printable(c.helpTopic) << "\" (list, info, update)\n";
+        return kExitUsage;
+    }
+    out << app.help();
+    return kExitDone;
 }
 
 int Dispatch(Context& context, const Commands& commands, const UpdateOptions& update) {
     if (*commands.info) return RunInfo(context);
     if (int status = OpenBus(context); status >= 0) return status;
+    if (!context.options.simFault.empty())
+        kysim::ApplyNamedFault(*context.choice.demo->Bus(), context.choice.demo->Guid(),
+                               context.options.simFault);
     return *commands.list ? RunList(context) : RunUpdate(context, update);
 }
 
@@ -86,11 +148,19 @@ int Main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("kyfw ") + KY_VERSION_STRING);
     GlobalOptions options;
     UpdateOptions update;
-    const Commands commands = AddCommands(app, options, update);
+    Commands commands{};
+    AddCommands(app, options, update, commands);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitDone : kExitUsage;
+    }
+    std::string problem;
+    if (!update.deviceText.empty())
+        DeviceSelector::Parse(update.deviceText, update.device, problem);
+    if (problem = FaultProblem(commands, options); !problem.empty()) {
+        std::cerr << "kyfw: " << Printable(problem) << "\n";
+        return kExitUsage;
     }
     // A reader that goes away (kyfw ... | head) must not end the program:
     // a failed write is noticed and reported instead.
@@ -101,7 +171,8 @@ int Main(int argc, char** argv) {
     ky::FdOutputBuffer stdoutBuffer(STDOUT_FILENO);
     std::ostream out(&stdoutBuffer);
     Context context{options, nullptr, {}, out, err, stdoutBuffer};
-    int status = Dispatch(context, commands, update);
+    int status =
+        *commands.help ? Help(app, commands, out, err) : Dispatch(context, commands, update);
     if (!stdoutBuffer.Finish()) {
         if (!context.outputFailureSaid)
             err << "kyfw: could not write to standard output: " << stdoutBuffer.ErrorText() << "\n";

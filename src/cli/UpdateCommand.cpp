@@ -13,6 +13,7 @@
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Identify.h"
+#include "cli/Text.h"
 #include "cli/UpdateSession.h"
 #include "engine/DownloadProgress.h"
 #include "engine/ImageCheck.h"
@@ -29,16 +30,6 @@ namespace {
 using ZRV::PTA::UpdateResult;
 const std::string kBuiltIn =
     ZRV::PTA::VersionText(ZRV::PTA::KyMCOREUpgradeVer, ZRV::PTA::KyXilinxUpgradeVer);
-
-bool MatchesDevice(const FoundKy& ky, const std::string& device) {
-    if (device.empty()) return true;
-    if (device.find('/') != std::string::npos) return ky.unit.deviceNode == device;
-    try {
-        return std::stoull(device, nullptr, 16) == ky.unit.guid;
-    } catch (...) {
-        return false;
-    }
-}
 
 // y or yes, in any case, with spaces around it.
 bool IsYes(std::string answer) {
@@ -98,10 +89,10 @@ private:
         doc["outcome"] = outcome;
         doc["message"] = message;
         if (c.options.json)
-            c.out << doc.dump(2) << "\n";
+            c.out << JsonText(doc) << "\n";
         else
             (status == kExitNothingToDo ? c.out : c.err)
-                << (status == kExitNothingToDo ? "" : "kyfw: ") << message << "\n";
+                << (status == kExitNothingToDo ? "" : "kyfw: ") << Printable(message, true) << "\n";
         return status;
     }
 
@@ -109,10 +100,6 @@ private:
         std::string problem;
         if (!kyimage::CheckBuiltInImages(problem))
             return End(kExitRefused, "refused", "refusing to update: " + problem);
-        if (!o.simFault.empty() && !c.choice.demo)
-            return End(kExitUsage, "refused", "--sim-fault needs --simulate");
-        if (!o.simFault.empty() && !ApplySimFault())
-            return End(kExitUsage, "refused", "unknown simulator fault \"" + o.simFault + "\"");
         if (int status = Choose(); status >= 0) return status;
         if (int status = Hold(); status >= 0) return status;
         doc["device"] = DeviceJson(ky);
@@ -133,11 +120,10 @@ private:
             return End(kExitRefused, "refused",
                        "refusing to update: " + ZRV::PTA::BeingUpdatedText(ky.unit));
         if (status == kIOReturnNoDevice)
-            return End(kExitNoKy, "no-device", "the Ky at " + ky.unit.deviceNode + " left the bus");
+            return End(kExitNoKy, "no-device", "the Ky at " + Node() + " left the bus");
         if (status != kIOReturnSuccess)
-            return End(
-                kExitNoKy, "no-device",
-                "cannot open the Ky at " + ky.unit.deviceNode + ": " + ZRV::PTA::ErrorText(status));
+            return End(kExitNoKy, "no-device",
+                       "cannot open the Ky at " + Node() + ": " + ZRV::PTA::ErrorText(status));
         controller->IsFound();
         ky.info = controller->Info();
         ky.check = controller->LastCheck();
@@ -147,29 +133,32 @@ private:
     int CheckDeviceUsers() {
         if (auto user = ky::FindOtherDeviceUser(ky.unit.deviceNode))
             return End(kExitRefused, "refused",
-                       "refusing to update: the Ky is in use by " + user->name + " (process " +
-                           std::to_string(user->pid) + "); quit it first");
+                       "refusing to update: the Ky is in use by " + Printable(user->name) +
+                           " (process " + std::to_string(user->pid) + "); quit it first");
         return -1;
     }
 
-    bool ApplySimFault() {
-        return kysim::ApplyNamedFault(*c.choice.demo->Bus(), c.choice.demo->Guid(), o.simFault);
-    }
+    // The Ky's device file, fit for a terminal.
+    std::string Node() const { return Printable(ky.unit.deviceNode); }
 
     int Choose() {
         std::vector<FoundKy> all, matching;
         std::string problem;
         if (!FindKys(*c.bus, all, problem)) return End(kExitNoKy, "no-device", problem);
         for (auto& f : all)
-            if (MatchesDevice(f, o.device)) matching.push_back(f);
-        if (matching.empty())
-            return End(kExitNoKy, "no-device",
-                       o.device.empty() ? "no Ky found" : "no Ky matches --device " + o.device);
+            if (o.device.Matches(f.unit)) matching.push_back(f);
+        if (matching.empty() && !o.device.Any())
+            return End(kExitNoKy, "no-device", "no Ky matches --device " + Printable(o.deviceText));
+        if (matching.empty() || matching.front().check == ZRV::PTA::KyCheck::NoAccess) {
+            const auto reason = WhyNoKy(*c.bus, matching);
+            doc["reason"] = ReasonJson(reason);
+            return End(kExitNoKy, "no-device", "no Ky can be updated: " + reason.text);
+        }
         if (matching.size() > 1) {
             std::string list = "several Kys found; choose one with --device:";
             for (const auto& f : matching)
-                list += "\n  --device " + GuidText(f.unit.guid) + "   (" + f.unit.deviceNode +
-                        ", firmware " + f.Version() + ")";
+                list += "\n  --device " + GuidText(f.unit.guid) + "   (" +
+                        Printable(f.unit.deviceNode) + ", firmware " + f.Version() + ")";
             return End(kExitRefused, "refused", list);
         }
         ky = matching.front();
@@ -190,7 +179,8 @@ private:
         TProcess processes(kMyProcess);
         if (processes.FindProcess(FourCharCode("KeyG")))
             return End(kExitRefused, "refused",
-                       "refusing to update: " + processes.ExecutableName(processes.GetProcessID()) +
+                       "refusing to update: " +
+                           Printable(processes.ExecutableName(processes.GetProcessID())) +
                            " (process " + std::to_string(processes.GetProcessID().lowLongOfPSN) +
                            ") may be using the Ky; quit it first");
         return -1;
@@ -216,7 +206,7 @@ private:
         const std::string question = (downgrade ? "This is a downgrade. Replace firmware "
                                                 : "Update the Ky from firmware ") +
                                      from + (downgrade ? " with the older " : " to ") + kBuiltIn +
-                                     " (" + ky.unit.deviceNode + ", serial " + ky.Serial() +
+                                     " (" + Node() + ", serial " + Printable(ky.Serial()) +
                                      ")? [y/N] ";
         c.out << question << std::flush;
         std::string answer;
@@ -228,8 +218,8 @@ private:
 
     int Flash() {
         if (!c.options.json)
-            c.out << "Updating the Ky at " << ky.unit.deviceNode << " from " << ky.Version()
-                  << " to " << kBuiltIn << ". Do not switch it off or unplug it.\n"
+            c.out << "Updating the Ky at " << Node() << " from " << ky.Version() << " to "
+                  << kBuiltIn << ". Do not switch it off or unplug it.\n"
                   << std::flush;
         UpdateResult result;
         std::optional<std::filesystem::path> logPath;
@@ -282,14 +272,14 @@ private:
                                   " Do not switch the Ky off; leave it connected and run the "
                                   "update again.";
         if (c.options.json) {
-            c.out << doc.dump(2) << "\n";
+            c.out << JsonText(doc) << "\n";
         } else {
-            (ok ? c.out : c.err) << (ok ? "Done. " : "kyfw: ") << doc["message"].get<std::string>()
-                                 << "\n";
+            (ok ? c.out : c.err) << (ok ? "Done. " : "kyfw: ")
+                                 << Printable(doc["message"].get<std::string>(), true) << "\n";
             if (logPath)
-                c.out << "Log: " << logPath->string() << "\n";
+                c.out << "Log: " << Printable(logPath->string()) << "\n";
             else
-                c.err << "kyfw: warning: no log was kept: " << logProblem << "\n";
+                c.err << "kyfw: warning: no log was kept: " << Printable(logProblem) << "\n";
         }
         c.out.flush();
         c.outputFailureSaid = c.outBuffer.Error() != 0;

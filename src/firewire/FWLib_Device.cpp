@@ -25,14 +25,14 @@ Device::Device(const io_service_t& service) {
         service ? service->CreatePlugInInterface(mIOCFPlugInInterface) : kIOReturnNoDevice;
     if (status != kIOReturnSuccess || !mIOCFPlugInInterface) {
         std::cerr << "Couldn't create plug in interface\n";
-        throw std::exception();
+        throw DeviceError(status != kIOReturnSuccess ? status : kIOReturnError);
     }
     status = mIOCFPlugInInterface->QueryInterface(mDevice);
     if (status != kIOReturnSuccess || !mDevice) {
         std::cerr << "FWLib_Device"
                   << ":" << kQueryInterfaceLine << " "
                   << "CFPlugInInterface->QueryInterface returned error\n";
-        throw std::exception();
+        throw DeviceError(status != kIOReturnSuccess ? status : kIOReturnError);
     }
 }
 

@@ -1,10 +1,19 @@
 #pragma once
 
+#include <exception>
 #include <memory>
 
 #include "firewire/FWPlatform.h"
 
 namespace FWLib {
+
+// What Device's constructor throws: a plain exception that also keeps the
+// backend's status, so that a caller can tell a unit this user may not
+// open (kIOReturnNotPrivileged) from one that is gone.
+struct DeviceError : std::exception {
+    explicit DeviceError(IOReturn s) : status(s) {}
+    IOReturn status;
+};
 
 // The one object through which the updater talks to the unit it found:
 // block and quadlet transactions at 48-bit addresses in the unit's node,

@@ -81,6 +81,13 @@ struct MatchingDictionary {
     UInt32 unitSWVersion = 0;
 };
 
+// What a look at the bus finds besides the units asked for: enough to tell
+// a user why no Ky was found.
+struct BusSurvey {
+    bool controller = false;      // this machine has a FireWire controller
+    std::vector<UnitInfo> nodes;  // every other node ("fw1": GUID, device file, vendor, model)
+};
+
 class Bus {
 public:
     virtual ~Bus() = default;
@@ -88,6 +95,7 @@ public:
     // only when the bus cannot be looked at; no unit is not a failure.
     virtual IOReturn GetMatchingServices(const MatchingDictionary& match,
                                          std::vector<io_service_t>& services) = 0;
+    virtual BusSurvey Survey() = 0;
 };
 
 // The first matching unit, or an empty handle when there is none.

@@ -55,6 +55,8 @@ public:
     explicit LinuxBus(LinuxBusOptions options = {});
     IOReturn GetMatchingServices(const MatchingDictionary& match,
                                  std::vector<io_service_t>& services) override;
+    // A controller shows as /dev/fw* files (its own node's among them).
+    BusSurvey Survey() override;
 
 private:
     LinuxBusOptions mOptions;

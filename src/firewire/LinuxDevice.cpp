@@ -125,10 +125,7 @@ public:
             ++mOpenCount;
             return kIOReturnSuccess;
         }
-        const IOReturn status = StatusFromErrno(errno);
-        if (status == kIOReturnExclusiveAccess)
-            std::cerr << "The Ky at " << mPath << " is in use by another updater\n";
-        return status;
+        return StatusFromErrno(errno);
     }
 
     void Close() override {
@@ -268,13 +265,7 @@ public:
 
     IOReturn QueryInterface(std::unique_ptr<DeviceInterface>& device) override {
         const int fd = mOptions.syscalls->Open(mPath.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) {
-            const IOReturn status = StatusFromErrno(errno);
-            if (status == kIOReturnNotPrivileged)
-                std::cerr << "Cannot open " << mPath << ": permission denied. Install the udev "
-                          << "rule 70-ky-firmware-update.rules (see the README), or run as root.\n";
-            return status;
-        }
+        if (fd < 0) return StatusFromErrno(errno);
         auto opened = std::make_unique<LinuxDeviceInterface>(fd, mPath, mOptions);
         if (const IOReturn status = opened->RefreshInfo(); status != kIOReturnSuccess)
             return status;

@@ -83,6 +83,36 @@ IOReturn LinuxBus::GetMatchingServices(const MatchingDictionary& match,
     return kIOReturnSuccess;
 }
 
+BusSurvey LinuxBus::Survey() {
+    BusSurvey survey;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(mOptions.devDirectory, ec)) {
+        unsigned n = 0, consumed = 0;
+        const std::string name = entry.path().filename().string();
+        if (std::sscanf(name.c_str(), "fw%u%n", &n, &consumed) == 1 && consumed == name.size())
+            survey.controller = true;
+    }
+    std::vector<std::pair<unsigned, UnitInfo>> nodes;
+    for (const auto& entry : fs::directory_iterator(mOptions.sysfsDevices, ec)) {
+        unsigned n = 0, consumed = 0;
+        const std::string name = entry.path().filename().string();
+        if (std::sscanf(name.c_str(), "fw%u%n", &n, &consumed) != 1 || consumed != name.size() ||
+            Attribute(entry.path(), "is_local") == "1")
+            continue;
+        UnitInfo info;
+        info.name = name;
+        info.deviceNode = (mOptions.devDirectory / name).string();
+        info.guid = Number(Attribute(entry.path(), "guid"));
+        info.vendor = FirstOf(entry.path(), "vendor_name", "vendor");
+        info.model = FirstOf(entry.path(), "model_name", "model");
+        nodes.emplace_back(n, std::move(info));
+    }
+    std::sort(nodes.begin(), nodes.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& node : nodes) survey.nodes.push_back(std::move(node.second));
+    return survey;
+}
+
 std::shared_ptr<Bus> OpenLinuxBus(std::string& problem) {
     problem.clear();
     return std::make_shared<LinuxBus>();

@@ -333,6 +333,22 @@ IOReturn SimBus::GetMatchingServices(const FWLib::MatchingDictionary& match,
     return kIOReturnSuccess;
 }
 
+FWLib::BusSurvey SimBus::Survey() {
+    std::lock_guard lock(mMutex);
+    FWLib::BusSurvey survey{true, {}};
+    for (const auto& n : mNodes) {
+        if (!n->present) continue;
+        FWLib::UnitInfo info;
+        info.name = "sim" + std::to_string(n->nodeID - kFirstNodeID);
+        info.deviceNode = n->deviceNode.empty() ? info.name : n->deviceNode;
+        info.guid = n->guid;
+        info.vendor = "KY simulated";
+        info.model = n->ky ? "Ky" : "other";
+        survey.nodes.push_back(std::move(info));
+    }
+    return survey;
+}
+
 TxFault* SimBus::MatchFault(Node& node, const Request& request) {
     TxFault* hit = nullptr;
     for (auto& f : node.txFaults) {

@@ -135,6 +135,7 @@ public:
 
     IOReturn GetMatchingServices(const FWLib::MatchingDictionary& match,
                                  std::vector<FWLib::io_service_t>& services) override;
+    FWLib::BusSurvey Survey() override;
 
     // Used by the simulated device interface.
     struct Request {

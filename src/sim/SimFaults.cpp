@@ -13,10 +13,16 @@ const std::vector<NamedFault>& NamedFaults() {
         {"mcore-crc-rejected", "the Ky rejects the CRC of the MCORE image alone"},
         {"vanish", "the Ky leaves the bus in the middle of the FPGA image"},
         {"bus-reset", "the bus resets in the middle of the FPGA image (ridden out)"},
-        {"in-use", "another updater holds the Ky"},
-        {"absent", "no Ky on the bus"},
+        {"in-use", "another updater holds the Ky", true},
+        {"absent", "no Ky on the bus", true},
     };
     return faults;
+}
+
+const NamedFault* FindNamedFault(const std::string& name) {
+    for (const auto& f : NamedFaults())
+        if (name == f.name) return &f;
+    return nullptr;
 }
 
 bool ApplyNamedFault(SimBus& bus, UInt64 guid, const std::string& name) {

@@ -13,7 +13,9 @@ namespace kysim {
 struct NamedFault {
     const char* name;
     const char* description;
+    bool listing = false;  // it shows in a listing too, not only in an update
 };
+const NamedFault* FindNamedFault(const std::string& name);
 const std::vector<NamedFault>& NamedFaults();
 // False when the name is not one of them.
 bool ApplyNamedFault(SimBus& bus, UInt64 guid, const std::string& name);

@@ -1,0 +1,22 @@
+#pragma once
+
+// Text that kyfw writes: every string in it may come from the Ky (its serial
+// number), from sysfs or /proc, or from the user, and none of it may break
+// the output.
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace kyfw {
+
+// The document as JSON text; bytes that are not UTF-8 become U+FFFD, so
+// that no string can make the output fail.
+std::string JsonText(const nlohmann::json& doc);
+
+// Text for a terminal: control characters and bytes that are not UTF-8
+// are written as \xNN, so that neither a device nor an argument can send
+// escape sequences. With `keepNewlines`, line ends stay line ends.
+std::string Printable(std::string_view text, bool keepNewlines = false);
+
+}  // namespace kyfw
