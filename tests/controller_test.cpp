@@ -147,7 +147,7 @@ TEST_F(ControllerTest, UnreadableVersionsAreNotTakenForTheKys) {
                                         kIOReturnTimeout));
     io.Clear();
     EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(), "Could not read the Ky's versions: timed out\n");
+    EXPECT_EQ(io.Err(), "Could not read the Ky's versions: no answer from the Ky (timed out)\n");
     EXPECT_EQ(bus->Opens(), bus->Closes());
 }
 

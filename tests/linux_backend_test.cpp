@@ -7,24 +7,36 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <thread>
 
 #include "app/NoKyReason.h"
 #include "firewire/FWLib_Device.h"
 #include "firewire/LinuxBus.h"
+#include "support/KernelEvents.h"
 #include "support/StreamCapture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Answers like the kernel: one event per read, responses at the data
-// member's offset, bus resets with their generation.
+using Steady = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+// Answers like the kernel's firewire core: one event per read, responses
+// and bus resets laid out as it queues them, and what a real bus does to a
+// transaction, on real time: a bus reset flushes the request with
+// RCODE_GENERATION before GET_INFO shows the new generation and before the
+// reset event comes; a node that leaves keeps its file for 2 s and comes
+// back with a new generation or answers ENODEV from then on; busy and
+// cancelled answers; a file that refuses the user until udev has run.
 class FakeKernel final : public FWLib::Syscalls {
 public:
     enum class Answer { Complete, Never, HangUp };
@@ -32,72 +44,122 @@ public:
     UInt32 rcode = RCODE_COMPLETE;
     std::vector<UInt8> readPayload{0x00, 0x01, 0x00, 0x05};
     int openErrno = 0;
+    Steady::time_point accessFrom{};  // EACCES before
     int flockErrno = 0;
     UInt32 generation = 7;
     bool strayFirst = false;  // a response to another request comes first
+    unsigned busyAnswers = 0, cancelledAnswers = 0;
     std::vector<int> flocks;
     fw_cdev_send_request last{};
     std::vector<UInt8> lastData;
+    unsigned requests = 0;
 
-    int Open(const char*, int) override { return openErrno ? (errno = openErrno, -1) : 42; }
+    // A bus reset at the next request: GET_INFO shows it `info` later, its
+    // event comes `event` later.
+    void ResetAtNextRequest(Ms info, Ms event) { mScript = {true, false, info, event}; }
+    // The node leaves at the next request, and comes back after `back`
+    // (from 2 s on its file answers ENODEV instead).
+    void LeaveAtNextRequest(Ms back) { mScript = {true, true, back, back}; }
+
+    int Open(const char*, int) override {
+        if (Steady::now() < accessFrom) return errno = EACCES, -1;
+        return openErrno ? (errno = openErrno, -1) : 42;
+    }
     int Close(int) override { return 0; }
     int Flock(int, int op) override {
         flocks.push_back(op);
         return (flockErrno && (op & LOCK_EX)) ? (errno = flockErrno, -1) : 0;
     }
     int Ioctl(int, unsigned long request, void* arg) override {
+        if (Gone()) return errno = ENODEV, -1;
         if (request == FW_CDEV_IOC_GET_INFO) {
             auto* info = static_cast<fw_cdev_get_info*>(arg);
             EXPECT_EQ(info->version, 5u);
             auto* reset = reinterpret_cast<fw_cdev_event_bus_reset*>(info->bus_reset);
-            reset->generation = generation;
+            reset->generation = ShownGeneration();
             reset->node_id = 0xFFC1;
             return 0;
         }
         last = *static_cast<fw_cdev_send_request*>(arg);
+        ++requests;
         const UInt8* data = reinterpret_cast<const UInt8*>(last.data);
         lastData.assign(data, data + (last.data ? last.length : 0));
-        if (answer == Answer::Complete && strayFirst) Respond(last.closure + 1, {0xDE, 0xAD});
-        if (answer == Answer::Complete) Respond(last.closure, readPayload);
+        if (mScript.armed) StartScript();
+        if (answer != Answer::Complete) return 0;
+        if (strayFirst)
+            Queue(kytest::ResponseEvent(last.closure + 1, RCODE_COMPLETE, {0xDE, 0xAD}));
+        Queue(kytest::ResponseEvent(last.closure, Rcode(), Read() ? readPayload : Bytes{}));
         return 0;
     }
-    int Poll(pollfd* fds, nfds_t, int) override {
+    int Poll(pollfd* fds, nfds_t, int timeoutMs) override {
         if (answer == Answer::HangUp) return fds[0].revents = POLLHUP, 1;
-        if (events.empty()) return 0;  // the time-out ran out
+        Promote();
+        if (mEvents.empty()) {
+            auto until = Steady::now() + Ms(timeoutMs);
+            if (mPending && mPending->first < until) until = mPending->first;
+            std::this_thread::sleep_until(until);
+            Promote();
+        }
+        if (mEvents.empty()) return 0;  // the time-out ran out
         return fds[0].revents = POLLIN, 1;
     }
     ssize_t Read(int, void* buf, size_t size) override {
-        const auto event = events.front();
-        events.pop_front();
+        const auto event = mEvents.front();
+        mEvents.pop_front();
         std::memcpy(buf, event.data(), std::min(size, event.size()));
         return static_cast<ssize_t>(event.size());
     }
     void QueueBusReset(UInt32 newGeneration) {
-        std::vector<UInt8> e(offsetof(fw_cdev_event_bus_reset, generation) + 4);
-        fw_cdev_event_bus_reset r{};
-        r.type = FW_CDEV_EVENT_BUS_RESET;
-        r.generation = newGeneration;
-        r.node_id = 0xFFC2;
-        std::memcpy(e.data(), &r, e.size());
-        events.push_back(e);
+        Queue(kytest::BusResetEvent(newGeneration, 0xFFC2));
     }
 
 private:
-    void Respond(UInt64 closure, const std::vector<UInt8>& readPayload) {
-        const bool read =
-            last.tcode == TCODE_READ_QUADLET_REQUEST || last.tcode == TCODE_READ_BLOCK_REQUEST;
-        const size_t header = offsetof(fw_cdev_event_response, data);
-        std::vector<UInt8> e(header + (read ? readPayload.size() : 0));
-        fw_cdev_event_response r{};
-        r.closure = closure;
-        r.type = FW_CDEV_EVENT_RESPONSE;
-        r.rcode = rcode;
-        r.length = read ? static_cast<UInt32>(readPayload.size()) : 0;
-        std::memcpy(e.data(), &r, header);
-        if (read) std::memcpy(e.data() + header, readPayload.data(), readPayload.size());
-        events.push_back(e);
+    using Bytes = std::vector<UInt8>;
+    struct Script {
+        bool armed = false, leave = false;
+        Ms info{0}, event{0};
+    };
+
+    bool Read() const {
+        return last.tcode == TCODE_READ_QUADLET_REQUEST || last.tcode == TCODE_READ_BLOCK_REQUEST;
     }
-    std::deque<std::vector<UInt8>> events;
+    UInt32 Rcode() {
+        if (last.generation != generation || Steady::now() < mBackAt)
+            return RCODE_GENERATION;  // flushed, stale, or sent to a node that is away
+        if (busyAnswers > 0) return --busyAnswers, RCODE_BUSY;
+        if (cancelledAnswers > 0) return --cancelledAnswers, RCODE_CANCELLED;
+        return rcode;
+    }
+    void StartScript() {
+        const auto now = Steady::now();
+        mReset = true;
+        mOldGeneration = generation++;
+        mInfoAt = now + mScript.info;
+        mBackAt = mScript.leave ? now + mScript.info : now;
+        mGoneAt =
+            mScript.leave && mScript.info >= Ms(2000) ? now + Ms(2000) : Steady::time_point::max();
+        if (mGoneAt == Steady::time_point::max())
+            mPending = {now + mScript.event, kytest::BusResetEvent(generation, 0xFFC1)};
+        mScript = {};
+    }
+    UInt32 ShownGeneration() const {
+        return mReset && Steady::now() < mInfoAt ? mOldGeneration : generation;
+    }
+    bool Gone() const { return Steady::now() >= mGoneAt; }
+    void Promote() {
+        if (mPending && Steady::now() >= mPending->first) {
+            Queue(mPending->second);
+            mPending.reset();
+        }
+    }
+    void Queue(Bytes event) { mEvents.push_back(std::move(event)); }
+
+    Script mScript;
+    bool mReset = false;
+    UInt32 mOldGeneration = 0;
+    Steady::time_point mInfoAt{}, mBackAt{}, mGoneAt = Steady::time_point::max();
+    std::optional<std::pair<Steady::time_point, Bytes>> mPending;
+    std::deque<Bytes> mEvents;
 };
 
 class LinuxBackend : public ::testing::Test {
@@ -198,28 +260,79 @@ TEST_F(LinuxBackend, ResponseCodesBecomeStatuses) {
     }
 }
 
-TEST_F(LinuxBackend, StaleGenerationIsResentOnceUnlessAskedToFail) {
+struct BusCase {
+    const char* name;
+    std::function<void(FakeKernel&)> script;
+    bool read;
+    IOReturn expected;
+    unsigned requests;  // sent in all
+};
+
+TEST_F(LinuxBackend, RidesOutWhatARealBusDoesAndNoMore) {
+    const std::vector<BusCase> cases = {
+        {"reset, generation shown after 30 ms",
+         [](FakeKernel& k) { k.ResetAtNextRequest(Ms(30), Ms(60)); }, false, kIOReturnSuccess, 2},
+        {"reset, generation shown after 300 ms",
+         [](FakeKernel& k) { k.ResetAtNextRequest(Ms(300), Ms(350)); }, false, kIOReturnSuccess, 2},
+        {"reset seen first by its event",
+         [](FakeKernel& k) { k.ResetAtNextRequest(Ms(400), Ms(20)); }, false, kIOReturnSuccess, 2},
+        {"node away for 0.5 s", [](FakeKernel& k) { k.LeaveAtNextRequest(Ms(500)); }, false,
+         kIOReturnSuccess, 2},
+        {"node gone for good", [](FakeKernel& k) { k.LeaveAtNextRequest(Ms(5000)); }, false,
+         kIOReturnNoDevice, 1},
+        {"three busy answers", [](FakeKernel& k) { k.busyAnswers = 3; }, false, kIOReturnSuccess,
+         4},
+        {"busy to the end", [](FakeKernel& k) { k.busyAnswers = 9; }, false, kIOReturnBusy, 4},
+        {"cancelled read", [](FakeKernel& k) { k.cancelledAnswers = 1; }, true, kIOReturnSuccess,
+         2},
+        {"cancelled write", [](FakeKernel& k) { k.cancelledAnswers = 1; }, false, kIOReturnTimeout,
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kernel = std::make_shared<FakeKernel>();
+        options.syscalls = kernel;
+        auto device = FirstKy();
+        c.script(*kernel);
+        const auto start = Steady::now();
+        UInt32 v = 0;
+        const FWAddressStruct reg(0xFFFF, 0xF0430004);
+        const IOReturn status = c.read ? device->ReadQuadlet(reg, v, false, false, 0)
+                                       : device->WriteQuadlet(reg, 1, false, false, 0);
+        EXPECT_EQ(status, c.expected);
+        EXPECT_EQ(kernel->requests, c.requests);
+        if (c.expected == kIOReturnSuccess && c.requests == 2 && !c.read) {
+            EXPECT_EQ(kernel->last.generation, 8u);  // resent in the new generation
+        }
+        EXPECT_LT(Steady::now() - start, Ms(3000));  // bounded
+    }
+    // Asked to fail on a reset, it does.
+    kernel->ResetAtNextRequest(Ms(0), Ms(0));
     auto device = FirstKy();
-    kernel->rcode = RCODE_GENERATION;
     EXPECT_EQ(device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, true, 7),
               kIOFireWireBusReset);
-    kernel->generation = 8;  // the reset the kernel saw
-    EXPECT_EQ(device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, false, 7),
-              kIOFireWireBusReset);  // still stale after the one resend: reported, not looped
-    EXPECT_EQ(kernel->last.generation, 8u);  // the resend carried the fresh generation
-    kernel->rcode = RCODE_COMPLETE;
-    EXPECT_EQ(device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, false, 7),
-              kIOReturnSuccess);
 }
 
-TEST_F(LinuxBackend, BusResetEventsOnTheWayUpdateTheGeneration) {
+TEST_F(LinuxBackend, AFreshlyPluggedKyIsOpenedOnceUdevHasRun) {
+    kernel->accessFrom = Steady::now() + Ms(100);
+    EXPECT_NO_THROW(FirstKy());
+    kernel->accessFrom = Steady::now() + Ms(5000);  // no rule: refused after a short while
+    const auto start = Steady::now();
+    EXPECT_THROW(FirstKy(), FWLib::DeviceError);
+    EXPECT_LT(Steady::now() - start, Ms(1000));
+}
+
+TEST_F(LinuxBackend, BusResetEventsOnTheWayMoveTheGenerationForwardOnly) {
     auto device = FirstKy();
+    kernel->generation = 9;
     kernel->QueueBusReset(9);
     UInt32 v = 0;
     ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
               kIOReturnSuccess);
-    ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
-              kIOReturnSuccess);
+    kernel->QueueBusReset(8);  // stale: queued before the one above was seen
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
+                  kIOReturnSuccess);
     EXPECT_EQ(kernel->last.generation, 9u);
 }
 

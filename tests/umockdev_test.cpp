@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -74,40 +75,69 @@ TEST_F(Umockdev, WholeUpdateThroughTheCharacterDevice) {
     EXPECT_EQ(node.Model().ProgrammedCount(), 2u);
 }
 
-TEST_F(Umockdev, BusResetMidUpdateIsRiddenOut) {
-    node.resetAtBlock = 300;
-    auto r = Kyfw({"update", "--yes", "--json"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(node.Resets(), 1u);
-    EXPECT_EQ(node.Model().ProgrammedCount(), 2u);
-}
+struct BusCase {
+    const char* name;
+    std::function<void(kytest::EmulatedNode&)> script;
+    const char* xilinxError;  // how its error text begins; "" when it is programmed
+    const char* mcoreError;
+};
 
-TEST_F(Umockdev, BlockAnsweredBusyOrUnsentFailsTheImage) {
-    for (auto [rcode, text] : std::vector<std::pair<UInt32, std::string>>{
-             {RCODE_BUSY, "busy"}, {RCODE_SEND_ERROR, "device not responding"}}) {
-        SCOPED_TRACE(text);
-        kytest::EmulatedNode* n = &node;
-        n->failAtBlock = 100;
-        n->failRcode = rcode;
+TEST_F(Umockdev, WhatARealBusDoesIsRiddenOutOrReportedThroughKyfw) {
+    using Ms = std::chrono::milliseconds;
+    const std::vector<BusCase> cases = {
+        {"bus reset, new generation shown after 30 ms",
+         [](kytest::EmulatedNode& n) {
+             n.resetAtBlock = 300;
+             n.resetInfoAfter = Ms(30);
+             n.resetEventAfter = Ms(40);
+         },
+         "", ""},
+        {"bus reset, new generation shown after 300 ms",
+         [](kytest::EmulatedNode& n) {
+             n.resetAtBlock = 300;
+             n.resetInfoAfter = Ms(300);
+             n.resetEventAfter = Ms(320);
+         },
+         "", ""},
+        {"three busy answers to one block",
+         [](kytest::EmulatedNode& n) {
+             n.busyAtBlock = 200;
+             n.busyAnswers = 3;
+         },
+         "", ""},
+        {"the Ky away for half a second",
+         [](kytest::EmulatedNode& n) {
+             n.leaveAtBlock = 400;
+             n.backAfter = Ms(500);
+         },
+         "", ""},
+        {"a block not sent", [](kytest::EmulatedNode& n) { n.failAtBlock = 100; },
+         "device not responding", ""},
+        {"the Ky gone for good",
+         [](kytest::EmulatedNode& n) {
+             n.leaveAtBlock = 500;
+             n.backAfter = Ms(60000);
+         },
+         "device not found: the Ky left the bus", "device not found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        node.NewScenario();
+        c.script(node);
         auto r = Kyfw({"update", "--yes", "--reinstall", "--json"});
-        EXPECT_EQ(r.status, 1);
-        json doc = Doc(r);
-        EXPECT_EQ(doc["images"]["xilinx"]["step"], "sending the block at 12618");
-        EXPECT_EQ(doc["images"]["xilinx"]["error_text"].get<std::string>().rfind(text, 0), 0u);
-        EXPECT_EQ(doc["images"]["mcore"]["ok"], true);
-        n->failAtBlock = 0;
-        n->RestartCounting();
+        const json doc = Doc(r);
+        EXPECT_EQ(r.status, *c.xilinxError ? 1 : 0) << r.err;
+        for (auto [image, error] : {std::pair{"xilinx", c.xilinxError}, {"mcore", c.mcoreError}}) {
+            EXPECT_EQ(doc["images"][image]["ok"], !*error) << image;
+            if (*error) {
+                EXPECT_EQ(doc["images"][image]["error_text"].get<std::string>().rfind(error, 0), 0u)
+                    << doc["images"][image];
+            }
+        }
+        if (!*c.xilinxError) {
+            EXPECT_EQ(node.Model().Identity().xilinxVersion, 6);
+        }
     }
-}
-
-TEST_F(Umockdev, NodeVanishingFailsWithoutHanging) {
-    node.vanishAtBlock = 500;
-    auto r = Kyfw({"update", "--yes", "--json"});
-    EXPECT_EQ(r.status, 1);
-    json doc = Doc(r);
-    EXPECT_EQ(doc["images"]["xilinx"]["error_text"].get<std::string>().rfind("device not found", 0),
-              0u);
-    EXPECT_EQ(doc["images"]["mcore"]["ok"], false);
 }
 
 TEST_F(Umockdev, UnopenableNodeNamesTheRule) {

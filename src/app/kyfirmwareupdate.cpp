@@ -85,6 +85,8 @@ bool IsDowngradeFor(const KyInfo& info) {
 
 std::string ErrorText(IOReturn error) {
     if (error == kUpdateStatusError) return "the Ky reported an unexpected status (error -192)";
+    if (error == kIOReturnNoDevice)
+        return "device not found: the Ky left the bus (error " + std::to_string(error) + ")";
     return IOReturnName(error) + " (error " + std::to_string(error) + ")";
 }
 

@@ -18,7 +18,7 @@ constexpr std::array<std::pair<IOReturn, const char*>, 21> kNames{{
     {kIOReturnUnsupported, "not supported"},
     {kIOReturnNotOpen, "device not open"},
     {kIOReturnBusy, "busy"},
-    {kIOReturnTimeout, "timed out"},
+    {kIOReturnTimeout, "no answer from the Ky (timed out)"},
     {kIOReturnNotReady, "not ready"},
     {kIOReturnNotPermitted, "not permitted"},
     {kIOReturnAborted, "aborted"},

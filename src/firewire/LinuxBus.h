@@ -43,6 +43,9 @@ struct LinuxBusOptions {
     // How long a transaction may wait for its response: the kernel's split
     // time-out is 2 s, and it answers CANCELLED after it.
     int responseTimeoutMs = 3000;
+    // How long a device file that refuses this user is tried again: udev
+    // gives the user access a moment after the file appears.
+    int accessWaitMs = 200;
 };
 
 // The kernel's response code (RCODE_*) as a status.

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstring>
 #include <iostream>
+#include <thread>
 
 namespace FWLib {
 
@@ -92,6 +93,23 @@ namespace {
 constexpr UInt32 kMaxPayload = 512;
 constexpr UInt32 kAbiVersion = 5;
 
+// What a real bus does to a transaction, and how long it is ridden out.
+// After a bus reset the kernel flushes queued requests (RCODE_GENERATION)
+// before it has read the new topology, and keeps a node that left for 2 s
+// in case it comes back: the new generation may take that long to show.
+constexpr int kResetWaitMs = 2500;
+constexpr int kResetPollMs = 10;
+constexpr int kMaxResetsPerRequest = 4;
+// A busy acknowledgement means the packet was not taken: it may be resent.
+constexpr int kBusyRetries = 3;
+constexpr int kBusyPauseMs = 5;
+
+// Generations only move forward (a reset event may arrive after GET_INFO
+// has already shown a later generation).
+bool Later(UInt32 a, UInt32 b) {
+    return static_cast<std::int32_t>(a - b) > 0;
+}
+
 template <class T>
 UInt64 Pointer(T* p) {
     return static_cast<UInt64>(reinterpret_cast<std::uintptr_t>(p));
@@ -110,9 +128,15 @@ public:
         info.bus_reset = Pointer(&reset);
         if (mOptions.syscalls->Ioctl(mFd, FW_CDEV_IOC_GET_INFO, &info) != 0)
             return StatusFromErrno(errno);
-        mGeneration = reset.generation;
-        mNodeId = reset.node_id;
+        SeeGeneration(reset.generation, reset.node_id);
         return kIOReturnSuccess;
+    }
+
+    void SeeGeneration(UInt32 generation, UInt32 nodeId) {
+        if (mKnown && !Later(generation, mGeneration)) return;
+        mGeneration = generation;
+        mNodeId = nodeId;
+        mKnown = true;
     }
 
     UInt32 GetDevice() const override { return 1; }
@@ -167,14 +191,45 @@ private:
         // The file reaches its own node only.
         if (device == 0 && addr.nodeID != mNodeId) return kIOReturnUnsupported;
         if (size > kMaxPayload) return kIOReturnBadArgument;
-        auto send = [&](UInt32 gen) { return SendOnce(tcode, addr.Offset(), out, in, size, gen); };
-        auto refresh = [&](UInt32& fresh) {
-            const IOReturn status = RefreshInfo();
-            fresh = mGeneration;
-            return status;
-        };
-        return SendAcrossBusReset(failOnReset, failOnReset ? generation : mGeneration, send,
-                                  refresh);
+        UInt32 gen = failOnReset ? generation : mGeneration;
+        const UInt32 asked = size;
+        int resets = 0, busy = 0;
+        bool resent = false;
+        for (;;) {
+            size = asked;
+            const IOReturn status = SendOnce(tcode, addr.Offset(), out, in, size, gen);
+            if (status == kIOFireWireBusReset && !failOnReset && resets++ < kMaxResetsPerRequest) {
+                // The request never left: send it again in the new generation.
+                if (IOReturn s = AwaitGenerationAfter(gen); s != kIOReturnSuccess) return s;
+                gen = mGeneration;
+            } else if (status == kIOReturnBusy && busy++ < kBusyRetries) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kBusyPauseMs));
+            } else if (status == kIOReturnTimeout && in && !resent) {
+                resent = true;  // a read changes nothing: ask once more
+            } else {
+                return status;
+            }
+        }
+    }
+
+    // Waits, bounded, until the bus has a generation after `stale`: from a
+    // bus-reset event or from GET_INFO, whichever shows it first. A node
+    // that does not come back is gone.
+    IOReturn AwaitGenerationAfter(UInt32 stale) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kResetWaitMs);
+        while (!Later(mGeneration, stale)) {
+            if (IOReturn s = RefreshInfo(); s != kIOReturnSuccess) return s;
+            if (Later(mGeneration, stale)) break;
+            if (Clock::now() >= deadline) return kIOReturnNoDevice;
+            pollfd pfd{mFd, POLLIN, 0};
+            const int ready = mOptions.syscalls->Poll(&pfd, 1, kResetPollMs);
+            if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) return kIOReturnNoDevice;
+            UInt32 none = 0;
+            IOReturn ignored = kIOReturnSuccess;
+            if (ready > 0) ReadEvent(0, nullptr, none, ignored);  // closures start at 1
+        }
+        return kIOReturnSuccess;
     }
 
     IOReturn SendOnce(UInt32 tcode, UInt64 offset, const void* out, void* in, UInt32& size,
@@ -229,8 +284,7 @@ private:
         if (common.type == FW_CDEV_EVENT_BUS_RESET && static_cast<size_t>(n) >= kResetBytes) {
             fw_cdev_event_bus_reset reset{};
             std::memcpy(&reset, buf.data(), kResetBytes);
-            mGeneration = reset.generation;
-            mNodeId = reset.node_id;
+            SeeGeneration(reset.generation, reset.node_id);
             return false;
         }
         if (common.type != FW_CDEV_EVENT_RESPONSE || common.closure != closure ||
@@ -254,6 +308,7 @@ private:
     LinuxBusOptions mOptions;
     UInt32 mGeneration = 0;
     UInt32 mNodeId = 0;
+    bool mKnown = false;  // a generation has been seen
     UInt64 mClosure = 0;
     unsigned mOpenCount = 0;
 };
@@ -264,7 +319,7 @@ public:
         : mPath(std::move(path)), mOptions(std::move(options)) {}
 
     IOReturn QueryInterface(std::unique_ptr<DeviceInterface>& device) override {
-        const int fd = mOptions.syscalls->Open(mPath.c_str(), O_RDWR | O_CLOEXEC);
+        const int fd = OpenWhenPermitted();
         if (fd < 0) return StatusFromErrno(errno);
         auto opened = std::make_unique<LinuxDeviceInterface>(fd, mPath, mOptions);
         if (const IOReturn status = opened->RefreshInfo(); status != kIOReturnSuccess)
@@ -274,6 +329,19 @@ public:
     }
 
 private:
+    // A freshly plugged Ky's file appears before udev has given the user
+    // access to it: permission is asked again for a short while.
+    int OpenWhenPermitted() {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(mOptions.accessWaitMs);
+        for (;;) {
+            const int fd = mOptions.syscalls->Open(mPath.c_str(), O_RDWR | O_CLOEXEC);
+            if (fd >= 0 || (errno != EACCES && errno != EPERM) || Clock::now() >= deadline)
+                return fd;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
     std::string mPath;
     LinuxBusOptions mOptions;
 };

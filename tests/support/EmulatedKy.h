@@ -10,14 +10,17 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/KyUnitModel.h"
+#include "support/KernelEvents.h"
 
 namespace kytest {
 
@@ -59,25 +62,51 @@ inline UInt32 Rcode(IOReturn status) {
     }
 }
 
-// The kernel's side of /dev/fw1 for one Ky.
+// The kernel's side of /dev/fw1 for one Ky, as the firewire core behaves:
+// a bus reset flushes the request in flight with RCODE_GENERATION before
+// GET_INFO shows the new generation and before the reset event comes; a
+// node that leaves keeps its file for 2 s (requests answered
+// RCODE_GENERATION, generation frozen) and either comes back with a new
+// generation or answers ENODEV from then on; a busy acknowledgement ends as
+// RCODE_BUSY and is not retried by the kernel.
 class EmulatedNode {
 public:
+    using Ms = std::chrono::milliseconds;
     UInt32 failAtBlock = 0;  // the n-th block write is answered with failRcode
-    UInt32 failRcode = RCODE_BUSY;
-    UInt32 resetAtBlock = 0;  // the bus resets just before the n-th block write
-    UInt32 vanishAtBlock = 0;
+    UInt32 failRcode = RCODE_SEND_ERROR;
+    UInt32 busyAtBlock = 0;  // from the n-th block write, busyAnswers answers are RCODE_BUSY
+    unsigned busyAnswers = 0;
+    UInt32 resetAtBlock = 0;  // the bus resets as the n-th block write is sent
+    Ms resetInfoAfter{30}, resetEventAfter{40};
+    UInt32 leaveAtBlock = 0;  // the node leaves as the n-th block write is sent
+    Ms backAfter{500};        // 2 s or more: gone for good
     int devFd = -1;
 
+    ~EmulatedNode() {
+        for (auto& t : mTimers) t.join();
+    }
+    EmulatedNode() = default;
+    EmulatedNode(const EmulatedNode&) = delete;
+    EmulatedNode& operator=(const EmulatedNode&) = delete;
     kysim::KyUnitModel& Model() { return mModel; }
     unsigned Resets() const { return mResets; }
-    void RestartCounting() {
+    // Back on the bus as it was, for the next scenario.
+    void NewScenario() {
+        for (auto& t : mTimers) t.join();
+        mTimers.clear();
         std::lock_guard lock(mMutex);
-        mBlocks = 0;
+        failAtBlock = busyAtBlock = resetAtBlock = leaveAtBlock = 0;
+        busyAnswers = 0;
+        mBlocks = mResets = 0;
+        mResetDone = mLeft = false;
+        mShowAt = mBackAt = {};
+        mGoneAt = Steady::time_point::max();
+        mShownBefore = mGeneration;
     }
 
     gboolean Ioctl(UMockdevIoctlClient* client) {
         std::lock_guard lock(mMutex);
-        if (mGone) return umockdev_ioctl_client_complete(client, -1, ENODEV), TRUE;
+        if (Gone()) return umockdev_ioctl_client_complete(client, -1, ENODEV), TRUE;
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         switch (umockdev_ioctl_client_get_request(client)) {
             case FW_CDEV_IOC_GET_INFO:
@@ -91,7 +120,7 @@ public:
 
     gboolean Read(UMockdevIoctlClient* client) {
         std::lock_guard lock(mMutex);
-        if (mGone) return umockdev_ioctl_client_complete(client, -1, ENODEV), TRUE;
+        if (Gone()) return umockdev_ioctl_client_complete(client, -1, ENODEV), TRUE;
         if (mEvents.empty()) return umockdev_ioctl_client_complete(client, -1, EAGAIN), TRUE;
         UMockdevIoctlData* buf = umockdev_ioctl_client_get_arg(client);
         const auto event = mEvents.front();  // one event per read
@@ -103,6 +132,11 @@ public:
     }
 
 private:
+    using Steady = std::chrono::steady_clock;
+
+    bool Gone() const { return Steady::now() >= mGoneAt; }
+    UInt32 ShownGeneration() const { return Steady::now() < mShowAt ? mShownBefore : mGeneration; }
+
     gboolean GetInfo(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         UMockdevIoctlData* s =
             umockdev_ioctl_data_resolve(arg, 0, sizeof(fw_cdev_get_info), nullptr);
@@ -114,7 +148,7 @@ private:
             reset->type = FW_CDEV_EVENT_BUS_RESET;
             reset->node_id = 0xFFC1;
             reset->local_node_id = 0xFFC0;
-            reset->generation = mGeneration;
+            reset->generation = ShownGeneration();
         }
         info->card = 0;
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -131,28 +165,61 @@ private:
                 s, offsetof(fw_cdev_send_request, data), request.length, nullptr);
             out.assign(d->data, d->data + request.length);
         }
-        if (request.tcode == TCODE_WRITE_BLOCK_REQUEST && ++mBlocks == vanishAtBlock) {
-            mGone = true;  // the node leaves the bus; the file answers ENODEV from now on
-            umockdev_ioctl_client_complete(client, -1, ENODEV);
-            return TRUE;
-        }
+        if (request.tcode == TCODE_WRITE_BLOCK_REQUEST) ++mBlocks;
         std::vector<UInt8> payload;
         const UInt32 rcode = Transact(request, out, payload);
-        Respond(request.closure, rcode, payload);
+        Queue(ResponseEvent(request.closure, rcode, payload));
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
+    }
+
+    // A new generation: shown by GET_INFO after `show`, its event after `event`.
+    void NewGeneration(Ms show, Ms event) {
+        mShownBefore = mGeneration;
+        ++mGeneration;
+        ++mResets;
+        mShowAt = Steady::now() + show;
+        const UInt32 generation = mGeneration;
+        mTimers.emplace_back([this, event, generation] {
+            std::this_thread::sleep_for(event);
+            std::lock_guard lock(mMutex);
+            Queue(BusResetEvent(generation, 0xFFC1));
+        });
+    }
+
+    void StartBusEvents(bool block) {
+        if (block && mBlocks == resetAtBlock && !mResetDone) {
+            mResetDone = true;
+            NewGeneration(resetInfoAfter, resetEventAfter);
+        }
+        if (block && mBlocks == leaveAtBlock && !mLeft) {
+            mLeft = true;
+            mShownBefore = mGeneration;  // frozen while the node is away
+            mShowAt = Steady::time_point::max();
+            mBackAt = Steady::now() + backAfter;
+            if (backAfter >= Ms(2000)) {
+                mGoneAt = Steady::now() + Ms(2000);
+            } else {
+                ++mGeneration;  // what the node will have when it is back
+                const UInt32 generation = mGeneration;
+                mTimers.emplace_back([this, generation] {
+                    std::this_thread::sleep_for(backAfter);
+                    std::lock_guard lock(mMutex);
+                    mShowAt = Steady::now();
+                    ++mResets;
+                    Queue(BusResetEvent(generation, 0xFFC1));
+                });
+            }
+        }
     }
 
     UInt32 Transact(const fw_cdev_send_request& r, const std::vector<UInt8>& out,
                     std::vector<UInt8>& payload) {
         const bool block = r.tcode == TCODE_WRITE_BLOCK_REQUEST;
-        if (block && mBlocks == resetAtBlock && !mResetDone) {
-            mResetDone = true;
-            ++mGeneration;
-            ++mResets;
-            QueueBusReset();
-        }
-        if (r.generation != mGeneration) return RCODE_GENERATION;
+        StartBusEvents(block);
+        if (r.generation != mGeneration || Steady::now() < mBackAt) return RCODE_GENERATION;
+        if (block && mBlocks >= busyAtBlock && busyAtBlock && busyAnswers > 0)
+            return --busyAnswers, RCODE_BUSY;
         if (block && mBlocks == failAtBlock) return failRcode;
         FWLib::Quadlet q{};
         switch (r.tcode) {
@@ -177,29 +244,6 @@ private:
         return RCODE_TYPE_ERROR;
     }
 
-    void Respond(UInt64 closure, UInt32 rcode, const std::vector<UInt8>& payload) {
-        const size_t header = offsetof(fw_cdev_event_response, data);
-        std::vector<UInt8> e(header + (rcode == RCODE_COMPLETE ? payload.size() : 0));
-        fw_cdev_event_response r{};
-        r.closure = closure;
-        r.type = FW_CDEV_EVENT_RESPONSE;
-        r.rcode = rcode;
-        r.length = static_cast<UInt32>(e.size() - header);
-        std::memcpy(e.data(), &r, header);
-        if (r.length) std::memcpy(e.data() + header, payload.data(), r.length);
-        Queue(std::move(e));
-    }
-
-    void QueueBusReset() {
-        std::vector<UInt8> e(offsetof(fw_cdev_event_bus_reset, generation) + 4);
-        fw_cdev_event_bus_reset r{};
-        r.type = FW_CDEV_EVENT_BUS_RESET;
-        r.node_id = 0xFFC1;
-        r.generation = mGeneration;
-        std::memcpy(e.data(), &r, e.size());
-        Queue(std::move(e));
-    }
-
     // poll() is not emulated: a byte on the pty makes the file readable.
     void Queue(std::vector<UInt8> event) {
         mEvents.push_back(std::move(event));
@@ -211,10 +255,11 @@ private:
     ky::FakeClock mClock;
     kysim::KyUnitModel mModel{mClock};
     std::deque<std::vector<UInt8>> mEvents;
-    UInt32 mGeneration = 1;
+    std::vector<std::thread> mTimers;
+    UInt32 mGeneration = 1, mShownBefore = 1;
+    Steady::time_point mShowAt{}, mBackAt{}, mGoneAt = Steady::time_point::max();
     UInt32 mBlocks = 0;
-    bool mResetDone = false;
-    bool mGone = false;
+    bool mResetDone = false, mLeft = false;
     unsigned mResets = 0;
 };
 
