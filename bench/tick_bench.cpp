@@ -1,19 +1,26 @@
 // The CPU time of one idle refresh tick of the window's controller (find
 // the Ky, open its unit, read versions and serial number, close), against
 // the simulated Ky and through the Linux backend against an emulated Ky,
-// side by side, and each against the tick period of 500 ms.
+// side by side, and each against the tick period of 500 ms; and the CPU
+// time of the window's in-use check with 100, 1000 and 5000 processes.
 // Run as: umockdev-wrapper build/bench/tick_bench
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string>
 
 #include "app/kyfirmwareupdate.h"
 #include "firewire/LinuxBus.h"
 #include "sim/SimBus.h"
+#include "support/DeviceInUse.h"
 #include "support/EmulatedKy.h"
 
 namespace {
@@ -41,9 +48,79 @@ bool TickCpu(std::shared_ptr<FWLib::Bus> bus, int ticks, double& seconds) {
     return found;
 }
 
+namespace fs = std::filesystem;
+
+// A made-up /proc of `count` processes with 20 open files each; one of them
+// holds the Ky's device file open, one is a video application.
+fs::path FakeProc(unsigned count, const fs::path& node) {
+    const fs::path root = fs::temp_directory_path() / ("kyfw-tickproc-" + std::to_string(getpid()) +
+                                                       "-" + std::to_string(count));
+    fs::remove_all(root);
+    for (unsigned pid = 100; pid < 100 + count; ++pid) {
+        const fs::path dir = root / std::to_string(pid);
+        fs::create_directories(dir / "fd");
+        std::ofstream(dir / "comm") << (pid == 100 + count / 2 ? "kdenlive" : "bash") << "\n";
+        for (int fd = 0; fd < 20; ++fd)
+            fs::create_symlink(fd == 7 && pid == 100 + count - 1 ? node : fs::path("/dev/null"),
+                               dir / "fd" / std::to_string(fd));
+    }
+    return root;
+}
+
+// CPU seconds of the window's in-use check: the first look at every
+// process, then the mean of an idle tick.
+void InUseCpu(unsigned count, const fs::path& node, double& first, double& tick) {
+    const fs::path root = FakeProc(count, node);
+    ky::InUseWatch watch(root);
+    double start = CpuSeconds();
+    const auto finding = watch.Check(node);
+    first = CpuSeconds() - start;
+    if (finding.kind != ky::InUseWatch::Finding::Kind::VideoApplication) std::exit(1);
+    constexpr int kTicks = 50;
+    start = CpuSeconds();
+    for (int i = 0; i < kTicks; ++i) watch.Check(node);
+    tick = (CpuSeconds() - start) / kTicks;
+    fs::remove_all(root);
+}
+
+void ReportInUse() {
+    const fs::path node = fs::temp_directory_path() / ("kyfw-ticknode-" + std::to_string(getpid()));
+    std::ofstream(node) << "";
+    double tick100 = 0;
+    for (unsigned count : {100u, 1000u, 5000u}) {
+        double first = 0, tick = 0;
+        InUseCpu(count, node, first, tick);
+        if (count == 100) tick100 = tick;
+        std::printf(
+            "in-use check, %4u processes x 20 files: first look %8.3f ms, idle tick %7.3f ms"
+            "  ratio to 500 ms %.5f\n",
+            count, first * 1e3, tick * 1e3, tick / 0.5);
+        if (count == 5000)
+            std::printf("idle tick 5000 / 100 processes          ratio %.1f\n", tick / tick100);
+    }
+    fs::remove(node);
+}
+
 }  // namespace
 
-int main() {
+// The in-use check is measured in a child without umockdev's preload,
+// which would slow every file operation down.
+void ReportInUseOutsideUmockdev(const char* self) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        unsetenv("LD_PRELOAD");
+        execl(self, self, "--in-use", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    waitpid(pid, nullptr, 0);
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--in-use") {
+        ReportInUse();
+        return 0;
+    }
+    ReportInUseOutsideUmockdev(argv[0]);
     const char* preload = std::getenv("LD_PRELOAD");
     if (!preload || !std::strstr(preload, "umockdev")) {
         std::cerr << "run under umockdev: umockdev-wrapper tick_bench\n";

@@ -20,7 +20,6 @@ const ControlID KYFinalCutRunningStrID = {kSignature, 202};
 const ControlID KYUpdateFirmwareVersionStrID = {kSignature, 203};
 const ControlID KYProgressBarID = {kSignature, 300};
 
-constexpr OSType kVideoApplication = FourCharCode("KeyG");
 constexpr double kTickSeconds = 0.5;
 const char* const kNotFound = "Ky Not Found";
 
@@ -56,7 +55,7 @@ SInt16 ShowDownloadFailedAlert(const ZRV::PTA::UpdateResult& result) {
 }
 
 CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment environment)
-    : _window(window), _environment(std::move(environment)) {
+    : _window(window), _environment(std::move(environment)), _inUse(_environment.procRoot) {
     _updateButton.Init(KYUpdateButtonID, _window);
     _cancelButton.Init(KYCancelButtonID, _window);
     _currentFirmwareVersionStr.Init(KYCurrentFirmwareVersionStrID, _window);
@@ -140,14 +139,14 @@ void CKyFirmwareUpdateDialog::ShowFound() {
 
 bool CKyFirmwareUpdateDialog::ShowInUse() {
     // Nobody else may be driving the Ky while its flash is rewritten.
-    TProcess processes(kMyProcess, _environment.procRoot);
+    using Kind = ky::InUseWatch::Finding::Kind;
+    const auto finding = _inUse.Check(_pKy->FoundUnit().deviceNode);
     std::string notice;
-    if (processes.FindProcess(kVideoApplication)) {
+    if (finding.kind == Kind::VideoApplication) {
         notice = _inUseNotice;
-    } else if (auto user =
-                   ky::FindOtherDeviceUser(_pKy->FoundUnit().deviceNode, _environment.procRoot)) {
-        notice = "The Ky is in use by " + user->name + " (process " + std::to_string(user->pid) +
-                 "). Quit it to update the Ky.";
+    } else if (finding.kind == Kind::DeviceUser) {
+        notice = "The Ky is in use by " + finding.who.name + " (process " +
+                 std::to_string(finding.who.pid) + "). Quit it to update the Ky.";
     }
     ShowNotice(notice);
     const bool blocked = !notice.empty() || !_imageProblem.empty();
@@ -177,6 +176,7 @@ void CKyFirmwareUpdateDialog::ShowNotFound() {
 
 void CKyFirmwareUpdateDialog::StartUpdate() {
     // Another program may have opened the Ky since the click.
+    _inUse.Forget();
     if (ShowInUse()) return CancelStart();
     _updateState = UPDATING;
     _progressBar.SetValue(0);
@@ -230,6 +230,7 @@ OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventR
         ShowNotFound();
         return noErr;
     }
+    _inUse.Forget();  // every process is looked at again before the Ky is written
     ShowFound();
     if (ShowInUse()) {
         _pKy->ReleaseKy();

@@ -6,6 +6,7 @@
 
 #include "app/SleepInhibitor.h"
 #include "app/kyfirmwareupdate.h"
+#include "support/DeviceInUse.h"
 #include "support/StopSignals.h"
 #include "support/carboncontrols.h"
 
@@ -80,6 +81,7 @@ private:
     bool _quitPending = false;
     std::unique_ptr<ky::SleepInhibitor> _inhibitor;  // held while the flash is written
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // likewise
+    ky::InUseWatch _inUse;
 };
 
 SInt16 ShowDownloadDoneAlert();

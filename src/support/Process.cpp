@@ -47,8 +47,22 @@ OSType ProcessSignatureFor(const std::string& executable) {
     return 0;
 }
 
+namespace {
+
+std::vector<std::uint32_t> ListProcesses(const std::filesystem::path& procRoot) {
+    std::vector<std::uint32_t> pids;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(procRoot, ec))
+        if (std::uint32_t pid = ProcessNumber(entry.path().filename().string()))
+            pids.push_back(pid);
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+}  // namespace
+
 TProcess::TProcess(ProcessSerialNumber theNum, std::filesystem::path procRoot)
-    : fProcRoot(std::move(procRoot)), fProcessID(theNum) {
+    : fProcRoot(std::move(procRoot)), fPids(ListProcesses(fProcRoot)), fProcessID(theNum) {
     fFirstTime = true;
     fLast = false;
     fMyProcessID = {0, static_cast<std::uint32_t>(getpid())};
@@ -62,19 +76,14 @@ TProcess::~TProcess() = default;
 
 OSErr TProcess::GetNextProcess(ProcessSerialNumber& psn) const {
     // The next process in ascending process ID order.
-    std::uint32_t next = 0;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(fProcRoot, ec)) {
-        const std::uint32_t pid = ProcessNumber(entry.path().filename().string());
-        if (pid > psn.lowLongOfPSN && (next == 0 || pid < next)) next = pid;
-    }
-    if (next == 0) return procNotFound;
-    psn = {0, next};
+    const auto next = std::upper_bound(fPids.begin(), fPids.end(), psn.lowLongOfPSN);
+    if (next == fPids.end()) return procNotFound;
+    psn = {0, *next};
     return noErr;
 }
 
-std::string TProcess::ExecutableName(const ProcessSerialNumber& psn) const {
-    const auto dir = fProcRoot / std::to_string(psn.lowLongOfPSN);
+std::string TProcess::NameOf(const std::filesystem::path& procRoot, std::uint32_t pid) {
+    const auto dir = procRoot / std::to_string(pid);
     std::string target = std::filesystem::path(ReadLink(dir / "exe")).filename().string();
     if (!target.empty()) {
         const std::string deleted = " (deleted)";
@@ -124,10 +133,9 @@ void TProcess::Next() {
 
 Boolean TProcess::FindProcess(OSType signature) {
     ProcessSerialNumber psn{0, 0};
+    // Only the executable's name says what a process is: nothing else is read.
     while (GetNextProcess(psn) == noErr) {
-        ProcessInfoRec rec;
-        if (GetProcessInformation(psn, rec) != noErr) continue;
-        if (rec.processSignature == signature) {
+        if (ProcessSignatureFor(ExecutableName(psn)) == signature) {
             fProcessID = psn;
             return true;
         }

@@ -8,6 +8,7 @@
 // drive the Ky.
 
 #include <filesystem>
+#include <vector>
 
 #include "support/MacTypes.h"
 
@@ -59,8 +60,14 @@ public:
     virtual Boolean Last() { return fLast; }
     virtual void First() { fProcessID = fFirstPSN; }
     OSErr Error() const { return fError; }
+    // The process IDs the walker sees, in ascending order: /proc as it was
+    // listed when the walker was made (one listing per walker).
+    const std::vector<std::uint32_t>& Snapshot() const { return fPids; }
     // The executable name of a process, as the signature table sees it.
-    std::string ExecutableName(const ProcessSerialNumber& psn) const;
+    std::string ExecutableName(const ProcessSerialNumber& psn) const {
+        return NameOf(fProcRoot, psn.lowLongOfPSN);
+    }
+    static std::string NameOf(const std::filesystem::path& procRoot, std::uint32_t pid);
 
 protected:
     virtual Boolean IProcess();
@@ -70,6 +77,7 @@ private:
     OSErr GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec& rec) const;
 
     std::filesystem::path fProcRoot;
+    std::vector<std::uint32_t> fPids;
     ProcessSerialNumber fProcessID;
     ProcessSerialNumber fMyProcessID;
     ProcessSerialNumber fFirstPSN;
