@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QProgressBar>
+#include <QTimer>
 #include <QWidget>
 #include <atomic>
 #include <filesystem>
@@ -17,7 +20,9 @@
 
 #include "app/KyFirmwareUpdateDialog.h"
 #include "engine/DownloadProgress.h"
+#include "firewire/LinuxBus.h"
 #include "sim/SimBus.h"
+#include "support/FakeKernel.h"
 #include "support/StreamCapture.h"
 #include "support/Subprocess.h"
 
@@ -251,14 +256,21 @@ TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {
              b.Ky(g).Behaviour().faultyArea = kysim::FlashArea::MCORE;
          },
          "The MCORE image failed while verifying the CRC: "},
+        {"Ky changed since it was shown",
+         [](kysim::SimBus& b, UInt64 g) {
+             b.Ky(g).Identity() = {3, 0, 3, "KY555555"};
+         },
+         "The update could not be started: the Ky's firmware now reads 3-0, not 1-5 as it did "
+         "when the update was asked for. Nothing was written to the Ky."},
         {"Ky gone", [](kysim::SimBus& b, UInt64 g) { b.Unplug(g); },
-         "The FPGA (Xilinx) image failed while reading the bus generation: device not found"},
+         "The update could not be started: the Ky could not be identified again"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         bus->Replug(guid);
         bus->ClearFaults(guid);
         bus->Ky(guid).Behaviour() = {};
+        bus->Ky(guid).Identity() = {};
         alerts.clear();
         Tick();
         Button("updateButton")->click();
@@ -321,6 +333,56 @@ TEST_F(WindowTest, AboutBoxInAnyState) {
     EXPECT_EQ(alerts[0].message, "KYFirmwareUpdate  ");
     EXPECT_TRUE(alerts[0].informative.startsWith("Version 1.3, "));
     EXPECT_EQ(dialog->State(), WAITFORINPUT);
+}
+
+TEST(SilentKy, TheWindowKeepsTurningAndSaysWhy) {
+    // A Ky found in sysfs whose every read goes unanswered.
+    const fs::path root = fs::temp_directory_path() / ("kyfw-silent-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "devices" / "fw1.0");
+    fs::create_directories(root / "dev");
+    std::ofstream(root / "devices" / "fw1" / "guid") << "0x0000d0a004120187\n";
+    std::ofstream(root / "devices" / "fw1.0" / "specifier_id") << "0x000a27\n";
+    std::ofstream(root / "devices" / "fw1.0" / "version") << "0x000011\n";
+    std::ofstream(root / "dev" / "fw1") << "";
+    auto kernel = std::make_shared<kytest::FakeKernel>();
+    kernel->answer = kytest::FakeKernel::Answer::Never;
+    FWLib::LinuxBusOptions options;
+    options.sysfsDevices = root / "devices";
+    options.devDirectory = root / "dev";
+    options.syscalls = kernel;
+    options.responseTimeoutMs = 300;
+    qputenv("KYFW_UI_DIR", KY_UI_DIR);
+    IBNibRef nib = nullptr;
+    WindowRef window = nullptr;
+    ASSERT_EQ(CreateNibReference("main", &nib), noErr);
+    ASSERT_EQ(CreateWindowFromNib(nib, "MainWindow", &window), noErr);
+    DisposeNibReference(nib);
+    ky::FakeClock clock;
+    kytest::StreamCapture io;
+    auto dialog = std::make_unique<CKyFirmwareUpdateDialog>(
+        window, CKyFirmwareUpdateDialog::Environment{
+                    std::make_shared<FWLib::LinuxBus>(options), &clock, root, {}});
+    // A timer on the window's thread must fire on time while the window ticks.
+    QElapsedTimer since;
+    qint64 longest = 0;
+    QTimer beat;
+    QObject::connect(&beat, &QTimer::timeout,
+                     [&] { longest = std::max(longest, since.restart()); });
+    since.start();
+    beat.start(50);
+    QEventLoop loop;
+    QTimer::singleShot(2500, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_LT(longest, 250);
+    const auto text = [&](const char* name) { return window->findChild<QLabel*>(name)->text(); };
+    EXPECT_EQ(text("versionValue"), "Ky Not Found");
+    EXPECT_EQ(text("updateSentence"),
+              QString::fromStdString("The Ky at " + (root / "dev" / "fw1").string() +
+                                     ": versions could not be read."));
+    dialog.reset();
+    DisposeWindow(window);
+    fs::remove_all(root);
 }
 
 struct StartUpCase {

@@ -22,6 +22,9 @@ const ControlID KYProgressBarID = {kSignature, 300};
 
 constexpr double kTickSeconds = 0.5;
 const char* const kNotFound = "Ky Not Found";
+// How long a tick waits for the Ky to be identified before it shows the
+// last answer: the window redraws at least every quarter of a second.
+constexpr std::chrono::milliseconds kProbeWait{150};
 
 SInt16 Alert(AlertType type, const std::string& message, const std::string& informative,
              const char* cancel = "") {
@@ -75,6 +78,7 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     InstallWindowEventHandler(_window, ApplicationCommandHandlerStatic,
                               {kEventClassCommand, kEventCommandProcess}, this);
     _pKy = new ZRV::PTA::CKyFirmwareUpdate(_environment.bus, *_environment.clock);
+    if (_environment.bus) _probe = std::make_unique<ZRV::PTA::KyProbe>(_environment.bus);
     if (!kyimage::CheckBuiltInImages(_imageProblem))
         Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
     InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this);
@@ -106,10 +110,7 @@ void CKyFirmwareUpdateDialog::TimerEventHandlerStatic(EventLoopTimerRef timer, v
 OSStatus CKyFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
     switch (_updateState) {
         case WAITFORINPUT:
-            if (_pKy->IsFound())
-                ShowFound();
-            else
-                ShowNotFound();
+            Identify();
             break;
         case STARTUPDATE:
             StartUpdate();
@@ -159,13 +160,28 @@ void CKyFirmwareUpdateDialog::ShowNotice(const std::string& notice) {
     _finalCutRunningStr.SetVisibility(!notice.empty());
 }
 
-void CKyFirmwareUpdateDialog::ShowNotFound() {
+void CKyFirmwareUpdateDialog::Identify() {
+    // The Ky is identified off this thread: a Ky that does not answer holds
+    // up neither the redraw nor the menus, and the last answer stays shown.
+    bool stale = false;
+    const auto answer = _probe ? _probe->Ask(kProbeWait, stale) : std::nullopt;
+    if (!answer) {
+        ShowNotFound(_probe ? "waiting for the Ky to answer" : "");
+        return;
+    }
+    _pKy->TakeIdentification(answer->info, answer->check, answer->unit);
+    if (answer->found)
+        ShowFound();
+    else
+        ShowNotFound(answer->reason.text);
+}
+
+void CKyFirmwareUpdateDialog::ShowNotFound(std::string why) {
     _cancelButton.Enable(true);
     _currentFirmwareVersionStr.SetText(kNotFound);
     _currentSerialNumberStr.SetText(kNotFound);
     _updateButton.Disable();
     // Why, in place of the update sentence; another updater in the notice.
-    std::string why = _pKy->WhyNotFound().text;
     if (!why.empty())
         why = static_cast<char>(std::toupper(static_cast<unsigned char>(why[0]))) + why.substr(1) +
               (why.back() == '?' || why.back() == '.' ? "" : ".");
@@ -225,11 +241,13 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
 OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
     // The Ky is taken before it is checked once more, and kept from here to
     // the end of the update: no other updater gets in between.
-    if (_pKy->HoldKy() != kIOReturnSuccess || !_pKy->IsFound()) {
-        _pKy->ReleaseKy();
-        ShowNotFound();
+    // Its versions, as the user saw them, are checked again by the update
+    // itself before it writes (a read here could keep the window waiting).
+    if (_pKy->HoldKy() != kIOReturnSuccess) {
+        ShowNotFound(_pKy->WhyNotFound().text);
         return noErr;
     }
+    _pKy->ExpectVersions(_pKy->Info());
     _inUse.Forget();  // every process is looked at again before the Ky is written
     ShowFound();
     if (ShowInUse()) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "app/KyProbe.h"
 #include "app/SleepInhibitor.h"
 #include "app/kyfirmwareupdate.h"
 #include "support/DeviceInUse.h"
@@ -52,8 +53,9 @@ public:
     bool QuitRequested();
 
 protected:
+    void Identify();
     void ShowFound();
-    void ShowNotFound();
+    void ShowNotFound(std::string why);
     // True when something else uses the Ky: the notice says what, and the
     // update button is disabled.
     bool ShowInUse();
@@ -82,6 +84,7 @@ private:
     std::unique_ptr<ky::SleepInhibitor> _inhibitor;  // held while the flash is written
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // likewise
     ky::InUseWatch _inUse;
+    std::unique_ptr<ZRV::PTA::KyProbe> _probe;
 };
 
 SInt16 ShowDownloadDoneAlert();

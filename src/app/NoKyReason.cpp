@@ -63,7 +63,7 @@ NoKyReason ExplainNoKy(FWLib::Bus& bus, KyCheck check, const FWLib::UnitInfo& un
         case KyCheck::InUse:
             return {"in-use", BeingUpdatedText(unit), {}};
         default:
-            return {"not-usable", "the Ky at " + unit.deviceNode + " " + KyCheckText(check), {}};
+            return {"not-usable", "the Ky at " + unit.deviceNode + ": " + KyCheckText(check), {}};
     }
 }
 

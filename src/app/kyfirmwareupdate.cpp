@@ -98,7 +98,7 @@ std::string BeingUpdatedText(const FWLib::UnitInfo& unit) {
 }
 
 std::string DescribeFailure(const UpdateResult& result) {
-    if (!result.threadStarted)
+    if (!result.started)
         return "The update could not be started: " + result.failure +
                ". Nothing was written to the Ky.";
     if (!result.deviceFound)
@@ -256,7 +256,7 @@ bool CKyFirmwareUpdate::DoUpdate() {
     if (_thread->Start()) return true;
     std::cerr << "Could not start the download thread\n";
     UpdateResult failed;
-    failed.threadStarted = false;
+    failed.started = false;
     failed.failure = "the update thread could not be created";
     ReleaseKy();
     FinishWorker(failed);
@@ -286,6 +286,7 @@ void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
         return;
     }
     result.deviceFound = true;
+    if (!StillAsExpected(result)) return;
     gDownloadProgress.Reset();
     gDownloadProgress.SetDeviceType(Xilinx);
     _pDownloader->DoDownload(_unit.get(), fileXILINX);
@@ -298,7 +299,31 @@ void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
     result.mcoreStep = _pDownloader->FailedStep();
 }
 
+bool CKyFirmwareUpdate::StillAsExpected(UpdateResult& result) {
+    if (!_expected) return true;
+    KyInfo now;
+    const KyCheck check = IdentifyKy(*_unit, now);
+    if (check == KyCheck::Accepted && now.softwareVer == _expected->softwareVer) return true;
+    result.started = false;
+    result.failure = check != KyCheck::Accepted
+                         ? std::string("the Ky could not be identified again (") +
+                               KyCheckText(check) + ")"
+                         : "the Ky's firmware now reads " + VersionText(now.MCOREver, now.XilinxVer) +
+                               ", not " + VersionText(_expected->MCOREver, _expected->XilinxVer) +
+                               " as it did when the update was asked for";
+    return false;
+}
+
+void CKyFirmwareUpdate::TakeIdentification(const KyInfo& info, KyCheck check,
+                                           const FWLib::UnitInfo& unit) {
+    _kyInfo = info;
+    _kyInfo.valid = check != KyCheck::NotFound;
+    _lastCheck = check;
+    _foundUnit = unit;
+}
+
 void CKyFirmwareUpdate::FinishWorker(const UpdateResult& result) {
+    _expected.reset();
     delete _pDownloader;
     _pDownloader = nullptr;
     Thread* thread = _thread;

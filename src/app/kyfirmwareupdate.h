@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/Clock.h"
@@ -66,7 +67,7 @@ struct UpdateResult {
     IOReturn mcoreError = kIOReturnNotReady;
     std::string xilinxStep, mcoreStep;  // where each failed ("erasing"), if it did
     std::string failure;                // why the update could not run or be kept, if so
-    bool threadStarted = true;
+    bool started = true;  // false: nothing was written (`failure` says why)
 
     bool Succeeded() const {
         return deviceFound && xilinxError == kIOReturnSuccess && mcoreError == kIOReturnSuccess &&
@@ -110,6 +111,12 @@ public:
     // accepted. LastCheck() says why.
     bool IsFound();
     KyCheck LastCheck() const { return _lastCheck; }
+    // Takes an identification made elsewhere (by a probe on another thread)
+    // as this controller's own.
+    void TakeIdentification(const KyInfo& info, KyCheck check, const FWLib::UnitInfo& unit);
+    // The next update writes only if the held Ky still reads these versions
+    // (what the user saw and agreed to); otherwise nothing is written.
+    void ExpectVersions(const KyInfo& info) { _expected = info; }
     // Why the last IsFound found no Ky that can be updated.
     struct NoKyReason WhyNotFound() const;
     void GetSerialNumberString(std::string& out) const;
@@ -138,6 +145,7 @@ public:
 
 private:
     void DownloadBoth(UpdateResult& result);
+    bool StillAsExpected(UpdateResult& result);
     void FinishWorker(const UpdateResult& result);
 
     std::shared_ptr<FWLib::Bus> _bus;
@@ -149,6 +157,7 @@ private:
     UInt64 _selectedGuid = 0;
     bool _held = false;
     KyCheck _lastCheck = KyCheck::NotFound;
+    std::optional<KyInfo> _expected;  // handed to the worker with DoUpdate
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     bool _workerStarted = false;  // main thread only

@@ -1,0 +1,68 @@
+#include "app/KyProbe.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace ZRV::PTA {
+
+// What the window and the probe's thread share; the thread keeps it alive
+// until its identification has ended.
+struct KyProbe::Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool wanted = false, stop = false;
+    unsigned asked = 0, answered = 0;
+    std::optional<Answer> latest;
+};
+
+namespace {
+
+void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> bus) {
+    CKyFirmwareUpdate controller(std::move(bus));
+    std::unique_lock lock(shared->mutex);
+    for (;;) {
+        shared->changed.wait(lock, [&] { return shared->wanted || shared->stop; });
+        if (shared->stop) return;
+        const unsigned asked = shared->asked;
+        lock.unlock();
+        KyProbe::Answer answer;
+        answer.found = controller.IsFound();
+        answer.info = controller.Info();
+        answer.check = controller.LastCheck();
+        answer.unit = controller.FoundUnit();
+        if (!answer.found) answer.reason = controller.WhyNotFound();
+        lock.lock();
+        shared->latest = std::move(answer);
+        shared->answered = asked;
+        shared->wanted = false;
+        shared->changed.notify_all();
+    }
+}
+
+}  // namespace
+
+KyProbe::KyProbe(std::shared_ptr<FWLib::Bus> bus) : mShared(std::make_shared<Shared>()) {
+    std::thread(Loop, mShared, std::move(bus)).detach();
+}
+
+KyProbe::~KyProbe() {
+    std::lock_guard lock(mShared->mutex);
+    mShared->stop = true;
+    mShared->changed.notify_all();
+}
+
+std::optional<KyProbe::Answer> KyProbe::Ask(std::chrono::milliseconds wait, bool& stale) {
+    std::unique_lock lock(mShared->mutex);
+    if (!mShared->wanted) {
+        mShared->wanted = true;
+        ++mShared->asked;
+        mShared->changed.notify_all();
+    }
+    const unsigned asked = mShared->asked;
+    mShared->changed.wait_for(lock, wait, [&] { return mShared->answered >= asked; });
+    stale = mShared->answered < asked;
+    return mShared->latest;
+}
+
+}  // namespace ZRV::PTA

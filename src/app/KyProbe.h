@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+#include "app/NoKyReason.h"
+#include "app/kyfirmwareupdate.h"
+
+namespace ZRV::PTA {
+
+// Identifies the Ky on a thread of its own, so that a Ky that stops
+// answering (each read may wait seconds) never holds up the window: the
+// window asks, waits a moment, and shows the last answer there is.
+class KyProbe {
+public:
+    struct Answer {
+        bool found = false;
+        KyInfo info;
+        KyCheck check = KyCheck::NotFound;
+        FWLib::UnitInfo unit;
+        NoKyReason reason;  // when not found
+    };
+
+    explicit KyProbe(std::shared_ptr<FWLib::Bus> bus);
+    // Does not wait for an identification under way: it ends on its own.
+    ~KyProbe();
+    KyProbe(const KyProbe&) = delete;
+    KyProbe& operator=(const KyProbe&) = delete;
+
+    // Starts an identification unless one is under way, waits up to `wait`
+    // for it, and returns the last answer (nothing before the first);
+    // `stale` tells that the answer is older than this request.
+    std::optional<Answer> Ask(std::chrono::milliseconds wait, bool& stale);
+
+    struct Shared;  // with the probe's thread
+
+private:
+    std::shared_ptr<Shared> mShared;
+};
+
+}  // namespace ZRV::PTA
