@@ -34,8 +34,8 @@ Child RunProgram(const std::vector<std::string>& argv, const std::vector<std::st
     const auto start = Steady::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
-        freopen("/dev/null", "w", stderr);
+        if (!freopen("/dev/null", "w", stdout)) _exit(127);
+        if (!freopen("/dev/null", "w", stderr)) _exit(127);
         for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -58,7 +58,7 @@ double WindowFirstRefresh(const std::string& gui, const std::string& state) {
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], 1);
-        freopen("/dev/null", "w", stderr);
+        if (!freopen("/dev/null", "w", stderr)) _exit(127);
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         setenv("KYFW_SIM_STATE", state.c_str(), 1);
         // Line-buffered, so the first refresh's trace lines arrive when written.

@@ -11,6 +11,7 @@ packages=(
     qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins
     libsystemd-dev dpkg-dev binutils
     umockdev libumockdev-dev util-linux
+    lintian desktop-file-utils appstream
 )
 missing=()
 for p in "${packages[@]}"; do

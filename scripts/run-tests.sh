@@ -14,8 +14,15 @@ run_suite() {
 
 echo "== normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-echo "== Debian package"
-(cd build && cpack -G DEB -B package >/dev/null && ls package/*.deb)
+echo "== Debian package: built, checked by lintian and the desktop validators, unpacked and run"
+rm -rf build/package
+(cd build && cpack -G DEB -B package >/dev/null)
+deb="$(ls build/package/*.deb)"
+ls -l "$deb"
+lintian --fail-on error,warning --tag-display-limit 0 "$deb"
+desktop-file-validate packaging/ky-firmware-update.desktop
+appstreamcli validate --no-net packaging/io.github.kyfirmwareupdate.metainfo.xml
+tests/install_test.sh build "$deb"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKY_SANITIZE=ON
 
