@@ -20,8 +20,11 @@ class DownloadUnitTest : public kytest::SimFixture {
 protected:
     void SetUp() override {
         unit = MakeUnit();
+        Ky().Behaviour().eraseMicros = 0;
         bus->ClearTransactions();
     }
+    // The unit takes a command only a gap after the one before.
+    void Gap() { clock.Advance(kysim::kCommandGapMicros); }
     std::unique_ptr<DownloadUnit> unit;
 };
 
@@ -101,7 +104,8 @@ TEST_F(DownloadUnitTest, EachOperationPutsExactlyItsTransactionOnTheBus) {
              UInt32 v;
              return u.GetSoftwareVersion(v);
          },
-         {{TxType::QuadletRead, 0, 0xFFFFF0430004, Be32(0x00010005), 0, 0}}},
+         // The MCORE area was erased above: it would not start, and reads 0.
+         {{TxType::QuadletRead, 0, 0xFFFFF0430004, Be32(0x00000005), 0, 0}}},
         {"GetProductRevision",
          [](DownloadUnit& u) {
              UInt32 v;
@@ -118,6 +122,7 @@ TEST_F(DownloadUnitTest, EachOperationPutsExactlyItsTransactionOnTheBus) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         bus->ClearTransactions();
+        Gap();
         IOReturn status = c.call(*unit);
         auto log = bus->Transactions();
         ASSERT_EQ(log.size(), c.expected.size());
@@ -178,6 +183,7 @@ TEST_F(DownloadUnitTest, CancelTransferPollsUntilBitZeroClears) {
     Ky().Behaviour().cancelBusyReads = 3;
     UInt32 g = bus->Generation();
     unit->BeginUpdate(g);
+    Gap();
     bus->ClearTransactions();
     EXPECT_EQ(unit->CancelTransfer(g), kIOReturnSuccess);
     auto log = bus->Transactions();
@@ -198,7 +204,9 @@ TEST_F(DownloadUnitTest, CancelTransferIsBoundedAndStopsAtAFailedRead) {
     bus->AddFault(guid,
                   FailWith(On(TxType::QuadletRead, 0xFFFFF0430000, 2), kIOReturnNotResponding));
     Ky().Behaviour().cancelBusyReads = 10;
+    Gap();
     unit->BeginUpdate(g);
+    Gap();
     EXPECT_EQ(unit->CancelTransfer(g), kIOReturnNotResponding);
     EXPECT_EQ(bus->Transactions().size(), 4u);  // begin, cancel, a busy read, the failed read
 }

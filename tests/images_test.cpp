@@ -175,6 +175,10 @@ TEST(ImageValidators, BitFileBrokenCopiesNameTheField) {
          "field 'b' (part name) is not NUL-terminated"},
         {"date past the end", [](Bytes& f) { f.resize(50); },
          "field 'c' (date) of 11 bytes runs past the end of the file"},
+        {"date one byte short", [](Bytes& f) { f.resize(56); },
+         "field 'c' (date) of 11 bytes runs past the end of the file"},
+        {"a byte after the data", [](Bytes& f) { f.push_back(0); },
+         "field 'e' records 336680 bytes of configuration data but 336681 follow"},
         {"wrong e length", [](Bytes& f) { f[73] ^= 1; },
          "field 'e' records 336681 bytes of configuration data but 336680 follow"},
         {"truncated", [](Bytes& f) { f.resize(f.size() - 1); },
@@ -244,6 +248,14 @@ TEST(ImageValidators, SRecordBrokenCopiesNameTheRecord) {
          "data at 0x00000000 overlaps the data from 0x00000000 to 0x0000008B"},
     };
     ExpectEachRefused<kyimage::SRecordInfo>(cases, SRecords(), kyimage::CheckSRecords);
+    // Stretches that touch do not overlap.
+    const std::string adjacent =
+        "S00500004B5956\r\nS3090000000401020304E8\r\n"
+        "S3090000000005060708DC\r\nS70500000000FA\r\n";
+    kyimage::SRecordInfo info;
+    std::string problem;
+    EXPECT_TRUE(kyimage::CheckSRecords(Bytes(adjacent.begin(), adjacent.end()), info, problem))
+        << problem;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <tuple>
 
 #include <unistd.h>
 
@@ -27,20 +28,28 @@ using kysim::VanishAt;
 // Drives the unit's registers directly, as a download would.
 class SimKyTest : public kytest::SimFixture {
 protected:
-    void SetUp() override { unit = MakeUnit(); }
+    void SetUp() override {
+        unit = MakeUnit();
+        Ky().Behaviour().eraseMicros = 0;
+    }
 
     UInt32 Status() {
         UInt32 v = 99;
         EXPECT_EQ(unit->ReadStatusRegister(v, bus->Generation()), kIOReturnSuccess);
         return v;
     }
+    // The unit takes a command only a gap after the one before.
+    void Gap() { clock.Advance(kysim::kCommandGapMicros); }
     IOReturn StartErase(UInt32 command) {
         UInt32 g = bus->Generation();
+        Gap();
         unit->BeginUpdate(g);
+        Gap();
         return unit->SetUpdateCommand(g, command);
     }
     IOReturn Send(std::vector<UInt8> bytes) {
         UInt32 g = bus->Generation();
+        Gap();
         return unit->SendBlock(bytes.data(), static_cast<unsigned>(bytes.size()), 0, g);
     }
     static std::vector<UInt8> Header(UInt32 sizeB) {
@@ -63,6 +72,7 @@ protected:
     }
     IOReturn SendCrc(UInt32 crc) {
         UInt32 g = bus->Generation();
+        Gap();
         return unit->SendCRCAndVerify(crc, g);
     }
 
@@ -80,6 +90,7 @@ TEST_F(SimKyTest, EraseReportsBusyUntilItsDurationHasPassed) {
     UInt32 g = bus->Generation();
     unit->BeginUpdate(g);
     EXPECT_EQ(Status(), 1u);
+    Gap();
     UInt32 command = 0;
     ASSERT_EQ(unit->SetUpdateCommand(g, command), kIOReturnSuccess);
     EXPECT_EQ(Status(), 0u);
@@ -100,14 +111,62 @@ TEST_F(SimKyTest, AcceptedImageIsKeptAndItsVersionReported) {
     EXPECT_EQ(Ky().CurrentPhase(), KyUnitModel::Phase::Normal);
 }
 
-TEST_F(SimKyTest, WrongCrcIsRefusedAndTheVersionStays) {
+TEST_F(SimKyTest, OnlyAFlashThatWouldStartReportsItsVersion) {
+    const std::string sync = "\xFF\xFF\xFF\xFF\xAA\x99\x55\x66";
+    const std::string s0 = "S00E00004B595F4D434F52455F763370\r\n", s7 = "S70500000000FA\r\n";
+    const std::vector<std::tuple<const char*, UInt32, std::string, UInt16>> cases = {
+        {"S-records", 1, s0 + "S30900000400DEADBEEFBA\r\n" + s7, 3},
+        {"a wrong checksum", 1, s0 + "S30900000400DEADBEEFBB\r\n" + s7, 0},
+        {"an S1 record", 1, s0 + "S1070400DEADBEEFBC\r\n" + s7, 0},
+        {"LF line ends", 1, "S00E00004B595F4D434F52455F763370\nS70500000000FA\n", 0},
+        {"no S7 at the end", 1, s0, 0},
+        {"configuration data", 0, sync + "KYFPGA_v7" + std::string(40, '\0'), 7},
+        {"a .bit file from its start", 0, "\x00\x09KYFPGA_v7" + sync, 0},
+    };
+    for (const auto& [name, command, text, version] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(StartErase(command), kIOReturnSuccess);
+        ASSERT_EQ(SendCrc(SendImage({text.begin(), text.end()})), kIOReturnSuccess);
+        EXPECT_EQ(command ? Ky().Identity().mcoreVersion : Ky().Identity().xilinxVersion, version);
+    }
+}
+
+TEST_F(SimKyTest, ProtocolBreachesAreRefusedAsARealKyWould) {
+    auto closed = std::make_unique<DownloadUnit>(FirstKyService());
+    UInt32 v = 0, g = bus->Generation();
+    EXPECT_EQ(closed->ReadStatusRegister(v, g), kIOReturnNotOpen);  // never opened
+    unit->BeginUpdate(g);
+    UInt32 command = 0;
+    EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOReturnBusy);  // no pause after a command
+    struct Breach {
+        const char* name;
+        std::vector<std::vector<UInt8>> blocks;  // after the header of 300 bytes
+    };
+    const std::vector<Breach> breaches = {
+        {"a second header", {Header(300)}},
+        {"a short block that is not the last", {std::vector<UInt8>(64, 1)}},
+    };
+    for (const auto& b : breaches) {
+        SCOPED_TRACE(b.name);
+        ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+        ASSERT_EQ(Send(Header(300)), kIOReturnSuccess);
+        for (const auto& block : b.blocks) EXPECT_EQ(Send(block), kIOFireWireDataError);
+        EXPECT_EQ(Status(), 2u);
+    }
+    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
+    const UInt16 crc = SendImage(std::vector<UInt8>(300, 7));
+    EXPECT_EQ(SendCrc(0x10000u | crc), kIOFireWireDataError);  // the upper half must be 0
+}
+
+TEST_F(SimKyTest, WrongCrcIsRefusedAndTheErasedHalfReadsZero) {
     ASSERT_EQ(StartErase(0), kIOReturnSuccess);
     std::vector<UInt8> image(130);
     std::iota(image.begin(), image.end(), 0);
     const UInt16 crc = SendImage(image);
     EXPECT_EQ(SendCrc(crc ^ 1), kIOFireWireDataError);
     EXPECT_EQ(Status(), 2u);
-    EXPECT_EQ(Ky().Identity().xilinxVersion, 5);
+    EXPECT_EQ(Ky().Identity().xilinxVersion, 0);  // erased: it would not start
+    EXPECT_EQ(Ky().Identity().mcoreVersion, 1);
     EXPECT_EQ(Ky().ProgrammedCount(), 0u);
 }
 
@@ -143,6 +202,7 @@ TEST_F(SimKyTest, DataWhileErasingOrOutsideUpdateModeConflicts) {
     EXPECT_EQ(Status(), 0u);
     EXPECT_EQ(Send(Header(8)), kIOFireWireConflictError);
     UInt32 g = bus->Generation(), command = 1;
+    Gap();
     EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOFireWireConflictError);
 }
 
@@ -200,8 +260,11 @@ TEST_F(SimKyTest, UnitsAreFoundInPlugOrderAndOtherUnitsAreSkipped) {
     EXPECT_EQ(found[1]->Info().name, "sim2.0");
 }
 
+ky::FakeClock gDemoClock;
+
 kysim::DemoKy::Options DemoOptions(const std::filesystem::path& dir, bool reset) {
     kysim::DemoKy::Options options;
+    options.clock = &gDemoClock;
     options.directory = dir;
     options.reset = reset;
     options.eraseMicros = 0;
@@ -254,6 +317,7 @@ TEST(DemoKy, OneHolderAtATimeAndWhatItChangedIsKeptWhenItLetsGo) {
     EXPECT_EQ(ky::FindFlockHolder(dir / "lock"), ::getpid());
     UInt32 g = mine.Bus()->Generation(), xilinx = 0;
     unit->BeginUpdate(g);
+    gDemoClock.Advance(kysim::kCommandGapMicros);
     ASSERT_EQ(unit->SetUpdateCommand(g, xilinx), kIOReturnSuccess);  // erases the FPGA area
     unit->Close();
     ASSERT_EQ(other->Open(), kIOReturnSuccess);  // reads what the first one left

@@ -175,6 +175,25 @@ TEST(Monitor, TimedWaits) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 19ms);
 }
 
+TEST(Monitor, NotifyAllWakesEveryWaiter) {
+    Synchronizable sync;
+    std::atomic<int> waiting{0}, woken{0};
+    auto waiter = [&] {
+        Synchronizable::Guard g(sync);
+        ++waiting;
+        if (g.Wait(std::int64_t{10'000'000'000})) ++woken;
+    };
+    std::thread a(waiter), b(waiter);
+    while (waiting < 2) std::this_thread::sleep_for(1ms);
+    {
+        Synchronizable::Guard g(sync);  // both are waiting once this is had
+        sync.NotifyAll();
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(woken, 2);
+}
+
 TEST(Monitor, NotifyWithNobodyWaitingIsLost) {
     Synchronizable sync;
     sync.Notify();

@@ -24,6 +24,7 @@ void ChooseSimulated(BusChoice& choice, bool simReset) {
     if (const char* fast = std::getenv("KYFW_SIM_FAST"); fast && std::string(fast) == "1") {
         options.eraseMicros = 0;
         choice.fastClock = std::make_unique<ky::FakeClock>();
+        options.clock = choice.fastClock.get();  // the Ky counts the same pauses
     }
     choice.demo.emplace(options);
     choice.problem = choice.demo->Problem();

@@ -41,8 +41,8 @@ UInt16 Crc16Xmodem(UInt16 crc, std::span<const UInt8> bytes) {
     return crc;
 }
 
-KyUnitModel::KyUnitModel(ky::Clock& clock, KyIdentity identity)
-    : mClock(clock), mIdentity(std::move(identity)) {}
+KyUnitModel::KyUnitModel(ky::Clock& clock, KyIdentity identity, UnitBehaviour behaviour)
+    : mClock(clock), mIdentity(std::move(identity)), mBehaviour(behaviour) {}
 
 KyUnitModel::Phase KyUnitModel::CurrentPhase() {
     if (mPhase == Phase::Erasing && !mBehaviour.eraseNeverEnds && mClock.NowMicros() >= mEraseEnds)
@@ -98,7 +98,19 @@ IOReturn KyUnitModel::ReadQuadlet(UInt64 offset, FWLib::Quadlet& value) {
     }
 }
 
+// A command or block that comes less than the unit's gap after the one
+// before is not taken: the unit answers busy.
+bool KyUnitModel::TooSoon() {
+    const std::uint64_t now = mClock.NowMicros();
+    const bool soon = mLastCommandAt && now - *mLastCommandAt < kCommandGapMicros;
+    if (!soon) mLastCommandAt = now;
+    return soon;
+}
+
 IOReturn KyUnitModel::WriteQuadlet(UInt64 offset, const FWLib::Quadlet& value) {
+    const bool command =
+        offset == kUpdateControlReg || offset == kUpdateCommandReg || offset == kCrcReg;
+    if (command && TooSoon()) return kIOReturnBusy;
     switch (offset) {
         case kUpdateControlReg:
             return WriteUpdateControl(FWLib::FromBusOrder(value));
@@ -130,6 +142,7 @@ IOReturn KyUnitModel::ReadBlock(UInt64 offset, UInt8* buf, UInt32& size) {
 
 IOReturn KyUnitModel::WriteBlock(UInt64 offset, const UInt8* buf, UInt32 size) {
     if (offset != kUpdateDataWindow) return kIOFireWireAddressError;
+    if (TooSoon()) return kIOReturnBusy;
     if (size == 0 || size > kMaxBlockBytes || size % 4 != 0) return Fail(kIOFireWireTypeError);
     if (CurrentPhase() != Phase::Receiving) return kIOFireWireConflictError;
     return mHeaderSeen ? ReceiveData(buf, size) : ReceiveHeader(buf, size);
@@ -154,6 +167,7 @@ IOReturn KyUnitModel::WriteUpdateCommand(UInt32 value) {
     if (value > 1) return Fail(kIOFireWireDataError);
     mArea = static_cast<FlashArea>(value);
     mFlash[Index(mArea)].clear();
+    Version(mArea) = 0;  // an erased area does not start
     ++mChanges;
     mPhase = (mBehaviour.eraseFails && Faulty()) ? Phase::Failed : Phase::Erasing;
     mEraseEnds = mClock.NowMicros() + mBehaviour.eraseMicros;
@@ -178,7 +192,10 @@ IOReturn KyUnitModel::ReceiveHeader(const UInt8* buf, UInt32 size) {
 }
 
 IOReturn KyUnitModel::ReceiveData(const UInt8* buf, UInt32 size) {
-    if (mReceivedBytes + size > RoundUp4(mExpectedBytes)) return Fail(kIOFireWireDataError);
+    const UInt32 total = RoundUp4(mExpectedBytes);
+    // Whole blocks only, but for the last one; nothing past the announced size.
+    if (mReceivedBytes + size > total || (size != kMaxBlockBytes && mReceivedBytes + size != total))
+        return Fail(kIOFireWireDataError);
     mCrc = Crc16Xmodem(mCrc, {buf, size});
     auto& flash = mFlash[Index(mArea)];
     const UInt32 keep = std::min(size, mExpectedBytes - std::min(mExpectedBytes, mReceivedBytes));
@@ -191,20 +208,21 @@ IOReturn KyUnitModel::ReceiveData(const UInt8* buf, UInt32 size) {
 IOReturn KyUnitModel::WriteCrc(UInt32 value) {
     if (CurrentPhase() != Phase::Receiving || !mHeaderSeen) return kIOFireWireConflictError;
     const bool complete = mReceivedBytes == RoundUp4(mExpectedBytes);
-    if (!complete || (mBehaviour.rejectCrc && Faulty()) || (value & 0xFFFF) != mCrc)
+    if (!complete || (mBehaviour.rejectCrc && Faulty()) || value != mCrc)
         return Fail(kIOFireWireDataError);
     Commit();
     return kIOReturnSuccess;
 }
 
+UInt16& KyUnitModel::Version(FlashArea area) {
+    return area == FlashArea::Xilinx ? mIdentity.xilinxVersion : mIdentity.mcoreVersion;
+}
+
 void KyUnitModel::Commit() {
+    // The version is the one the boot code finds in a flash it would start.
     const auto& image = mFlash[Index(mArea)];
-    if (auto version = mVersionReader ? mVersionReader(mArea, image) : std::nullopt) {
-        if (mArea == FlashArea::Xilinx)
-            mIdentity.xilinxVersion = *version;
-        else
-            mIdentity.mcoreVersion = *version;
-    }
+    const auto version = mVersionReader ? mVersionReader(mArea, image) : std::nullopt;
+    Version(mArea) = WouldStart(mArea, image) && version ? *version : 0;
     ++mProgrammed;
     ++mChanges;
     mPhase = Phase::Normal;

@@ -44,13 +44,20 @@ struct KyIdentity {
 // nothing when the image carries no marker.
 using VersionReader = std::function<std::optional<UInt16>(FlashArea, std::span<const UInt8>)>;
 std::optional<UInt16> ReadVersionMarker(FlashArea area, std::span<const UInt8> image);
+// Whether the Ky would start from a flash area: the FPGA's begins with the
+// configuration's synchronisation signature, the MCORE's is well-formed
+// S-record text (S0 first, S3 records, S7 last, checksums right, CR LF).
+bool WouldStart(FlashArea area, std::span<const UInt8> flash);
+
+// The pause the unit needs after each command or block before the next.
+inline constexpr std::uint64_t kCommandGapMicros = 1000;
 
 // CRC-16/XMODEM, bit by bit: the unit's own check of what it received.
 UInt16 Crc16Xmodem(UInt16 crc, std::span<const UInt8> bytes);
 
 // Behaviour that a test or the demo can bend.
 struct UnitBehaviour {
-    std::uint64_t eraseMicros = 0;  // how long an erase takes
+    std::uint64_t eraseMicros = 1'500'000;  // how long an erase takes, on the model's clock
     bool eraseNeverEnds = false;
     bool eraseFails = false;                // the erase ends with the failure status (2)
     bool rejectCrc = false;                 // the CRC check fails whatever was sent
@@ -66,7 +73,7 @@ class KyUnitModel {
 public:
     enum class Phase { Normal, UpdateMode, Erasing, Receiving, Failed };
 
-    explicit KyUnitModel(ky::Clock& clock, KyIdentity identity = {});
+    explicit KyUnitModel(ky::Clock& clock, KyIdentity identity = {}, UnitBehaviour behaviour = {});
 
     IOReturn ReadQuadlet(UInt64 offset, FWLib::Quadlet& value);
     IOReturn WriteQuadlet(UInt64 offset, const FWLib::Quadlet& value);
@@ -94,6 +101,8 @@ private:
     IOReturn ReceiveHeader(const UInt8* buf, UInt32 size);
     IOReturn ReceiveData(const UInt8* buf, UInt32 size);
     IOReturn Fail(IOReturn response);
+    bool TooSoon();
+    UInt16& Version(FlashArea area);
     void Commit();
     bool Faulty() const { return !mBehaviour.faultyArea || *mBehaviour.faultyArea == mArea; }
 
@@ -111,6 +120,7 @@ private:
     unsigned mCancelReadsLeft = 0;
     unsigned mProgrammed = 0;
     unsigned mChanges = 0;
+    std::optional<std::uint64_t> mLastCommandAt;
     std::array<std::vector<UInt8>, 2> mFlash;
 };
 

@@ -105,6 +105,7 @@ private:
     IOReturn Send(UInt32 device, TxType type, const FWAddressStruct& addr, UInt8* in,
                   const UInt8* out, UInt32* size, bool failOnReset, UInt32 generation) {
         if (device != 0 && device != mHandle) return kIOReturnBadArgument;
+        if (mOpenCount == 0) return kIOReturnNotOpen;  // as the platform refuses it
         auto send = [&](UInt32 gen) {
             return mBus->Transact({mGuid, device == 0, type, addr, in, out, size, gen});
         };

@@ -217,7 +217,9 @@ DemoKy::Options DemoKy::FromEnvironment() {
     return options;
 }
 
-DemoKy::DemoKy(Options options) : mStore(std::make_shared<Store>()), mBus(SimBus::Create()) {
+DemoKy::DemoKy(Options options)
+    : mStore(std::make_shared<Store>()),
+      mBus(SimBus::Create(options.clock ? *options.clock : ky::SystemClock())) {
     Store& store = *mStore;
     store.problem = options.problem;
     store.directory = options.directory;

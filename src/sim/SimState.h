@@ -37,8 +37,9 @@ public:
         std::filesystem::path directory;  // where the state is kept
         bool reset = false;
         std::uint64_t eraseMicros = 1'500'000;
-        unsigned kys = 1;     // Kys on the bus; those beside the first start afresh each run
-        std::string problem;  // why the environment's settings cannot be used
+        unsigned kys = 1;            // Kys on the bus; those beside the first start afresh each run
+        std::string problem;         // why the environment's settings cannot be used
+        ky::Clock* clock = nullptr;  // the Ky's own time; null: the machine's
     };
 
     explicit DemoKy(Options options);

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sim/KyUnitModel.h"
 
@@ -50,7 +51,50 @@ std::string S0Text(std::span<const UInt8> image) {
     return out;
 }
 
+// One record "S<type><count><address><data><checksum>" without its line
+// end: the right length for its count and a checksum that adds up.
+bool GoodRecord(std::string_view record, char type) {
+    if (record.size() < 4 || record[0] != 'S' || record[1] != type || record.size() % 2)
+        return false;
+    unsigned sum = 0;
+    std::vector<unsigned> bytes;
+    for (std::size_t i = 2; i < record.size(); i += 2) {
+        const int hi = HexDigit(record[i]), lo = HexDigit(record[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        bytes.push_back(static_cast<unsigned>(hi * 16 + lo));
+    }
+    const std::size_t addressBytes = type == '0' ? 2 : 4;
+    if (bytes[0] != bytes.size() - 1 || bytes.size() < addressBytes + 2) return false;
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i) sum += bytes[i];
+    return ((~sum) & 0xFF) == bytes.back();
+}
+
+bool GoodSRecords(std::string_view text) {
+    if (!text.ends_with("\r\n")) return false;
+    std::size_t records = 0;
+    bool ended = false;
+    while (!text.empty()) {
+        const std::size_t end = text.find("\r\n");
+        const std::string_view record = text.substr(0, end);
+        text.remove_prefix(end + 2);
+        const char type = records == 0 ? '0' : text.empty() ? '7' : '3';
+        if (ended || record.find('\n') != std::string_view::npos || !GoodRecord(record, type))
+            return false;
+        ended = type == '7';
+        ++records;
+    }
+    return records >= 2 && ended;
+}
+
 }  // namespace
+
+bool WouldStart(FlashArea area, std::span<const UInt8> flash) {
+    static constexpr UInt8 kSync[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
+    if (area == FlashArea::Xilinx)
+        return flash.size() >= sizeof kSync &&
+               std::equal(kSync, kSync + sizeof kSync, flash.data());
+    return GoodSRecords({reinterpret_cast<const char*>(flash.data()), flash.size()});
+}
 
 std::optional<UInt16> ReadVersionMarker(FlashArea area, std::span<const UInt8> image) {
     if (area == FlashArea::Xilinx) {

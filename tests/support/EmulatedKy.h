@@ -252,8 +252,14 @@ private:
     }
 
     std::mutex mMutex;
-    ky::FakeClock mClock;
-    kysim::KyUnitModel mModel{mClock};
+    // The Ky's own time is real time here, as the pauses of kyfw are; it
+    // erases at once.
+    kysim::KyUnitModel mModel{ky::SystemClock(), {}, Instant()};
+    static kysim::UnitBehaviour Instant() {
+        kysim::UnitBehaviour b;
+        b.eraseMicros = 0;
+        return b;
+    }
     std::deque<std::vector<UInt8>> mEvents;
     std::vector<std::thread> mTimers;
     UInt32 mGeneration = 1, mShownBefore = 1;

@@ -22,8 +22,11 @@ protected:
         FWLib::GetMatchingService(*bus, {0xA27, 0x11}, service);
         return service;
     }
+    // An opened unit: the platform refuses transactions to one that is not.
     std::unique_ptr<DownloadUnit> MakeUnit() {
-        return std::make_unique<DownloadUnit>(FirstKyService());
+        auto unit = std::make_unique<DownloadUnit>(FirstKyService());
+        EXPECT_EQ(unit->Open(), kIOReturnSuccess);
+        return unit;
     }
     kysim::KyUnitModel& Ky() { return bus->Ky(guid); }
 
