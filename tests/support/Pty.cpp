@@ -1,4 +1,5 @@
 #include "support/Pty.h"
+#include "support/Subprocess.h"
 
 #include <poll.h>
 #include <pty.h>
@@ -12,13 +13,7 @@ namespace kytest {
 PtyProcess::PtyProcess(const std::string& program, const std::vector<std::string>& args,
                        const std::vector<std::string>& env) {
     mPid = forkpty(&mMaster, nullptr, nullptr, nullptr);
-    if (mPid != 0) return;
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    if (mPid == 0) Exec(program, args, env);
 }
 
 PtyProcess::~PtyProcess() {

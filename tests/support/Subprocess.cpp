@@ -33,6 +33,16 @@ void Drain(int outFd, int errFd, std::string& out, std::string& err) {
 
 }  // namespace
 
+void Exec(const std::string& program, const std::vector<std::string>& args,
+          const std::vector<std::string>& env) {
+    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env) {
     return Run(program, args, env, nullptr);
@@ -49,12 +59,7 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
         int devnull = ::open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devnull}) close(fd);
-        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        Exec(program, args, env);
     }
     close(outPipe[1]);
     close(errPipe[1]);

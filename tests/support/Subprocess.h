@@ -12,6 +12,11 @@ struct RunResult {
     std::string err;
 };
 
+// In a child process: runs `program` with `args` and extra environment
+// entries ("NAME=value"); does not return.
+[[noreturn]] void Exec(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env);
+
 // Runs `program` with `args` and extra environment entries ("NAME=value"),
 // standard input closed, and collects both output streams.
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
