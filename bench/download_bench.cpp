@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -19,6 +21,7 @@
 
 #include "base/Clock.h"
 #include "engine/Downloader.h"
+#include "firewire/Recording.h"
 #include "sim/SimBus.h"
 
 namespace {
@@ -31,9 +34,12 @@ double MeanMicros(int count, void (*pause)()) {
     return std::chrono::duration<double, std::micro>(Steady::now() - start).count() / count;
 }
 
-double DownloadSeconds(DOWNLOADTYPE type) {
-    auto bus = kysim::SimBus::Create(ky::SystemClock());
-    bus->AddKy();
+// With a recorder, every transaction is also written to a recording.
+double DownloadSeconds(DOWNLOADTYPE type, std::shared_ptr<FWLib::Recorder> recorder = nullptr) {
+    auto sim = kysim::SimBus::Create(ky::SystemClock());
+    sim->Ky(sim->AddKy()).Behaviour().eraseMicros = 0;  // the erase is not what is measured
+    std::shared_ptr<FWLib::Bus> bus = sim;
+    if (recorder) bus = FWLib::RecordingBus(bus, recorder);
     FWLib::io_service_t service;
     FWLib::GetMatchingService(*bus, {0xA27, 0x11}, service);
     DownloadUnit unit(service);
@@ -76,19 +82,43 @@ private:
     std::vector<pid_t> mPids;
 };
 
+constexpr double kFloor = (2636 + 562) / 1000.0;
+
+double UpdateSeconds(std::shared_ptr<FWLib::Recorder> recorder = nullptr) {
+    std::ostringstream traces;  // the engine's trace lines are not part of the measurement
+    auto* saved = std::cout.rdbuf(traces.rdbuf());
+    const double update =
+        DownloadSeconds(fileXILINX, recorder) + DownloadSeconds(fileMCORE, recorder);
+    std::cout.rdbuf(saved);
+    return update;
+}
+
 void Measure(const char* load) {
     constexpr int kPauses = 500;
     const double plain = MeanMicros(kPauses, [] { usleep(1000); });
     const double precise = MeanMicros(kPauses, [] { ky::PreciseSleep(1000); });
-    std::ostringstream traces;  // the engine's trace lines are not part of the measurement
-    auto* saved = std::cout.rdbuf(traces.rdbuf());
-    const double update = DownloadSeconds(fileXILINX) + DownloadSeconds(fileMCORE);
-    std::cout.rdbuf(saved);
-    const double floor = (2636 + 562) / 1000.0;
+    const double update = UpdateSeconds();
     std::printf(
         "%-7s pause of 1000 us: usleep %.3f  PreciseSleep %.3f   "
         "update of both images %.3f s / %.3f s = %.3f\n",
-        load, plain / 1000.0, precise / 1000.0, update, floor, update / floor);
+        load, plain / 1000.0, precise / 1000.0, update, kFloor, update / kFloor);
+}
+
+// The same update with every transaction recorded (kyfw --record).
+void MeasureRecorded() {
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("kyfw-bench-" + std::to_string(getpid()) + ".jsonl");
+    std::string error;
+    auto recorder = FWLib::Recorder::Create(file, {"download_bench"}, error);
+    if (!recorder) return;
+    const double plain = UpdateSeconds(), recorded = UpdateSeconds(recorder);
+    recorder->Finish();
+    std::printf(
+        "idle    update without / with a recording of %ju bytes: %.3f / %.3f, "
+        "difference %.4f\n",
+        static_cast<std::uintmax_t>(std::filesystem::file_size(file)), plain / kFloor,
+        recorded / kFloor, (recorded - plain) / kFloor);
+    std::filesystem::remove(file);
 }
 
 }  // namespace
@@ -96,6 +126,7 @@ void Measure(const char* load) {
 int main() {
     std::printf("ratios to the floor (targets: update at most 1.03 idle, 1.10 loaded)\n");
     Measure("idle");
+    MeasureRecorded();
     {
         BusyLoops loops;
         Measure("loaded");

@@ -500,6 +500,31 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
                          ": others may write to it (make it private with chmod 700)\n");
 }
 
+TEST_F(KyfwCli, RecordingHoldsEveryTransactionOneObjectPerLine) {
+    const fs::path file = dir / "update.jsonl";
+    auto r =
+        Kyfw({"--simulate", "--record", file.string(), "--record-anonymous", "update", "--yes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream in(file);
+    std::string line;
+    std::vector<json> events;
+    while (std::getline(in, line)) events.push_back(json::parse(line));  // each line whole
+    ASSERT_GT(events.size(), 3198u);
+    EXPECT_EQ(events[0]["format"], "kyfw-recording");
+    EXPECT_EQ(events[0]["image_data"], "fnv1a-64");
+    EXPECT_EQ(events[1]["ev"], "discovery");
+    EXPECT_EQ(events[1]["units"][0]["guid"], "0x0000000000000001");  // anonymous
+    std::size_t blocks = 0;
+    for (const auto& e : events) {
+        if (e.value("kind", "") == "bread") {
+            EXPECT_EQ(e["reply"], "3030303030303030");  // the serial number, replaced
+        }
+        blocks += e.value("kind", "") == "bwrite" && e.contains("fnv1a");
+    }
+    EXPECT_EQ(blocks, 2631u + 557u);  // the image data of both images, hashed
+    EXPECT_LT(fs::file_size(file), 1u << 20);
+}
+
 TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {
     std::ifstream in(KY_README);
     const std::string readme((std::istreambuf_iterator<char>(in)), {});

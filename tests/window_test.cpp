@@ -434,11 +434,11 @@ TEST(StartUp, HangUpEndsAnIdleWindowCleanly) {
 TEST(StartUp, OnlyQtOptionsAndSimulateAreAcceptedAndHelpSaysSo) {
     auto r = kytest::Run(KY_GUI_PATH, {"--frobnicate"}, {"QT_QPA_PLATFORM=offscreen"});
     EXPECT_EQ(r.status, 64);
-    EXPECT_NE(r.err.find("usage: ky-firmware-update [--simulate] [Qt options]\n"),
+    EXPECT_NE(r.err.find("usage: ky-firmware-update [--simulate] [--record FILE] [Qt options]\n"),
               std::string::npos);
     r = kytest::Run(KY_GUI_PATH, {"--help"}, {"QT_QPA_PLATFORM=offscreen"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("usage: ky-firmware-update [--simulate] [Qt options]\n", 0), 0u);
+    EXPECT_EQ(r.out.rfind("usage: ky-firmware-update [--simulate] [--record FILE]", 0), 0u);
 }
 
 }  // namespace

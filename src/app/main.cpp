@@ -8,6 +8,7 @@
 #include "app/BusChoice.h"
 #include "app/KyFirmwareUpdateDialog.h"
 #include "app/QuitSignals.h"
+#include "firewire/Recording.h"
 
 namespace {
 
@@ -15,25 +16,30 @@ constexpr int kUsage = 64;
 
 struct Options {
     bool simulate = false;
+    std::string record;  // where to record the FireWire traffic
 };
 
 const char* const kUsageText =
-    "usage: ky-firmware-update [--simulate] [Qt options]\n"
-    "  --simulate  update the simulated Ky instead of a Ky on the FireWire bus\n";
+    "usage: ky-firmware-update [--simulate] [--record FILE] [Qt options]\n"
+    "  --simulate     update the simulated Ky instead of a Ky on the FireWire bus\n"
+    "  --record FILE  write every FireWire transaction to FILE, for a bug report\n";
 
 // -1 to go on, else the exit status.
 int ParseOptions(Options& options) {
     const QStringList args = QCoreApplication::arguments().mid(1);
-    for (const QString& arg : args) {
-        if (arg == "--help" || arg == "-h") {
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") {
             std::cout << kUsageText;
             return 0;
         }
-        if (arg != "--simulate") {
+        if (args[i] == "--simulate") {
+            options.simulate = true;
+        } else if (args[i] == "--record" && i + 1 < args.size()) {
+            options.record = args[++i].toStdString();
+        } else {
             std::cerr << kUsageText;
             return kUsage;
         }
-        options.simulate = true;
     }
     return -1;
 }
@@ -62,6 +68,17 @@ int main(int argc, char** argv) {
                           QString::fromStdString(choice.problem), ""});
         DisposeWindow(window);
         return kUsage;
+    }
+    std::shared_ptr<FWLib::Recorder> recorder;
+    if (!options.record.empty()) {
+        std::string error;
+        recorder = FWLib::Recorder::Create(options.record,
+                                           {"ky-firmware-update " KY_VERSION_STRING}, error);
+        if (!recorder) {
+            std::cerr << "ky-firmware-update: " << error << "\n";
+            return kUsage;
+        }
+        choice.bus = FWLib::RecordingBus(choice.bus, recorder);
     }
     auto* dialog =
         new CKyFirmwareUpdateDialog(window, {choice.bus, &choice.DownloadClock(), "/proc",

@@ -18,6 +18,8 @@ struct GlobalOptions {
     bool verbose = false;
     bool json = false;
     std::string simFault;  // a fault of the simulated Ky, checked against the subcommand
+    std::string record;    // where to record the FireWire traffic; empty: nowhere
+    bool recordAnonymous = false;
 };
 
 // What a subcommand works with: the bus (real or simulated) and the streams

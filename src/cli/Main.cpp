@@ -10,6 +10,7 @@
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Text.h"
+#include "firewire/Recording.h"
 #include "sim/SimFaults.h"
 
 namespace kyfw {
@@ -92,6 +93,11 @@ void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, C
         ->type_name("NAME")
         ->check(FaultCheck());
     app.add_flag("-v,--verbose", options.verbose, "Show the engine's trace lines on stderr");
+    app.add_option("--record", options.record,
+                   "Write every FireWire transaction to FILE (JSON Lines) for a bug report")
+        ->type_name("FILE");
+    app.add_flag("--record-anonymous", options.recordAnonymous,
+                 "With --record: replace the GUIDs and the serial number in the recording");
     c.list = app.add_subcommand("list", "List every Ky on the bus with its versions");
     c.info = app.add_subcommand("info", "Describe the firmware images built into kyfw");
     c.update = app.add_subcommand("update", "Write the built-in firmware into the Ky");
@@ -130,13 +136,33 @@ int Help(CLI::App& app, const Commands& c, std::ostream& out, std::ostream& err)
     return kExitDone;
 }
 
+// With --record, the bus as kyfw sees it is wrapped in a recorder.
+std::shared_ptr<FWLib::Recorder> StartRecording(Context& context) {
+    FWLib::Recorder::Options options{std::string("kyfw ") + KY_VERSION_STRING,
+                                     context.options.recordAnonymous, kysim::kSerialNumberReg};
+    std::string error;
+    auto recorder = FWLib::Recorder::Create(context.options.record, options, error);
+    if (!recorder) {
+        context.err << "kyfw: " << Printable(error) << "\n";
+        return nullptr;
+    }
+    context.bus = FWLib::RecordingBus(context.bus, recorder);
+    return recorder;
+}
+
 int Dispatch(Context& context, const Commands& commands, const UpdateOptions& update) {
     if (*commands.info) return RunInfo(context);
     if (int status = OpenBus(context); status >= 0) return status;
+    std::shared_ptr<FWLib::Recorder> recorder;
+    if (!context.options.record.empty() && !(recorder = StartRecording(context))) return kExitUsage;
     if (!context.options.simFault.empty())
         kysim::ApplyNamedFault(*context.choice.demo->Bus(), context.choice.demo->Guid(),
                                context.options.simFault);
-    return *commands.list ? RunList(context) : RunUpdate(context, update);
+    const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
+    if (recorder && !recorder->Finish())
+        context.err << "kyfw: the recording " << Printable(context.options.record)
+                    << " could not be written whole\n";
+    return status;
 }
 
 }  // namespace

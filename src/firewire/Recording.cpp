@@ -1,0 +1,269 @@
+#include "firewire/Recording.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "base/Paths.h"
+
+namespace FWLib {
+
+namespace {
+
+constexpr int kFormatVersion = 1;
+constexpr int kFirewireAbi = 5;
+constexpr UInt32 kLiteralBlockBytes = 20;  // a header: longer blocks are image data
+
+std::string Hex(const UInt8* bytes, std::size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        text.push_back(kDigits[bytes[i] >> 4]);
+        text.push_back(kDigits[bytes[i] & 0xF]);
+    }
+    return text;
+}
+
+std::string Number(UInt64 value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+UInt64 Fnv1a(const UInt8* bytes, std::size_t size) {
+    UInt64 hash = 0xcbf29ce484222325ull;
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
+    return hash;
+}
+
+std::string Status(IOReturn status) {
+    return "\"status\":" + std::to_string(status);
+}
+
+class RecordingDevice final : public DeviceInterface {
+public:
+    RecordingDevice(std::unique_ptr<DeviceInterface> inner, std::shared_ptr<Recorder> recorder,
+                    std::string unit)
+        : mInner(std::move(inner)), mRecorder(std::move(recorder)), mUnit(std::move(unit)) {}
+
+    UInt32 GetDevice() const override { return mInner->GetDevice(); }
+    IOReturn Open() override {
+        const IOReturn status = mInner->Open();
+        mRecorder->Event("\"ev\":\"open\",\"unit\":" + mUnit + "," + Status(status));
+        return status;
+    }
+    void Close() override {
+        mInner->Close();
+        mRecorder->Event("\"ev\":\"close\",\"unit\":" + mUnit);
+    }
+    IOReturn GetBusGeneration(UInt32& generation) override {
+        const IOReturn status = mInner->GetBusGeneration(generation);
+        mRecorder->Event("\"ev\":\"generation\"," + Status(status) +
+                         ",\"generation\":" + std::to_string(generation));
+        return status;
+    }
+    IOReturn Read(UInt32 device, const FWAddressStruct& addr, void* buf, UInt32& size,
+                  bool failOnReset, UInt32 generation) override {
+        const UInt32 asked = size;
+        const IOReturn status = mInner->Read(device, addr, buf, size, failOnReset, generation);
+        Request("bread", addr, asked, nullptr, status, static_cast<UInt8*>(buf), size, generation);
+        return status;
+    }
+    IOReturn Write(UInt32 device, const FWAddressStruct& addr, const void* buf, UInt32& size,
+                   bool failOnReset, UInt32 generation) override {
+        const UInt32 asked = size;
+        const IOReturn status = mInner->Write(device, addr, buf, size, failOnReset, generation);
+        Request("bwrite", addr, asked, static_cast<const UInt8*>(buf), status, nullptr, 0,
+                generation);
+        return status;
+    }
+    IOReturn ReadQuadlet(UInt32 device, const FWAddressStruct& addr, Quadlet& value,
+                         bool failOnReset, UInt32 generation) override {
+        const IOReturn status = mInner->ReadQuadlet(device, addr, value, failOnReset, generation);
+        Request("qread", addr, 4, nullptr, status, value.data(), 4, generation);
+        return status;
+    }
+    IOReturn WriteQuadlet(UInt32 device, const FWAddressStruct& addr, const Quadlet& value,
+                          bool failOnReset, UInt32 generation) override {
+        const IOReturn status = mInner->WriteQuadlet(device, addr, value, failOnReset, generation);
+        Request("qwrite", addr, 4, value.data(), status, nullptr, 0, generation);
+        return status;
+    }
+
+private:
+    void Request(const char* kind, const FWAddressStruct& addr, UInt32 length, const UInt8* out,
+                 IOReturn status, const UInt8* in, UInt32 got, UInt32 generation) {
+        std::string fields = std::string("\"ev\":\"request\",\"kind\":\"") + kind +
+                             "\",\"addr\":\"" + Number(addr.Offset()) +
+                             "\",\"len\":" + std::to_string(length);
+        if (out && length > kLiteralBlockBytes)
+            fields += ",\"fnv1a\":\"" + Number(Fnv1a(out, length)) + "\"";
+        else if (out)
+            fields += ",\"data\":\"" + Hex(out, length) + "\"";
+        fields += "," + Status(status) + ",\"generation\":" + std::to_string(generation);
+        if (in && status == kIOReturnSuccess)
+            fields += ",\"reply\":\"" + Reply(addr, in, got) + "\"";
+        mRecorder->Event(fields);
+    }
+    std::string Reply(const FWAddressStruct& addr, const UInt8* in, UInt32 got) const {
+        const auto& settings = mRecorder->Settings();
+        if (settings.anonymous && addr.Offset() == settings.serialAddress)
+            return Hex(std::vector<UInt8>(got, '0').data(), got);  // a serial number of zeros
+        return Hex(in, got);
+    }
+
+    std::unique_ptr<DeviceInterface> mInner;
+    std::shared_ptr<Recorder> mRecorder;
+    std::string mUnit;  // quoted
+};
+
+class RecordingPlugIn final : public PlugInInterface {
+public:
+    RecordingPlugIn(std::unique_ptr<PlugInInterface> inner, std::shared_ptr<Recorder> recorder,
+                    std::string unit)
+        : mInner(std::move(inner)), mRecorder(std::move(recorder)), mUnit(std::move(unit)) {}
+    IOReturn QueryInterface(std::unique_ptr<DeviceInterface>& device) override {
+        std::unique_ptr<DeviceInterface> inner;
+        const IOReturn status = mInner->QueryInterface(inner);
+        mRecorder->Event("\"ev\":\"interface\",\"unit\":" + mUnit + "," + Status(status));
+        if (inner) device = std::make_unique<RecordingDevice>(std::move(inner), mRecorder, mUnit);
+        return status;
+    }
+
+private:
+    std::unique_ptr<PlugInInterface> mInner;
+    std::shared_ptr<Recorder> mRecorder;
+    std::string mUnit;
+};
+
+class RecordingService final : public Service {
+public:
+    RecordingService(io_service_t inner, std::shared_ptr<Recorder> recorder)
+        : mInner(std::move(inner)), mRecorder(std::move(recorder)) {}
+    const UnitInfo& Info() const override { return mInner->Info(); }
+    IOReturn CreatePlugInInterface(std::unique_ptr<PlugInInterface>& plugIn) const override {
+        std::unique_ptr<PlugInInterface> inner;
+        const IOReturn status = mInner->CreatePlugInInterface(inner);
+        const std::string unit = JsonQuoted(Info().name);
+        mRecorder->Event("\"ev\":\"plugin\",\"unit\":" + unit + "," + Status(status));
+        if (inner) plugIn = std::make_unique<RecordingPlugIn>(std::move(inner), mRecorder, unit);
+        return status;
+    }
+
+private:
+    io_service_t mInner;
+    std::shared_ptr<Recorder> mRecorder;
+};
+
+class RecordedBus final : public Bus {
+public:
+    RecordedBus(std::shared_ptr<Bus> inner, std::shared_ptr<Recorder> recorder)
+        : mInner(std::move(inner)), mRecorder(std::move(recorder)) {}
+
+    IOReturn GetMatchingServices(const MatchingDictionary& match,
+                                 std::vector<io_service_t>& services) override {
+        std::vector<io_service_t> found;
+        const IOReturn status = mInner->GetMatchingServices(match, found);
+        std::string units;
+        services.clear();
+        for (auto& s : found) {
+            units += (units.empty() ? "" : ",") + UnitJson(s->Info());
+            services.push_back(std::make_shared<RecordingService>(s, mRecorder));
+        }
+        mRecorder->Event("\"ev\":\"discovery\"," + Status(status) + ",\"units\":[" + units + "]");
+        return status;
+    }
+    BusSurvey Survey() override {
+        BusSurvey survey = mInner->Survey();
+        std::string nodes;
+        for (const auto& n : survey.nodes) nodes += (nodes.empty() ? "" : ",") + UnitJson(n);
+        mRecorder->Event(std::string("\"ev\":\"survey\",\"controller\":") +
+                         (survey.controller ? "true" : "false") + ",\"nodes\":[" + nodes + "]");
+        return survey;
+    }
+
+private:
+    std::string UnitJson(const UnitInfo& u) {
+        return "{\"name\":" + JsonQuoted(u.name) + ",\"node\":" + JsonQuoted(u.deviceNode) +
+               ",\"guid\":\"" + Number(mRecorder->Guid(u.guid)) +
+               "\",\"spec\":" + std::to_string(u.unitSpecID) +
+               ",\"sw\":" + std::to_string(u.unitSWVersion) +
+               ",\"vendor\":" + JsonQuoted(u.vendor) + ",\"model\":" + JsonQuoted(u.model) + "}";
+    }
+
+    std::shared_ptr<Bus> mInner;
+    std::shared_ptr<Recorder> mRecorder;
+};
+
+}  // namespace
+
+std::string JsonQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::shared_ptr<Recorder> Recorder::Create(const std::filesystem::path& file, Options options,
+                                           std::string& error) {
+    const int fd = ky::OpenPrivateFile(file, O_WRONLY | O_CREAT | O_TRUNC, error, 0644);
+    if (fd < 0) return nullptr;
+    auto recorder = std::shared_ptr<Recorder>(new Recorder(fd, std::move(options)));
+    recorder->mOut << "{\"format\":\"kyfw-recording\",\"version\":" << kFormatVersion
+                   << ",\"program\":" << JsonQuoted(recorder->mOptions.program)
+                   << ",\"firewire_abi\":" << kFirewireAbi
+                   << ",\"image_data\":\"fnv1a-64\",\"anonymous\":"
+                   << (recorder->mOptions.anonymous ? "true" : "false") << "}\n";
+    return recorder;
+}
+
+Recorder::Recorder(int fd, Options options)
+    : mOptions(std::move(options)),
+      mFile(fd, true),
+      mOut(&mFile),
+      mLast(std::chrono::steady_clock::now()) {}
+
+Recorder::~Recorder() {
+    Finish();
+}
+
+void Recorder::Event(const std::string& fields) {
+    std::lock_guard lock(mMutex);
+    const auto now = std::chrono::steady_clock::now();
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now - mLast).count();
+    mLast = now;
+    mOut << "{\"t\":" << micros << "," << fields << "}\n";
+}
+
+UInt64 Recorder::Guid(UInt64 guid) {
+    if (!mOptions.anonymous) return guid;
+    std::lock_guard lock(mMutex);
+    auto it = std::find(mGuids.begin(), mGuids.end(), guid);
+    if (it == mGuids.end()) it = mGuids.insert(mGuids.end(), guid);
+    return static_cast<UInt64>(it - mGuids.begin()) + 1;
+}
+
+bool Recorder::Finish() {
+    std::lock_guard lock(mMutex);
+    mOut.flush();
+    return mFile.Finish();
+}
+
+std::shared_ptr<Bus> RecordingBus(std::shared_ptr<Bus> bus, std::shared_ptr<Recorder> recorder) {
+    return std::make_shared<RecordedBus>(std::move(bus), std::move(recorder));
+}
+
+}  // namespace FWLib

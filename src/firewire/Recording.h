@@ -1,0 +1,64 @@
+#pragma once
+
+// A record of everything that passes the platform interface, for a user to
+// hand over when a real Ky misbehaves: discovery, plug-ins and device
+// interfaces, opens and closes, bus generation reads, and each request
+// with its answer, with the time since the event before. JSON Lines: the
+// first line names the format, the program and the kernel's firewire ABI
+// version; every later line is one event, so a file cut off by a crash or
+// a full disk keeps everything before the cut. Block writes longer than a
+// header carry image data that the program itself holds: they are written
+// as their length and an FNV-1a hash ("image_data": "fnv1a-64").
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/FdStream.h"
+#include "firewire/FWPlatform.h"
+
+namespace FWLib {
+
+class Recorder {
+public:
+    struct Options {
+        std::string program;       // "kyfw 1.3.0"
+        bool anonymous = false;    // GUIDs and the serial number replaced, consistently
+        UInt64 serialAddress = 0;  // where the device's serial number is read
+    };
+
+    // A new recording in `file` (never through a symbolic link); null with
+    // the reason in `error`.
+    static std::shared_ptr<Recorder> Create(const std::filesystem::path& file, Options options,
+                                            std::string& error);
+    ~Recorder();
+
+    // One event: `fields` is the inside of a JSON object ("\"ev\":\"open\"").
+    void Event(const std::string& fields);
+    UInt64 Guid(UInt64 guid);  // as the recording shows it
+    const Options& Settings() const { return mOptions; }
+    // False when the recording could not be written whole.
+    bool Finish();
+
+private:
+    Recorder(int fd, Options options);
+
+    std::mutex mMutex;
+    Options mOptions;
+    ky::FdOutputBuffer mFile;
+    std::ostream mOut;
+    std::chrono::steady_clock::time_point mLast;
+    std::vector<UInt64> mGuids;  // real GUIDs in the order first seen
+};
+
+// `bus`, with every call recorded by `recorder`.
+std::shared_ptr<Bus> RecordingBus(std::shared_ptr<Bus> bus, std::shared_ptr<Recorder> recorder);
+
+// Text for a JSON string: quotes, backslashes, control characters and bytes
+// outside ASCII escaped.
+std::string JsonQuoted(const std::string& text);
+
+}  // namespace FWLib
