@@ -37,10 +37,10 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKY_TSAN=ON >/dev/nu
 cmake --build build-tsan -j "$jobs" --target thread_tests worker_tests
 ctest --test-dir build-tsan -j "$jobs" --output-on-failure -R '^(Thread|Monitor|WorkerTest)\.'
 
-echo "== fuzzing the image validators, the state file and --device (bounded)"
+echo "== fuzzing the image validators, the state file, --device and recordings (bounded)"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKY_FUZZ=ON -DKY_BUILD_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j "$jobs" --target image_fuzz state_fuzz device_fuzz
+cmake --build build-fuzz -j "$jobs" --target image_fuzz state_fuzz device_fuzz recording_fuzz
 fuzz() {
     local target="$1" seconds="$2"; shift 2
     local corpus="build-fuzz/corpus-$target"
@@ -56,3 +56,5 @@ printf 'mcore=1\nxilinx=5\nproduct=3\nserial=KY041187\nxilinx-flash=2\nmcore-fla
 fuzz state_fuzz "${KY_FUZZ_SECONDS_SMALL:-20}" build-fuzz/state.seed
 printf '0x0000d0a004120187' > build-fuzz/device.seed
 fuzz device_fuzz "${KY_FUZZ_SECONDS_SMALL:-20}" build-fuzz/device.seed
+gzip -dc tests/recordings/list.jsonl.gz > build-fuzz/recording.seed
+fuzz recording_fuzz "${KY_FUZZ_SECONDS_SMALL:-20}" build-fuzz/recording.seed

@@ -525,6 +525,51 @@ TEST_F(KyfwCli, RecordingHoldsEveryTransactionOneObjectPerLine) {
     EXPECT_LT(fs::file_size(file), 1u << 20);
 }
 
+TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
+    const std::vector<std::pair<std::string, int>> recordings = {{"list", 0},
+                                                                 {"update", 0},
+                                                                 {"fault-not-ready", 1},
+                                                                 {"fault-erase-failure", 1},
+                                                                 {"fault-erase-timeout", 1},
+                                                                 {"fault-block-busy", 1},
+                                                                 {"fault-crc-rejected", 1},
+                                                                 {"fault-mcore-erase-failure", 1},
+                                                                 {"fault-mcore-crc-rejected", 1},
+                                                                 {"fault-vanish", 1},
+                                                                 {"fault-bus-reset", 0},
+                                                                 {"fault-in-use", 4},
+                                                                 {"fault-absent", 3}};
+    for (const auto& [name, status] : recordings) {
+        SCOPED_TRACE(name);
+        const fs::path file = dir / (name + ".jsonl");
+        ASSERT_EQ(
+            Shell("gzip -dc " KY_RECORDINGS "/" + name + ".jsonl.gz > " + file.string()).status, 0);
+        auto r = name == "list" ? Kyfw({"--replay", file.string(), "list"})
+                                : Kyfw({"--replay", file.string(), "update", "--yes", "--json"});
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_EQ(r.err.find("differs"), std::string::npos) << r.err;
+    }
+    const std::vector<std::pair<std::string, std::string>> nonsense = {
+        {"{\"format\":\"kyfw-recording\",\"version\":1}\n{\"t\":1,\"ev\":\"discov",
+         "line 2: not JSON (a recording cut off here?)"},
+        {"{\"format\":\"kyfw-recording\",\"version\":2}\n",
+         "line 1: recording format version 2, this kyfw reads version 1"},
+        {"{\"format\":\"kyfw-recording\",\"version\":1}\n{\"t\":1,\"ev\":\"open\",\"unit\":\"x\"}"
+         "\n",
+         "line 2: \"status\" is missing or of the wrong type"},
+        {"{\"format\":\"kyfw-recording\",\"version\":1}\n{\"t\":1,\"ev\":\"request\",\"status\":0,"
+         "\"kind\":\"bread\",\"addr\":\"0x1\",\"len\":99999999,\"generation\":1}\n",
+         "line 2: \"len\" is out of range"},
+    };
+    for (const auto& [text, reason] : nonsense) {
+        std::ofstream(dir / "bad.jsonl") << text;
+        auto r = Kyfw({"--replay", (dir / "bad.jsonl").string(), "list"});
+        EXPECT_EQ(r.status, 64);
+        EXPECT_EQ(r.err,
+                  "kyfw: cannot replay " + (dir / "bad.jsonl").string() + ": " + reason + "\n");
+    }
+}
+
 TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {
     std::ifstream in(KY_README);
     const std::string readme((std::istreambuf_iterator<char>(in)), {});

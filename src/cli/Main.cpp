@@ -7,10 +7,12 @@
 #include <iostream>
 #include <streambuf>
 
+#include <fstream>
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Text.h"
 #include "firewire/Recording.h"
+#include "firewire/Replay.h"
 #include "sim/SimFaults.h"
 
 namespace kyfw {
@@ -98,6 +100,11 @@ void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, C
         ->type_name("FILE");
     app.add_flag("--record-anonymous", options.recordAnonymous,
                  "With --record: replace the GUIDs and the serial number in the recording");
+    app.add_option("--replay", options.replay,
+                   "Answer from a recording made with --record instead of a bus")
+        ->type_name("FILE");
+    app.add_flag("--replay-timing", options.replayTiming,
+                 "With --replay: take as long between answers as the recording did");
     c.list = app.add_subcommand("list", "List every Ky on the bus with its versions");
     c.info = app.add_subcommand("info", "Describe the firmware images built into kyfw");
     c.update = app.add_subcommand("update", "Write the built-in firmware into the Ky");
@@ -111,8 +118,11 @@ void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, C
 // A fault means something only where it can show: in an update, and for
 // the faults that change what a listing finds, in a listing.
 std::string FaultProblem(const Commands& c, const GlobalOptions& options) {
+    if (!options.replay.empty() && options.simulate)
+        return "--replay and --simulate do not go together";
     if (options.simFault.empty()) return {};
     if (!options.simulate) return "--sim-fault needs --simulate";
+    if (!options.replay.empty()) return "--sim-fault and --replay do not go together";
     const kysim::NamedFault* fault = kysim::FindNamedFault(options.simFault);
     if (*c.info) return "--sim-fault means nothing to kyfw info";
     if (*c.list && !fault->listing)
@@ -150,15 +160,45 @@ std::shared_ptr<FWLib::Recorder> StartRecording(Context& context) {
     return recorder;
 }
 
+// With --replay, a bus that answers from the recording, and pauses that
+// only count unless the recorded timing is asked for.
+std::shared_ptr<FWLib::ReplayBus> OpenReplay(Context& context) {
+    std::ifstream in(context.options.replay, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::string error = in ? "" : "cannot read it";
+    std::vector<FWLib::RecordedEvent> events;
+    if (error.empty() && FWLib::ParseRecording(text, events, error)) {
+        auto replay = FWLib::MakeReplayBus(std::move(events), context.options.replayTiming);
+        context.bus = replay;
+        if (!context.options.replayTiming)
+            context.choice.fastClock = std::make_unique<ky::FakeClock>();
+        return replay;
+    }
+    context.err << "kyfw: cannot replay " << Printable(context.options.replay) << ": "
+                << Printable(error) << "\n";
+    return nullptr;
+}
+
+int RunOnBus(Context& context, const Commands& commands, const UpdateOptions& update) {
+    std::shared_ptr<FWLib::ReplayBus> replay;
+    if (!context.options.replay.empty() && !(replay = OpenReplay(context))) return kExitUsage;
+    const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
+    if (!replay || replay->Mismatch().empty()) return status;
+    context.err << "kyfw: " << Printable(replay->Mismatch(), true) << "\n";
+    return kExitImageFailed;
+}
+
 int Dispatch(Context& context, const Commands& commands, const UpdateOptions& update) {
     if (*commands.info) return RunInfo(context);
-    if (int status = OpenBus(context); status >= 0) return status;
+    if (context.options.replay.empty()) {
+        if (int status = OpenBus(context); status >= 0) return status;
+    }
     std::shared_ptr<FWLib::Recorder> recorder;
     if (!context.options.record.empty() && !(recorder = StartRecording(context))) return kExitUsage;
     if (!context.options.simFault.empty())
         kysim::ApplyNamedFault(*context.choice.demo->Bus(), context.choice.demo->Guid(),
                                context.options.simFault);
-    const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
+    const int status = RunOnBus(context, commands, update);
     if (recorder && !recorder->Finish())
         context.err << "kyfw: the recording " << Printable(context.options.record)
                     << " could not be written whole\n";
