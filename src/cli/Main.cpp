@@ -183,8 +183,9 @@ int RunOnBus(Context& context, const Commands& commands, const UpdateOptions& up
     std::shared_ptr<FWLib::ReplayBus> replay;
     if (!context.options.replay.empty() && !(replay = OpenReplay(context))) return kExitUsage;
     const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
-    if (!replay || replay->Mismatch().empty()) return status;
-    context.err << "kyfw: " << Printable(replay->Mismatch(), true) << "\n";
+    const std::string mismatch = replay ? replay->Finish() : std::string();
+    if (mismatch.empty()) return status;
+    context.err << "kyfw: " << Printable(mismatch, true) << "\n";
     return kExitImageFailed;
 }
 

@@ -202,13 +202,14 @@ public:
         const RecordedEvent* e = Take(made);
         return e ? BusSurvey{e->controller, e->units} : BusSurvey{};
     }
-    std::string Mismatch() const override {
+    std::string Finish() override {
         std::lock_guard lock(mMutex);
+        if (mMismatch.empty() && mNext < mEvents.size())
+            mMismatch = "the replay differs from the recording at line " +
+                        std::to_string(mEvents[mNext].line) +
+                        ":\n  recorded: " + DescribeCall(mEvents[mNext]) +
+                        "\n  made:     (nothing more)";
         return mMismatch;
-    }
-    std::size_t Left() const override {
-        std::lock_guard lock(mMutex);
-        return mEvents.size() - mNext;
     }
 
 private:

@@ -45,10 +45,9 @@ std::shared_ptr<ReplayBus> MakeReplayBus(std::vector<RecordedEvent> events, bool
 
 class ReplayBus : public Bus {
 public:
-    // Empty while the replay follows the recording.
-    virtual std::string Mismatch() const = 0;
-    // Calls the recording holds that were not made.
-    virtual std::size_t Left() const = 0;
+    // Once the program is done: empty when it made the recorded calls and no
+    // others, else the first difference, recorded and made side by side.
+    virtual std::string Finish() = 0;
 };
 
 // Text of a call as a recording would show it (for the side-by-side view).
