@@ -94,19 +94,29 @@ public:
     }
 
 private:
+    // One line per transaction, put together in a buffer of this device's
+    // own: the block loop pays one formatted write for it.
     void Request(const char* kind, const FWAddressStruct& addr, UInt32 length, const UInt8* out,
                  IOReturn status, const UInt8* in, UInt32 got, UInt32 generation) {
-        std::string fields = std::string("\"ev\":\"request\",\"kind\":\"") + kind +
-                             "\",\"addr\":\"" + Number(addr.Offset()) +
-                             "\",\"len\":" + std::to_string(length);
-        if (out && length > kLiteralBlockBytes)
-            fields += ",\"fnv1a\":\"" + Number(Fnv1a(out, length)) + "\"";
-        else if (out)
-            fields += ",\"data\":\"" + Hex(out, length) + "\"";
-        fields += "," + Status(status) + ",\"generation\":" + std::to_string(generation);
+        mLine.assign("\"ev\":\"request\",\"kind\":\"");
+        mLine += kind;
+        Append("\",\"addr\":\"0x%016llx\",\"len\":%u",
+               static_cast<unsigned long long>(addr.Offset()), length);
+        if (out && length > kLiteralBlockBytes) {
+            Append(",\"fnv1a\":\"0x%016llx\"", static_cast<unsigned long long>(Fnv1a(out, length)));
+        } else if (out) {
+            mLine += ",\"data\":\"" + Hex(out, length) + "\"";
+        }
+        Append(",\"status\":%d,\"generation\":%u", status, generation);
         if (in && status == kIOReturnSuccess)
-            fields += ",\"reply\":\"" + Reply(addr, in, got) + "\"";
-        mRecorder->Event(fields);
+            mLine += ",\"reply\":\"" + Reply(addr, in, got) + "\"";
+        mRecorder->Event(mLine);
+    }
+    template <class... Args>
+    void Append(const char* format, Args... args) {
+        char text[96];
+        const int n = std::snprintf(text, sizeof text, format, args...);
+        mLine.append(text, static_cast<std::size_t>(std::max(0, n)));
     }
     std::string Reply(const FWAddressStruct& addr, const UInt8* in, UInt32 got) const {
         const auto& settings = mRecorder->Settings();
@@ -118,6 +128,7 @@ private:
     std::unique_ptr<DeviceInterface> mInner;
     std::shared_ptr<Recorder> mRecorder;
     std::string mUnit;  // quoted
+    std::string mLine;
 };
 
 class RecordingPlugIn final : public PlugInInterface {
@@ -245,7 +256,11 @@ void Recorder::Event(const std::string& fields) {
     const auto now = std::chrono::steady_clock::now();
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now - mLast).count();
     mLast = now;
-    mOut << "{\"t\":" << micros << "," << fields << "}\n";
+    char head[32];
+    const int n = std::snprintf(head, sizeof head, "{\"t\":%lld,", static_cast<long long>(micros));
+    mOut.write(head, n);
+    mOut.write(fields.data(), static_cast<std::streamsize>(fields.size()));
+    mOut.write("}\n", 2);
 }
 
 UInt64 Recorder::Guid(UInt64 guid) {
