@@ -14,29 +14,10 @@ namespace {
 
 constexpr int kFormatVersion = 1;
 constexpr int kFirewireAbi = 5;
-constexpr UInt32 kLiteralBlockBytes = 20;  // a header: longer blocks are image data
-
-std::string Hex(const UInt8* bytes, std::size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(kDigits[bytes[i] >> 4]);
-        text.push_back(kDigits[bytes[i] & 0xF]);
-    }
-    return text;
-}
-
 std::string Number(UInt64 value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
     return text;
-}
-
-UInt64 Fnv1a(const UInt8* bytes, std::size_t size) {
-    UInt64 hash = 0xcbf29ce484222325ull;
-    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
-    return hash;
 }
 
 std::string Status(IOReturn status) {
@@ -102,11 +83,10 @@ private:
         mLine += kind;
         Append("\",\"addr\":\"0x%016llx\",\"len\":%u",
                static_cast<unsigned long long>(addr.Offset()), length);
-        if (out && length > kLiteralBlockBytes) {
-            Append(",\"fnv1a\":\"0x%016llx\"", static_cast<unsigned long long>(Fnv1a(out, length)));
-        } else if (out) {
-            mLine += ",\"data\":\"" + Hex(out, length) + "\"";
-        }
+        if (out && length > kLiteralBlockBytes)
+            mLine += ",\"fnv1a\":\"" + ImageHash(out, length) + "\"";
+        else if (out)
+            mLine += ",\"data\":\"" + HexText(out, length) + "\"";
         Append(",\"status\":%d,\"generation\":%u", status, generation);
         if (in && status == kIOReturnSuccess)
             mLine += ",\"reply\":\"" + Reply(addr, in, got) + "\"";
@@ -121,8 +101,8 @@ private:
     std::string Reply(const FWAddressStruct& addr, const UInt8* in, UInt32 got) const {
         const auto& settings = mRecorder->Settings();
         if (settings.anonymous && addr.Offset() == settings.serialAddress)
-            return Hex(std::vector<UInt8>(got, '0').data(), got);  // a serial number of zeros
-        return Hex(in, got);
+            return HexText(std::vector<UInt8>(got, '0').data(), got);  // a serial number of zeros
+        return HexText(in, got);
     }
 
     std::unique_ptr<DeviceInterface> mInner;
@@ -210,6 +190,23 @@ private:
 };
 
 }  // namespace
+
+std::string HexText(const UInt8* bytes, std::size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        text.push_back(kDigits[bytes[i] >> 4]);
+        text.push_back(kDigits[bytes[i] & 0xF]);
+    }
+    return text;
+}
+
+std::string ImageHash(const UInt8* bytes, std::size_t size) {
+    UInt64 hash = 0xcbf29ce484222325ull;
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
+    return Number(hash);
+}
 
 std::string JsonQuoted(const std::string& text) {
     std::string out = "\"";

@@ -60,5 +60,11 @@ std::shared_ptr<Bus> RecordingBus(std::shared_ptr<Bus> bus, std::shared_ptr<Reco
 // Text for a JSON string: quotes, backslashes, control characters and bytes
 // outside ASCII escaped.
 std::string JsonQuoted(const std::string& text);
+// How a recording writes data: lower-case hexadecimal, and image data as
+// its FNV-1a hash ("0x" and 16 digits).
+std::string HexText(const UInt8* bytes, std::size_t size);
+std::string ImageHash(const UInt8* bytes, std::size_t size);
+// Blocks longer than this are image data.
+inline constexpr UInt32 kLiteralBlockBytes = 20;
 
 }  // namespace FWLib

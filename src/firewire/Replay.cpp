@@ -1,5 +1,7 @@
 #include "firewire/Replay.h"
 
+#include "firewire/Recording.h"
+
 #include <charconv>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -229,24 +231,6 @@ private:
 
 constexpr IOReturn kStopped = kIOReturnNotResponding;
 
-std::string HexOf(const UInt8* bytes, std::size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(kDigits[bytes[i] >> 4]);
-        text.push_back(kDigits[bytes[i] & 0xF]);
-    }
-    return text;
-}
-
-std::string Fnv(const UInt8* bytes, std::size_t size) {
-    UInt64 hash = 0xcbf29ce484222325ull;
-    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(hash));
-    return text;
-}
-
 class ReplayDevice final : public DeviceInterface {
 public:
     ReplayDevice(std::shared_ptr<Replay> replay, std::string unit)
@@ -294,8 +278,8 @@ private:
         made.kind = kind;
         made.addr = addr.Offset();
         made.length = length;
-        if (out && length > 20) made.fnv1a = Fnv(out, length);
-        if (out && length <= 20) made.data = HexOf(out, length);
+        if (out && length > kLiteralBlockBytes) made.fnv1a = ImageHash(out, length);
+        if (out && length <= kLiteralBlockBytes) made.data = HexText(out, length);
         const RecordedEvent* e = mReplay->Take(made);
         if (!e) return kStopped;
         if (in && e->status == kIOReturnSuccess) {
