@@ -180,8 +180,8 @@ private:
     std::string UnitJson(const UnitInfo& u) {
         return "{\"name\":" + JsonQuoted(u.name) + ",\"node\":" + JsonQuoted(u.deviceNode) +
                ",\"guid\":\"" + Number(mRecorder->Guid(u.guid)) +
-               "\",\"spec\":" + std::to_string(u.unitSpecID) +
-               ",\"sw\":" + std::to_string(u.unitSWVersion) +
+               "\",\"unit_spec_id\":" + std::to_string(u.unitSpecID) +
+               ",\"unit_sw_version\":" + std::to_string(u.unitSWVersion) +
                ",\"vendor\":" + JsonQuoted(u.vendor) + ",\"model\":" + JsonQuoted(u.model) + "}";
     }
 

@@ -68,8 +68,8 @@ std::vector<UnitInfo> Units(const json& list) {
         info.name = Text(u, "name");
         info.deviceNode = Text(u, "node");
         info.guid = HexNumber(Text(u, "guid"));
-        info.unitSpecID = static_cast<UInt32>(Integer(u, "spec", 0, 0xFFFFFF));
-        info.unitSWVersion = static_cast<UInt32>(Integer(u, "sw", 0, 0xFFFFFF));
+        info.unitSpecID = static_cast<UInt32>(Integer(u, "unit_spec_id", 0, 0xFFFFFF));
+        info.unitSWVersion = static_cast<UInt32>(Integer(u, "unit_sw_version", 0, 0xFFFFFF));
         info.vendor = Text(u, "vendor");
         info.model = Text(u, "model");
         units.push_back(std::move(info));
