@@ -71,13 +71,6 @@ protected:
             if (t.offset == offset && t.type != TxType::QuadletRead) out.push_back(t);
         return out;
     }
-    void ExpectClosedAndLeftAlone(IOReturn error, IOReturn expected) {
-        EXPECT_EQ(error, expected);
-        EXPECT_EQ(bus->Opens(), bus->Closes());
-        EXPECT_TRUE(Writes(kysim::kCrcReg).empty());
-        EXPECT_NE(out.find("FWDL::Close\n"), std::string::npos);
-        EXPECT_EQ(out.find("Update successful"), std::string::npos);
-    }
 
     DownloadProgress progress;
     ProgressClock clock;
@@ -96,17 +89,18 @@ Bytes Header(UInt32 sizeB) {
     return h;
 }
 
-TEST_F(DownloadTest, XilinxImageTrafficByteForByte) {
+TEST_F(DownloadTest, EachImageByteForByteWithItsMessagesAndProgress) {
     ASSERT_EQ(Run(fileXILINX), kIOReturnSuccess);
     const auto log = bus->Transactions();
     ASSERT_EQ(log.size(), 4u + 1 + 2631 + 1);
-    EXPECT_EQ(log[0].offset, kysim::kUpdateControlReg);
-    EXPECT_EQ(log[0].data, Be32(1));
-    EXPECT_EQ(log[1].offset, kysim::kStatusReg);
-    EXPECT_EQ(log[1].data, Be32(1));
-    EXPECT_EQ(log[2].offset, kysim::kUpdateCommandReg);
-    EXPECT_EQ(log[2].data, Be32(0));
-    EXPECT_EQ(log[3].data, Be32(1));  // the erase is over at the first read
+    const std::vector<std::pair<UInt64, Bytes>> start = {{kysim::kUpdateControlReg, Be32(1)},
+                                                         {kysim::kStatusReg, Be32(1)},
+                                                         {kysim::kUpdateCommandReg, Be32(0)},
+                                                         {kysim::kStatusReg, Be32(1)}};
+    for (std::size_t i = 0; i < start.size(); ++i) {
+        EXPECT_EQ(log[i].offset, start[i].first) << i;
+        EXPECT_EQ(log[i].data, start[i].second) << i;  // the erase is over at the first read
+    }
     EXPECT_EQ(log[4].data, Header(336680));
     EXPECT_EQ(log[5].data, Bytes(KyXilinxData + 74, KyXilinxData + 74 + 128));
     EXPECT_EQ(log[2635].data, Bytes(KyXilinxData + 336754 - 40, KyXilinxData + 336754));
@@ -120,30 +114,24 @@ TEST_F(DownloadTest, XilinxImageTrafficByteForByte) {
                        "\nFWDL::Open\nErasing Xilinx Image\nSending Data...\n"
                        "Update successful.\n\rFWDL::Close\n");
     EXPECT_EQ(err, "");
-}
-
-TEST_F(DownloadTest, XilinxProgressRisesFromFortyToExactlySixty) {
-    ASSERT_EQ(Run(fileXILINX), kIOReturnSuccess);
-    // One pause after each command, the header, every block and the CRC.
+    // One pause after each command, the header, every block and the CRC; the
+    // progress rises through every value from 40 to exactly 60.
     ASSERT_EQ(clock.pauses.size(), 2636u);
-    EXPECT_TRUE(std::all_of(clock.pauses.begin(), clock.pauses.end(),
-                            [](auto p) { return p == kCommandPauseMicros; }));
+    EXPECT_EQ(std::count(clock.pauses.begin(), clock.pauses.end(), kCommandPauseMicros), 2636);
     EXPECT_EQ(clock.seen[0], 0u);  // reset, before the erase phase
     EXPECT_EQ(clock.seen[2], 40u);
     EXPECT_TRUE(std::is_sorted(clock.seen.begin() + 2, clock.seen.end()));
     for (UInt32 v = 40; v < 60; ++v)
         EXPECT_NE(std::find(clock.seen.begin(), clock.seen.end(), v), clock.seen.end()) << v;
     EXPECT_EQ(progress.Get(), 60u);
-}
 
-TEST_F(DownloadTest, McoreImageIsSentWholeAndEndsAtHundred) {
     Ky().Behaviour().eraseMicros = 2'500'000;
     ASSERT_EQ(Run(fileMCORE), kIOReturnSuccess);
     const auto blocks = Writes(kysim::kUpdateDataWindow);
     ASSERT_EQ(blocks.size(), 1u + 557);
     EXPECT_EQ(blocks[0].data, Header(71260));
-    EXPECT_EQ(std::string(blocks[1].data.begin(), blocks[1].data.begin() + 2), "S0");
-    EXPECT_EQ(blocks.back().data.size(), 92u);
+    EXPECT_EQ(blocks[1].data, Bytes(KyMCORE06data, KyMCORE06data + 128));
+    EXPECT_EQ(blocks.back().data, Bytes(KyMCORE06data + 71260 - 92, KyMCORE06data + 71260));
     EXPECT_EQ(Writes(kysim::kUpdateCommandReg)[0].data, Be32(1));
     EXPECT_EQ(Writes(kysim::kCrcReg)[0].data, Be32(0x0308));
     EXPECT_EQ(Ky().Identity().mcoreVersion, 2);
@@ -163,7 +151,12 @@ Bytes SmallBitFile(std::size_t dataBytes) {
     return f;
 }
 
-TEST_F(DownloadTest, LastBlockIsPaddedWithZerosThatEnterTheCrc) {
+TEST_F(DownloadTest, OnlyTheLastBlockIsShortAndItsZerosEnterTheCrc) {
+    ASSERT_EQ(Run(fileXILINX, {SmallBitFile(256), BuiltInImages().mcore}), kIOReturnSuccess);
+    EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 3u);  // header and two blocks, no empty one
+    // The first fraction after one block counts from the file's start.
+    EXPECT_EQ(clock.seen[5], UInt32(40.0f + 20.0f * (float(74 + 128) / float(330))));
+
     const Bytes bit = SmallBitFile(128 + 6);
     ASSERT_EQ(Run(fileXILINX, {bit, BuiltInImages().mcore}), kIOReturnSuccess);
     const auto blocks = Writes(kysim::kUpdateDataWindow);
@@ -178,74 +171,106 @@ TEST_F(DownloadTest, LastBlockIsPaddedWithZerosThatEnterTheCrc) {
     EXPECT_EQ(Ky().Flash(kysim::FlashArea::Xilinx), Bytes(bit.begin() + 74, bit.end()));
 }
 
-TEST_F(DownloadTest, WholeBlocksOnlyWhenTheDataFillsThem) {
-    ASSERT_EQ(Run(fileXILINX, {SmallBitFile(256), BuiltInImages().mcore}), kIOReturnSuccess);
-    EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 3u);  // header and two blocks, no empty one
-    // The first fraction after one block counts from the file's start.
-    const UInt32 expected = static_cast<UInt32>(40.0f + 20.0f * (float(74 + 128) / float(330)));
-    EXPECT_EQ(clock.seen[5], expected);
+struct Failure {
+    const char* name;
+    DOWNLOADTYPE type;
+    std::function<void(kysim::SimBus&, UInt64)> fault;
+    IOReturn error;
+    const char* step;
+    std::string message;        // standard error, whole
+    std::size_t windowWrites;   // header and blocks sent
+    std::size_t crcWrites = 0;  // -1: nothing opened at all
+};
+
+std::string N(IOReturn e) {
+    return std::to_string(e);
 }
 
-TEST_F(DownloadTest, OpenOrEraseCommandFailureEndsTheImageBeforeAnyData) {
-    struct Case {
-        std::function<void()> setUp;
-        IOReturn expected;
-        const char* step;
-        const char* message;
+auto Fail(TxType type, UInt64 reg, IOReturn status, bool applied = false) {
+    return [=](kysim::SimBus& b, UInt64 g) {
+        b.AddFault(g, kysim::FailWith(On(type, reg), status, applied));
     };
-    const std::vector<Case> cases = {
-        {[&] { bus->Faults(guid).openStatus = kIOReturnExclusiveAccess; }, kIOReturnExclusiveAccess,
-         "opening the Ky", "Could not open device\n\r"},
-        {[&] {
-             bus->AddFault(guid, kysim::FailWith(On(TxType::QuadletWrite, kysim::kUpdateCommandReg),
-                                                 kIOReturnNotResponding));
-         },
-         kIOReturnNotResponding, "starting the erase",
-         "Device not ready. Could not prepare device for update.\n\r"},
+}
+
+// clang-format off
+TEST_F(DownloadTest, EachFailureEndsTheImageAtItsStepAndClosesTheUnit) {
+    const auto w = kysim::kUpdateDataWindow;
+    const std::vector<Failure> cases = {
+        {"open refused", fileMCORE, [](kysim::SimBus& b, UInt64 g) {
+            b.Faults(g).openStatus = kIOReturnExclusiveAccess; }, kIOReturnExclusiveAccess,
+            "opening the Ky", "Could not open device\n\r", 0},
+        {"no generation", fileXILINX, [](kysim::SimBus& b, UInt64 g) {
+            b.Faults(g).generationStatus = kIOReturnNotResponding; }, kIOReturnNotResponding,
+            "reading the bus generation", "Could not read the bus generation, got error" +
+            N(kIOReturnNotResponding) + "\n\r", 0, std::size_t(-1)},
+        {"unknown image type", DOWNLOADTYPE(5), [](auto&, auto) {}, kIOReturnBadArgument,
+            "choosing the image", "Read Image : Invalid file type\n\rInvalid Erase Type\n", 0,
+            std::size_t(-1)},
+        {"update mode answered but lost", fileMCORE, Fail(TxType::QuadletWrite,
+            kysim::kUpdateControlReg, kIOReturnTimeout, true), kIOReturnSuccess, "",
+            "Device not ready - Could not prepare device for update.\n\r", 558, 1},
+        {"erase command", fileMCORE, Fail(TxType::QuadletWrite, kysim::kUpdateCommandReg,
+            kIOReturnNotResponding), kIOReturnNotResponding, "starting the erase",
+            "Device not ready. Could not prepare device for update.\n\r", 0},
+        {"header", fileMCORE, Fail(TxType::BlockWrite, w, kIOReturnBusy), kIOReturnBusy,
+            "sending the header", "Download has failed.Tried to send FirmwareHeader, got "
+            "error\n\r" + N(kIOReturnBusy), 1},
+        // The 13th write to the window is the 12th data block, at 74 + 11 * 128.
+        {"12th block", fileXILINX, [](kysim::SimBus& b, UInt64 g) {
+            b.AddFault(g, kysim::FailWith(OnAny(TxType::BlockWrite, 13), kIOFireWireDataError));
+            }, kIOFireWireDataError, "sending the block at 1482", "Download has failed\n\rTried "
+            "to send128bytes at1482, got error" + N(kIOFireWireDataError) + "\n\r", 13},
+        {"CRC rejected", fileMCORE, [](kysim::SimBus& b, UInt64 g) {
+            b.Ky(g).Behaviour().rejectCrc = true; }, kIOFireWireDataError, "verifying the CRC",
+            "Firmware validation failed- CRC was invalid.\n\r", 558, 1},
+        {"Ky gone", fileXILINX, [](kysim::SimBus& b, UInt64 g) {
+            b.AddFault(g, kysim::VanishAt(OnAny(TxType::BlockWrite, 100))); }, kIOReturnNoDevice,
+            "sending the block at 12618", "Download has failed\n\rTried to send128bytes at12618, "
+            "got error" + N(kIOReturnNoDevice) + "\n\r", 99},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.step);
+        SCOPED_TRACE(c.name);
         bus->ClearFaults(guid);
-        c.setUp();
-        EXPECT_EQ(Run(fileMCORE), c.expected);
+        Ky().Behaviour().rejectCrc = false;
+        c.fault(*bus, guid);
+        const unsigned opens = bus->Opens(), closes = bus->Closes();
+        EXPECT_EQ(Run(c.type), c.error);
         EXPECT_EQ(step, c.step);
         EXPECT_EQ(err, c.message);
-        EXPECT_TRUE(Writes(kysim::kUpdateDataWindow).empty());
-        EXPECT_TRUE(Writes(kysim::kCrcReg).empty());
+        EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), c.windowWrites);
+        const bool refused = c.error == kIOReturnExclusiveAccess;  // a refused open is not closed
+        EXPECT_EQ(bus->Closes() - closes + refused, bus->Opens() - opens);
+        EXPECT_EQ(out.find("Update successful") != std::string::npos, c.error == kIOReturnSuccess);
+        if (c.crcWrites == std::size_t(-1)) {
+            EXPECT_EQ(bus->Opens(), opens);  // the unit is not touched
+            EXPECT_TRUE(bus->Transactions().empty());
+        } else {
+            EXPECT_EQ(Writes(kysim::kCrcReg).size(), c.crcWrites);
+        }
     }
+    EXPECT_EQ(Ky().Identity().mcoreVersion, 0);  // an erased, unverified area does not start
 }
-
-TEST_F(DownloadTest, BeginUpdateFailureWithStatusOneGoesOn) {
-    bus->AddFault(guid, kysim::FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg),
-                                        kIOReturnTimeout, true));
-    EXPECT_EQ(Run(fileMCORE), kIOReturnSuccess);
-    EXPECT_EQ(err, "Device not ready - Could not prepare device for update.\n\r");
-}
+// clang-format on
 
 TEST_F(DownloadTest, NotReadyAfterUpdateModeFailsAtOnce) {
     bus->AddFault(guid, kysim::ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg), 0));
-    ExpectClosedAndLeftAlone(Run(fileXILINX), kUpdateStatusError);
+    EXPECT_EQ(Run(fileXILINX), kUpdateStatusError);
     EXPECT_EQ(err, "Device not ready - Could not prepare device for update.\n\r");
+    EXPECT_EQ(step, "entering update mode");
     EXPECT_EQ(clock.now, 2 * kCommandPauseMicros);  // no waiting for the unit
     EXPECT_TRUE(Writes(kysim::kUpdateCommandReg).empty());
+    EXPECT_EQ(bus->Opens(), bus->Closes());
     EXPECT_EQ(progress.Get(), 40u);  // the erase phase is shown whatever happened
 }
 
-TEST_F(DownloadTest, NoGenerationMeansTheUnitIsNotTouched) {
-    bus->Faults(guid).generationStatus = kIOReturnNotResponding;
-    EXPECT_EQ(Run(fileXILINX), kIOReturnNotResponding);
-    EXPECT_EQ(err, "Could not read the bus generation, got error" +
-                       std::to_string(kIOReturnNotResponding) + "\n\r");
-    EXPECT_EQ(bus->Opens(), 0u);
-    EXPECT_EQ(bus->Closes(), 0u);
-    EXPECT_TRUE(bus->Transactions().empty());
-}
-
-TEST_F(DownloadTest, UnknownImageTypeIsRefusedWithoutTouchingTheUnit) {
-    EXPECT_EQ(Run(static_cast<DOWNLOADTYPE>(5)), kIOReturnBadArgument);
-    EXPECT_EQ(err, "Read Image : Invalid file type\n\rInvalid Erase Type\n");
-    EXPECT_EQ(bus->Opens(), 0u);
-    EXPECT_TRUE(bus->Transactions().empty());
+TEST_F(DownloadTest, FailedBlockKeepsTheProgressOfTheBlocksSent) {
+    // The last pause saw the progress before the failed block's own update,
+    // which keeps the position of the eleven blocks sent.
+    bus->AddFault(guid, kysim::FailWith(OnAny(TxType::BlockWrite, 13), kIOFireWireDataError));
+    EXPECT_EQ(Run(fileXILINX), kIOFireWireDataError);
+    const UInt32 afterEleven = static_cast<UInt32>(40.0f + 20.0f * (1482.0f / 336754.0f));
+    EXPECT_EQ(progress.Get(), afterEleven);
+    EXPECT_EQ(clock.seen.back(), afterEleven);
 }
 
 struct EraseCase {
@@ -302,46 +327,6 @@ TEST_F(DownloadTest, EraseWaitOutcomes) {
         EXPECT_EQ(bus->Opens(), bus->Closes());
         EXPECT_EQ(step, c.step);
     }
-}
-
-TEST_F(DownloadTest, FailingHeaderEndsTheDownload) {
-    bus->AddFault(guid, kysim::FailWith(OnAny(TxType::BlockWrite), kIOReturnBusy));
-    ExpectClosedAndLeftAlone(Run(fileMCORE), kIOReturnBusy);
-    EXPECT_EQ(err, "Download has failed.Tried to send FirmwareHeader, got error\n\r" +
-                       std::to_string(kIOReturnBusy));
-    EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 1u);
-    EXPECT_EQ(step, "sending the header");
-}
-
-TEST_F(DownloadTest, FailingBlockReportsCountPositionAndError) {
-    // The 13th write to the window is the 12th data block, at 74 + 11 * 128.
-    bus->AddFault(guid, kysim::FailWith(OnAny(TxType::BlockWrite, 13), kIOFireWireDataError));
-    ExpectClosedAndLeftAlone(Run(fileXILINX), kIOFireWireDataError);
-    EXPECT_EQ(err, "Download has failed\n\rTried to send128bytes at1482, got error" +
-                       std::to_string(kIOFireWireDataError) + "\n\r");
-    EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), 13u);
-    EXPECT_EQ(step, "sending the block at 1482");
-    // The last pause saw the progress before the failed block's own update,
-    // which keeps the position of the eleven blocks sent.
-    const UInt32 afterEleven = static_cast<UInt32>(40.0f + 20.0f * (1482.0f / 336754.0f));
-    EXPECT_EQ(progress.Get(), afterEleven);
-    EXPECT_EQ(clock.seen.back(), afterEleven);
-}
-
-TEST_F(DownloadTest, RejectedCrcIsAFailedValidation) {
-    Ky().Behaviour().rejectCrc = true;
-    EXPECT_EQ(Run(fileMCORE), kIOFireWireDataError);
-    EXPECT_EQ(err, "Firmware validation failed- CRC was invalid.\n\r");
-    EXPECT_EQ(step, "verifying the CRC");
-    EXPECT_EQ(out.find("Update successful"), std::string::npos);
-    EXPECT_EQ(Ky().Identity().mcoreVersion, 0);  // an erased, unverified area does not start
-}
-
-TEST_F(DownloadTest, UnitVanishingMidTransferFailsWithoutHanging) {
-    bus->AddFault(guid, kysim::VanishAt(OnAny(TxType::BlockWrite, 100)));
-    ExpectClosedAndLeftAlone(Run(fileXILINX), kIOReturnNoDevice);
-    EXPECT_NE(err.find("bytes at12618, got error" + std::to_string(kIOReturnNoDevice)),
-              std::string::npos);
 }
 
 TEST_F(DownloadTest, BusResetMidTransferIsRiddenOut) {
