@@ -15,15 +15,11 @@
 
 namespace {
 
-using kysim::BusResetAt;
 using kysim::FailWith;
 using kysim::FlashArea;
 using kysim::KyUnitModel;
 using kysim::On;
-using kysim::OnAny;
-using kysim::ReadsAs;
 using kysim::TxType;
-using kysim::VanishAt;
 
 // Drives the unit's registers directly, as a download would.
 class SimKyTest : public kytest::SimFixture {
@@ -100,21 +96,11 @@ TEST_F(SimKyTest, EraseReportsBusyUntilItsDurationHasPassed) {
     EXPECT_EQ(Status(), 1u);
 }
 
-TEST_F(SimKyTest, AcceptedImageIsKeptAndItsVersionReported) {
-    ASSERT_EQ(StartErase(1), kIOReturnSuccess);
-    const std::string text = "S00E00004B595F4D434F52455F763370\r\nS70500000000FA\r\n";  // "_v3"
-    std::vector<UInt8> image(text.begin(), text.end());
-    ASSERT_EQ(SendCrc(SendImage(image)), kIOReturnSuccess);
-    EXPECT_EQ(Ky().Flash(FlashArea::MCORE), image);
-    EXPECT_EQ(Ky().Identity().mcoreVersion, 3);
-    EXPECT_EQ(Ky().Identity().xilinxVersion, 5);  // the other half is untouched
-    EXPECT_EQ(Ky().CurrentPhase(), KyUnitModel::Phase::Normal);
-}
-
 TEST_F(SimKyTest, OnlyAFlashThatWouldStartReportsItsVersion) {
     const std::string sync = "\xFF\xFF\xFF\xFF\xAA\x99\x55\x66";
     const std::string s0 = "S00E00004B595F4D434F52455F763370\r\n", s7 = "S70500000000FA\r\n";
     const std::vector<std::tuple<const char*, UInt32, std::string, UInt16>> cases = {
+        {"S0 and S7 alone", 1, s0 + s7, 3},  // "_v3"
         {"S-records", 1, s0 + "S30900000400DEADBEEFBA\r\n" + s7, 3},
         {"a wrong checksum", 1, s0 + "S30900000400DEADBEEFBB\r\n" + s7, 0},
         {"an S1 record", 1, s0 + "S1070400DEADBEEFBC\r\n" + s7, 0},
@@ -125,93 +111,71 @@ TEST_F(SimKyTest, OnlyAFlashThatWouldStartReportsItsVersion) {
     };
     for (const auto& [name, command, text, version] : cases) {
         SCOPED_TRACE(name);
+        const auto area = command ? FlashArea::MCORE : FlashArea::Xilinx;
+        const auto other = Ky().Identity();
         ASSERT_EQ(StartErase(command), kIOReturnSuccess);
         ASSERT_EQ(SendCrc(SendImage({text.begin(), text.end()})), kIOReturnSuccess);
+        EXPECT_EQ(Ky().Flash(area), std::vector<UInt8>(text.begin(), text.end()));
         EXPECT_EQ(command ? Ky().Identity().mcoreVersion : Ky().Identity().xilinxVersion, version);
+        // The other half is untouched.
+        EXPECT_EQ(command ? Ky().Identity().xilinxVersion : Ky().Identity().mcoreVersion,
+                  command ? other.xilinxVersion : other.mcoreVersion);
+        EXPECT_EQ(Ky().CurrentPhase(), KyUnitModel::Phase::Normal);
     }
 }
 
-TEST_F(SimKyTest, ProtocolBreachesAreRefusedAsARealKyWould) {
+TEST_F(SimKyTest, EachBreachOfTheProtocolIsRefusedAsARealKyWould) {
     auto closed = std::make_unique<DownloadUnit>(FirstKyService());
-    UInt32 v = 0, g = bus->Generation();
+    UInt32 v = 0, g = bus->Generation(), command = 0;
     EXPECT_EQ(closed->ReadStatusRegister(v, g), kIOReturnNotOpen);  // never opened
+    EXPECT_EQ(Send(Header(8)), kIOFireWireConflictError);           // not in update mode
     unit->BeginUpdate(g);
-    UInt32 command = 0;
     EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOReturnBusy);  // no pause after a command
-    struct Breach {
-        const char* name;
-        std::vector<std::vector<UInt8>> blocks;  // after the header of 300 bytes
+    auto version2 = Header(100);
+    version2[3] = 2;  // a header version the Ky does not know
+    // Each after the erase: what is sent, and the answer to its last part.
+    const std::vector<std::tuple<const char*, std::vector<std::vector<UInt8>>, IOReturn>> cases = {
+        {"a second header", {Header(300), Header(300)}, kIOFireWireDataError},
+        {"a short block not the last",
+         {Header(300), std::vector<UInt8>(64, 1)},
+         kIOFireWireDataError},
+        {"header version 2", {version2}, kIOFireWireDataError},
+        {"more than announced", {Header(8), std::vector<UInt8>(12, 0)}, kIOFireWireDataError},
+        {"larger than the flash area", {Header(0x100000)}, kIOFireWireDataError},
+        {"a block too large", {std::vector<UInt8>(132, 0xFF)}, kIOFireWireTypeError},
     };
-    const std::vector<Breach> breaches = {
-        {"a second header", {Header(300)}},
-        {"a short block that is not the last", {std::vector<UInt8>(64, 1)}},
-    };
-    for (const auto& b : breaches) {
-        SCOPED_TRACE(b.name);
+    for (const auto& [name, blocks, answer] : cases) {
+        SCOPED_TRACE(name);
         ASSERT_EQ(StartErase(0), kIOReturnSuccess);
-        ASSERT_EQ(Send(Header(300)), kIOReturnSuccess);
-        for (const auto& block : b.blocks) EXPECT_EQ(Send(block), kIOFireWireDataError);
-        EXPECT_EQ(Status(), 2u);
+        for (std::size_t i = 0; i + 1 < blocks.size(); ++i)
+            EXPECT_EQ(Send(blocks[i]), kIOReturnSuccess);
+        EXPECT_EQ(Send(blocks.back()), answer);
+        EXPECT_EQ(Status(), 2u);  // the update has failed
     }
     ASSERT_EQ(StartErase(0), kIOReturnSuccess);
-    const UInt16 crc = SendImage(std::vector<UInt8>(300, 7));
+    UInt16 crc = SendImage(std::vector<UInt8>(300, 7));
     EXPECT_EQ(SendCrc(0x10000u | crc), kIOFireWireDataError);  // the upper half must be 0
-}
-
-TEST_F(SimKyTest, WrongCrcIsRefusedAndTheErasedHalfReadsZero) {
     ASSERT_EQ(StartErase(0), kIOReturnSuccess);
     std::vector<UInt8> image(130);
     std::iota(image.begin(), image.end(), 0);
-    const UInt16 crc = SendImage(image);
+    crc = SendImage(image);
     EXPECT_EQ(SendCrc(crc ^ 1), kIOFireWireDataError);
     EXPECT_EQ(Status(), 2u);
     EXPECT_EQ(Ky().Identity().xilinxVersion, 0);  // erased: it would not start
     EXPECT_EQ(Ky().Identity().mcoreVersion, 1);
     EXPECT_EQ(Ky().ProgrammedCount(), 0u);
-}
-
-TEST_F(SimKyTest, RejectCrcFaultRefusesEvenTheRightCrc) {
-    Ky().Behaviour().rejectCrc = true;
+    Ky().Behaviour().rejectCrc = true;  // the fault refuses even the right CRC
     ASSERT_EQ(StartErase(0), kIOReturnSuccess);
     EXPECT_EQ(SendCrc(SendImage(std::vector<UInt8>(64, 0x5A))), kIOFireWireDataError);
-}
-
-TEST_F(SimKyTest, BadHeadersAndDataOutsideTheProtocolAreRefused) {
-    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
-    auto bad = Header(100);
-    bad[3] = 2;  // header version 2 is not one the Ky knows
-    EXPECT_EQ(Send(bad), kIOFireWireDataError);
-    EXPECT_EQ(Status(), 2u);
-
-    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
-    EXPECT_EQ(Send(Header(8)), kIOReturnSuccess);
-    EXPECT_EQ(Send(std::vector<UInt8>(12, 0)), kIOFireWireDataError);  // more than announced
-
-    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
-    EXPECT_EQ(Send(Header(0x100000)), kIOFireWireDataError);  // larger than the flash area
-
-    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
-    EXPECT_EQ(Send(std::vector<UInt8>(132, 0xFF)), kIOFireWireTypeError);  // block too large
-}
-
-TEST_F(SimKyTest, DataWhileErasingOrOutsideUpdateModeConflicts) {
-    EXPECT_EQ(Send(Header(8)), kIOFireWireConflictError);
+    // Data or a command while erasing conflicts.
     Ky().Behaviour().eraseNeverEnds = true;
     ASSERT_EQ(StartErase(0), kIOReturnSuccess);
     clock.Advance(600'000'000);
     EXPECT_EQ(Status(), 0u);
     EXPECT_EQ(Send(Header(8)), kIOFireWireConflictError);
-    UInt32 g = bus->Generation(), command = 1;
+    command = 1;
     Gap();
     EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOFireWireConflictError);
-}
-
-TEST_F(SimKyTest, StatusReadsAsFaultReplacesOnlyTheChosenReads) {
-    bus->AddFault(guid, ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg, 2, 2), 7));
-    EXPECT_EQ(Status(), 0u);
-    EXPECT_EQ(Status(), 7u);
-    EXPECT_EQ(Status(), 7u);
-    EXPECT_EQ(Status(), 0u);
 }
 
 TEST_F(SimKyTest, FailedWriteIsNotTakenUnlessMarkedApplied) {
@@ -227,39 +191,6 @@ TEST_F(SimKyTest, FailedWriteIsNotTakenUnlessMarkedApplied) {
     EXPECT_EQ(Status(), 1u);  // the write arrived; only the answer was lost
 }
 
-TEST_F(SimKyTest, BusResetBeforeARequestIsResentOnceWithTheNewGeneration) {
-    const UInt32 before = bus->Generation();
-    bus->AddFault(guid, BusResetAt(OnAny(TxType::QuadletWrite)));
-    UInt32 g = before;
-    EXPECT_EQ(unit->BeginUpdate(g), kIOReturnSuccess);
-    auto log = bus->Transactions();
-    ASSERT_EQ(log.size(), 1u);  // the stale attempt never reached the node
-    EXPECT_EQ(log[0].generation, before + 1);
-    EXPECT_EQ(g, before);  // the caller's generation is not changed
-}
-
-TEST_F(SimKyTest, VanishedUnitAnswersNoDeviceAndComesBackWhenReplugged) {
-    bus->AddFault(guid, VanishAt(OnAny(TxType::BlockWrite, 3)));
-    ASSERT_EQ(StartErase(0), kIOReturnSuccess);
-    EXPECT_EQ(Send(Header(1024)), kIOReturnSuccess);
-    EXPECT_EQ(Send(std::vector<UInt8>(128)), kIOReturnSuccess);
-    EXPECT_EQ(Send(std::vector<UInt8>(128)), kIOReturnNoDevice);
-    EXPECT_FALSE(FirstKyService());
-    bus->Replug(guid);
-    EXPECT_TRUE(FirstKyService());
-}
-
-TEST_F(SimKyTest, UnitsAreFoundInPlugOrderAndOtherUnitsAreSkipped) {
-    bus->AddNode({{0x00A02D, 0x010001}});
-    const UInt64 second = bus->AddKy({2, 6, 3, "KY999999"});
-    std::vector<FWLib::io_service_t> found;
-    ASSERT_EQ(bus->GetMatchingServices({0xA27, 0x11}, found), kIOReturnSuccess);
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0]->Info().guid, guid);
-    EXPECT_EQ(found[1]->Info().guid, second);
-    EXPECT_EQ(found[1]->Info().name, "sim2.0");
-}
-
 ky::FakeClock gDemoClock;
 
 kysim::DemoKy::Options DemoOptions(const std::filesystem::path& dir, bool reset) {
@@ -269,31 +200,6 @@ kysim::DemoKy::Options DemoOptions(const std::filesystem::path& dir, bool reset)
     options.reset = reset;
     options.eraseMicros = 0;
     return options;
-}
-
-TEST(DemoKy, KeepsItsStateBetweenRunsUnlessReset) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("kyfw-demo-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    {
-        kysim::DemoKy demo(DemoOptions(dir, false));
-        EXPECT_EQ(demo.Bus()->Ky(demo.Guid()).Identity().mcoreVersion, 1);
-        demo.Bus()->Ky(demo.Guid()).Identity() = {2, 6, 3, "KY777777"};
-        demo.Bus()->Ky(demo.Guid()).SetFlash(FlashArea::Xilinx, {1, 2, 3});
-        ASSERT_TRUE(demo.Save(nullptr));
-    }
-    {
-        kysim::DemoKy demo(DemoOptions(dir, false));
-        const auto& id = demo.Bus()->Ky(demo.Guid()).Identity();
-        EXPECT_EQ(id.mcoreVersion, 2);
-        EXPECT_EQ(id.xilinxVersion, 6);
-        EXPECT_EQ(id.serial, "KY777777");
-        EXPECT_EQ(demo.Bus()->Ky(demo.Guid()).Flash(FlashArea::Xilinx),
-                  (std::vector<UInt8>{1, 2, 3}));
-    }
-    kysim::DemoKy fresh(DemoOptions(dir, true));
-    EXPECT_EQ(fresh.Bus()->Ky(fresh.Guid()).Identity().mcoreVersion, 1);
-    std::filesystem::remove_all(dir);
 }
 
 std::unique_ptr<DownloadUnit> DemoUnit(const kysim::DemoKy& demo) {
@@ -314,7 +220,6 @@ TEST(DemoKy, OneHolderAtATimeAndWhatItChangedIsKeptWhenItLetsGo) {
     ASSERT_EQ(unit->Open(), kIOReturnSuccess);  // opens pair with closes
     unit->Close();
     EXPECT_EQ(other->Open(), kIOReturnExclusiveAccess);
-    EXPECT_EQ(ky::FindFlockHolder(dir / "lock"), ::getpid());
     UInt32 g = mine.Bus()->Generation(), xilinx = 0;
     unit->BeginUpdate(g);
     gDemoClock.Advance(kysim::kCommandGapMicros);
