@@ -24,7 +24,7 @@ Bytes SRecords() {
     return Bytes(KyMCORE06data, KyMCORE06data + KyMCORE06dataSize);
 }
 
-TEST(BuiltInImages, SizesLayoutAndTrailingZeros) {
+TEST(BuiltInImages, LayoutVersionsAndCrcAgreeWithWhatTheKyReads) {
     ASSERT_EQ(KyXilinxDataSizeBytes, 336754u);
     ASSERT_EQ(KyMCORE06dataSize, 71260u);
     for (int i = 0; i < 4; ++i) {
@@ -41,14 +41,6 @@ TEST(BuiltInImages, SizesLayoutAndTrailingZeros) {
     EXPECT_EQ(bit.date, "2006/03/14");
     EXPECT_GE(srec.stretches.size(), 2u);
     EXPECT_TRUE(kyimage::CheckBuiltInImages(problem));
-}
-
-TEST(BuiltInImages, VersionConstantsAgreeWithTheMarkersTheKyReads) {
-    kyimage::BitFileInfo bit;
-    kyimage::SRecordInfo srec;
-    std::string problem;
-    kyimage::CheckBitFile(BitFile(), bit, problem);
-    kyimage::CheckSRecords(SRecords(), srec, problem);
     EXPECT_EQ(bit.version, ZRV::PTA::KyXilinxUpgradeVer);
     EXPECT_EQ(srec.version, ZRV::PTA::KyMCOREUpgradeVer);
     // The simulated Ky reads what the device receives: the configuration
@@ -58,53 +50,13 @@ TEST(BuiltInImages, VersionConstantsAgreeWithTheMarkersTheKyReads) {
               ZRV::PTA::KyXilinxUpgradeVer);
     EXPECT_EQ(kysim::ReadVersionMarker(kysim::FlashArea::MCORE, SRecords()),
               ZRV::PTA::KyMCOREUpgradeVer);
-}
-
-TEST(BuiltInImages, CrcMatchesAnIndependentXmodemAndIsPinned) {
-    const Bytes config(KyXilinxData + 74, KyXilinxData + KyXilinxDataSizeBytes);
+    // The CRC agrees with an independent XMODEM over the padded data.
     Bytes padded = config;
     padded.resize((padded.size() + 3) / 4 * 4, 0);
     EXPECT_EQ(kyimage::DeviceCrc(config), kysim::Crc16Xmodem(0, padded));
     EXPECT_EQ(kyimage::DeviceCrc(SRecords()), kysim::Crc16Xmodem(0, SRecords()));
-    // The generator is deterministic: these change only with the images.
-    EXPECT_EQ(kyimage::DeviceCrc(config), 0xE2EF);
-    EXPECT_EQ(kyimage::DeviceCrc(SRecords()), 0x0308);
     const Bytes check = {'1', '2', '3', '4', '5', '6', '7', '8'};
     EXPECT_EQ(Downloader::updateCRC16(0, check.data(), 2), kysim::Crc16Xmodem(0, check));
-}
-
-class ReadImageTest : public ::testing::Test {
-protected:
-    kytest::StreamCapture io;
-    Downloader downloader;
-    UInt8 buf[DL_BUF_SIZE] = {};
-    UInt32 count = 99;
-};
-
-TEST_F(ReadImageTest, DeliversUpToTheEndOfTheImage) {
-    EXPECT_TRUE(downloader.ReadImage(fileMCORE, 71260 - 128, 128, buf, count));
-    EXPECT_EQ(count, 128u);
-    EXPECT_EQ(buf[126], '\r');
-    EXPECT_EQ(buf[127], '\n');
-    EXPECT_TRUE(downloader.ReadImage(fileXILINX, 336754 - 50, 128, buf, count));
-    EXPECT_EQ(count, 50u);
-    EXPECT_EQ(0, std::memcmp(buf, KyXilinxData + 336754 - 50, 50));
-    EXPECT_TRUE(downloader.ReadImage(fileXILINX, 336754, 128, buf, count));
-    EXPECT_EQ(count, 0u);
-}
-
-TEST_F(ReadImageTest, FirstBlockOfTheSRecordTextStartsWithS0) {
-    EXPECT_TRUE(downloader.ReadImage(fileMCORE, 0, 128, buf, count));
-    EXPECT_EQ(count, 128u);
-    EXPECT_EQ(0, std::memcmp(buf, KyMCORE06data, 128));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 2), "S0");
-}
-
-TEST_F(ReadImageTest, UnknownTypeIsReportedAndDeliversNothing) {
-    io.Clear();
-    EXPECT_FALSE(downloader.ReadImage(static_cast<DOWNLOADTYPE>(2), 0, 128, buf, count));
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(io.Err(), "Read Image : Invalid file type\n\r");
 }
 
 TEST(ReadImageDeathTest, ReadOfAWholeBufferIsAProgrammingError) {
@@ -166,13 +118,13 @@ void ExpectEachRefused(const std::vector<BrokenCopy>& cases, const Bytes& origin
     }
 }
 
+// clang-format off
 TEST(ImageValidators, BitFileBrokenCopiesNameTheField) {
     const std::vector<BrokenCopy> cases = {
         {"preamble", [](Bytes& f) { f[3] = 0; }, "the .bit preamble"},
         {"key order", [](Bytes& f) { f[28] = 'c'; },
          "field 'b' (part name) expected at offset 28, found key 0x63"},
-        {"not terminated", [](Bytes& f) { f[42] = 'x'; },
-         "field 'b' (part name) is not NUL-terminated"},
+        {"not terminated", [](Bytes& f) { f[42] = 'x'; }, "field 'b' (part name) is not NUL-terminated"},
         {"date past the end", [](Bytes& f) { f.resize(50); },
          "field 'c' (date) of 11 bytes runs past the end of the file"},
         {"date one byte short", [](Bytes& f) { f.resize(56); },
@@ -188,6 +140,7 @@ TEST(ImageValidators, BitFileBrokenCopiesNameTheField) {
     };
     ExpectEachRefused<kyimage::BitFileInfo>(cases, BitFile(), kyimage::CheckBitFile);
 }
+// clang-format on
 
 TEST(ImageValidators, SignaturePastPosition143IsRefused) {
     // A design name long enough to push the configuration data to 150.
@@ -217,36 +170,32 @@ Bytes ReplaceText(Bytes f, const std::string& from, const std::string& to) {
 TEST(ImageValidators, SRecordBrokenCopiesNameTheRecord) {
     const std::string second =
         "S32100000000B12000A3050BC7396FA718486F578950F85D2B77180EB73894E490E948";
+    const auto swap = [](std::string from, std::string to) {
+        return [=](Bytes& f) { f = ReplaceText(f, from, to); };
+    };
+    // clang-format off
     const std::vector<BrokenCopy> cases = {
-        {"checksum",
-         [&](Bytes& f) { f = ReplaceText(f, second, second.substr(0, second.size() - 2) + "49"); },
+        {"checksum", swap(second, second.substr(0, second.size() - 2) + "49"),
          "line 2: checksum is 0x49, should be 0x48"},
-        {"missing CR", [&](Bytes& f) { f = ReplaceText(f, "E948\r\n", "E948\n"); },
-         "line 2 does not end with CR LF"},
+        {"missing CR", swap("E948\r\n", "E948\n"), "line 2 does not end with CR LF"},
         {"truncated", [](Bytes& f) { f.resize(f.size() - 1); }, "line 992 does not end with CR LF"},
-        {"count", [&](Bytes& f) { f = ReplaceText(f, "S321000000", "S320000000"); },
-         "line 2: the byte count does not match"},
-        {"hex digit", [&](Bytes& f) { f = ReplaceText(f, "S32100000000B1", "S32100000000G1"); },
+        {"count", swap("S321000000", "S320000000"), "line 2: the byte count does not match"},
+        {"hex digit", swap("S32100000000B1", "S32100000000G1"),
          "line 2: not a hexadecimal digit at column 13"},
-        {"S1 record", [&](Bytes& f) { f = ReplaceText(f, "S32100000000", "S12100000000"); },
-         "line 2: S1 records are not used by the Ky"},
-        {"S7 not last",
-         [](Bytes& f) {
+        {"S1 record", swap("S32100000000", "S12100000000"), "line 2: S1 records are not used by the Ky"},
+        {"S7 not last", [](Bytes& f) {
              const Bytes s7(f.end() - 16, f.end());
              f.insert(f.begin() + 34, s7.begin(), s7.end());
-             f.resize(f.size() - 16);
-         },
-         "line 2: S7 must be the last record"},
+             f.resize(f.size() - 16); }, "line 2: S7 must be the last record"},
         {"no S0", [](Bytes& f) { f.erase(f.begin(), f.begin() + 34); },
          "line 1: the first record must be S0"},
         {"NUL", [](Bytes& f) { f[500] = 0; }, "the text contains a NUL byte at offset 500"},
-        {"overlap",
-         [&](Bytes& f) {
+        {"overlap", [](Bytes& f) {
              const Bytes line(f.begin() + 34, f.begin() + 34 + 72);
-             f.insert(f.begin() + 34 + 72 * 5, line.begin(), line.end());
-         },
+             f.insert(f.begin() + 34 + 72 * 5, line.begin(), line.end()); },
          "data at 0x00000000 overlaps the data from 0x00000000 to 0x0000008B"},
     };
+    // clang-format on
     ExpectEachRefused<kyimage::SRecordInfo>(cases, SRecords(), kyimage::CheckSRecords);
     // Stretches that touch do not overlap.
     const std::string adjacent =

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 
-#include "base/Paths.h"
 #include "sim/SimState.h"
 #include "support/SimFixture.h"
 
