@@ -20,12 +20,9 @@ protected:
     CKyFirmwareUpdate ky;
 };
 
-TEST_F(ControllerTest, ConstructionTracesOnBothStreams) {
+TEST_F(ControllerTest, FoundKyIsIdentifiedWithTheExpectedTraffic) {
     EXPECT_EQ(io.Out(), "Ctor KyFirmwareUpdate\n");
     EXPECT_EQ(io.Err(), "Test CERR\n");
-}
-
-TEST_F(ControllerTest, FoundKyIsIdentifiedWithTheExpectedTraffic) {
     Ky().Identity() = {2, 6, 3, "KY123456"};
     io.Clear();
     ASSERT_TRUE(ky.IsFound());
@@ -86,83 +83,65 @@ TEST_F(ControllerTest, ProductVersionsThreeAndZeroAreAccepted) {
     }
 }
 
-TEST_F(ControllerTest, UpdateTextNeedsNoDevice) {
+TEST_F(ControllerTest, AttachAndRemoveShowAtTheNextCallAndTheFirstKyIsTaken) {
+    EXPECT_TRUE(ky.IsFound());
     bus->Unplug(guid);
-    std::string update;
-    ky.GetUpdateFirmwareVersionString(update);
-    EXPECT_EQ(update, "2-6");
     EXPECT_FALSE(ky.IsFound());
     EXPECT_FALSE(ky.Info().valid);
-    EXPECT_EQ(ky.Unit(), nullptr);
-}
-
-TEST_F(ControllerTest, AttachAndRemoveShowAtTheNextCall) {
-    EXPECT_TRUE(ky.IsFound());
-    bus->Unplug(guid);
-    EXPECT_FALSE(ky.IsFound());
+    std::string update;
+    ky.GetUpdateFirmwareVersionString(update);  // needs no Ky
+    EXPECT_EQ(update, "2-6");
     bus->Replug(guid);
-    EXPECT_TRUE(ky.IsFound());
+    bus->AddKy({2, 6, 3, "KY999999"});
+    ASSERT_TRUE(ky.IsFound());
+    EXPECT_EQ(ky.Info().MCOREver, 1u);  // the first of several
 }
 
-TEST_F(ControllerTest, UnitThatRefusesToOpenLeavesNothingBehind) {
-    bus->Faults(guid).openStatus = kIOReturnExclusiveAccess;
-    for (int tick = 0; tick < 5; ++tick) EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(bus->LiveInterfaces(), 0);
-    EXPECT_EQ(ky.Unit(), nullptr);
-    EXPECT_TRUE(bus->Transactions().empty());
-}
+struct NotFoundCase {
+    const char* name;
+    std::function<void(kysim::SimBus&, UInt64)> setUp;
+    std::string err;  // what the controller says
+};
 
-TEST_F(ControllerTest, ConstructionFailuresAreNotFoundWithAMessage) {
-    bus->Faults(guid).plugInFails = true;
-    io.Clear();
-    EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(), "Couldn't create plug in interface\n");
-    EXPECT_EQ(ky.LastCheck(), ZRV::PTA::KyCheck::OpenFailed);
-    bus->Faults(guid) = {};
-    bus->Faults(guid).queryInterfaceFails = true;
-    io.Clear();
-    EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(), "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n");
-    EXPECT_EQ(ky.Unit(), nullptr);
-}
-
-TEST_F(ControllerTest, OpenKyLetsTheConstructionFailurePass) {
-    bus->Faults(guid).plugInFails = true;
+// clang-format off
+TEST_F(ControllerTest, EachFailureToIdentifyIsNotFoundAndLeavesNothingBehind) {
+    const std::vector<NotFoundCase> cases = {
+        {"refused open", [](auto& b, UInt64 g) { b.Faults(g).openStatus = kIOReturnExclusiveAccess; }, ""},
+        {"no plug-in", [](auto& b, UInt64 g) { b.Faults(g).plugInFails = true; },
+         "Couldn't create plug in interface\n"},
+        {"no interface", [](auto& b, UInt64 g) { b.Faults(g).queryInterfaceFails = true; },
+         "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n"},
+        {"no generation", [](auto& b, UInt64 g) { b.Faults(g).generationStatus = kIOReturnNotResponding; },
+         "Could not read the bus generation: device not responding\n"},
+        {"versions unreadable", [](auto& b, UInt64 g) {
+             b.AddFault(g, kysim::FailWith(kysim::On(TxType::QuadletRead, kysim::kProductVersionReg),
+                                           kIOReturnTimeout)); },
+         "Could not read the Ky's versions: no answer from the Ky (timed out)\n"},
+        {"lookup", [](auto& b, UInt64) { b.FailLookups(kIOReturnError); }, "Problem with MasterPort\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.setUp(*bus, guid);
+        bus->ClearTransactions();
+        io.Clear();
+        const unsigned opens = bus->Opens(), closes = bus->Closes();
+        EXPECT_FALSE(ky.IsFound());
+        EXPECT_EQ(io.Err(), c.err);
+        EXPECT_EQ(ky.Unit(), nullptr);
+        EXPECT_EQ(bus->LiveInterfaces(), 0);
+        const bool refused = std::string(c.name) == "refused open";  // a refused open is not closed
+        EXPECT_EQ(bus->Opens() - opens, bus->Closes() - closes + refused);
+        EXPECT_EQ(bus->Transactions().empty(), !c.err.starts_with("Could not read the Ky"));
+        EXPECT_TRUE(std::string(c.name) != "no plug-in" || ky.LastCheck() == ZRV::PTA::KyCheck::OpenFailed);
+        bus->Faults(guid) = {};
+        bus->ClearFaults(guid);
+        bus->FailLookups(kIOReturnSuccess);
+    }
+    bus->Faults(guid).plugInFails = true;  // OpenKy lets the failure pass
     EXPECT_THROW(ky.OpenKy(), std::exception);
     EXPECT_EQ(ky.Unit(), nullptr);
 }
-
-TEST_F(ControllerTest, UnreadableGenerationIsNotFoundWithoutOpening) {
-    bus->Faults(guid).generationStatus = kIOReturnNotResponding;
-    io.Clear();
-    EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(), "Could not read the bus generation: device not responding\n");
-    EXPECT_EQ(bus->Opens(), 0u);
-    EXPECT_EQ(bus->LiveInterfaces(), 0);
-}
-
-TEST_F(ControllerTest, UnreadableVersionsAreNotTakenForTheKys) {
-    ASSERT_TRUE(ky.IsFound());
-    bus->AddFault(guid, kysim::FailWith(kysim::On(TxType::QuadletRead, kysim::kProductVersionReg),
-                                        kIOReturnTimeout));
-    io.Clear();
-    EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(), "Could not read the Ky's versions: no answer from the Ky (timed out)\n");
-    EXPECT_EQ(bus->Opens(), bus->Closes());
-}
-
-TEST_F(ControllerTest, LookupFailureIsTheMasterPortProblem) {
-    bus->FailLookups(kIOReturnError);
-    io.Clear();
-    EXPECT_FALSE(ky.IsFound());
-    EXPECT_EQ(io.Err(), "Problem with MasterPort\n");
-}
-
-TEST_F(ControllerTest, FirstOfSeveralKysIsTaken) {
-    bus->AddKy({2, 6, 3, "KY999999"});
-    ASSERT_TRUE(ky.IsFound());
-    EXPECT_EQ(ky.Info().MCOREver, 1u);
-}
+// clang-format on
 
 TEST_F(ControllerTest, DestructionTracesAndFreesAnOpenUnit) {
     auto other = std::make_unique<CKyFirmwareUpdate>(bus);
