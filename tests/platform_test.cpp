@@ -249,7 +249,7 @@ TEST(Timers, FirstFireAtOnceThenEveryInterval) {
     QTimer::singleShot(200, &loop, &QEventLoop::quit);
     loop.exec();
     EXPECT_GE(ticks, 4);
-    delete timer;
+    RemoveEventLoopTimer(timer);
 }
 
 TEST(WindowsLatin1, AllByteValuesRoundTrip) {

@@ -81,10 +81,12 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     if (_environment.bus) _probe = std::make_unique<ZRV::PTA::KyProbe>(_environment.bus);
     if (!kyimage::CheckBuiltInImages(_imageProblem))
         Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
-    InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this);
+    InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this, &_timer);
 }
 
 CKyFirmwareUpdateDialog::~CKyFirmwareUpdateDialog() {
+    // The timer belongs to the application, which may outlive the window.
+    RemoveEventLoopTimer(_timer);
     delete _pKy;
 }
 

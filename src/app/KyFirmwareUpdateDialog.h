@@ -85,6 +85,7 @@ private:
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // likewise
     ky::InUseWatch _inUse;
     std::unique_ptr<ZRV::PTA::KyProbe> _probe;
+    EventLoopTimerRef _timer = nullptr;
 };
 
 SInt16 ShowDownloadDoneAlert();

@@ -239,6 +239,11 @@ OSStatus InstallEventLoopTimer(double firstDelaySeconds, double intervalSeconds,
     return noErr;
 }
 
+OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer) {
+    delete timer;  // its first fire, still pending, goes with it
+    return noErr;
+}
+
 // ---- standard alerts ------------------------------------------------------------
 
 namespace {

@@ -110,6 +110,8 @@ OSStatus GetEventCommand(EventRef event, HICommand* command);
 OSStatus InstallEventLoopTimer(double firstDelaySeconds, double intervalSeconds,
                                EventLoopTimerUPP callback, void* userData,
                                EventLoopTimerRef* timer = nullptr);
+// Stops the timer for good; not from within its own callback.
+OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer);
 
 // ---- standard alerts -----------------------------------------------------
 enum AlertType : SInt16 { kAlertStopAlert = 0, kAlertNoteAlert = 1, kAlertCautionAlert = 2 };
