@@ -74,13 +74,9 @@ TEST_F(FakeProc, FindProcessStartsOverAndStopsAtTheFirstMatch) {
     EXPECT_EQ(rec.processSignature, kKeyG);
     EXPECT_EQ(rec.processSize, 20u * static_cast<std::uint32_t>(sysconf(_SC_PAGESIZE)));
     EXPECT_EQ(rec.processLaunchDate, 2000u / static_cast<std::uint32_t>(sysconf(_SC_CLK_TCK)));
-}
-
-TEST_F(FakeProc, NoVideoApplicationNoMatch) {
     fs::remove_all(root / "20");
     fs::remove_all(root / "30");
-    TProcess walk(kMyProcess, root);
-    EXPECT_FALSE(walk.FindProcess(kKeyG));
+    EXPECT_FALSE(TProcess(kMyProcess, root).FindProcess(kKeyG));  // bash and systemd are not
 }
 
 TEST_F(FakeProc, KillOfAProcessThatIsNotThereFailsAtTheFirstStep) {
@@ -88,12 +84,6 @@ TEST_F(FakeProc, KillOfAProcessThatIsNotThereFailsAtTheFirstStep) {
     const ProcessSerialNumber gone{0, 77};
     EXPECT_FALSE(walk.KillApplication(&gone));
     EXPECT_EQ(walk.Error(), procNotFound);
-}
-
-TEST(SignatureTable, VideoApplicationsAreKeyG) {
-    EXPECT_EQ(ProcessSignatureFor("dvgrab"), FourCharCode("KeyG"));
-    EXPECT_EQ(ProcessSignatureFor("kdenlive"), FourCharCode("KeyG"));
-    EXPECT_EQ(ProcessSignatureFor("bash"), 0u);
 }
 
 // A real child process running a copy of sleep under another name.

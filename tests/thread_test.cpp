@@ -41,37 +41,27 @@ void StartAndWait(Probe& probe, int priority, Thread::eThreadPolicy policy) {
     ASSERT_EQ(probe.done.get_future().wait_for(5s), std::future_status::ready);
 }
 
-TEST(Thread, TimesliceRunsOnceUnderTheTimeSharingPolicyAndMayDeleteItself) {
-    Probe probe;
-    StartAndWait(probe, 0, Thread::kThreadPolicyTimeslice);
-    EXPECT_EQ(probe.runs.load(), 1);
-    EXPECT_EQ(probe.policy, SCHED_OTHER);
-    EXPECT_EQ(probe.priority, 0);
-}
-
-TEST(Thread, FifoAtEightyPlusPriorityWhenPermitted) {
-    Probe probe;
-    StartAndWait(probe, 5, Thread::kThreadPolicyFifo);
-    // Without the privilege the thread still runs, under the default policy.
-    if (probe.policy == SCHED_FIFO) {
-        EXPECT_EQ(probe.priority, 85);
-    } else {
-        EXPECT_EQ(probe.policy, SCHED_OTHER);
-    }
-    Probe clamped;
+TEST(Thread, EachPolicyRunsOnceAndTheThreadMayDeleteItsObject) {
+    Probe timeslice, fifo, clamped, roundRobin;
+    StartAndWait(timeslice, 0, Thread::kThreadPolicyTimeslice);
+    EXPECT_EQ(timeslice.runs.load(), 1);
+    EXPECT_EQ(timeslice.policy, SCHED_OTHER);
+    EXPECT_EQ(timeslice.priority, 0);
+    // FIFO at 80 plus the priority when permitted; without the privilege the
+    // thread still runs, under the default policy.
+    StartAndWait(fifo, 5, Thread::kThreadPolicyFifo);
+    EXPECT_EQ(fifo.policy == SCHED_FIFO ? fifo.priority : fifo.policy,
+              fifo.policy == SCHED_FIFO ? 85 : SCHED_OTHER);
     StartAndWait(clamped, 50, Thread::kThreadPolicyFifo);
     if (clamped.policy == SCHED_FIFO) {
         EXPECT_EQ(clamped.priority, sched_get_priority_max(SCHED_FIFO));
     }
-}
-
-TEST(Thread, RoundRobinLeavesTheCreatorsScheduling) {
-    Probe probe;
-    StartAndWait(probe, 3, Thread::kThreadPolicyRoundRobin);
+    // Round robin leaves the creator's scheduling.
+    StartAndWait(roundRobin, 3, Thread::kThreadPolicyRoundRobin);
     int policy = -1;
     sched_param param{};
     pthread_getschedparam(pthread_self(), &policy, &param);
-    EXPECT_EQ(probe.policy, policy);
+    EXPECT_EQ(roundRobin.policy, policy);
 }
 
 TEST(Thread, DeletingTheObjectDoesNotStopTheThread) {

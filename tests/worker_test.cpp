@@ -113,26 +113,23 @@ TEST_F(WorkerTest, FailedFirstImageIsFollowedByTheSecondAndReported) {
     EXPECT_EQ(Ky().Identity().mcoreVersion, 2);
 }
 
-TEST_F(WorkerTest, VanishedKyIsNotFoundForBothImages) {
-    CKyFirmwareUpdate ky(bus, clock);
-    bus->Unplug(guid);
-    io.Clear();
-    ky.DoUpdate();
-    WaitDone(ky);
-    const auto& result = ky.GetUpdateResult();
-    EXPECT_FALSE(result.deviceFound);
-    EXPECT_EQ(result.xilinxError, kIOReturnNoDevice);
-    EXPECT_EQ(result.mcoreError, kIOReturnNoDevice);
-    EXPECT_EQ(result.failure, "device not found");
-    EXPECT_EQ(io.Out().find("Opening"), std::string::npos);  // nothing downloaded to nothing
-}
-
-TEST_F(WorkerTest, UnitThatCannotBeCreatedIsNotFound) {
-    bus->Faults(guid).plugInFails = true;
-    CKyFirmwareUpdate ky(bus, clock);
-    ky.DoUpdate();
-    WaitDone(ky);
-    EXPECT_EQ(ky.GetUpdateResult().failure, "device not found");
+TEST_F(WorkerTest, AKyThatIsGoneOrCannotBeOpenedIsNotFoundForBothImages) {
+    for (bool gone : {true, false}) {
+        SCOPED_TRACE(gone ? "gone" : "no plug-in");
+        CKyFirmwareUpdate ky(bus, clock);
+        if (gone) bus->Unplug(guid);
+        bus->Faults(guid).plugInFails = !gone;
+        io.Clear();
+        ky.DoUpdate();
+        WaitDone(ky);
+        const auto& result = ky.GetUpdateResult();
+        EXPECT_FALSE(result.deviceFound);
+        EXPECT_EQ(result.xilinxError, kIOReturnNoDevice);
+        EXPECT_EQ(result.mcoreError, kIOReturnNoDevice);
+        EXPECT_EQ(result.failure, "device not found");
+        EXPECT_EQ(io.Out().find("Opening"), std::string::npos);  // nothing downloaded to nothing
+        bus->Replug(guid);
+    }
 }
 
 TEST_F(WorkerTest, ExceptionInTheWorkerBecomesAFailedOutcome) {
