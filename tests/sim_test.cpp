@@ -240,18 +240,17 @@ TEST(DemoKy, StateFileIsReadWholeOrRefusedWithTheReason) {
     ASSERT_TRUE(kysim::ParseDemoState(kysim::FormatDemoState(state), back, error)) << error;
     EXPECT_EQ(back.identity.serial, "KY\xff\xfe");
     EXPECT_EQ(back.flash, state.flash);
+    const std::string ids = "mcore=1\nxilinx=5\nproduct=3\nserial=KY";
+    // clang-format off
     const std::vector<std::pair<std::string, std::string>> bad = {
         {"", "no mcore= line"},
-        {"mcore=1\nxilinx=5\nproduct=3\nserial=KY\nmcore=2\n", "line 5: mcore given twice"},
-        {"mcore=1\ncolour=red\n",
-         "line 2: not one of mcore=, xilinx=, product=, serial=, "
-         "xilinx-flash=, mcore-flash="},
+        {ids + "\nmcore=2\n", "line 5: mcore given twice"},
+        {"mcore=1\ncolour=red\n", "line 2: not one of mcore=, xilinx=, product=, serial=, xilinx-flash=, mcore-flash="},
         {"mcore=65536\n", "mcore= is not a number from 0 to 65535"},
-        {"mcore=1\nxilinx=5\nproduct=3\nserial=KY123456789\n",
-         "serial= missing or longer than 8 bytes"},
-        {"mcore=1\nxilinx=5\nproduct=3\nserial=KY\nxilinx-flash=4\n\nab",
-         "the flash contents are 2 bytes, not 4 as announced"},
+        {ids + "123456789\n", "serial= missing or longer than 8 bytes"},
+        {ids + "\nxilinx-flash=4\n\nab", "the flash contents are 2 bytes, not 4 as announced"},
     };
+    // clang-format on
     for (const auto& [text, reason] : bad) {
         SCOPED_TRACE(text);
         EXPECT_FALSE(kysim::ParseDemoState(text, back, error));

@@ -243,28 +243,22 @@ struct FailureCase {
 };
 
 TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {
+    using B = kysim::SimBus;
+    // clang-format off
     const std::vector<FailureCase> cases = {
-        {"FPGA block busy",
-         [](kysim::SimBus& b, UInt64 g) {
-             b.AddFault(
-                 g, kysim::FailWith(kysim::OnAny(kysim::TxType::BlockWrite, 40), kIOReturnBusy));
-         },
+        {"FPGA block busy", [](B& b, UInt64 g) {
+             b.AddFault(g, kysim::FailWith(kysim::OnAny(kysim::TxType::BlockWrite, 40), kIOReturnBusy)); },
          "The FPGA (Xilinx) image failed while sending the block at 4938: busy (error "},
-        {"MCORE CRC rejected",
-         [](kysim::SimBus& b, UInt64 g) {
-             b.Ky(g).Behaviour().rejectCrc = true;
-             b.Ky(g).Behaviour().faultyArea = kysim::FlashArea::MCORE;
-         },
+        {"MCORE CRC rejected", [](B& b, UInt64 g) {
+             b.Ky(g).Behaviour().rejectCrc = true, b.Ky(g).Behaviour().faultyArea = kysim::FlashArea::MCORE; },
          "The MCORE image failed while verifying the CRC: "},
-        {"Ky changed since it was shown",
-         [](kysim::SimBus& b, UInt64 g) {
-             b.Ky(g).Identity() = {3, 0, 3, "KY555555"};
-         },
+        {"Ky changed since it was shown", [](B& b, UInt64 g) { b.Ky(g).Identity() = {3, 0, 3, "KY555555"}; },
          "The update could not be started: the Ky's firmware now reads 3-0, not 1-5 as it did "
          "when the update was asked for. Nothing was written to the Ky."},
-        {"Ky gone", [](kysim::SimBus& b, UInt64 g) { b.Unplug(g); },
+        {"Ky gone", [](B& b, UInt64 g) { b.Unplug(g); },
          "The update could not be started: the Ky could not be identified again"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         bus->Replug(guid);
