@@ -30,16 +30,6 @@ TEST(PreciseSleep, NeverShorterThanAsked) {
     }
 }
 
-TEST(FakeClock, AdvancesOnlyBySleeping) {
-    ky::FakeClock clock;
-    EXPECT_EQ(clock.NowMicros(), 0u);
-    clock.SleepMicros(1000);
-    clock.Advance(5);
-    EXPECT_EQ(clock.NowMicros(), 1005u);
-    EXPECT_EQ(clock.TotalSlept(), 1005u);
-    EXPECT_EQ(clock.SleepCount(), 2u);
-}
-
 TEST(KyAssertDeathTest, WritesFileLineAndExpressionThenAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const int value = 3;

@@ -94,25 +94,6 @@ TEST_F(WorkerTest, DoneOnlyAfterTheWorkerHasLetGoOfEverything) {
     EXPECT_EQ(bus->LiveInterfaces(), 0);
 }
 
-TEST_F(WorkerTest, FailedFirstImageIsFollowedByTheSecondAndReported) {
-    bus->AddFault(guid, kysim::FailWith(kysim::OnAny(kysim::TxType::BlockWrite, 5), kIOReturnBusy));
-    CKyFirmwareUpdate ky(bus, clock);
-    ky.DoUpdate();
-    WaitDone(ky);
-    const auto& result = ky.GetUpdateResult();
-    EXPECT_FALSE(result.Succeeded());
-    EXPECT_TRUE(result.deviceFound);
-    EXPECT_EQ(result.xilinxError, kIOReturnBusy);
-    EXPECT_EQ(result.mcoreError, kIOReturnSuccess);
-    EXPECT_EQ(result.xilinxStep, "sending the block at 458");
-    EXPECT_EQ(result.mcoreStep, "");
-    EXPECT_EQ(ZRV::PTA::DescribeFailure(result),
-              "The FPGA (Xilinx) image failed while sending the block at 458: busy (error " +
-                  std::to_string(kIOReturnBusy) + ").");
-    EXPECT_EQ(Ky().Identity().xilinxVersion, 0);  // half written: it would not start
-    EXPECT_EQ(Ky().Identity().mcoreVersion, 2);
-}
-
 TEST_F(WorkerTest, AKyThatIsGoneOrCannotBeOpenedIsNotFoundForBothImages) {
     for (bool gone : {true, false}) {
         SCOPED_TRACE(gone ? "gone" : "no plug-in");
