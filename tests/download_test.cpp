@@ -284,30 +284,24 @@ struct EraseCase {
 };
 
 TEST_F(DownloadTest, EraseWaitOutcomes) {
-    auto statusAt = [](unsigned read, UInt32 value) {
-        return [=](kysim::SimBus& b, UInt64 g) {
-            b.AddFault(g, kysim::ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg, read), value));
-        };
-    };
+    using B = kysim::SimBus;
+    // clang-format off
     const std::vector<EraseCase> cases = {
-        {"done at the first read", [](auto&, auto) {}, kIOReturnSuccess, 0, "", 1, ""},
-        {"failure status", statusAt(2, 2), kUpdateStatusError, 0,
-         "Device failed - Could not erase flash.\n\r", 1, "erasing"},
-        {"done at the 60th read",
-         [](kysim::SimBus& b, UInt64 g) { b.Ky(g).Behaviour().eraseMicros = 59'000'000; },
+        {"done at the first read", [](B&, UInt64) {}, kIOReturnSuccess, 0, "", 1, ""},
+        {"failure status", [](B& b, UInt64 g) {
+             b.AddFault(g, kysim::ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg, 2), 2)); },
+         kUpdateStatusError, 0, "Device failed - Could not erase flash.\n\r", 1, "erasing"},
+        {"done at the 60th read", [](B& b, UInt64 g) { b.Ky(g).Behaviour().eraseMicros = 59'000'000; },
          kIOReturnSuccess, 59, "", 60, ""},
-        {"never done",
-         [](kysim::SimBus& b, UInt64 g) { b.Ky(g).Behaviour().eraseNeverEnds = true; },
+        {"never done", [](B& b, UInt64 g) { b.Ky(g).Behaviour().eraseNeverEnds = true; },
          kUpdateStatusError, 60, "Device timed out. -Could not erase flash.\n\r", 60,
          "erasing (the erase timed out after a minute)"},
-        {"read fails",
-         [](kysim::SimBus& b, UInt64 g) {
-             b.AddFault(g, kysim::FailWith(On(TxType::QuadletRead, kysim::kStatusReg, 3),
-                                           kIOReturnNotResponding));
-             b.Ky(g).Behaviour().eraseMicros = 5'000'000;
-         },
+        {"read fails", [](B& b, UInt64 g) {
+             b.AddFault(g, kysim::FailWith(On(TxType::QuadletRead, kysim::kStatusReg, 3), kIOReturnNotResponding));
+             b.Ky(g).Behaviour().eraseMicros = 5'000'000; },
          kIOReturnNotResponding, 1, "", 2, "erasing"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         bus->ClearFaults(guid);
