@@ -120,7 +120,7 @@ TEST_F(LinuxBackend, ResponseCodesBecomeStatuses) {
     // clang-format on
     auto device = FirstKy();
     for (auto [rcode, status] : table) {
-        kernel->rcode = rcode;
+        kernel->node.rcode = rcode;
         EXPECT_EQ(device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, true, 7),
                   status)
             << rcode;
@@ -144,14 +144,14 @@ TEST_F(LinuxBackend, RidesOutWhatARealBusDoesAndNoMore) {
         {"reset seen first by its event", [](K& k) { k.ResetAtNextRequest(Ms(400), Ms(20)); }, false, kIOReturnSuccess, 2},
         {"node away for 0.5 s", [](K& k) { k.LeaveAtNextRequest(Ms(500)); }, false, kIOReturnSuccess, 2},
         {"node gone for good", [](K& k) { k.LeaveAtNextRequest(Ms(5000)); }, false, kIOReturnNoDevice, 1},
-        {"three busy answers", [](K& k) { k.busyAnswers = 3; }, false, kIOReturnSuccess, 4},
-        {"busy to the end", [](K& k) { k.busyAnswers = 9; }, false, kIOReturnBusy, 4},
-        {"cancelled read", [](K& k) { k.cancelledAnswers = 1; }, true, kIOReturnSuccess, 2},
-        {"cancelled write", [](K& k) { k.cancelledAnswers = 1; }, false, kIOReturnTimeout, 1},
+        {"three busy answers", [](K& k) { k.node.busyAnswers = 3; }, false, kIOReturnSuccess, 4},
+        {"busy to the end", [](K& k) { k.node.busyAnswers = 9; }, false, kIOReturnBusy, 4},
+        {"cancelled read", [](K& k) { k.node.cancelledAnswers = 1; }, true, kIOReturnSuccess, 2},
+        {"cancelled write", [](K& k) { k.node.cancelledAnswers = 1; }, false, kIOReturnTimeout, 1},
         {"no answer", [](K& k) { k.answer = K::Answer::Never; }, true, kIOReturnTimeout, 2},
         {"hung up", [](K& k) { k.answer = K::Answer::HangUp; }, true, kIOReturnNoDevice, 1},
         // Only the response with the request's closure counts.
-        {"another's response first", [](K& k) { k.strayFirst = true; k.readPayload = {0, 2, 0, 6}; }, true, kIOReturnSuccess, 1},
+        {"another's response first", [](K& k) { k.strayFirst = true; k.node.Model().Identity() = {2, 6, 3, ""}; }, true, kIOReturnSuccess, 1},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -162,13 +162,14 @@ TEST_F(LinuxBackend, RidesOutWhatARealBusDoesAndNoMore) {
         c.script(*kernel);
         const auto start = Steady::now();
         UInt32 v = 0;
-        const FWAddressStruct reg(0xFFFF, 0xF0430004);
-        const IOReturn status = c.read ? device->ReadQuadlet(reg, v, false, false, 0)
-                                       : device->WriteQuadlet(reg, 1, false, false, 0);
+        const IOReturn status =
+            c.read ? device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0)
+                   : device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, false, 0);
         EXPECT_EQ(status, c.expected);
         EXPECT_EQ(kernel->requests, c.requests);
         if (c.read && status == kIOReturnSuccess) {
-            EXPECT_EQ(v, kernel->readPayload[1] << 16 | kernel->readPayload[3]);
+            const auto& id = kernel->node.Model().Identity();
+            EXPECT_EQ(v, UInt32(id.mcoreVersion) << 16 | id.xilinxVersion);
         }
         if (c.expected == kIOReturnSuccess && c.requests == 2 && !c.read) {
             EXPECT_EQ(kernel->last.generation, 8u);  // resent in the new generation
@@ -193,12 +194,12 @@ TEST_F(LinuxBackend, AFreshlyPluggedKyIsOpenedOnceUdevHasRun) {
 
 TEST_F(LinuxBackend, BusResetEventsOnTheWayMoveTheGenerationForwardOnly) {
     auto device = FirstKy();
-    kernel->generation = 9;
-    kernel->QueueBusReset(9);
+    kernel->node.generation = 9;
+    kernel->node.QueueBusReset(9);
     UInt32 v = 0;
     ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
               kIOReturnSuccess);
-    kernel->QueueBusReset(8);  // stale: queued before the one above was seen
+    kernel->node.QueueBusReset(8);  // stale: queued before the one above was seen
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
                   kIOReturnSuccess);
