@@ -1,9 +1,7 @@
-// FWLib::Device over a scripted backend: what it hands to the device
+// FWLib::Device over mocked backend interfaces: what it hands to the device
 // interface, in what order, and what it writes.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "firewire/FWLib_Device.h"
 #include "support/StreamCapture.h"
@@ -11,142 +9,117 @@
 namespace {
 
 using FWLib::Quadlet;
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Field;
+using ::testing::InSequence;
+using ::testing::Return;
+using ::testing::SaveArg;
+using ::testing::SetArgReferee;
 
-struct Script {
-    std::vector<std::string> events;
-    IOReturn plugInStatus = kIOReturnSuccess;
-    IOReturn queryStatus = kIOReturnSuccess;
-    IOReturn openStatus = kIOReturnSuccess;
-    UInt32 readDelivers = 8;
-    UInt32 lastDevice = 99;
-    FWAddressStruct lastAddr;
-    Quadlet lastQuadlet{};
+class MockInterface : public FWLib::DeviceInterface {
+public:
+    MOCK_METHOD(UInt32, GetDevice, (), (const, override));
+    MOCK_METHOD(IOReturn, Open, (), (override));
+    MOCK_METHOD(void, Close, (), (override));
+    MOCK_METHOD(IOReturn, Read, (UInt32, const FWAddressStruct&, void*, UInt32&, bool, UInt32),
+                (override));
+    MOCK_METHOD(IOReturn, Write,
+                (UInt32, const FWAddressStruct&, const void*, UInt32&, bool, UInt32), (override));
+    MOCK_METHOD(IOReturn, ReadQuadlet, (UInt32, const FWAddressStruct&, Quadlet&, bool, UInt32),
+                (override));
+    MOCK_METHOD(IOReturn, WriteQuadlet,
+                (UInt32, const FWAddressStruct&, const Quadlet&, bool, UInt32), (override));
+    MOCK_METHOD(IOReturn, GetBusGeneration, (UInt32&), (override));
+    MOCK_METHOD(void, Released, ());
+    ~MockInterface() override { Released(); }
 };
 
-class ScriptedInterface final : public FWLib::DeviceInterface {
+class MockPlugIn : public FWLib::PlugInInterface {
 public:
-    explicit ScriptedInterface(Script& s) : s(s) {}
-    ~ScriptedInterface() override { s.events.push_back("release device interface"); }
-    UInt32 GetDevice() const override { return 0x51; }
-    IOReturn Open() override {
-        s.events.push_back("open");
-        return s.openStatus;
-    }
-    void Close() override { s.events.push_back("close"); }
-    IOReturn Read(UInt32 d, const FWAddressStruct& a, void*, UInt32& size, bool, UInt32) override {
-        Note(d, a);
-        size = std::min(size, s.readDelivers);
-        return kIOReturnSuccess;
-    }
-    IOReturn Write(UInt32 d, const FWAddressStruct& a, const void*, UInt32&, bool,
-                   UInt32) override {
-        Note(d, a);
-        return kIOReturnSuccess;
-    }
-    IOReturn ReadQuadlet(UInt32 d, const FWAddressStruct& a, Quadlet& v, bool, UInt32) override {
-        Note(d, a);
-        v = {0x12, 0x34, 0x56, 0x78};
-        return kIOReturnSuccess;
-    }
-    IOReturn WriteQuadlet(UInt32 d, const FWAddressStruct& a, const Quadlet& v, bool,
-                          UInt32) override {
-        Note(d, a);
-        s.lastQuadlet = v;
-        return kIOReturnSuccess;
-    }
-    IOReturn GetBusGeneration(UInt32& g) override {
-        g = 7;
-        return kIOReturnSuccess;
-    }
-
-private:
-    void Note(UInt32 d, const FWAddressStruct& a) {
-        s.lastDevice = d;
-        s.lastAddr = a;
-    }
-    Script& s;
+    MOCK_METHOD(IOReturn, QueryInterface, (std::unique_ptr<FWLib::DeviceInterface>&), (override));
+    MOCK_METHOD(void, Destroyed, ());
+    ~MockPlugIn() override { Destroyed(); }
 };
 
-class ScriptedPlugIn final : public FWLib::PlugInInterface {
+// A service whose plug-in hands out `device` (or refuses with `query`).
+class Service final : public FWLib::Service {
 public:
-    explicit ScriptedPlugIn(Script& s) : s(s) {}
-    ~ScriptedPlugIn() override { s.events.push_back("destroy plug-in"); }
-    IOReturn QueryInterface(std::unique_ptr<FWLib::DeviceInterface>& d) override {
-        if (s.queryStatus != kIOReturnSuccess) return s.queryStatus;
-        d = std::make_unique<ScriptedInterface>(s);
-        return kIOReturnSuccess;
-    }
-
-private:
-    Script& s;
-};
-
-class ScriptedService final : public FWLib::Service {
-public:
-    explicit ScriptedService(Script& s) : s(s) {}
     const FWLib::UnitInfo& Info() const override { return info; }
     IOReturn CreatePlugInInterface(std::unique_ptr<FWLib::PlugInInterface>& p) const override {
-        if (s.plugInStatus != kIOReturnSuccess) return s.plugInStatus;
-        p = std::make_unique<ScriptedPlugIn>(s);
+        p = std::move(plugIn);
         return kIOReturnSuccess;
     }
-
-private:
-    Script& s;
     FWLib::UnitInfo info;
+    mutable std::unique_ptr<MockPlugIn> plugIn = std::make_unique<MockPlugIn>();
 };
 
 class DeviceTest : public ::testing::Test {
 protected:
-    FWLib::io_service_t Service() { return std::make_shared<ScriptedService>(script); }
-    Script script;
+    // The plug-in gives `device` away; both report their end.
+    std::shared_ptr<Service> Backend(IOReturn query = kIOReturnSuccess) {
+        auto service = std::make_shared<Service>();
+        EXPECT_CALL(*service->plugIn, QueryInterface(_))
+            .WillOnce([this, query](std::unique_ptr<FWLib::DeviceInterface>& d) {
+                if (query == kIOReturnSuccess) d = std::move(device);
+                return query;
+            });
+        return service;
+    }
+    std::unique_ptr<MockInterface> device = std::make_unique<MockInterface>();
+    MockInterface& mock = *device;
 };
 
-TEST_F(DeviceTest, RefusedDeviceInterfaceNamesTheSourceLine) {
-    script.queryStatus = kIOReturnUnsupported;
+TEST_F(DeviceTest, RefusedDeviceInterfaceNamesTheSourceLineAndLeaksNoPlugIn) {
+    auto service = Backend(kIOReturnUnsupported);
+    EXPECT_CALL(*service->plugIn, Destroyed());
+    EXPECT_CALL(mock, Released());  // the interface never handed out
     kytest::StreamCapture io;
-    EXPECT_THROW(FWLib::Device device(Service()), std::exception);
+    EXPECT_THROW(FWLib::Device device(service), std::exception);
     EXPECT_EQ(io.Err(), "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n");
-    // The plug-in made for the failed attempt is not leaked.
-    EXPECT_EQ(script.events, std::vector<std::string>{"destroy plug-in"});
 }
 
 TEST_F(DeviceTest, OpenAndCloseTraceEveryTimeAndDestructionDoesNotClose) {
-    script.openStatus = kIOReturnExclusiveAccess;
+    auto service = Backend();
+    {
+        InSequence order;
+        EXPECT_CALL(mock, Open()).WillOnce(Return(kIOReturnExclusiveAccess));
+        EXPECT_CALL(mock, Close()).Times(2);
+        EXPECT_CALL(mock, Released());
+        EXPECT_CALL(*service->plugIn, Destroyed());
+    }
     kytest::StreamCapture io;
     {
-        FWLib::Device device(Service());
+        FWLib::Device device(service);
         EXPECT_EQ(device.Open(), kIOReturnExclusiveAccess);
         device.Close();
         device.Close();
     }
     EXPECT_EQ(io.Out(), "FWDL::Open\nFWDL::Close\nFWDL::Close\n");
-    EXPECT_EQ(script.events,
-              (std::vector<std::string>{"open", "close", "close", "release device interface",
-                                        "destroy plug-in"}));
 }
 
-TEST_F(DeviceTest, QuadletsAreNumbersHereAndBigEndianOnTheBus) {
-    FWLib::Device device(Service());
+TEST_F(DeviceTest, QuadletsAreBigEndianOnTheBusAndOnlyAbsoluteAddressingPassesHandleZero) {
+    auto service = Backend();
+    EXPECT_CALL(*service->plugIn, Destroyed());
+    EXPECT_CALL(mock, Released());
+    EXPECT_CALL(mock, GetDevice()).WillRepeatedly(Return(0x51));
+    const auto node = Field(&FWAddressStruct::nodeID, 0xFFC3);
+    EXPECT_CALL(mock, WriteQuadlet(0x51, node, Quadlet{0, 0, 0, 2}, false, 0))
+        .WillOnce(Return(kIOReturnSuccess));
+    EXPECT_CALL(mock, ReadQuadlet(0x51, node, _, false, 0))
+        .WillOnce(
+            DoAll(SetArgReferee<2>(Quadlet{0x12, 0x34, 0x56, 0x78}), Return(kIOReturnSuccess)));
+    EXPECT_CALL(mock, Read(0u, node, _, _, false, 3)).WillOnce(Return(kIOReturnSuccess));
+    FWLib::Device device(service);
     FWAddressStruct addr(0xFFFF, 0xF0430000);
     addr.nodeID = 0xFFC3;
     ASSERT_EQ(device.WriteQuadlet(addr, 2, false, false, 0), kIOReturnSuccess);
-    EXPECT_EQ(script.lastQuadlet, (Quadlet{0, 0, 0, 2}));
     UInt32 value = 0;
     ASSERT_EQ(device.ReadQuadlet(addr, value, false, false, 0), kIOReturnSuccess);
     EXPECT_EQ(value, 0x12345678u);
-    EXPECT_EQ(script.lastDevice, 0x51u);  // unit-relative: the unit's own handle
-}
-
-TEST_F(DeviceTest, AbsoluteAddressingPassesHandleZeroAndTheNode) {
-    FWLib::Device device(Service());
-    FWAddressStruct addr(0xFFFF, 0xF0000400);
-    addr.nodeID = 0xFFC2;
     UInt32 size = 8;
     char buf[8];
-    device.Read(addr, buf, size, true, false, 3);
-    EXPECT_EQ(script.lastDevice, 0u);
-    EXPECT_EQ(script.lastAddr.nodeID, 0xFFC2);
+    EXPECT_EQ(device.Read(addr, buf, size, true, false, 3), kIOReturnSuccess);
 }
 
 TEST(IOReturnNames, KnownAndUnknownCodes) {
