@@ -199,11 +199,13 @@ TEST_F(LinuxBackend, BusResetEventsOnTheWayMoveTheGenerationForwardOnly) {
     UInt32 v = 0;
     ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
               kIOReturnSuccess);
+    const unsigned sent = kernel->requests;
     kernel->node.QueueBusReset(8);  // stale: queued before the one above was seen
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
                   kIOReturnSuccess);
     EXPECT_EQ(kernel->last.generation, 9u);
+    EXPECT_EQ(kernel->requests, sent + 2);  // none sent in the older generation
 }
 
 TEST_F(LinuxBackend, OpensPairWithClosesAndTheLockLastsUntilTheLast) {
