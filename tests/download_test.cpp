@@ -240,6 +240,7 @@ TEST_F(DownloadTest, EachFailureEndsTheImageAtItsStepAndClosesTheUnit) {
         EXPECT_EQ(Writes(kysim::kUpdateDataWindow).size(), c.windowWrites);
         const bool refused = c.error == kIOReturnExclusiveAccess;  // a refused open is not closed
         EXPECT_EQ(bus->Closes() - closes + refused, bus->Opens() - opens);
+        EXPECT_EQ(out.find("FWDL::Close\n") != std::string::npos, bus->Closes() > closes);
         EXPECT_EQ(out.find("Update successful") != std::string::npos, c.error == kIOReturnSuccess);
         if (c.crcWrites == std::size_t(-1)) {
             EXPECT_EQ(bus->Opens(), opens);  // the unit is not touched
