@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <iostream>
 #include <thread>
 
 namespace FWLib {
