@@ -287,8 +287,7 @@ void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
     }
     result.deviceFound = true;
     if (!StillAsExpected(result)) return;
-    gDownloadProgress.Reset();
-    gDownloadProgress.SetDeviceType(Xilinx);
+    gDownloadProgress.SetDeviceType(Xilinx);  // DoUpdate has reset the record
     _pDownloader->DoDownload(_unit.get(), fileXILINX);
     result.xilinxError = _pDownloader->Error();
     result.xilinxStep = _pDownloader->FailedStep();
@@ -305,12 +304,12 @@ bool CKyFirmwareUpdate::StillAsExpected(UpdateResult& result) {
     const KyCheck check = IdentifyKy(*_unit, now);
     if (check == KyCheck::Accepted && now.softwareVer == _expected->softwareVer) return true;
     result.started = false;
-    result.failure = check != KyCheck::Accepted
-                         ? std::string("the Ky could not be identified again (") +
-                               KyCheckText(check) + ")"
-                         : "the Ky's firmware now reads " + VersionText(now.MCOREver, now.XilinxVer) +
-                               ", not " + VersionText(_expected->MCOREver, _expected->XilinxVer) +
-                               " as it did when the update was asked for";
+    result.failure =
+        check != KyCheck::Accepted
+            ? std::string("the Ky could not be identified again (") + KyCheckText(check) + ")"
+            : "the Ky's firmware now reads " + VersionText(now.MCOREver, now.XilinxVer) + ", not " +
+                  VersionText(_expected->MCOREver, _expected->XilinxVer) +
+                  " as it did when the update was asked for";
     return false;
 }
 

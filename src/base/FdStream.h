@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ostream>
 #include <streambuf>
 #include <string>
 
@@ -35,6 +36,23 @@ private:
     bool mOwned;
     int mError = 0;
     char mBuffer[4096];
+};
+
+// While it lives, `stream` writes to `to`; its own buffer comes back after.
+class StreamRedirect {
+public:
+    StreamRedirect(std::ostream& stream, std::streambuf* to)
+        : mStream(stream), mSaved(stream.rdbuf(to)) {}
+    ~StreamRedirect() {
+        mStream.flush();
+        mStream.rdbuf(mSaved);
+    }
+    StreamRedirect(const StreamRedirect&) = delete;
+    StreamRedirect& operator=(const StreamRedirect&) = delete;
+
+private:
+    std::ostream& mStream;
+    std::streambuf* mSaved;
 };
 
 }  // namespace ky

@@ -20,7 +20,7 @@ struct GlobalOptions {
     std::string simFault;  // a fault of the simulated Ky, checked against the subcommand
     std::string record;    // where to record the FireWire traffic; empty: nowhere
     bool recordAnonymous = false;
-    std::string replay;    // a recording to answer from instead of a bus
+    std::string replay;  // a recording to answer from instead of a bus
     bool replayTiming = false;
 };
 

@@ -4,10 +4,11 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <fstream>
 #include <iostream>
 #include <streambuf>
 
-#include <fstream>
+#include "base/FdStream.h"
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Text.h"
@@ -23,19 +24,6 @@ namespace {
 class NullBuffer final : public std::streambuf {
 protected:
     int overflow(int c) override { return traits_type::not_eof(c); }
-};
-
-// While it lives, the engine's trace lines (std::cout) go to `sink`; the
-// user's output keeps the real standard output.
-class TraceRedirect {
-public:
-    explicit TraceRedirect(std::streambuf* sink) : mSaved(std::cout.rdbuf(sink)) {}
-    ~TraceRedirect() { std::cout.rdbuf(mSaved); }
-    TraceRedirect(const TraceRedirect&) = delete;
-    TraceRedirect& operator=(const TraceRedirect&) = delete;
-
-private:
-    std::streambuf* mSaved;
 };
 
 std::string FaultHelp() {
@@ -234,7 +222,9 @@ int Main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     NullBuffer null;
     std::ostream err(std::cerr.rdbuf());
-    TraceRedirect redirect(options.verbose ? std::cerr.rdbuf() : &null);
+    // The engine's trace lines (std::cout) go to standard error with
+    // --verbose, else nowhere; the user's output keeps standard output.
+    ky::StreamRedirect redirect(std::cout, options.verbose ? std::cerr.rdbuf() : &null);
     ky::FdOutputBuffer stdoutBuffer(STDOUT_FILENO);
     std::ostream out(&stdoutBuffer);
     Context context{options, nullptr, {}, out, err, stdoutBuffer};

@@ -66,11 +66,7 @@ nlohmann::json ImageJson(IOReturn error, const std::string& step) {
 // kept here; the log then begins with them.
 struct EarlyTrace {
     std::stringbuf text;
-    std::streambuf* saved = std::cerr.rdbuf(&text);
-    ~EarlyTrace() { std::cerr.rdbuf(saved); }
-    EarlyTrace() = default;
-    EarlyTrace(const EarlyTrace&) = delete;
-    EarlyTrace& operator=(const EarlyTrace&) = delete;
+    ky::StreamRedirect redirect{std::cerr, &text};
 };
 
 class UpdateCommand {

@@ -61,29 +61,24 @@ void HoldQuit(int) {
     [[maybe_unused]] ssize_t n = write(STDERR_FILENO, message, sizeof message - 1);
 }
 
+// The log file and, with `verbose`, the terminal; nothing without either.
+std::unique_ptr<std::streambuf> MakeTee(ky::FdOutputBuffer* file, bool verbose,
+                                        std::streambuf* terminal) {
+    if (file) return std::make_unique<TeeBuffer>(file, verbose ? terminal : nullptr);
+    if (verbose) return std::make_unique<TeeBuffer>(terminal, nullptr);
+    return nullptr;
+}
+
 }  // namespace
 
 UpdateLog::UpdateLog(bool verbose, std::streambuf* terminal)
     : mFile(OpenLog(mPath, mProblem)),
-      mLog(nullptr),
-      mSavedOut(std::cout.rdbuf()),
-      mSavedErr(std::cerr.rdbuf()) {
-    if (mFile) {
-        mTee = std::make_unique<TeeBuffer>(mFile.get(), verbose ? terminal : nullptr);
-    } else if (verbose) {
-        mTee = std::make_unique<TeeBuffer>(terminal, nullptr);
-    }
-    mLog.rdbuf(mTee.get());
-    std::cout.rdbuf(mTee.get());
-    std::cerr.rdbuf(mTee.get());
-}
+      mTee(MakeTee(mFile.get(), verbose, terminal)),
+      mLog(mTee.get()),
+      mOut(std::cout, mTee.get()),
+      mErr(std::cerr, mTee.get()) {}
 
-UpdateLog::~UpdateLog() {
-    std::cout.flush();
-    std::cerr.flush();
-    std::cout.rdbuf(mSavedOut);
-    std::cerr.rdbuf(mSavedErr);
-}
+UpdateLog::~UpdateLog() = default;
 
 std::optional<std::filesystem::path> UpdateLog::Finish() {
     mLog.flush();

@@ -41,8 +41,7 @@ private:
     std::unique_ptr<ky::FdOutputBuffer> mFile;
     std::unique_ptr<std::streambuf> mTee;
     std::ostream mLog;
-    std::streambuf* mSavedOut;
-    std::streambuf* mSavedErr;
+    ky::StreamRedirect mOut, mErr;
 };
 
 // While it lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not stop the

@@ -35,6 +35,12 @@ bool UnitName(const std::string& name, unsigned& node, unsigned& unit) {
            consumed == name.size();
 }
 
+// "fw3" gives 3; anything else is not a node directory or device file.
+bool NodeName(const std::string& name, unsigned& node) {
+    unsigned consumed = 0;
+    return std::sscanf(name.c_str(), "fw%u%n", &node, &consumed) == 1 && consumed == name.size();
+}
+
 struct FoundUnit {
     unsigned node, unit;
     UnitInfo info;
@@ -86,19 +92,13 @@ IOReturn LinuxBus::GetMatchingServices(const MatchingDictionary& match,
 BusSurvey LinuxBus::Survey() {
     BusSurvey survey;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(mOptions.devDirectory, ec)) {
-        unsigned n = 0, consumed = 0;
-        const std::string name = entry.path().filename().string();
-        if (std::sscanf(name.c_str(), "fw%u%n", &n, &consumed) == 1 && consumed == name.size())
-            survey.controller = true;
-    }
+    unsigned n = 0;
+    for (const auto& entry : fs::directory_iterator(mOptions.devDirectory, ec))
+        survey.controller = survey.controller || NodeName(entry.path().filename().string(), n);
     std::vector<std::pair<unsigned, UnitInfo>> nodes;
     for (const auto& entry : fs::directory_iterator(mOptions.sysfsDevices, ec)) {
-        unsigned n = 0, consumed = 0;
         const std::string name = entry.path().filename().string();
-        if (std::sscanf(name.c_str(), "fw%u%n", &n, &consumed) != 1 || consumed != name.size() ||
-            Attribute(entry.path(), "is_local") == "1")
-            continue;
+        if (!NodeName(name, n) || Attribute(entry.path(), "is_local") == "1") continue;
         UnitInfo info;
         info.name = name;
         info.deviceNode = (mOptions.devDirectory / name).string();
