@@ -67,7 +67,7 @@ struct UpdateResult {
     IOReturn mcoreError = kIOReturnNotReady;
     std::string xilinxStep, mcoreStep;  // where each failed ("erasing"), if it did
     std::string failure;                // why the update could not run or be kept, if so
-    bool started = true;  // false: nothing was written (`failure` says why)
+    bool started = true;                // false: nothing was written (`failure` says why)
 
     bool Succeeded() const {
         return deviceFound && xilinxError == kIOReturnSuccess && mcoreError == kIOReturnSuccess &&

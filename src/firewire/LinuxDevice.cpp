@@ -223,7 +223,8 @@ private:
             if (Clock::now() >= deadline) return kIOReturnNoDevice;
             pollfd pfd{mFd, POLLIN, 0};
             const int ready = mOptions.syscalls->Poll(&pfd, 1, kResetPollMs);
-            if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) return kIOReturnNoDevice;
+            if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)))
+                return kIOReturnNoDevice;
             UInt32 none = 0;
             IOReturn ignored = kIOReturnSuccess;
             if (ready > 0) ReadEvent(0, nullptr, none, ignored);  // closures start at 1
