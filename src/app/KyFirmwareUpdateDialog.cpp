@@ -221,9 +221,7 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
     _stops.reset();
     _cancelButton.Enable(true);
     ZRV::PTA::UpdateResult result = _pKy->GetUpdateResult();
-    if (std::string problem = _environment.keptProblem ? _environment.keptProblem() : "";
-        !problem.empty() && result.failure.empty())
-        result.failure = "the simulated Ky's state could not be kept: " + problem;
+    if (_environment.keptProblem) ZRV::PTA::NoteStateNotKept(result, _environment.keptProblem());
     if (_quitPending) {
         if (!result.Succeeded()) std::cerr << ZRV::PTA::DescribeFailure(result) << "\n";
         SendQuitApplicationEvent();

@@ -90,6 +90,11 @@ std::string ErrorText(IOReturn error) {
     return IOReturnName(error) + " (error " + std::to_string(error) + ")";
 }
 
+void NoteStateNotKept(UpdateResult& result, const std::string& problem) {
+    if (!problem.empty() && result.failure.empty())
+        result.failure = "the simulated Ky's state could not be kept: " + problem;
+}
+
 std::string BeingUpdatedText(const FWLib::UnitInfo& unit) {
     if (auto updater = ky::FindUpdater(unit.lockFile))
         return "the Ky is being updated by " + updater->name + " (process " +

@@ -79,6 +79,9 @@ struct UpdateResult {
 std::string ErrorText(IOReturn error);
 // One sentence per image that failed, naming the image and its error.
 std::string DescribeFailure(const UpdateResult& result);
+// A simulated Ky whose state could not be kept was not updated: the result
+// says so, unless it already failed (an empty `problem` changes nothing).
+void NoteStateNotKept(UpdateResult& result, const std::string& problem);
 // "the Ky is being updated by kyfw (process 4242)": who holds the unit.
 std::string BeingUpdatedText(const FWLib::UnitInfo& unit);
 

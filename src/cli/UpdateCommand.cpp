@@ -249,9 +249,7 @@ private:
             view.Finish();
         }
         UpdateResult result = controller->GetUpdateResult();
-        if (std::string problem = c.choice.StateProblem();
-            !problem.empty() && result.failure.empty())
-            result.failure = "the simulated Ky's state could not be kept: " + problem;
+        ZRV::PTA::NoteStateNotKept(result, c.choice.StateProblem());
         return result;
     }
 
