@@ -34,24 +34,6 @@ std::string ReadAll(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// A process that holds `file` open until the object goes.
-class Holder {
-public:
-    explicit Holder(const fs::path& file) : pid(fork()) {
-        if (pid == 0) {
-            [[maybe_unused]] int fd = open(file.c_str(), O_RDONLY);
-            execl("/bin/sleep", "sleep", "20", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    ~Holder() {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    const pid_t pid;
-};
-
 // One run of kyfw and what must hold after it.
 struct Row {
     const char* state;  // ky.state to write first ("" removes it); nullptr keeps what is there
@@ -376,7 +358,7 @@ TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
 TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     Kyfw({"--simulate", "list"});  // makes the simulated Ky's device file
     {
-        Holder holder(dir / "sim" / "fw-simulated");
+        kytest::Sleeper holder("/bin/sleep", dir / "sim" / "fw-simulated");
         auto r = Kyfw({"--simulate", "update", "--yes"});
         EXPECT_EQ(r.status, 4);
         EXPECT_EQ(r.err, "kyfw: refusing to update: the Ky is in use by sleep (process " +
@@ -391,7 +373,7 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
                               std::to_string(first.Pid()) + ")\n");
     {
         // A program that opens the Ky meanwhile stops the update before it writes.
-        Holder holder(dir / "sim" / "fw-simulated");
+        kytest::Sleeper holder("/bin/sleep", dir / "sim" / "fw-simulated");
         first.Type(" Yes \n");
         EXPECT_EQ(first.Wait(), 4);
         EXPECT_NE(

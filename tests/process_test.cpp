@@ -12,6 +12,7 @@
 
 #include "support/DeviceInUse.h"
 #include "support/Process.h"
+#include "support/Subprocess.h"
 
 namespace {
 
@@ -86,36 +87,17 @@ TEST_F(FakeProc, KillOfAProcessThatIsNotThereFailsAtTheFirstStep) {
     EXPECT_EQ(walk.Error(), procNotFound);
 }
 
-// A real child process running a copy of sleep under another name.
-pid_t SpawnAs(const fs::path& program, const char* holdOpen = nullptr) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (holdOpen) open(holdOpen, O_RDONLY);
-        execl(program.c_str(), program.filename().c_str(), "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    // Wait until the child runs the program (it opened the file before).
-    const fs::path exe = fs::path("/proc") / std::to_string(pid) / "exe";
-    for (int i = 0; i < 500; ++i) {
-        std::error_code ec;
-        if (fs::read_symlink(exe, ec) == fs::canonical(program)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pid;
-}
-
 TEST(RealProcesses, FindAndPolitelyKillAVideoApplication) {
     const fs::path dir = fs::temp_directory_path() / ("kyfw-real-" + std::to_string(getpid()));
     fs::create_directories(dir);
     fs::copy_file("/bin/sleep", dir / "dvgrab", fs::copy_options::overwrite_existing);
-    const pid_t child = SpawnAs(dir / "dvgrab");
+    kytest::Sleeper child((dir / "dvgrab").string());
     TProcess walk(kMyProcess);
     ASSERT_TRUE(walk.FindProcess(FourCharCode("KeyG")));
-    EXPECT_EQ(walk.GetProcessID().lowLongOfPSN, static_cast<std::uint32_t>(child));
+    EXPECT_EQ(walk.GetProcessID().lowLongOfPSN, static_cast<std::uint32_t>(child.pid));
     const ProcessSerialNumber target = walk.GetProcessID();
     EXPECT_TRUE(walk.KillApplication(&target));
-    int status = 0;
-    waitpid(child, &status, 0);
+    const int status = child.Wait();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     fs::remove_all(dir);
 }
@@ -125,13 +107,13 @@ TEST(DeviceInUse, AnotherProcessHoldingTheNodeIsNamed) {
     std::ofstream(node) << "";
     const int own = open(node.c_str(), O_RDONLY);  // this process does not count
     EXPECT_FALSE(ky::FindOtherDeviceUser(node));
-    const pid_t child = SpawnAs("/bin/sleep", node.c_str());
-    auto user = ky::FindOtherDeviceUser(node);
-    ASSERT_TRUE(user);
-    EXPECT_EQ(user->pid, child);
-    EXPECT_EQ(user->name, "sleep");
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    {
+        kytest::Sleeper child("/bin/sleep", node.string());
+        auto user = ky::FindOtherDeviceUser(node);
+        ASSERT_TRUE(user);
+        EXPECT_EQ(user->pid, child.pid);
+        EXPECT_EQ(user->name, "sleep");
+    }
     EXPECT_FALSE(ky::FindOtherDeviceUser(node));
     close(own);
     fs::remove(node);

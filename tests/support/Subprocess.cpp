@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 namespace kytest {
@@ -72,6 +76,44 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     waitpid(pid, &wstatus, 0);
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     return result;
+}
+
+namespace {
+
+pid_t SpawnSleeper(const std::string& program, const std::string& holdOpen) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!holdOpen.empty()) ::open(holdOpen.c_str(), O_RDONLY);
+        const std::string name = std::filesystem::path(program).filename().string();
+        execl(program.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The file is opened before the program starts.
+    const auto exe = std::filesystem::path("/proc") / std::to_string(pid) / "exe";
+    for (int i = 0; i < 500; ++i) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(exe, ec) == std::filesystem::canonical(program)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pid;
+}
+
+}  // namespace
+
+Sleeper::Sleeper(const std::string& program, const std::string& holdOpen)
+    : pid(SpawnSleeper(program, holdOpen)) {}
+
+Sleeper::~Sleeper() {
+    if (mWaited) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+int Sleeper::Wait() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    mWaited = true;
+    return status;
 }
 
 }  // namespace kytest

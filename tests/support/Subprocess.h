@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,5 +27,21 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
 // while the program runs (to send it a signal, for instance).
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env, std::function<void(int pid)> started);
+
+// `program` (a copy of sleep, under any name) running for 30 s, holding
+// `holdOpen` open when one is given; killed when the object goes unless it
+// has been waited for. Ready once the child runs the program.
+class Sleeper {
+public:
+    explicit Sleeper(const std::string& program = "/bin/sleep", const std::string& holdOpen = "");
+    ~Sleeper();
+    Sleeper(const Sleeper&) = delete;
+    Sleeper& operator=(const Sleeper&) = delete;
+    int Wait();  // its wait status
+    const pid_t pid;
+
+private:
+    bool mWaited = false;
+};
 
 }  // namespace kytest
