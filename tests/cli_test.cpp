@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/Files.h"
 #include "support/Pty.h"
 #include "support/Subprocess.h"
 
@@ -27,11 +28,6 @@ std::vector<std::string> W(const std::string& line) {
     std::istringstream in(line);
     for (std::string w; in >> w;) words.push_back(w);
     return words;
-}
-
-std::string ReadAll(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // One run of kyfw and what must hold after it.
@@ -48,14 +44,6 @@ struct Row {
 
 class KyfwCli : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("kyfw-update-" + std::to_string(getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
     // The test's own state, instant pauses, then `more` (which may override).
     std::vector<std::string> Env(const std::vector<std::string>& more = {}) {
         std::vector<std::string> env = {"KYFW_SIM_STATE=" + (dir / "sim").string(),
@@ -83,13 +71,12 @@ protected:
         }
     }
     void State(const std::string& text) {
-        fs::create_directories(dir / "sim");
-        if (text.empty()) fs::remove(dir / "sim" / "ky.state");
-        if (!text.empty()) std::ofstream(dir / "sim" / "ky.state") << text;
+        fs::remove(dir / "sim" / "ky.state");
+        if (!text.empty()) kytest::WriteFile(dir / "sim" / "ky.state", text);
     }
     std::string Expand(std::string s) {
         for (auto at = s.find("$DIR"); at != std::string::npos; at = s.find("$DIR"))
-            s.replace(at, 4, dir.string());
+            s.replace(at, 4, dir.String());
         return s;
     }
     void RunTable(const std::vector<Row>& rows) {
@@ -98,10 +85,10 @@ protected:
             for (const auto& a : row.args) line += a + " ";
             SCOPED_TRACE(line + row.env);
             if (row.state) State(row.state);
-            const std::string before = ReadAll(dir / "sim" / "ky.state");
+            const std::string before = kytest::ReadFile(dir / "sim" / "ky.state");
             std::vector<std::string> args;
             for (const auto& a : row.args) args.push_back(Expand(a));
-            const auto r = Kyfw(args, {row.env.empty() ? "KYFW_SIM_COUNT=1" : row.env});
+            const auto r = Kyfw(args, {row.env.empty() ? "KYFW_SIM_COUNT=1" : Expand(row.env)});
             EXPECT_EQ(r.status, row.status) << r.err;
             EXPECT_TRUE(row.status != 64 || r.out.empty()) << r.out;  // no partial document
             for (const auto& check : row.checks) Check(r, Expand(check), before);
@@ -112,11 +99,11 @@ protected:
         const std::string& s = what == "err" ? r.err : r.out;
         const auto at = c.find_first_of("=#");
         if (c == "state=same") {
-            EXPECT_EQ(ReadAll(dir / "sim" / "ky.state"), before);
+            EXPECT_EQ(kytest::ReadFile(dir / "sim" / "ky.state"), before);
         } else if (c.starts_with("version=")) {
             EXPECT_EQ(Version(), c.substr(8));
         } else if (what == "log") {
-            EXPECT_NE(ReadAll(Doc(r)["log"]).find(text), std::string::npos);
+            EXPECT_NE(kytest::ReadFile(Doc(r)["log"]).find(text), std::string::npos);
         } else if ((what == "out" || what == "err") && c[3] == '=') {
             EXPECT_EQ(s, text);
         } else if ((what == "out" || what == "err") && c[3] != '^') {
@@ -131,7 +118,7 @@ protected:
                 << c;
         }
     }
-    fs::path dir;
+    kytest::TempDir dir{"cli"};
 };
 
 const char* const kNewer = "mcore=3\nxilinx=0\nproduct=3\nserial=KY010203\n";
@@ -158,6 +145,12 @@ TEST_F(KyfwCli, ListingAndTheBuiltInImages) {
         {"mcore=one\n", W("--simulate list"), "", 3, {"err=kyfw: the simulated Ky's state "
             "$DIR/sim/ky.state cannot be used (mcore= is not a number from 0 to 65535); start "
             "afresh with --sim-reset\n"}},
+        // Bytes that are not UTF-8, and controls, never break the output.
+        {"mcore=2\nxilinx=5\nproduct=3\nserial=KY\xff\xfe\x1b[2J\n", W("--simulate list"), "", 0,
+            {"out~  serial number:    KY\\xFF\\xFE\\x1B[2J\n", "out!\x1b"}},
+        {nullptr, W("--simulate list --json"), "", 0,
+            {"/devices/0/serial_number=\"KY\\ufffd\\ufffd\\u001b[2J\""}},
+        {nullptr, W("--simulate list"), "KYFW_SIM_STATE=$DIR/st\xff", 0, {"out~st\\xFF/fw-simulated"}},
         {nullptr, W("info"), "", 0, {"out~  size:                336754 bytes\n",
             "out~  configuration data:  offset 74, length 336680 bytes\n",
             "out~  size:                71260 bytes\n", "out~  version:             6\n",
@@ -321,7 +314,7 @@ TEST_F(KyfwCli, OutputThatCannotBeWrittenNeverStopsTheFlashNorPassesForDone) {
 
 TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
     State("mcore=1\nxilinx=5\nproduct=3\nserial=KY010203\n");
-    const std::string before = ReadAll(dir / "sim" / "ky.state");
+    const std::string before = kytest::ReadFile(dir / "sim" / "ky.state");
     // A file-size limit stands in for a full disk.
     auto r = Shell("trap '' XFSZ; ulimit -f 64; exec \"$0\" --simulate update --yes --json");
     EXPECT_EQ(r.status, 1);
@@ -331,7 +324,7 @@ TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
                   "The update failed: the simulated Ky's state could not be kept: cannot write " +
                   (dir / "sim" / "ky.state").string() + ": File too large."),
               std::string::npos);
-    EXPECT_EQ(ReadAll(dir / "sim" / "ky.state"), before);
+    EXPECT_EQ(kytest::ReadFile(dir / "sim" / "ky.state"), before);
 }
 
 TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
@@ -395,23 +388,8 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     EXPECT_EQ(Version(), "3-0");
 }
 
-TEST_F(KyfwCli, BytesThatAreNotUtf8OrControlsNeverBreakTheOutput) {
-    // A state path with a byte FF, and a serial number with FF FE and ESC [2J.
-    const fs::path odd = dir / "st\xff";
-    fs::create_directories(odd);
-    std::ofstream(odd / "ky.state") << "mcore=2\nxilinx=5\nproduct=3\nserial=KY\xff\xfe\x1b[2J\n";
-    const std::string env = "KYFW_SIM_STATE=" + odd.string();
-    auto r = Kyfw({"--simulate", "update", "--yes", "--json"}, {env});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Doc(r)["device"]["serial_number"], "KY\xef\xbf\xbd\xef\xbf\xbd\x1b[2J");
-    r = Kyfw({"--simulate", "list"}, {env});
-    EXPECT_NE(r.out.find("  serial number:    KY\\xFF\\xFE\\x1B[2J\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("st\\xFF/fw-simulated"), std::string::npos);
-    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
-}
-
 TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
-    std::ofstream(dir / "victim") << "precious";
+    kytest::WriteFile(dir / "victim", "precious");
     fs::create_directories(dir / "sim");
     fs::create_symlink(dir / "victim", dir / "sim" / "ky.state");
     for (const char* command : {"list", "update --yes"}) {
@@ -421,7 +399,7 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
                   std::string::npos)
             << r.err;
     }
-    EXPECT_EQ(ReadAll(dir / "victim"), "precious");
+    EXPECT_EQ(kytest::ReadFile(dir / "victim"), "precious");
     fs::remove(dir / "sim" / "ky.state");
     fs::permissions(dir / "sim", fs::perms::all);  // world-writable
     auto r = Kyfw({"--simulate", "list"});
@@ -495,7 +473,7 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
 }
 
 TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {
-    const std::string readme = ReadAll(KY_README);
+    const std::string readme = kytest::ReadFile(KY_README);
     const std::string begin = "<!-- kyfw --help -->\n```\n", end = "```\n<!-- end -->";
     const auto from = readme.find(begin), to = readme.find(end);
     ASSERT_NE(from, std::string::npos);

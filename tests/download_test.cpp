@@ -206,6 +206,10 @@ TEST_F(DownloadTest, EachFailureEndsTheImageAtItsStepAndClosesTheUnit) {
         {"unknown image type", DOWNLOADTYPE(5), [](auto&, auto) {}, kIOReturnBadArgument,
             "choosing the image", "Read Image : Invalid file type\n\rInvalid Erase Type\n", 0,
             std::size_t(-1)},
+        {"not ready after update mode", fileXILINX, [](kysim::SimBus& b, UInt64 g) {
+            b.AddFault(g, kysim::ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg), 0)); },
+            kUpdateStatusError, "entering update mode",
+            "Device not ready - Could not prepare device for update.\n\r", 0},
         {"update mode answered but lost", fileMCORE, Fail(TxType::QuadletWrite,
             kysim::kUpdateControlReg, kIOReturnTimeout, true), kIOReturnSuccess, "",
             "Device not ready - Could not prepare device for update.\n\r", 558, 1},
@@ -252,27 +256,6 @@ TEST_F(DownloadTest, EachFailureEndsTheImageAtItsStepAndClosesTheUnit) {
     EXPECT_EQ(Ky().Identity().mcoreVersion, 0);  // an erased, unverified area does not start
 }
 // clang-format on
-
-TEST_F(DownloadTest, NotReadyAfterUpdateModeFailsAtOnce) {
-    bus->AddFault(guid, kysim::ReadsAs(On(TxType::QuadletRead, kysim::kStatusReg), 0));
-    EXPECT_EQ(Run(fileXILINX), kUpdateStatusError);
-    EXPECT_EQ(err, "Device not ready - Could not prepare device for update.\n\r");
-    EXPECT_EQ(step, "entering update mode");
-    EXPECT_EQ(clock.now, 2 * kCommandPauseMicros);  // no waiting for the unit
-    EXPECT_TRUE(Writes(kysim::kUpdateCommandReg).empty());
-    EXPECT_EQ(bus->Opens(), bus->Closes());
-    EXPECT_EQ(progress.Get(), 40u);  // the erase phase is shown whatever happened
-}
-
-TEST_F(DownloadTest, FailedBlockKeepsTheProgressOfTheBlocksSent) {
-    // The last pause saw the progress before the failed block's own update,
-    // which keeps the position of the eleven blocks sent.
-    bus->AddFault(guid, kysim::FailWith(OnAny(TxType::BlockWrite, 13), kIOFireWireDataError));
-    EXPECT_EQ(Run(fileXILINX), kIOFireWireDataError);
-    const UInt32 afterEleven = static_cast<UInt32>(40.0f + 20.0f * (1482.0f / 336754.0f));
-    EXPECT_EQ(progress.Get(), afterEleven);
-    EXPECT_EQ(clock.seen.back(), afterEleven);
-}
 
 struct EraseCase {
     const char* name;
@@ -322,15 +305,6 @@ TEST_F(DownloadTest, EraseWaitOutcomes) {
         EXPECT_EQ(bus->Opens(), bus->Closes());
         EXPECT_EQ(step, c.step);
     }
-}
-
-TEST_F(DownloadTest, BusResetMidTransferIsRiddenOut) {
-    bus->AddFault(guid, kysim::BusResetAt(OnAny(TxType::BlockWrite, 100)));
-    ASSERT_EQ(Run(fileXILINX), kIOReturnSuccess);
-    const auto log = bus->Transactions();
-    EXPECT_EQ(log.size(), 2637u);  // nothing lost, nothing sent twice
-    EXPECT_EQ(log.front().generation + 1, log.back().generation);
-    EXPECT_EQ(Ky().Identity().xilinxVersion, 6);
 }
 
 }  // namespace

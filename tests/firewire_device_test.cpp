@@ -70,34 +70,6 @@ protected:
     MockInterface& mock = *device;
 };
 
-TEST_F(DeviceTest, RefusedDeviceInterfaceNamesTheSourceLineAndLeaksNoPlugIn) {
-    auto service = Backend(kIOReturnUnsupported);
-    EXPECT_CALL(*service->plugIn, Destroyed());
-    EXPECT_CALL(mock, Released());  // the interface never handed out
-    kytest::StreamCapture io;
-    EXPECT_THROW(FWLib::Device device(service), std::exception);
-    EXPECT_EQ(io.Err(), "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n");
-}
-
-TEST_F(DeviceTest, OpenAndCloseTraceEveryTimeAndDestructionDoesNotClose) {
-    auto service = Backend();
-    {
-        InSequence order;
-        EXPECT_CALL(mock, Open()).WillOnce(Return(kIOReturnExclusiveAccess));
-        EXPECT_CALL(mock, Close()).Times(2);
-        EXPECT_CALL(mock, Released());
-        EXPECT_CALL(*service->plugIn, Destroyed());
-    }
-    kytest::StreamCapture io;
-    {
-        FWLib::Device device(service);
-        EXPECT_EQ(device.Open(), kIOReturnExclusiveAccess);
-        device.Close();
-        device.Close();
-    }
-    EXPECT_EQ(io.Out(), "FWDL::Open\nFWDL::Close\nFWDL::Close\n");
-}
-
 TEST_F(DeviceTest, QuadletsAreBigEndianOnTheBusAndOnlyAbsoluteAddressingPassesHandleZero) {
     auto service = Backend();
     EXPECT_CALL(*service->plugIn, Destroyed());

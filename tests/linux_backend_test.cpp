@@ -21,6 +21,7 @@
 #include "firewire/FWLib_Device.h"
 #include "firewire/LinuxBus.h"
 #include "support/FakeKernel.h"
+#include "support/Files.h"
 #include "support/StreamCapture.h"
 
 namespace {
@@ -34,8 +35,6 @@ using Steady = std::chrono::steady_clock;
 class LinuxBackend : public ::testing::Test {
 protected:
     void SetUp() override {
-        sysfs = fs::temp_directory_path() / ("kyfw-sysfs-" + std::to_string(getpid()));
-        fs::remove_all(sysfs);
         Node("fw0", "0x0011223344556677", "1", "");
         Node("fw1", "0x0000d0a004120187", "0", "KY");
         Unit("fw1.0", "0x000a27", "0x000011");
@@ -43,27 +42,22 @@ protected:
         Unit("fw2.0", "0x00a02d", "0x010001");  // another kind of device
         Node("fw10", "0x0000d0a004120199", "0", "");
         Unit("fw10.0", "0x000a27", "0x000011");
-        fs::create_directories(sysfs / "dev");
-        for (const char* n : {"fw1", "fw10"}) std::ofstream(sysfs / "dev" / n) << "";
+        for (const char* n : {"fw1", "fw10"}) kytest::WriteFile(sysfs / "dev" / n, "");
         options.sysfsDevices = sysfs / "devices";
         options.devDirectory = sysfs / "dev";
         options.syscalls = kernel;
         options.responseTimeoutMs = 100;
     }
-    void TearDown() override { fs::remove_all(sysfs); }
     void Node(const std::string& name, const std::string& guid, const std::string& local,
               const std::string& vendor) {
         const fs::path d = sysfs / "devices" / name;
-        fs::create_directories(d);
-        std::ofstream(d / "guid") << guid << "\n";
-        std::ofstream(d / "is_local") << local << "\n";
-        if (!vendor.empty()) std::ofstream(d / "vendor_name") << vendor << "\n";
+        kytest::WriteFile(d / "guid", guid + "\n");
+        kytest::WriteFile(d / "is_local", local + "\n");
+        if (!vendor.empty()) kytest::WriteFile(d / "vendor_name", vendor + "\n");
     }
     void Unit(const std::string& name, const std::string& specifier, const std::string& version) {
-        const fs::path d = sysfs / "devices" / name;
-        fs::create_directories(d);
-        std::ofstream(d / "specifier_id") << specifier << "\n";
-        std::ofstream(d / "version") << version << "\n";
+        kytest::WriteFile(sysfs / "devices" / name / "specifier_id", specifier + "\n");
+        kytest::WriteFile(sysfs / "devices" / name / "version", version + "\n");
     }
     std::unique_ptr<FWLib::Device> FirstKy() {
         FWLib::LinuxBus bus(options);
@@ -72,7 +66,7 @@ protected:
         return std::make_unique<FWLib::Device>(service);
     }
 
-    fs::path sysfs;
+    kytest::TempDir sysfs{"sysfs"};
     std::shared_ptr<FakeKernel> kernel = std::make_shared<FakeKernel>();
     FWLib::LinuxBusOptions options;
     kytest::StreamCapture io;

@@ -1,6 +1,5 @@
 // The platform services and control wrappers on real Qt widgets, offscreen.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,101 +12,39 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "support/Files.h"
 #include "support/StreamCapture.h"
 #include "support/carboncontrols.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 constexpr OSType kSig = FourCharCode("kyUD");
 
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// A directory of interface descriptions, made from the test's controls.ui.
-class UiDir : public ::testing::Test {
+// The window of the test's controls.ui, shown.
+class Controls : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("kyfw-ui-" + std::to_string(getpid()));
-        fs::create_directories(dir);
-        source = ReadFile(KY_TEST_DATA "/controls.ui");
-        Write("main", source);
-        qputenv("KYFW_UI_DIR", QByteArray::fromStdString(dir.string()));
-    }
-    void TearDown() override {
-        qunsetenv("KYFW_UI_DIR");
-        fs::remove_all(dir);
-        SetAlertResponder(nullptr);
-    }
-    void Write(const std::string& name, const std::string& text) {
-        std::ofstream(dir / (name + ".ui")) << text;
-    }
-    std::string Replaced(const std::string& from, const std::string& to) {
-        std::string s = source;
-        s.replace(s.find(from), from.size(), to);
-        return s;
-    }
-    fs::path dir;
-    std::string source;
-};
-
-TEST_F(UiDir, WindowIsHiddenUntilShownAndMissingPartsGiveAStatusAndAMessage) {
-    IBNibRef nib = nullptr;
-    WindowRef window = nullptr;
-    ASSERT_EQ(CreateNibReference("main", &nib), noErr);
-    ASSERT_EQ(CreateWindowFromNib(nib, "MainWindow", &window), noErr);
-    DisposeNibReference(nib);
-    EXPECT_FALSE(window->isVisible());
-    ShowWindow(window);
-    EXPECT_TRUE(window->isVisible());
-    delete window;
-
-    kytest::StreamCapture io;
-    EXPECT_EQ(CreateNibReference("absent", &nib), kIBCarbonRuntimeCantFindNibFile);
-    EXPECT_NE(io.Err().find("Cannot open the interface description"), std::string::npos);
-    Write("garbled", "<ui version=\"4.0\"><widget class=");
-    EXPECT_EQ(CreateNibReference("garbled", &nib), kIBCarbonRuntimeCantFindNibFile);
-    Write("nomenu", Replaced("name=\"MenuBar\"", "name=\"OtherBar\""));
-    ASSERT_EQ(CreateNibReference("nomenu", &nib), noErr);
-    io.Clear();
-    EXPECT_EQ(SetMenuBarFromNib(nib, "MenuBar"), kIBCarbonRuntimeCantFindObject);
-    EXPECT_EQ(io.Err(), "The interface description has no menu bar \"MenuBar\"\n");
-    DisposeNibReference(nib);
-    Write("nowindow", Replaced("name=\"MainWindow\"", "name=\"Other\""));
-    ASSERT_EQ(CreateNibReference("nowindow", &nib), noErr);
-    window = nullptr;
-    EXPECT_EQ(CreateWindowFromNib(nib, "MainWindow", &window), kIBCarbonRuntimeCantFindObject);
-    EXPECT_EQ(window, nullptr);
-    DisposeNibReference(nib);
-}
-
-class Controls : public UiDir {
-protected:
-    void SetUp() override {
-        UiDir::SetUp();
+        kytest::WriteFile(dir / "main.ui", kytest::ReadFile(KY_TEST_DATA "/controls.ui"));
+        qputenv("KYFW_UI_DIR", QByteArray::fromStdString(dir.String()));
         IBNibRef nib = nullptr;
         ASSERT_EQ(CreateNibReference("main", &nib), noErr);
         SetMenuBarFromNib(nib, "MenuBar");
-        CreateWindowFromNib(nib, "MainWindow", &window);
+        ASSERT_EQ(CreateWindowFromNib(nib, "MainWindow", &window), noErr);
         DisposeNibReference(nib);
-        window->show();
+        EXPECT_FALSE(window->isVisible());  // until shown
+        ShowWindow(window);
+        EXPECT_TRUE(window->isVisible());
     }
     void TearDown() override {
         delete window;
-        UiDir::TearDown();
+        qunsetenv("KYFW_UI_DIR");
     }
     template <class W>
     W* Widget(const char* name) {
         return window->findChild<W*>(name);
     }
+    kytest::TempDir dir{"ui"};
     WindowRef window = nullptr;
 };
 

@@ -7,10 +7,10 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "support/DeviceInUse.h"
+#include "support/Files.h"
 #include "support/Process.h"
 #include "support/Subprocess.h"
 
@@ -22,30 +22,27 @@ const OSType kKeyG = FourCharCode("KeyG");
 class FakeProc : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = fs::temp_directory_path() / ("kyfw-proc-" + std::to_string(getpid()));
-        fs::remove_all(root);
         Add(5, "systemd", "");
         Add(10, "bash", "");
         Add(20, "kdenlive", "/usr/bin/kdenlive");
         Add(30, "kdenlive", "");                // a second one, found by its kernel name
         fs::create_directories(root / "self");  // not a process
     }
-    void TearDown() override { fs::remove_all(root); }
     void Add(int pid, const std::string& comm, const std::string& exe) {
         const fs::path dir = root / std::to_string(pid);
-        fs::create_directories(dir);
-        std::ofstream(dir / "comm") << comm << "\n";
-        std::ofstream(dir / "statm") << "1000 " << pid << " 0 0 0 0 0\n";
-        std::ofstream(dir / "stat")
-            << pid << " (" << comm << ") S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 " << pid * 100
-            << " 0 0\n";
+        const std::string p = std::to_string(pid);
+        kytest::WriteFile(dir / "comm", comm + "\n");
+        kytest::WriteFile(dir / "statm", "1000 " + p + " 0 0 0 0 0\n");
+        kytest::WriteFile(dir / "stat", p + " (" + comm +
+                                            ") S 1 1 1 0 -1 0 0 0 0 0 0 0 0 0 20 0 1 0 " +
+                                            std::to_string(pid * 100) + " 0 0\n");
         if (!exe.empty()) fs::create_symlink(exe, dir / "exe");
     }
-    fs::path root;
+    kytest::TempDir root{"proc"};
 };
 
 TEST_F(FakeProc, WalkInProcessOrderWrapsAndRemembersTheEnd) {
-    TProcess walk(kMyProcess, root);
+    TProcess walk(kMyProcess, root.Path());
     EXPECT_EQ(walk.GetProcessID(), (ProcessSerialNumber{0, 5}));
     EXPECT_EQ(walk.GetNumProcesses(), 4);
     EXPECT_EQ(walk.GetProcessID().lowLongOfPSN, 5u);  // counting does not move the walk
@@ -63,7 +60,7 @@ TEST_F(FakeProc, WalkInProcessOrderWrapsAndRemembersTheEnd) {
 }
 
 TEST_F(FakeProc, FindProcessStartsOverAndStopsAtTheFirstMatch) {
-    TProcess walk(kMyProcess, root);
+    TProcess walk(kMyProcess, root.Path());
     walk.Next();
     walk.Next();
     walk.Next();
@@ -77,19 +74,18 @@ TEST_F(FakeProc, FindProcessStartsOverAndStopsAtTheFirstMatch) {
     EXPECT_EQ(rec.processLaunchDate, 2000u / static_cast<std::uint32_t>(sysconf(_SC_CLK_TCK)));
     fs::remove_all(root / "20");
     fs::remove_all(root / "30");
-    EXPECT_FALSE(TProcess(kMyProcess, root).FindProcess(kKeyG));  // bash and systemd are not
+    EXPECT_FALSE(TProcess(kMyProcess, root.Path()).FindProcess(kKeyG));  // bash and systemd are not
 }
 
 TEST_F(FakeProc, KillOfAProcessThatIsNotThereFailsAtTheFirstStep) {
-    TProcess walk(kMyProcess, root);
+    TProcess walk(kMyProcess, root.Path());
     const ProcessSerialNumber gone{0, 77};
     EXPECT_FALSE(walk.KillApplication(&gone));
     EXPECT_EQ(walk.Error(), procNotFound);
 }
 
 TEST(RealProcesses, FindAndPolitelyKillAVideoApplication) {
-    const fs::path dir = fs::temp_directory_path() / ("kyfw-real-" + std::to_string(getpid()));
-    fs::create_directories(dir);
+    const kytest::TempDir dir("real");
     fs::copy_file("/bin/sleep", dir / "dvgrab", fs::copy_options::overwrite_existing);
     kytest::Sleeper child((dir / "dvgrab").string());
     TProcess walk(kMyProcess);
@@ -99,24 +95,6 @@ TEST(RealProcesses, FindAndPolitelyKillAVideoApplication) {
     EXPECT_TRUE(walk.KillApplication(&target));
     const int status = child.Wait();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    fs::remove_all(dir);
-}
-
-TEST(DeviceInUse, AnotherProcessHoldingTheNodeIsNamed) {
-    const fs::path node = fs::temp_directory_path() / ("kyfw-node-" + std::to_string(getpid()));
-    std::ofstream(node) << "";
-    const int own = open(node.c_str(), O_RDONLY);  // this process does not count
-    EXPECT_FALSE(ky::FindOtherDeviceUser(node));
-    {
-        kytest::Sleeper child("/bin/sleep", node.string());
-        auto user = ky::FindOtherDeviceUser(node);
-        ASSERT_TRUE(user);
-        EXPECT_EQ(user->pid, child.pid);
-        EXPECT_EQ(user->name, "sleep");
-    }
-    EXPECT_FALSE(ky::FindOtherDeviceUser(node));
-    close(own);
-    fs::remove(node);
 }
 
 }  // namespace

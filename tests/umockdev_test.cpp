@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/EmulatedKy.h"
+#include "support/Files.h"
 #include "support/Subprocess.h"
 
 namespace {
@@ -25,14 +26,10 @@ using nlohmann::json;
 
 class Umockdev : public ::testing::Test {
 protected:
-    void SetUp() override {
-        state = fs::temp_directory_path() / ("kyfw-umockdev-" + std::to_string(getpid()));
-    }
-    void TearDown() override { fs::remove_all(state); }
     kytest::RunResult Kyfw(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
         std::vector<std::string> env = {
             "LD_PRELOAD=libumockdev-preload.so.0", "UMOCKDEV_DIR=" + rootDir,
-            "XDG_STATE_HOME=" + state.string(), "ASAN_OPTIONS=verify_asan_link_order=0"};
+            "XDG_STATE_HOME=" + state.String(), "ASAN_OPTIONS=verify_asan_link_order=0"};
         if (prefix.empty()) return kytest::Run(KYFW_PATH, args, env);
         prefix.push_back(KYFW_PATH);
         prefix.insert(prefix.end(), args.begin(), args.end());
@@ -51,7 +48,7 @@ protected:
     kytest::EmulatedKyBed bed;
     kytest::EmulatedNode& node = bed.node;
     const std::string& rootDir = bed.rootDir;
-    fs::path state;
+    kytest::TempDir state{"umockdev"};
 };
 
 TEST_F(Umockdev, ListFindsAndIdentifiesTheKyThroughSysfsAndIoctls) {

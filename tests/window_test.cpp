@@ -14,7 +14,6 @@
 #include <QWidget>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -23,6 +22,7 @@
 #include "firewire/LinuxBus.h"
 #include "sim/SimBus.h"
 #include "support/FakeKernel.h"
+#include "support/Files.h"
 #include "support/StreamCapture.h"
 #include "support/Subprocess.h"
 
@@ -49,8 +49,6 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         qputenv("KYFW_UI_DIR", KY_UI_DIR);
-        proc = fs::temp_directory_path() / ("kyfw-winproc-" + std::to_string(getpid()));
-        fs::create_directories(proc);
         bus = kysim::SimBus::Create(clock);
         guid = bus->AddKy();
         IBNibRef nib = nullptr;
@@ -63,14 +61,13 @@ protected:
             return answer;
         });
         dialog = std::make_unique<CKyFirmwareUpdateDialog>(
-            window, CKyFirmwareUpdateDialog::Environment{bus, &clock, proc, {}});
+            window, CKyFirmwareUpdateDialog::Environment{bus, &clock, proc.Path(), {}});
         ShowWindow(window);
     }
     void TearDown() override {
         dialog.reset();
         DisposeWindow(window);
         SetAlertResponder(nullptr);
-        fs::remove_all(proc);
     }
     void Tick() { dialog->TimerEventHandler(nullptr); }
     QString Text(const char* name) { return window->findChild<QLabel*>(name)->text(); }
@@ -97,15 +94,14 @@ protected:
         return n;
     }
     void AddProcess(int pid, const std::string& name) {
-        fs::create_directories(proc / std::to_string(pid));
-        std::ofstream(proc / std::to_string(pid) / "comm") << name << "\n";
+        kytest::WriteFile(proc / std::to_string(pid) / "comm", name + "\n");
     }
 
     kytest::StreamCapture io;
     QuickClock clock;
     std::shared_ptr<kysim::SimBus> bus;
     UInt64 guid = 0;
-    fs::path proc;
+    kytest::TempDir proc{"winproc"};
     WindowRef window = nullptr;
     std::unique_ptr<CKyFirmwareUpdateDialog> dialog;
     std::vector<AlertRequest> alerts;
@@ -179,10 +175,10 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
 
     // The same for a process that holds the Ky's device file open.
     const fs::path node = proc / "fw-node";
-    std::ofstream(node) << "";
+    kytest::WriteFile(node, "");
     bus->SetDeviceNode(guid, node.string());
+    AddProcess(77, "dvcapture");
     fs::create_directories(proc / "77" / "fd");
-    std::ofstream(proc / "77" / "comm") << "dvcapture\n";
     fs::create_symlink(node, proc / "77" / "fd" / "3");
     Tick();
     EXPECT_TRUE(NoticeShown());
@@ -329,11 +325,10 @@ TEST_F(WindowTest, AboutInAnyStateAndQuitAndCloseRefusedWhileUpdating) {
 TEST_F(WindowTest, ASilentKyNeverStopsTheWindowAndItSaysWhy) {
     // A Ky found in sysfs whose every read goes unanswered, in a new window
     // (the first one's timer must go with it).
-    for (const char* d : {"devices/fw1.0", "dev"}) fs::create_directories(proc / d);
-    std::ofstream(proc / "devices" / "fw1" / "guid") << "0x0000d0a004120187\n";
-    std::ofstream(proc / "devices" / "fw1.0" / "specifier_id") << "0x000a27\n";
-    std::ofstream(proc / "devices" / "fw1.0" / "version") << "0x000011\n";
-    std::ofstream(proc / "dev" / "fw1") << "";
+    kytest::WriteFile(proc / "devices" / "fw1" / "guid", "0x0000d0a004120187\n");
+    kytest::WriteFile(proc / "devices" / "fw1.0" / "specifier_id", "0x000a27\n");
+    kytest::WriteFile(proc / "devices" / "fw1.0" / "version", "0x000011\n");
+    kytest::WriteFile(proc / "dev" / "fw1", "");
     auto kernel = std::make_shared<kytest::FakeKernel>();
     kernel->answer = kytest::FakeKernel::Answer::Never;
     FWLib::LinuxBusOptions options;
@@ -344,7 +339,7 @@ TEST_F(WindowTest, ASilentKyNeverStopsTheWindowAndItSaysWhy) {
     ky::FakeClock fake;
     dialog = std::make_unique<CKyFirmwareUpdateDialog>(
         window, CKyFirmwareUpdateDialog::Environment{
-                    std::make_shared<FWLib::LinuxBus>(options), &fake, proc, {}});
+                    std::make_shared<FWLib::LinuxBus>(options), &fake, proc.Path(), {}});
     // A timer on the window's thread must fire on time while the window ticks.
     QElapsedTimer since;
     qint64 longest = 0;
@@ -363,50 +358,45 @@ TEST_F(WindowTest, ASilentKyNeverStopsTheWindowAndItSaysWhy) {
                                      ": versions could not be read."));
 }
 
-struct StartUpCase {
-    const char* name;
-    std::string from, to;
-    int status;
-};
-
-TEST(StartUp, MissingPartsOfTheDescriptionEndTheProgram) {
-    const fs::path dir = fs::temp_directory_path() / ("kyfw-startup-" + std::to_string(getpid()));
-    std::ifstream in(KY_UI_DIR "/main.ui");
-    const std::string ui((std::istreambuf_iterator<char>(in)), {});
-    const std::vector<StartUpCase> cases = {
-        {"no file", "", "", kIBCarbonRuntimeCantFindNibFile},
-        {"no menu bar", "name=\"MenuBar\"", "name=\"Menus\"", kIBCarbonRuntimeCantFindObject},
-        {"no window", "name=\"MainWindow\"", "name=\"Window\"", kIBCarbonRuntimeCantFindObject},
+TEST(StartUp, MissingOrBrokenPartsOfTheDescriptionEndTheProgramAndSayWhich) {
+    const std::string ui = kytest::ReadFile(KY_UI_DIR "/main.ui");
+    // clang-format off
+    const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
+        {"", "", kIBCarbonRuntimeCantFindNibFile, "Cannot open the interface description "},
+        {"class=\"QMainWindow\"", "class=", kIBCarbonRuntimeCantFindNibFile, "Cannot read the interface description "},
+        {"name=\"MenuBar\"", "name=\"Menus\"", kIBCarbonRuntimeCantFindObject,
+         "The interface description has no menu bar \"MenuBar\"\n"},
+        {"name=\"MainWindow\"", "name=\"Window\"", kIBCarbonRuntimeCantFindObject,
+         "The interface description has no window \"MainWindow\"\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        if (!c.from.empty()) {
+    // clang-format on
+    for (const auto& [from, to, status, message] : cases) {
+        SCOPED_TRACE(message);
+        kytest::TempDir dir("startup");
+        if (!from.empty()) {
             std::string text = ui;
-            text.replace(text.find(c.from), c.from.size(), c.to);
-            std::ofstream(dir / "main.ui") << text;
+            text.replace(text.find(from), from.size(), to);
+            kytest::WriteFile(dir / "main.ui", text);
         }
         auto r = kytest::Run(KY_GUI_PATH, {"--simulate"},
-                             {"KYFW_UI_DIR=" + dir.string(), "QT_QPA_PLATFORM=offscreen",
+                             {"KYFW_UI_DIR=" + dir.String(), "QT_QPA_PLATFORM=offscreen",
                               "KYFW_SIM_STATE=" + (dir / "sim").string()});
-        EXPECT_EQ(r.status, c.status & 0xFF);
+        EXPECT_EQ(r.status, status & 0xFF);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         EXPECT_EQ(r.out.find("Ctor KyFirmwareUpdate"), std::string::npos);
     }
-    fs::remove_all(dir);
 }
 
 TEST(StartUp, HangUpEndsAnIdleWindowCleanly) {
-    const fs::path dir = fs::temp_directory_path() / ("kyfw-sig-" + std::to_string(getpid()));
+    kytest::TempDir dir("sig");
     auto r =
         kytest::Run(KY_GUI_PATH, {"--simulate"},
-                    {"QT_QPA_PLATFORM=offscreen", "KYFW_SIM_STATE=" + dir.string()}, [](int pid) {
+                    {"QT_QPA_PLATFORM=offscreen", "KYFW_SIM_STATE=" + dir.String()}, [](int pid) {
                         std::this_thread::sleep_for(1500ms);
                         kill(pid, SIGHUP);  // the terminal closed
                     });
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Dtor KyFirmwareUpdate\n"), std::string::npos);
-    fs::remove_all(dir);
 }
 
 TEST(StartUp, OnlyQtOptionsAndSimulateAreAcceptedAndHelpSaysSo) {
