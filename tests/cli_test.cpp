@@ -2,6 +2,7 @@
 // images, and updates with every exit status, their JSON, the refusals, the
 // log, recordings and signals during the flash.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,6 +20,8 @@
 #include "support/Subprocess.h"
 
 namespace {
+
+using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -103,7 +106,7 @@ protected:
         } else if (c.starts_with("version=")) {
             EXPECT_EQ(Version(), c.substr(8));
         } else if (what == "log") {
-            EXPECT_NE(kytest::ReadFile(Doc(r)["log"]).find(text), std::string::npos);
+            EXPECT_THAT(kytest::ReadFile(Doc(r)["log"]), HasSubstr(text));
         } else if ((what == "out" || what == "err") && c[3] == '=') {
             EXPECT_EQ(s, text);
         } else if ((what == "out" || what == "err") && c[3] != '^') {
@@ -290,12 +293,12 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
                          });
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("kyfw: the update will finish first; please wait."), std::string::npos);
-    EXPECT_NE(r.out.find("Done. Switch the Ky off and on again"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("Done. Switch the Ky off and on again"));
     EXPECT_EQ(Version(), "2-6");
     // Without a terminal: a line at each change of phase and every 10%.
     for (const char* line : {"\nXilinx: erasing 40%\n", "\nXilinx: writing 50%\n",
                              "\nMCORE: erasing 80%\n", "\nMCORE: writing 100%\n"})
-        EXPECT_NE(r.out.find(line), std::string::npos) << line;
+        EXPECT_THAT(r.out, HasSubstr(line));
 }
 
 TEST_F(KyfwCli, OutputThatCannotBeWrittenNeverStopsTheFlashNorPassesForDone) {
@@ -303,13 +306,12 @@ TEST_F(KyfwCli, OutputThatCannotBeWrittenNeverStopsTheFlashNorPassesForDone) {
     auto r = Shell("\"$0\" --simulate update --yes | head -1; exit ${PIPESTATUS[0]}",
                    {"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=500"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("kyfw: the update is done, but its result could not be written to "
-                         "standard output (Broken pipe)"),
-              std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("kyfw: the update is done, but its result could not be written to "
+                                 "standard output (Broken pipe)"));
     EXPECT_EQ(Version(), "2-6");
     auto full = Shell("\"$0\" --simulate --sim-reset update --yes --json > /dev/full");
     EXPECT_EQ(full.status, 1);
-    EXPECT_NE(full.err.find("(No space left on device)"), std::string::npos);
+    EXPECT_THAT(full.err, HasSubstr("(No space left on device)"));
 }
 
 TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
@@ -320,10 +322,10 @@ TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
     EXPECT_EQ(r.status, 1);
     const json doc = Doc(r);
     EXPECT_EQ(doc["outcome"], "failed");
-    EXPECT_NE(doc["message"].get<std::string>().find(
-                  "The update failed: the simulated Ky's state could not be kept: cannot write " +
-                  (dir / "sim" / "ky.state").string() + ": File too large."),
-              std::string::npos);
+    EXPECT_THAT(
+        doc["message"].get<std::string>(),
+        HasSubstr("The update failed: the simulated Ky's state could not be kept: cannot write " +
+                  (dir / "sim" / "ky.state").string() + ": File too large."));
     EXPECT_EQ(kytest::ReadFile(dir / "sim" / "ky.state"), before);
 }
 
@@ -369,9 +371,8 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
         kytest::Sleeper holder("/bin/sleep", dir / "sim" / "fw-simulated");
         first.Type(" Yes \n");
         EXPECT_EQ(first.Wait(), 4);
-        EXPECT_NE(
-            first.Output().find("the Ky is in use by sleep (process " + std::to_string(holder.pid)),
-            std::string::npos);
+        EXPECT_THAT(first.Output(),
+                    HasSubstr("the Ky is in use by sleep (process " + std::to_string(holder.pid)));
     }
     EXPECT_EQ(Version(), "1-5");
     kytest::PtyProcess again(KYFW_PATH, {"--simulate", "update"}, Env());
@@ -395,8 +396,7 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
     for (const char* command : {"list", "update --yes"}) {
         auto r = Kyfw(W(std::string("--simulate ") + command));
         EXPECT_EQ(r.status, 3);
-        EXPECT_NE(r.err.find("ky.state: it is a symbolic link, which is not followed"),
-                  std::string::npos)
+        EXPECT_THAT(r.err, HasSubstr("ky.state: it is a symbolic link, which is not followed"))
             << r.err;
     }
     EXPECT_EQ(kytest::ReadFile(dir / "victim"), "precious");

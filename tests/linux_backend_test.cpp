@@ -87,23 +87,6 @@ TEST_F(LinuxBackend, DiscoveryFindsKyUnitsInNodeOrderAndSkipsTheRest) {
     EXPECT_TRUE(found.empty());
 }
 
-TEST_F(LinuxBackend, QuadletsTravelBigEndianWithTheCurrentGeneration) {
-    auto device = FirstKy();
-    UInt32 value = 0;
-    ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), value, false, false, 0),
-              kIOReturnSuccess);
-    EXPECT_EQ(value, 0x00010005u);
-    EXPECT_EQ(kernel->last.tcode, unsigned(TCODE_READ_QUADLET_REQUEST));
-    EXPECT_EQ(kernel->last.offset, 0xFFFFF0430004u);
-    EXPECT_EQ(kernel->last.generation, 7u);
-    ASSERT_EQ(device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, false, 0),
-              kIOReturnSuccess);
-    EXPECT_EQ(kernel->lastData, (std::vector<UInt8>{0, 0, 0, 1}));
-    UInt32 generation = 0;
-    EXPECT_EQ(device->GetBusGeneration(generation), kIOReturnSuccess);
-    EXPECT_EQ(generation, 7u);
-}
-
 TEST_F(LinuxBackend, ResponseCodesBecomeStatuses) {
     // clang-format off
     const std::vector<std::pair<UInt32, IOReturn>> table = {

@@ -1,5 +1,6 @@
 // The unmodified kyfw against an emulated Ky under umockdev (see
 // support/EmulatedKy.h): found through sysfs, driven through /dev/fw1.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
@@ -20,6 +21,8 @@
 #include "support/Subprocess.h"
 
 namespace {
+
+using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -125,9 +128,9 @@ TEST_F(Umockdev, UnopenableNodeNamesTheRule) {
         chmod((rootDir + "/dev/fw1").c_str(), 0);
     auto r = Kyfw({"list"}, asNobody);
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.out.find("No Ky can be updated: a Ky is connected at /dev/fw1, but this user "
-                         "may not open it: the udev rule 70-ky-firmware-update.rules is missing"),
-              std::string::npos)
+    EXPECT_THAT(r.out,
+                HasSubstr("No Ky can be updated: a Ky is connected at /dev/fw1, but this user "
+                          "may not open it: the udev rule 70-ky-firmware-update.rules is missing"))
         << r.out << r.err;
 }
 

@@ -1,5 +1,6 @@
 // The main window on real Qt widgets (offscreen) with the simulated Ky.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -27,6 +28,8 @@
 #include "support/Subprocess.h"
 
 namespace {
+
+using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -382,7 +385,7 @@ TEST(StartUp, MissingOrBrokenPartsOfTheDescriptionEndTheProgramAndSayWhich) {
                              {"KYFW_UI_DIR=" + dir.String(), "QT_QPA_PLATFORM=offscreen",
                               "KYFW_SIM_STATE=" + (dir / "sim").string()});
         EXPECT_EQ(r.status, status & 0xFF);
-        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(message));
         EXPECT_EQ(r.out.find("Ctor KyFirmwareUpdate"), std::string::npos);
     }
 }
@@ -396,14 +399,14 @@ TEST(StartUp, HangUpEndsAnIdleWindowCleanly) {
                         kill(pid, SIGHUP);  // the terminal closed
                     });
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Dtor KyFirmwareUpdate\n"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("Dtor KyFirmwareUpdate\n"));
 }
 
 TEST(StartUp, OnlyQtOptionsAndSimulateAreAcceptedAndHelpSaysSo) {
     auto r = kytest::Run(KY_GUI_PATH, {"--frobnicate"}, {"QT_QPA_PLATFORM=offscreen"});
     EXPECT_EQ(r.status, 64);
-    EXPECT_NE(r.err.find("usage: ky-firmware-update [--simulate] [--record FILE] [Qt options]\n"),
-              std::string::npos);
+    EXPECT_THAT(r.err,
+                HasSubstr("usage: ky-firmware-update [--simulate] [--record FILE] [Qt options]\n"));
     r = kytest::Run(KY_GUI_PATH, {"--help"}, {"QT_QPA_PLATFORM=offscreen"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("usage: ky-firmware-update [--simulate] [--record FILE]", 0), 0u);

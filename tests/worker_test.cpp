@@ -1,5 +1,6 @@
 // The update worker: both images on a thread of their own, an honest result
 // and a done flag that is the worker's very last word.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -14,6 +15,8 @@
 #include "support/StreamCapture.h"
 
 namespace {
+
+using ::testing::HasSubstr;
 
 using ZRV::PTA::CKyFirmwareUpdate;
 using namespace std::chrono_literals;
@@ -98,7 +101,7 @@ TEST_F(WorkerTest, DoneOnlyAfterTheWorkerHasLetGoOfEverythingAndAgain) {
     ASSERT_TRUE(ky.DoUpdate());
     WaitDone(ky);
     EXPECT_TRUE(ky.GetUpdateResult().Succeeded());
-    EXPECT_NE(io.Out().find("Ctor Downloader\n"), std::string::npos);
+    EXPECT_THAT(io.Out(), HasSubstr("Ctor Downloader\n"));
     EXPECT_EQ(Ky().ProgrammedCount(), 4u);
 }
 

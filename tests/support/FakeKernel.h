@@ -24,7 +24,6 @@ public:
     bool strayFirst = false;          // a response to another request comes first
     std::vector<int> flocks;
     fw_cdev_send_request last{};
-    Bytes lastData;
     unsigned requests = 0;
     KernelNode node;
 
@@ -60,8 +59,6 @@ public:
         }
         last = *static_cast<fw_cdev_send_request*>(arg);
         ++requests;
-        const auto* data = reinterpret_cast<const UInt8*>(last.data);
-        lastData.assign(data, data + (last.data ? last.length : 0));
         if (strayFirst && answer == Answer::Complete) node.QueueStray(last.closure + 1);
         node.Request(last, answer == Answer::Complete);
         return 0;
