@@ -48,11 +48,6 @@ void Exec(const std::string& program, const std::vector<std::string>& args,
 }
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env) {
-    return Run(program, args, env, nullptr);
-}
-
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env, std::function<void(int pid)> started) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};

@@ -20,13 +20,12 @@ struct RunResult {
                        const std::vector<std::string>& env);
 
 // Runs `program` with `args` and extra environment entries ("NAME=value"),
-// standard input closed, and collects both output streams.
+// standard input closed, and collects both output streams; `started`, when
+// given, is called with the child's process ID on another thread while the
+// program runs (to send it a signal, for instance).
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env = {});
-// The same, calling `started` with the child's process ID on another thread
-// while the program runs (to send it a signal, for instance).
-RunResult Run(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env, std::function<void(int pid)> started);
+              const std::vector<std::string>& env = {},
+              std::function<void(int pid)> started = nullptr);
 
 // `program` (a copy of sleep, under any name) running for 30 s, holding
 // `holdOpen` open when one is given; killed when the object goes unless it
