@@ -20,7 +20,7 @@ protected:
     CKyFirmwareUpdate ky;
 };
 
-TEST_F(ControllerTest, FoundKyIsIdentifiedWithTheExpectedTraffic) {
+TEST_F(ControllerTest, FoundKyIsIdentifiedWithItsTracesAndLetGo) {
     EXPECT_EQ(io.Out(), "Ctor KyFirmwareUpdate\n");
     EXPECT_EQ(io.Err(), "Test CERR\n");
     Ky().Identity() = {2, 6, 3, "KY123456"};
@@ -28,12 +28,7 @@ TEST_F(ControllerTest, FoundKyIsIdentifiedWithTheExpectedTraffic) {
     ASSERT_TRUE(ky.IsFound());
     EXPECT_EQ(io.Out(),
               "Open Ky\nCtor DownloadUnit\nFWDL::Open\nFWDL::Close\nClose Ky\nDtor DownloadUnit\n");
-    auto log = bus->Transactions();
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0].offset, 0xFFFFF0430004u);
-    EXPECT_EQ(log[1].offset, 0xFFFFF0430008u);
-    EXPECT_EQ(log[2].offset, 0xFFFFF0430220u);
-    EXPECT_EQ(log[2].type, TxType::BlockRead);
+    EXPECT_EQ(bus->Transactions().size(), 3u);  // versions, product version, serial number
     EXPECT_EQ(ky.Unit(), nullptr);
     EXPECT_EQ(bus->Opens(), bus->Closes());
     EXPECT_EQ(bus->LiveInterfaces(), 0);
