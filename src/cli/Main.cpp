@@ -12,6 +12,7 @@
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Text.h"
+#include "engine/DownloadUnit.h"
 #include "firewire/Recording.h"
 #include "firewire/Replay.h"
 #include "sim/SimFaults.h"
@@ -137,7 +138,8 @@ int Help(CLI::App& app, const Commands& c, std::ostream& out, std::ostream& err)
 // With --record, the bus as kyfw sees it is wrapped in a recorder.
 std::shared_ptr<FWLib::Recorder> StartRecording(Context& context) {
     FWLib::Recorder::Options options{std::string("kyfw ") + KY_VERSION_STRING,
-                                     context.options.recordAnonymous, kysim::kSerialNumberReg};
+                                     context.options.recordAnonymous,
+                                     DownloadUnit::SerialNumberBusAddress()};
     std::string error;
     auto recorder = FWLib::Recorder::Create(context.options.record, options, error);
     if (!recorder) {

@@ -7,6 +7,8 @@ namespace {
 constexpr UInt16 kRegisterHi = 0xFFFF;
 constexpr UInt32 kRegisterBase = 0xF0430000;
 constexpr UInt32 kSerialNumberBytes = 8;
+// The serial number sits 0x200 bytes after the start of the data window.
+constexpr UInt32 kSerialNumberOffset = 0x220;
 constexpr UInt32 kEnterUpdateMode = 1;
 constexpr UInt32 kCancel = 2;
 }  // namespace
@@ -30,8 +32,11 @@ void DownloadUnit::InitAddresses() {
     m_addr_crc_reg = FWAddressStruct(kRegisterHi, base + 0x10);
     m_addr_status_reg = FWAddressStruct(kRegisterHi, base + 0x14);
     m_addr_update_data = FWAddressStruct(kRegisterHi, base + 0x20);
-    // The serial number sits 0x200 bytes after the start of the data window.
-    m_addr_sernum = FWAddressStruct(kRegisterHi, m_addr_update_data.addressLo + 0x200);
+    m_addr_sernum = FWAddressStruct(kRegisterHi, base + kSerialNumberOffset);
+}
+
+UInt64 DownloadUnit::SerialNumberBusAddress() {
+    return FWAddressStruct(kRegisterHi, kRegisterBase + kSerialNumberOffset).Offset();
 }
 
 IOReturn DownloadUnit::BeginUpdate(UInt32& generation) {

@@ -15,6 +15,9 @@ public:
     // How many times CancelTransfer reads the control register before it
     // gives up on bit 0 clearing.
     static const unsigned kCancelPollLimit = 500;
+    // Where the serial number is read, without a unit at hand (a recording
+    // may hide it).
+    static UInt64 SerialNumberBusAddress();
 
     explicit DownloadUnit(const FWLib::io_service_t& service);
     ~DownloadUnit() override;

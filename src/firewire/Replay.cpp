@@ -84,12 +84,13 @@ void ReadRequest(const json& j, RecordedEvent& e) {
     e.addr = HexNumber(Text(j, "addr"));
     e.length = static_cast<UInt32>(Integer(j, "len", 0, kMaxRequestBytes));
     e.generation = static_cast<UInt32>(Integer(j, "generation", 0, 0xFFFFFFFF));
-    if (j.contains("fnv1a"))
+    if (j.contains("fnv1a")) {
         e.fnv1a = Text(j, "fnv1a");
-    else if (j.contains("data") && HexBytes(Text(j, "data"), e.length).size() != e.length)
-        throw BadLine{"the data is not as long as the request"};
-    else if (j.contains("data"))
+    } else if (j.contains("data")) {
         e.data = Text(j, "data");
+        if (HexBytes(e.data, e.length).size() != e.length)
+            throw BadLine{"the data is not as long as the request"};
+    }
     if (j.contains("reply")) e.reply = HexBytes(Text(j, "reply"), e.length);
 }
 
