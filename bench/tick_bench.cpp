@@ -75,7 +75,7 @@ void InUseCpu(unsigned count, const fs::path& node, double& first, double& tick)
     double start = CpuSeconds();
     const auto finding = watch.Check(node);
     first = CpuSeconds() - start;
-    if (finding.kind != ky::InUseWatch::Finding::Kind::VideoApplication) std::exit(1);
+    if (!finding || finding->kind != ky::InUse::Kind::DeviceUser) std::exit(1);
     constexpr int kTicks = 50;
     start = CpuSeconds();
     for (int i = 0; i < kTicks; ++i) watch.Check(node);

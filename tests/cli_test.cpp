@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -21,6 +22,7 @@
 
 namespace {
 
+using ::testing::AnyOf;
 using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
@@ -344,28 +346,44 @@ TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
     ASSERT_EQ((a.status == 4) + (b.status == 4), 1) << a.err << b.err;
     const bool aWon = b.status == 4;
     const auto& loser = aWon ? b : a;
-    EXPECT_EQ(loser.err, "kyfw: refusing to update: the Ky is being updated by kyfw (process " +
-                             std::to_string(aWon ? pidA : pidB) + ")\n");
+    // The winner says what it is doing: still checking, or writing.
+    const std::string winner = "kyfw (process " + std::to_string(aWon ? pidA : pidB) + ")";
+    EXPECT_THAT(loser.err,
+                AnyOf("kyfw: refusing to update: the Ky is being written by " + winner + "\n",
+                      "kyfw: refusing to update: the Ky is held by " + winner +
+                          ", waiting for confirmation; nothing has been written yet\n"));
     EXPECT_EQ((aWon ? a : b).status, aWon ? 0 : 1);
     EXPECT_EQ(Version(), aWon ? "2-6" : "0-6");  // an erased MCORE area reads 0
 }
 
 TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     Kyfw({"--simulate", "list"});  // makes the simulated Ky's device file
-    {
-        kytest::Sleeper holder("/bin/sleep", dir / "sim" / "fw-simulated");
+    fs::copy_file("/bin/sleep", dir / "kdenlive");
+    for (bool video : {false, true}) {
+        // A program that holds the device file comes first.
+        kytest::Sleeper videoApp(dir / "kdenlive");
+        std::optional<kytest::Sleeper> holder;
+        if (!video) holder.emplace("/bin/sleep", dir / "sim" / "fw-simulated");
+        const std::string refusal = video ? "the video application kdenlive (process " +
+                                                std::to_string(videoApp.pid) +
+                                                ") may be using the Ky; quit it first"
+                                          : "the Ky is in use by sleep (process " +
+                                                std::to_string(holder->pid) + "); quit it first";
         auto r = Kyfw({"--simulate", "update", "--yes"});
         EXPECT_EQ(r.status, 4);
-        EXPECT_EQ(r.err, "kyfw: refusing to update: the Ky is in use by sleep (process " +
-                             std::to_string(holder.pid) + "); quit it first\n");
+        EXPECT_EQ(r.err, "kyfw: refusing to update: " + refusal + "\n");
+        r = Kyfw({"--simulate", "update", "--yes", "--json"});
+        EXPECT_EQ(r.status, 4);
+        EXPECT_EQ(json::parse(r.out).value("message", ""), "refusing to update: " + refusal);
     }
     // At its prompt the updater holds the Ky: a second one is refused.
     kytest::PtyProcess first(KYFW_PATH, {"--simulate", "update"}, Env());
     ASSERT_TRUE(first.WaitFor("[y/N] ")) << first.Output();
     auto second = Kyfw({"--simulate", "update", "--yes"});
     EXPECT_EQ(second.status, 4);
-    EXPECT_EQ(second.err, "kyfw: refusing to update: the Ky is being updated by kyfw (process " +
-                              std::to_string(first.Pid()) + ")\n");
+    EXPECT_EQ(second.err, "kyfw: refusing to update: the Ky is held by kyfw (process " +
+                              std::to_string(first.Pid()) +
+                              "), waiting for confirmation; nothing has been written yet\n");
     {
         // A program that opens the Ky meanwhile stops the update before it writes.
         kytest::Sleeper holder("/bin/sleep", dir / "sim" / "fw-simulated");
@@ -387,6 +405,21 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     p.Type("\n");
     EXPECT_EQ(p.Wait(), 4);
     EXPECT_EQ(Version(), "3-0");
+}
+
+TEST_F(KyfwCli, ASilentSystemBusDelaysTheUpdateByHalfASecondAtMost) {
+    kytest::SilentBus silent(dir / "system_bus_socket");
+    kytest::PtyProcess p(KYFW_PATH, {"--simulate", "update"},
+                         Env({"DBUS_SYSTEM_BUS_ADDRESS=" + silent.Address()}));
+    ASSERT_TRUE(p.WaitFor("[y/N] ")) << p.Output();
+    const auto asked = std::chrono::steady_clock::now();
+    p.Type("y\n");
+    ASSERT_TRUE(p.WaitFor("Done.")) << p.Output();  // the whole update: its pauses are instant
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    EXPECT_EQ(p.Wait(), 0);
+    const std::string log = p.Output().substr(p.Output().find("Log: ") + 5);
+    EXPECT_THAT(kytest::ReadFile(log.substr(0, log.find_first_of("\r\n"))),
+                HasSubstr("logind cannot be reached (no answer within 500 ms)"));
 }
 
 TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {

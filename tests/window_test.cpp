@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
@@ -167,6 +169,8 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
     AddProcess(4321, "kdenlive");
     Tick();
     EXPECT_TRUE(NoticeShown());
+    EXPECT_EQ(Text("inUseNotice"),
+              "The video application kdenlive (process 4321) may be using the Ky; quit it first.");
     EXPECT_FALSE(Button("updateButton")->isEnabled());
     EXPECT_EQ(window->findChild<QLabel*>("inUseNotice")->palette().color(QPalette::WindowText),
               QColor(255, 0, 0));
@@ -177,28 +181,46 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
     EXPECT_TRUE(Button("updateButton")->isEnabled());
 
     // The same for a process that holds the Ky's device file open.
-    const fs::path node = proc / "fw-node";
-    kytest::WriteFile(node, "");
+    // The device file is a character device, known by its number whatever
+    // the name it was opened by; this process's own hold never counts.
+    const fs::path node = "/dev/null", alias = proc / "char-1-3";
+    fs::create_symlink(node, alias);
     bus->SetDeviceNode(guid, node.string());
-    AddProcess(77, "dvcapture");
-    fs::create_directories(proc / "77" / "fd");
-    fs::create_symlink(node, proc / "77" / "fd" / "3");
+    for (int pid : {77, int(getpid())}) {
+        AddProcess(pid, pid == 77 ? "dvcapture" : "ky-firmware-update");
+        fs::create_directories(proc / std::to_string(pid) / "fd");
+        fs::create_symlink(alias, proc / std::to_string(pid) / "fd" / "3");
+    }
     Tick();
     EXPECT_TRUE(NoticeShown());
-    EXPECT_EQ(Text("inUseNotice"),
-              "The Ky is in use by dvcapture (process 77). Quit it to update the Ky.");
+    EXPECT_EQ(Text("inUseNotice"), "The Ky is in use by dvcapture (process 77); quit it first.");
     EXPECT_FALSE(Button("updateButton")->isEnabled());
-
-    // A program that opens the Ky between the click and the start stops it.
+    // Once it lets go, it is no longer named, though it runs on.
     fs::remove(proc / "77" / "fd" / "3");
     Tick();
+    EXPECT_FALSE(NoticeShown());
+    EXPECT_TRUE(Button("updateButton")->isEnabled());
+
+    // A program that opens the Ky between the click and the start stops
+    // the update right before its first write.
     bus->ClearTransactions();
     Button("updateButton")->click();
     fs::create_symlink(node, proc / "77" / "fd" / "3");
-    Tick();
-    EXPECT_EQ(dialog->State(), WAITFORINPUT);
-    EXPECT_TRUE(NoticeShown());
+    TickThroughUpdate();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "Update Not Started");
+    EXPECT_EQ(
+        alerts[0].informative,
+        "The update could not be started: the Ky is in use by dvcapture (process 77); quit it "
+        "first. Nothing was written to the Ky.");
     EXPECT_EQ(Writes(), 0u);
+    // A device file that cannot be looked at may be held by anyone: no update.
+    bus->SetDeviceNode(guid, (proc / "gone").string());
+    Tick();
+    EXPECT_THAT(
+        Text("inUseNotice").toStdString(),
+        HasSubstr("Whether another program uses the Ky cannot be checked (cannot look at "));
+    EXPECT_FALSE(Button("updateButton")->isEnabled());
 
     // Another updater holds the Ky.
     bus->Faults(guid).openStatus = kIOReturnExclusiveAccess;
@@ -271,11 +293,12 @@ TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {
         const int quits = QuitEventsSent();
         TickThroughUpdate();
         ASSERT_EQ(alerts.size(), 1u);
+        const bool started = !alerts[0].informative.startsWith("The update could not be started");
         EXPECT_EQ(alerts[0].type, kAlertStopAlert);
-        EXPECT_EQ(alerts[0].message, "Programming Failed");
+        EXPECT_EQ(alerts[0].message, started ? "Programming Failed" : "Update Not Started");
         EXPECT_TRUE(alerts[0].informative.startsWith(c.informative))
             << alerts[0].informative.toStdString();
-        EXPECT_TRUE(alerts[0].informative.contains("run the update again"));
+        EXPECT_EQ(alerts[0].informative.contains("run the update again"), started);
         EXPECT_EQ(QuitEventsSent(), quits);  // the user may try again at once
         EXPECT_EQ(Progress(), 0);
         EXPECT_TRUE(Button("cancelButton")->isEnabled());
@@ -298,6 +321,7 @@ TEST_F(WindowTest, QuitBeforeTheWorkerStartsCancelsTheUpdate) {
             EXPECT_EQ(ProcessCommand(window, kHICommandQuit), eventNotHandledErr);  // quits
         EXPECT_EQ(QuitEventsSent(), quits + 1);
         EXPECT_EQ(dialog->State(), WAITFORINPUT);
+        EXPECT_TRUE(Button("cancelButton")->isEnabled());  // at once, not at the next tick
         Tick();
         EXPECT_EQ(Writes(), 0u);
         EXPECT_FALSE(dialog->State() == UPDATING);
@@ -313,7 +337,10 @@ TEST_F(WindowTest, AboutInAnyStateAndQuitAndCloseRefusedWhileUpdating) {
     Tick();
     Button("updateButton")->click();
     Tick();
-    EXPECT_EQ(ProcessCommand(window, kHICommandQuit), noErr);  // swallowed
+    EXPECT_EQ(ProcessCommand(window, kHICommandQuit), noErr);  // swallowed, and it says why
+    EXPECT_TRUE(NoticeShown());
+    EXPECT_EQ(Text("inUseNotice"),
+              "The Ky is being written. The window closes when the update has ended.");
     EXPECT_FALSE(window->close());
     EXPECT_EQ(ProcessCommand(window, kHICommandQuit), noErr);
     EXPECT_FALSE(dialog->QuitRequested());  // a signal waits for the end
@@ -323,6 +350,60 @@ TEST_F(WindowTest, AboutInAnyStateAndQuitAndCloseRefusedWhileUpdating) {
     EXPECT_EQ(QuitEventsSent(), quits + 1);  // then quits, with no alert to answer
     EXPECT_EQ(alerts.size(), 2u);            // only the About boxes
     EXPECT_EQ(ProcessCommand(window, kHICommandQuit), eventNotHandledErr);
+}
+
+TEST_F(WindowTest, ClicksKeysAndDirectCallsDuringTheFlashStartNoSecondUpdate) {
+    Tick();
+    Button("updateButton")->click();
+    Tick();
+    ASSERT_EQ(dialog->State(), UPDATING);
+    QAbstractButton* update = Button("updateButton");
+    update->setFocus();
+    const int quits = QuitEventsSent();
+    for (int i = 0; i < 5000 && dialog->State() != WAITFORINPUT; ++i) {
+        EXPECT_FALSE(update->isEnabled());
+        update->click();
+        for (int key : {Qt::Key_Return, Qt::Key_Space, Qt::Key_Enter}) {
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier);
+            QApplication::sendEvent(update, &press);
+            QApplication::sendEvent(update, &release);
+        }
+        dialog->UpdateEventHandler(nullptr, nullptr);  // however else a click could come
+        Tick();
+        std::this_thread::sleep_for(2ms);
+    }
+    const std::string out = io.Out();
+    EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));
+    EXPECT_EQ(bus->Ky(guid).Identity().mcoreVersion, 2);
+    EXPECT_EQ(bus->Ky(guid).Identity().xilinxVersion, 6);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "Programming Complete");
+    EXPECT_EQ(QuitEventsSent(), quits + 1);
+}
+
+TEST_F(WindowTest, ASilentSystemBusNeverHoldsUpTheWindow) {
+    // logind's bus takes the connection and never answers: the update goes
+    // on without holding off sleep, and the window keeps redrawing.
+    kytest::SilentBus silent(proc / "system_bus_socket");
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", silent.Address().c_str(), 1);
+    QElapsedTimer since;
+    qint64 longest = 0;
+    QTimer beat;
+    QObject::connect(&beat, &QTimer::timeout,
+                     [&] { longest = std::max(longest, since.restart()); });
+    since.start();
+    beat.start(10);
+    QTimer::singleShot(600, [&] { Button("updateButton")->click(); });
+    QEventLoop loop;
+    QTimer::singleShot(4000, &loop, &QEventLoop::quit);
+    loop.exec();
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    EXPECT_LT(longest, 250);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "Programming Complete");
+    EXPECT_THAT(io.Out(), HasSubstr("logind cannot be reached (no answer within 500 ms): sleep and "
+                                    "shutdown are not held off\n"));
 }
 
 TEST_F(WindowTest, ASilentKyNeverStopsTheWindowAndItSaysWhy) {

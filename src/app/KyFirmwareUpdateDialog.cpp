@@ -26,6 +26,14 @@ const char* const kNotFound = "Ky Not Found";
 // last answer: the window redraws at least every quarter of a second.
 constexpr std::chrono::milliseconds kProbeWait{150};
 
+// "the Ky left the bus" as a sentence: "The Ky left the bus."
+std::string Sentence(std::string text) {
+    if (text.empty()) return text;
+    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    if (text.back() != '?' && text.back() != '.') text += '.';
+    return text;
+}
+
 SInt16 Alert(AlertType type, const std::string& message, const std::string& informative,
              const char* cancel = "") {
     return RunStandardAlert(
@@ -51,6 +59,8 @@ SInt16 ShowAboutDialog() {
 }
 
 SInt16 ShowDownloadFailedAlert(const ZRV::PTA::UpdateResult& result) {
+    if (!result.started)
+        return Alert(kAlertStopAlert, "Update Not Started", ZRV::PTA::DescribeFailure(result));
     return Alert(kAlertStopAlert, "Programming Failed",
                  ZRV::PTA::DescribeFailure(result) +
                      "\nDo not switch the Ky off. Leave it powered and connected, and run the "
@@ -58,7 +68,7 @@ SInt16 ShowDownloadFailedAlert(const ZRV::PTA::UpdateResult& result) {
 }
 
 CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment environment)
-    : _window(window), _environment(std::move(environment)), _inUse(_environment.procRoot) {
+    : _window(window), _environment(std::move(environment)) {
     _updateButton.Init(KYUpdateButtonID, _window);
     _cancelButton.Init(KYCancelButtonID, _window);
     _currentFirmwareVersionStr.Init(KYCurrentFirmwareVersionStrID, _window);
@@ -71,13 +81,13 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     _updateButton.Disable();
     _finalCutRunningStr.SetVisibility(false);
     _finalCutRunningStr.SetFontForeColor({65535, 0, 0});
-    _inUseNotice = _finalCutRunningStr.GetText();
 
     _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
     InstallWindowEventHandler(_window, ApplicationCommandHandlerStatic,
                               {kEventClassCommand, kEventCommandProcess}, this);
     _pKy = new ZRV::PTA::CKyFirmwareUpdate(_environment.bus, *_environment.clock);
+    _session = std::make_unique<ky::UpdateSession>(*_pKy, _environment.procRoot);
     if (_environment.bus) _probe = std::make_unique<ZRV::PTA::KyProbe>(_environment.bus);
     if (!kyimage::CheckBuiltInImages(_imageProblem))
         Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
@@ -87,6 +97,7 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
 CKyFirmwareUpdateDialog::~CKyFirmwareUpdateDialog() {
     // The timer belongs to the application, which may outlive the window.
     RemoveEventLoopTimer(_timer);
+    _session.reset();  // waits for an update under way: the worker uses the controller
     delete _pKy;
 }
 
@@ -140,26 +151,22 @@ void CKyFirmwareUpdateDialog::ShowFound() {
     ShowInUse();
 }
 
-bool CKyFirmwareUpdateDialog::ShowInUse() {
+void CKyFirmwareUpdateDialog::ShowInUse() {
     // Nobody else may be driving the Ky while its flash is rewritten.
-    using Kind = ky::InUseWatch::Finding::Kind;
-    const auto finding = _inUse.Check(_pKy->FoundUnit().deviceNode);
-    std::string notice;
-    if (finding.kind == Kind::VideoApplication) {
-        notice = _inUseNotice;
-    } else if (finding.kind == Kind::DeviceUser) {
-        notice = "The Ky is in use by " + finding.who.name + " (process " +
-                 std::to_string(finding.who.pid) + "). Quit it to update the Ky.";
-    }
-    ShowNotice(notice);
-    const bool blocked = !notice.empty() || !_imageProblem.empty();
-    _updateButton.Enable(!blocked);
-    return blocked;
+    const auto others = _session->OthersNow(_pKy->FoundUnit());
+    ShowNotice(others ? ky::InUseText(*others) : "");
+    const bool idle =
+        _updateState == WAITFORINPUT && _session->GetState() == ky::UpdateSession::State::Idle;
+    _updateButton.Enable(idle && !others && _imageProblem.empty());
 }
 
 void CKyFirmwareUpdateDialog::ShowNotice(const std::string& notice) {
-    if (!notice.empty()) _finalCutRunningStr.SetText(notice.c_str());
+    if (!notice.empty()) _finalCutRunningStr.SetText(Sentence(notice).c_str());
     _finalCutRunningStr.SetVisibility(!notice.empty());
+}
+
+void CKyFirmwareUpdateDialog::SayCannotQuit() {
+    ShowNotice("the Ky is being written. The window closes when the update has ended");
 }
 
 void CKyFirmwareUpdateDialog::Identify() {
@@ -184,43 +191,40 @@ void CKyFirmwareUpdateDialog::ShowNotFound(std::string why) {
     _currentSerialNumberStr.SetText(kNotFound);
     _updateButton.Disable();
     // Why, in place of the update sentence; another updater in the notice.
-    if (!why.empty())
-        why = static_cast<char>(std::toupper(static_cast<unsigned char>(why[0]))) + why.substr(1) +
-              (why.back() == '?' || why.back() == '.' ? "" : ".");
     const bool inUse = _pKy->LastCheck() == ZRV::PTA::KyCheck::InUse;
-    _updateFirmwareVersionStr.SetText(inUse ? "" : why.c_str());
+    _updateFirmwareVersionStr.SetText(inUse ? "" : Sentence(why).c_str());
     ShowNotice(inUse ? why : "");
 }
 
 void CKyFirmwareUpdateDialog::StartUpdate() {
-    // Another program may have opened the Ky since the click.
-    _inUse.Forget();
-    if (ShowInUse()) return CancelStart();
+    // Whoever opened the Ky since the click is found by the worker's look
+    // at every process, right before its first write.
+    if (!_session->Start().Ok()) return CancelStart();
     _updateState = UPDATING;
     _progressBar.SetValue(0);
-    _inhibitor = std::make_unique<ky::SleepInhibitor>(std::cout);
     _stops = std::make_unique<ky::StopSignalsIgnored>();
-    _pKy->DoUpdate();
 }
 
 void CKyFirmwareUpdateDialog::CancelStart() {
-    _pKy->ReleaseKy();
+    _session->Release();
     _updateState = WAITFORINPUT;
     _cancelButton.Enable(true);
 }
 
 void CKyFirmwareUpdateDialog::FollowUpdate() {
-    const bool done = _pKy->GetDoneStatus();  // before the progress: the last value counts
+    // Done before the progress: the last value counts.
+    const bool done = _session->Poll() == ky::UpdateSession::State::Finished;
     _progressBar.SetValue(gDownloadProgress.Get());
     if (done) FinishUpdate();
 }
 
 void CKyFirmwareUpdateDialog::FinishUpdate() {
+    ZRV::PTA::UpdateResult result = _session->Result();
+    _session->Release();
     _updateState = WAITFORINPUT;  // a tick during the alert must not come here again
-    _inhibitor.reset();
     _stops.reset();
+    ShowNotice("");
     _cancelButton.Enable(true);
-    ZRV::PTA::UpdateResult result = _pKy->GetUpdateResult();
     if (_environment.keptProblem) ZRV::PTA::NoteStateNotKept(result, _environment.keptProblem());
     if (_quitPending) {
         if (!result.Succeeded()) std::cerr << ZRV::PTA::DescribeFailure(result) << "\n";
@@ -239,25 +243,31 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
 }
 
 OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
+    // One update at a time, and only of a Ky the window shows as ready.
+    if (_updateState != WAITFORINPUT || _session->GetState() != ky::UpdateSession::State::Idle ||
+        _pKy->LastCheck() != ZRV::PTA::KyCheck::Accepted || !_imageProblem.empty())
+        return noErr;
     // The Ky is taken before it is checked once more, and kept from here to
-    // the end of the update: no other updater gets in between.
-    // Its versions, as the user saw them, are checked again by the update
-    // itself before it writes (a read here could keep the window waiting).
-    if (_pKy->HoldKy() != kIOReturnSuccess) {
-        ShowNotFound(_pKy->WhyNotFound().text);
+    // the end of the update: no other updater gets in between. Its
+    // versions, as the user saw them, are read again by the worker before
+    // it writes (a read here could keep the window waiting).
+    const auto held = _session->Hold(_pKy->FoundUnit(), _pKy->Info());
+    if (!held.Ok()) {
+        ShowNotFound(held.message);
         return noErr;
     }
-    _pKy->ExpectVersions(_pKy->Info());
-    _inUse.Forget();  // every process is looked at again before the Ky is written
-    ShowFound();
-    if (ShowInUse()) {
-        _pKy->ReleaseKy();
-        return noErr;
-    }
-    if (_pKy->IsDowngrade() && ShowDowngradeAlert() == 2) {
-        _pKy->ReleaseKy();
+    const auto checked = _session->Check({.reinstall = true, .allowDowngrade = false}, false);
+    if (checked.status == ky::UpdateSession::Status::NeedsConsent && ShowDowngradeAlert() == 2) {
+        _session->Release();
         return SendQuitApplicationEvent();
     }
+    if (checked.status != ky::UpdateSession::Status::NeedsConsent && !checked.Ok()) {
+        _session->Release();
+        ShowNotice(checked.message);
+        _updateButton.Disable();
+        return noErr;
+    }
+    _session->Consent();
     _updateButton.Disable();
     _cancelButton.Disable();
     _updateState = STARTUPDATE;
@@ -278,7 +288,9 @@ OSStatus CKyFirmwareUpdateDialog::ApplicationCommandHandler(EventHandlerCallRef,
     if (command.commandID != kHICommandQuit) return eventNotHandledErr;
     // Before the worker has started nothing was written: quitting cancels it.
     if (_updateState == STARTUPDATE) CancelStart();
-    return _updateState == WAITFORINPUT ? eventNotHandledErr : noErr;
+    if (_updateState == WAITFORINPUT) return eventNotHandledErr;
+    SayCannotQuit();
+    return noErr;
 }
 
 bool CKyFirmwareUpdateDialog::QuitRequested() {
@@ -288,6 +300,7 @@ bool CKyFirmwareUpdateDialog::QuitRequested() {
         return true;
     }
     std::cerr << "The Ky is being updated: the update will finish first.\n";
+    SayCannotQuit();
     _quitPending = true;
     return false;
 }

@@ -5,9 +5,8 @@
 #include <memory>
 
 #include "app/KyProbe.h"
-#include "app/SleepInhibitor.h"
+#include "app/UpdateSession.h"
 #include "app/kyfirmwareupdate.h"
-#include "support/DeviceInUse.h"
 #include "support/StopSignals.h"
 #include "support/carboncontrols.h"
 
@@ -56,14 +55,15 @@ protected:
     void Identify();
     void ShowFound();
     void ShowNotFound(std::string why);
-    // True when something else uses the Ky: the notice says what, and the
-    // update button is disabled.
-    bool ShowInUse();
+    // The notice says what else uses the Ky, if anything, and the update
+    // button is enabled only when nothing stands in the way.
+    void ShowInUse();
     void ShowNotice(const std::string& notice);
     void StartUpdate();
     void CancelStart();
     void FollowUpdate();
     void FinishUpdate();
+    void SayCannotQuit();
 
     CControl _updateButton;
     CControl _cancelButton;
@@ -78,12 +78,10 @@ protected:
 
 private:
     Environment _environment;
-    std::string _inUseNotice;   // the description's own wording
     std::string _imageProblem;  // set when a built-in image is broken
     bool _quitPending = false;
-    std::unique_ptr<ky::SleepInhibitor> _inhibitor;  // held while the flash is written
-    std::unique_ptr<ky::StopSignalsIgnored> _stops;  // likewise
-    ky::InUseWatch _inUse;
+    std::unique_ptr<ky::UpdateSession> _session;     // made with the controller
+    std::unique_ptr<ky::StopSignalsIgnored> _stops;  // while the flash is written
     std::unique_ptr<ZRV::PTA::KyProbe> _probe;
     EventLoopTimerRef _timer = nullptr;
 };

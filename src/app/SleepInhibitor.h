@@ -5,8 +5,10 @@
 namespace ky {
 
 // Holds off sleep, shutdown and idle through logind while it lives, so the
-// machine does not go to sleep while the Ky's flash is being written. Where
-// logind cannot be reached it says so on `log`, and the update goes on.
+// machine does not go to sleep while the Ky's flash is being written. The
+// whole exchange with the system bus (connect, authenticate, call) takes
+// at most half a second: where logind cannot be reached or does not answer
+// in time, it says so on `log`, and the update goes on without it.
 class SleepInhibitor {
 public:
     explicit SleepInhibitor(std::ostream& log);
@@ -14,6 +16,8 @@ public:
     SleepInhibitor(const SleepInhibitor&) = delete;
     SleepInhibitor& operator=(const SleepInhibitor&) = delete;
     bool Held() const { return mFd >= 0; }
+
+    static constexpr unsigned kBoundMillis = 500;
 
 private:
     int mFd = -1;

@@ -96,10 +96,15 @@ void NoteStateNotKept(UpdateResult& result, const std::string& problem) {
 }
 
 std::string BeingUpdatedText(const FWLib::UnitInfo& unit) {
-    if (auto updater = ky::FindUpdater(unit.lockFile))
-        return "the Ky is being updated by " + updater->name + " (process " +
-               std::to_string(updater->pid) + ")";
-    return "the Ky is being updated by another program";
+    const auto updater = ky::FindUpdater(unit.lockFile);
+    if (!updater) return "the Ky is being updated by another program";
+    const std::string who =
+        updater->who.name + " (process " + std::to_string(updater->who.pid) + ")";
+    if (updater->activity == "waiting")
+        return "the Ky is held by " + who +
+               ", waiting for confirmation; nothing has been written yet";
+    if (updater->activity == "writing") return "the Ky is being written by " + who;
+    return "the Ky is being updated by " + who;
 }
 
 std::string DescribeFailure(const UpdateResult& result) {
@@ -220,6 +225,7 @@ IOReturn CKyFirmwareUpdate::HoldKy() {
 void CKyFirmwareUpdate::ReleaseKy() {
     if (_held) _unit->Close();
     _held = false;
+    _expected.reset();  // what the user saw goes with the Ky
     CloseKy();
 }
 
@@ -292,6 +298,13 @@ void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
     }
     result.deviceFound = true;
     if (!StillAsExpected(result)) return;
+    if (_beforeWriting) {
+        if (std::string why = _beforeWriting(); !why.empty()) {
+            result.started = false;
+            result.failure = std::move(why);
+            return;
+        }
+    }
     gDownloadProgress.SetDeviceType(Xilinx);  // DoUpdate has reset the record
     _pDownloader->DoDownload(_unit.get(), fileXILINX);
     result.xilinxError = _pDownloader->Error();

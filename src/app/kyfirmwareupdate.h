@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -120,6 +121,11 @@ public:
     // The next update writes only if the held Ky still reads these versions
     // (what the user saw and agreed to); otherwise nothing is written.
     void ExpectVersions(const KyInfo& info) { _expected = info; }
+    // Asked on the worker right before the first write: a non-empty answer
+    // (why not) stops the update there, with nothing written.
+    void CheckBeforeWriting(std::function<std::string()> check) {
+        _beforeWriting = std::move(check);
+    }
     // Why the last IsFound found no Ky that can be updated.
     struct NoKyReason WhyNotFound() const;
     void GetSerialNumberString(std::string& out) const;
@@ -142,6 +148,8 @@ public:
     // What discovery knows of the unit found last (its device node, GUID).
     const FWLib::UnitInfo& FoundUnit() const { return _foundUnit; }
 
+    // Cleared by DoUpdate and read by nothing in this program: an update
+    // is never called off once it has begun.
     bool _bailthread = false;
     std::atomic<bool> _threadrunning{false};
     Thread* _thread = nullptr;
@@ -160,7 +168,8 @@ private:
     UInt64 _selectedGuid = 0;
     bool _held = false;
     KyCheck _lastCheck = KyCheck::NotFound;
-    std::optional<KyInfo> _expected;  // handed to the worker with DoUpdate
+    std::optional<KyInfo> _expected;              // handed to the worker with DoUpdate
+    std::function<std::string()> _beforeWriting;  // likewise
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     bool _workerStarted = false;  // main thread only

@@ -10,16 +10,15 @@
 #include <sstream>
 #include <thread>
 
+#include "app/UpdateSession.h"
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Identify.h"
 #include "cli/Text.h"
-#include "cli/UpdateSession.h"
+#include "cli/UpdateLog.h"
 #include "engine/DownloadProgress.h"
 #include "engine/ImageCheck.h"
 #include "sim/SimFaults.h"
-#include "support/DeviceInUse.h"
-#include "support/Process.h"
 
 namespace kyfw {
 
@@ -69,17 +68,22 @@ struct EarlyTrace {
     ky::StreamRedirect redirect{std::cerr, &text};
 };
 
+// An exit status, or nothing when the update goes on.
+using Outcome = std::optional<int>;
+
 class UpdateCommand {
 public:
     UpdateCommand(Context& context, const UpdateOptions& options)
         : c(context), o(options), doc{{"command", "update"}} {}
 
     int Run() {
-        if (int status = Checks(); status >= 0) return status;
+        if (Outcome status = Checks()) return *status;
         return Flash();
     }
 
 private:
+    using Status = ky::UpdateSession::Status;
+
     // A refusal or another early end: message, JSON and exit status.
     int End(int status, const char* outcome, const std::string& message) {
         doc["outcome"] = outcome;
@@ -92,52 +96,40 @@ private:
         return status;
     }
 
-    int Checks() {
+    // The session's refusal as kyfw says it.
+    int Refused(const ky::UpdateSession::Answer& answer) {
+        if (answer.status == Status::NoKy) return End(kExitNoKy, "no-device", answer.message);
+        return End(kExitRefused, "refused", "refusing to update: " + answer.message);
+    }
+
+    Outcome Checks() {
         std::string problem;
         if (!kyimage::CheckBuiltInImages(problem))
             return End(kExitRefused, "refused", "refusing to update: " + problem);
-        if (int status = Choose(); status >= 0) return status;
-        if (int status = Hold(); status >= 0) return status;
-        doc["device"] = DeviceJson(ky);
-        if (int status = CheckKy(); status >= 0) return status;
-        if (int status = Consent(); status >= 0) return status;
-        // Another program may have opened the Ky while the user was asked.
-        return CheckDeviceUsers();
-    }
-
-    // Takes the Ky before anything is checked, and keeps it through the
-    // question and both images: no other updater gets in between. Its
-    // versions are read again under the hold.
-    int Hold() {
+        if (Outcome status = Choose()) return status;
+        // The Ky is taken before anything is checked, and kept through the
+        // question and both images: no other updater gets in between.
         controller = std::make_unique<ZRV::PTA::CKyFirmwareUpdate>(c.bus, c.choice.DownloadClock());
-        controller->SelectUnit(ky.unit.guid);
-        const IOReturn status = controller->HoldKy();
-        if (status == kIOReturnExclusiveAccess)
-            return End(kExitRefused, "refused",
-                       "refusing to update: " + ZRV::PTA::BeingUpdatedText(ky.unit));
-        if (status == kIOReturnNoDevice)
-            return End(kExitNoKy, "no-device", "the Ky at " + Node() + " left the bus");
-        if (status != kIOReturnSuccess)
-            return End(kExitNoKy, "no-device",
-                       "cannot open the Ky at " + Node() + ": " + ZRV::PTA::ErrorText(status));
-        controller->IsFound();
-        ky.info = controller->Info();
-        ky.check = controller->LastCheck();
-        return -1;
-    }
-
-    int CheckDeviceUsers() {
-        if (auto user = ky::FindOtherDeviceUser(ky.unit.deviceNode))
-            return End(kExitRefused, "refused",
-                       "refusing to update: the Ky is in use by " + Printable(user->name) +
-                           " (process " + std::to_string(user->pid) + "); quit it first");
-        return -1;
+        session = std::make_unique<ky::UpdateSession>(*controller);
+        if (auto held = session->Hold(ky.unit); !held.Ok()) return Refused(held);
+        ky.info = session->Info();
+        doc["device"] = DeviceJson(ky);
+        const auto checked =
+            session->Check({.reinstall = o.reinstall, .allowDowngrade = o.allowDowngrade}, true);
+        if (checked.status == Status::NothingToDo)
+            return End(kExitNothingToDo, "nothing-to-do",
+                       "The Ky already has firmware " + ky.Version() +
+                           "; nothing to do (--reinstall writes it again).");
+        if (!checked.Ok() && checked.status != Status::NeedsConsent) return Refused(checked);
+        if (Outcome status = Ask(checked.status == Status::NeedsConsent)) return status;
+        session->Consent();
+        return std::nullopt;
     }
 
     // The Ky's device file, fit for a terminal.
     std::string Node() const { return Printable(ky.unit.deviceNode); }
 
-    int Choose() {
+    Outcome Choose() {
         std::vector<FoundKy> all, matching;
         std::string problem;
         if (!FindKys(*c.bus, all, problem)) return End(kExitNoKy, "no-device", problem);
@@ -158,56 +150,32 @@ private:
             return End(kExitRefused, "refused", list);
         }
         ky = matching.front();
-        return -1;
+        return std::nullopt;
     }
 
-    int CheckKy() {
-        if (ky.check == ZRV::PTA::KyCheck::WrongProduct)
-            return End(kExitRefused, "refused",
-                       "refusing to update: this updater is for Ky product version 3, this Ky is "
-                       "product version " +
-                           std::to_string(ky.info.productVer >> 16));
-        if (!ky.Usable())
-            return End(
-                kExitRefused, "refused",
-                "refusing to update: the Ky " + ky.Status() + " (is another updater using it?)");
-        if (int status = CheckDeviceUsers(); status >= 0) return status;
-        TProcess processes(kMyProcess);
-        if (processes.FindProcess(FourCharCode("KeyG")))
-            return End(kExitRefused, "refused",
-                       "refusing to update: " +
-                           Printable(processes.ExecutableName(processes.GetProcessID())) +
-                           " (process " + std::to_string(processes.GetProcessID().lowLongOfPSN) +
-                           ") may be using the Ky; quit it first");
-        return -1;
-    }
-
-    int Consent() {
+    // The user's consent: --yes, or a question on a terminal; a downgrade
+    // needs --allow-downgrade or the question.
+    Outcome Ask(bool downgrade) {
         const std::string from = ky.Version();
-        if (ZRV::PTA::IsSameAsBuiltIn(ky.info) && !o.reinstall)
-            return End(kExitNothingToDo, "nothing-to-do",
-                       "The Ky already has firmware " + from +
-                           "; nothing to do (--reinstall writes it again).");
         const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && !c.options.json;
-        const bool downgrade = ZRV::PTA::IsDowngradeFor(ky.info);
-        if (downgrade && !o.allowDowngrade && !terminal)
+        if (downgrade && !terminal)
             return End(kExitRefused, "refused",
                        "refusing to downgrade the Ky from " + from + " to " + kBuiltIn +
                            " without --allow-downgrade");
-        if (o.yes && (!downgrade || o.allowDowngrade)) return -1;
+        if (o.yes && !downgrade) return std::nullopt;
         if (!terminal)
             return End(kExitRefused, "refused",
                        "refusing to update without confirmation: run kyfw on a terminal or pass "
                        "--yes");
-        const std::string question = (downgrade ? "This is a downgrade. Replace firmware "
-                                                : "Update the Ky from firmware ") +
-                                     from + (downgrade ? " with the older " : " to ") + kBuiltIn +
-                                     " (" + Node() + ", serial " + Printable(ky.Serial()) +
-                                     ")? [y/N] ";
+        const bool older = ZRV::PTA::IsDowngradeFor(ky.info);
+        const std::string question =
+            (older ? "This is a downgrade. Replace firmware " : "Update the Ky from firmware ") +
+            from + (older ? " with the older " : " to ") + kBuiltIn + " (" + Node() + ", serial " +
+            Printable(ky.Serial()) + ")? [y/N] ";
         c.out << question << std::flush;
         std::string answer;
         std::getline(std::cin, answer);
-        if (IsYes(answer)) return -1;
+        if (IsYes(answer)) return std::nullopt;
         if (!std::cin) c.out << "\n";
         return End(kExitRefused, "refused", "update cancelled; the Ky was not touched");
     }
@@ -225,7 +193,6 @@ private:
             log.Stream() << early.text.str() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
                          << GuidText(ky.unit.guid) << ") from " << ky.Version() << " to "
                          << kBuiltIn << "\n";
-            ky::SleepInhibitor inhibitor(log.Stream());
             QuitSignalsDeferred signals;
             result = RunWorker();
             if (c.outBuffer.Error())
@@ -239,8 +206,8 @@ private:
 
     UpdateResult RunWorker() {
         ProgressView view(c.out, !c.options.json && isatty(STDOUT_FILENO));
-        controller->DoUpdate();
-        while (!controller->GetDoneStatus()) {
+        session->Start();
+        while (session->Poll() == ky::UpdateSession::State::Writing) {
             if (!c.options.json) view.Show(gDownloadProgress.Get(), PhaseText());
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
@@ -248,13 +215,16 @@ private:
             view.Show(gDownloadProgress.Get(), PhaseText());
             view.Finish();
         }
-        UpdateResult result = controller->GetUpdateResult();
+        UpdateResult result = session->Result();
         ZRV::PTA::NoteStateNotKept(result, c.choice.StateProblem());
         return result;
     }
 
     int Report(UpdateResult result, const std::optional<std::filesystem::path>& logPath,
                const std::string& logProblem) {
+        // Stopped right before the first write: someone uses the Ky.
+        if (!result.started)
+            return End(kExitRefused, "refused", "refusing to update: " + result.failure);
         const bool ok = result.Succeeded();
         doc["images"] = {{"xilinx", ImageJson(result.xilinxError, result.xilinxStep)},
                          {"mcore", ImageJson(result.mcoreError, result.mcoreStep)}};
@@ -290,6 +260,7 @@ private:
     FoundKy ky;
     EarlyTrace early;
     std::unique_ptr<ZRV::PTA::CKyFirmwareUpdate> controller;
+    std::unique_ptr<ky::UpdateSession> session;  // on the controller: goes first
 };
 
 }  // namespace

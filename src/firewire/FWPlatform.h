@@ -63,6 +63,10 @@ struct UnitInfo {
     // The file an updater's hold locks (flock), to name the program that
     // holds the Ky; empty when there is none.
     std::string lockFile;
+    // `deviceNode` is a file on this machine that another program could
+    // hold open. Not for a node of the simulated bus without one, nor for
+    // a Ky answered from a recording made elsewhere.
+    bool deviceFileHere = true;
 };
 
 class Service {

@@ -72,6 +72,7 @@ std::vector<UnitInfo> Units(const json& list) {
         info.unitSWVersion = static_cast<UInt32>(Integer(u, "unit_sw_version", 0, 0xFFFFFF));
         info.vendor = Text(u, "vendor");
         info.model = Text(u, "model");
+        info.deviceFileHere = false;
         units.push_back(std::move(info));
     }
     return units;

@@ -294,6 +294,12 @@ void SimBus::ClearTransactions() {
     mLog.clear();
 }
 
+void SimBus::KeepTransactions(bool keep) {
+    std::lock_guard lock(mMutex);
+    mKeepLog = keep;
+    if (!keep) mLog = {};
+}
+
 IOReturn SimBus::NodeStatus(UInt64 guid, IOReturn NodeFaults::*which) const {
     std::lock_guard lock(mMutex);
     const Node* n = Find(guid);
@@ -326,7 +332,8 @@ IOReturn SimBus::GetMatchingServices(const FWLib::MatchingDictionary& match,
                                  n->units[u].unitSWVersion,
                                  "KY simulated",
                                  n->ky ? "Ky" : "other",
-                                 n->lockFile};
+                                 n->lockFile,
+                                 !n->deviceNode.empty()};
             services.push_back(
                 std::make_shared<SimService>(shared_from_this(), std::move(info), n->nodeID));
         }
@@ -390,7 +397,7 @@ IOReturn SimBus::Transact(const Request& request) {
     if (request.type == TxType::BlockWrite || request.type == TxType::QuadletWrite)
         tx.data.assign(request.writeBuf, request.writeBuf + *request.size);
     tx.status = status;
-    mLog.push_back(std::move(tx));
+    if (mKeepLog) mLog.push_back(std::move(tx));
     return status;
 }
 

@@ -129,8 +129,11 @@ public:
     void CountClose() { ++mCloses; }
     void CountInterface(int delta) { mLiveInterfaces += delta; }
 
+    // Every transaction since the last clear, for tests. A program that
+    // runs for days (the window ticks twice a second) keeps none.
     std::vector<Transaction> Transactions() const;
     void ClearTransactions();
+    void KeepTransactions(bool keep);
     ky::Clock& Clock() { return mClock; }
 
     IOReturn GetMatchingServices(const FWLib::MatchingDictionary& match,
@@ -168,6 +171,7 @@ private:
     IOReturn mLookupStatus = kIOReturnSuccess;
     std::vector<std::unique_ptr<Node>> mNodes;
     std::vector<Transaction> mLog;
+    bool mKeepLog = true;
     std::atomic<unsigned> mOpens{0};
     std::atomic<unsigned> mCloses{0};
     std::atomic<int> mLiveInterfaces{0};

@@ -226,6 +226,7 @@ DemoKy::DemoKy(Options options)
     store.fresh = options.reset;
     mGuid = store.guid = mBus->AddKy({}, kDemoGuid);
     store.bus = mBus;
+    mBus->KeepTransactions(false);  // nobody reads them, and the window runs for days
     mBus->Ky(mGuid).Behaviour().eraseMicros = options.eraseMicros;
     if (options.kys == 0) mBus->Unplug(mGuid);
     for (unsigned i = 1; i < options.kys; ++i)

@@ -1,58 +1,41 @@
 #include "support/DeviceInUse.h"
 
 #include <dirent.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <string_view>
+#include <cerrno>
 
 #include "base/Paths.h"
 #include "support/Process.h"
 
 namespace ky {
 
-// The device node as the kernel names it in /proc/<pid>/fd (its resolved
-// path, whatever name it was opened by), and its identity.
-struct NodeId {
-    std::string path;
-    struct stat st {};
-};
-
 namespace {
 
-// The same file: compared by device and inode.
+// The same file. A device file is the device it opens, whatever its path
+// (/dev/fw1, /dev/char/244:1, a bind mount): character devices are
+// compared by their device number, other files by device and inode.
 bool SameFile(const struct stat& a, const struct stat& b) {
+    if (S_ISCHR(a.st_mode) || S_ISCHR(b.st_mode))
+        return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev == b.st_rdev;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-std::optional<NodeId> Identify(const std::filesystem::path& node) {
-    NodeId id;
-    char resolved[PATH_MAX];
-    if (stat(node.c_str(), &id.st) != 0 || !realpath(node.c_str(), resolved)) return std::nullopt;
-    id.path = resolved;
-    return id;
-}
-
-// The kernel names each open file by its path: only a descriptor whose
-// link names the node is looked at closer (device and inode), so a process
-// with many open files costs one readlink each.
-bool HoldsOpen(const std::filesystem::path& fdDir, const NodeId& node) {
+// Whether a process holds the file open: each descriptor is looked at by
+// what it opens (one stat each), never by its link's text.
+bool HoldsOpen(const std::filesystem::path& fdDir, const struct stat& node) {
     DIR* dir = opendir(fdDir.c_str());
     if (!dir) return false;  // gone, or its descriptors may not be looked at
     bool holds = false;
     std::string link = fdDir.string() + "/";
     const std::size_t base = link.size();
-    char target[PATH_MAX];
     while (const dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
         link.resize(base);
         link += entry->d_name;
-        const ssize_t n = readlink(link.c_str(), target, sizeof target);
-        if (n <= 0 || std::string_view(target, static_cast<std::size_t>(n)) != node.path) continue;
         struct stat open {};
-        if (stat(link.c_str(), &open) == 0 && SameFile(open, node.st)) {
+        if (stat(link.c_str(), &open) == 0 && SameFile(open, node)) {
             holds = true;
             break;
         }
@@ -67,26 +50,55 @@ std::uint32_t Self() {
 
 }  // namespace
 
-std::optional<DeviceUser> FindOtherDeviceUser(const std::filesystem::path& deviceNode,
-                                              const std::filesystem::path& procRoot) {
-    const auto node = Identify(deviceNode);
-    if (!node) return std::nullopt;  // no such file: nobody uses it
-    const TProcess processes(kMyProcess, procRoot);
-    for (std::uint32_t pid : processes.Snapshot()) {
-        if (pid == Self()) continue;
-        if (HoldsOpen(procRoot / std::to_string(pid) / "fd", *node))
-            return DeviceUser{static_cast<int>(pid), processes.ExecutableName({0, pid})};
+std::string InUseText(const InUse& inUse) {
+    const std::string who = inUse.who.name + " (process " + std::to_string(inUse.who.pid) + ")";
+    switch (inUse.kind) {
+        case InUse::Kind::DeviceUser:
+            return "the Ky is in use by " + who + "; quit it first";
+        case InUse::Kind::VideoApplication:
+            return "the video application " + who + " may be using the Ky; quit it first";
+        case InUse::Kind::Unchecked:
+            break;
     }
-    return std::nullopt;
+    return "whether another program uses the Ky cannot be checked (" + inUse.problem + ")";
 }
 
-std::optional<DeviceUser> FindUpdater(const std::filesystem::path& lockFile,
-                                      const std::filesystem::path& procRoot) {
+namespace {
+
+std::optional<std::filesystem::path> ActivityFile(pid_t pid) {
+    std::string error;
+    const auto base = StateDirectory(error);
+    if (!base) return std::nullopt;
+    return *base / "holders" / std::to_string(pid);
+}
+
+}  // namespace
+
+void PublishActivity(const std::string& activity) {
+    const auto file = ActivityFile(getpid());
+    std::string error;
+    if (!file) return;
+    if (activity.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(*file, ignored);
+        return;
+    }
+    if (EnsurePrivateDirectory(file->parent_path(), error))
+        WriteFileAtomically(*file, activity, error);
+}
+
+std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
+                                   const std::filesystem::path& procRoot) {
     if (lockFile.empty()) return std::nullopt;
     const auto pid = FindFlockHolder(lockFile, procRoot / "locks");
     if (!pid) return std::nullopt;
-    const TProcess processes(kMyProcess, procRoot);
-    return DeviceUser{*pid, processes.ExecutableName({0, static_cast<std::uint32_t>(*pid)})};
+    Updater updater{{*pid, TProcess::NameOf(procRoot, static_cast<std::uint32_t>(*pid))}, {}};
+    std::string bytes, error;
+    if (const auto file = ActivityFile(*pid);
+        file && ReadPrivateFile(*file, bytes, error) == ReadResult::Read &&
+        (bytes == "waiting" || bytes == "writing"))
+        updater.activity = bytes;
+    return updater;
 }
 
 InUseWatch::InUseWatch(std::filesystem::path procRoot) : mProcRoot(std::move(procRoot)) {}
@@ -95,7 +107,7 @@ void InUseWatch::Forget() {
     mKnown.clear();
 }
 
-InUseWatch::Known InUseWatch::Look(std::uint32_t pid, const NodeId* node) const {
+InUseWatch::Known InUseWatch::Look(std::uint32_t pid, const struct stat* node) const {
     Known known;
     known.name = TProcess::NameOf(mProcRoot, pid);
     known.video = ProcessSignatureFor(known.name) == FourCharCode("KeyG");
@@ -103,28 +115,34 @@ InUseWatch::Known InUseWatch::Look(std::uint32_t pid, const NodeId* node) const 
     return known;
 }
 
-InUseWatch::Finding InUseWatch::Check(const std::filesystem::path& deviceNode) {
+std::optional<InUse> InUseWatch::Check(const std::filesystem::path& deviceNode) {
     if (deviceNode != mNode) Forget();  // another Ky: every process is looked at again
     mNode = deviceNode;
-    const auto node = Identify(deviceNode);
+    // Without a device file (an empty path) only video applications are
+    // looked for; a file that cannot be looked at may be held by anyone.
+    const bool hasFile = !deviceNode.empty();
+    struct stat node {};
+    if (hasFile && stat(deviceNode.c_str(), &node) != 0) {
+        Forget();
+        return InUse{InUse::Kind::Unchecked, {}, FileError("cannot look at", deviceNode, errno)};
+    }
     const TProcess processes(kMyProcess, mProcRoot);
     std::unordered_map<std::uint32_t, Known> seen;
-    Finding finding;
+    std::optional<InUse> user, video;
     for (std::uint32_t pid : processes.Snapshot()) {
         if (pid == Self()) continue;
         // New processes are looked at; of the known ones only those that
         // held the Ky, to see them let it go.
         auto it = mKnown.find(pid);
         const bool look = it == mKnown.end() || it->second.holdsNode;
-        const Known known = look ? Look(pid, node ? &*node : nullptr) : it->second;
-        if (known.video && finding.kind != Finding::Kind::VideoApplication)
-            finding = {Finding::Kind::VideoApplication, {static_cast<int>(pid), known.name}};
-        else if (known.holdsNode && finding.kind == Finding::Kind::Nothing)
-            finding = {Finding::Kind::DeviceUser, {static_cast<int>(pid), known.name}};
+        const Known known = look ? Look(pid, hasFile ? &node : nullptr) : it->second;
+        const DeviceUser who{static_cast<int>(pid), known.name};
+        if (known.holdsNode && !user) user = InUse{InUse::Kind::DeviceUser, who, {}};
+        if (known.video && !video) video = InUse{InUse::Kind::VideoApplication, who, {}};
         seen.emplace(pid, known);
     }
     mKnown = std::move(seen);  // processes that ended are forgotten
-    return finding;
+    return user ? user : video;
 }
 
 }  // namespace ky

@@ -12,39 +12,59 @@
 
 namespace ky {
 
-struct NodeId;
-
 struct DeviceUser {
     int pid = 0;
     std::string name;  // the executable's name
 };
 
-// Another process that holds `deviceNode` open (found through the file
-// descriptors under /proc/<pid>/fd), or nothing. This process does not count.
-std::optional<DeviceUser> FindOtherDeviceUser(const std::filesystem::path& deviceNode,
-                                              const std::filesystem::path& procRoot = "/proc");
+// What stands in the way of writing the Ky: another process that holds its
+// device file open, a video application that drives it, or a device file
+// that cannot be looked at (then nobody can tell who uses it, and the
+// answer is no).
+struct InUse {
+    enum class Kind { DeviceUser, VideoApplication, Unchecked } kind = Kind::DeviceUser;
+    DeviceUser who;
+    std::string problem;  // with Unchecked: why
+};
+// "the Ky is in use by dvgrab (process 77); quit it first", "the video
+// application kdenlive (process 12) may be using the Ky; quit it first", or
+// why it cannot be checked: one wording for both programs.
+std::string InUseText(const InUse& inUse);
 
 // The process that holds the Ky for an update (an flock on `lockFile`), or
-// nothing.
-std::optional<DeviceUser> FindUpdater(const std::filesystem::path& lockFile,
-                                      const std::filesystem::path& procRoot = "/proc");
+// nothing; `activity` is what it says it is doing (see PublishActivity).
+struct Updater {
+    DeviceUser who;
+    std::string activity;  // "waiting" or "writing"; empty when it says nothing
+};
+std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
+                                   const std::filesystem::path& procRoot = "/proc");
 
-// What the window looks for on every tick: a video application that drives
-// the Ky, or another process that holds the Ky's device file open. One
-// listing of /proc serves both. What a process is and which files it holds
-// are read once, when it is first seen: a tick reads nothing of the
-// processes it already knows, so it stays cheap on a desktop with hundreds
-// of them. Forget() makes the next check read everything again; the window
-// calls it before it takes the Ky for an update.
+// What this process does with the Ky it holds, for another program that
+// finds it holding the Ky: a small file of ours named after the process,
+// in the private state directory; an empty `activity` removes it. Best
+// effort: without a state directory nothing is said.
+void PublishActivity(const std::string& activity);
+
+// Who else uses the Ky, found through /proc: a process that holds its
+// device file open (by whatever name: the file is known by what it is,
+// the character device's number) comes first, then a video application.
+// This process never counts: it holds the Ky itself while it updates it.
+// What a process is and which files it holds are read once, when it is
+// first seen, so an idle check stays cheap on a desktop with hundreds of
+// processes; Forget() makes the next check read everything again, as the
+// check right before the first write does.
 class InUseWatch {
 public:
     explicit InUseWatch(std::filesystem::path procRoot = "/proc");
 
-    struct Finding {
-        enum class Kind { Nothing, VideoApplication, DeviceUser } kind = Kind::Nothing;
-        DeviceUser who;
-    };
-    Finding Check(const std::filesystem::path& deviceNode);
+    // `deviceNode` is empty when the Ky has no device file here.
+    std::optional<InUse> Check(const std::filesystem::path& deviceNode);
+    // The whole look, every process read afresh.
+    std::optional<InUse> CheckAll(const std::filesystem::path& deviceNode) {
+        Forget();
+        return Check(deviceNode);
+    }
     void Forget();
 
 private:
@@ -53,7 +73,7 @@ private:
         bool holdsNode = false;
         std::string name;
     };
-    Known Look(std::uint32_t pid, const NodeId* node) const;
+    Known Look(std::uint32_t pid, const struct stat* node) const;
 
     std::filesystem::path mProcRoot;
     std::filesystem::path mNode;

@@ -1,4 +1,4 @@
-#include "cli/UpdateSession.h"
+#include "cli/UpdateLog.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,0 +1,145 @@
+#include "app/UpdateSession.h"
+
+#include <iostream>
+
+#include "base/KyAssert.h"
+#include "engine/ImageCheck.h"
+
+namespace ky {
+
+using ZRV::PTA::KyCheck;
+
+UpdateSession::UpdateSession(ZRV::PTA::CKyFirmwareUpdate& controller,
+                             std::filesystem::path procRoot)
+    : mController(controller), mWatch(std::move(procRoot)) {}
+
+UpdateSession::~UpdateSession() {
+    while (mState == State::Writing && Poll() == State::Writing) PreciseSleep(10'000);
+    Release();
+}
+
+const char* UpdateSession::StateName(State state) {
+    switch (state) {
+        case State::Idle:
+            return "idle";
+        case State::Held:
+            return "holding the Ky";
+        case State::Consented:
+            return "about to write";
+        case State::Writing:
+            return "writing the Ky";
+        case State::Finished:
+            return "finished";
+    }
+    return "?";
+}
+
+UpdateSession::Answer UpdateSession::NotNow(const char* request) const {
+    return {Status::WrongState, std::string("cannot ") + request + " while " + StateName(mState)};
+}
+
+void UpdateSession::Enter(State state) {
+    mState = state;
+    // Another program that finds the Ky held says what its holder is doing.
+    if (state == State::Held) PublishActivity("waiting");
+    if (state == State::Writing) PublishActivity("writing");
+    if (state == State::Idle) PublishActivity("");
+}
+
+std::optional<InUse> UpdateSession::OthersNow(const FWLib::UnitInfo& unit) {
+    if (mState != State::Idle && mState != State::Held) return std::nullopt;
+    return mWatch.Check(DeviceFile(unit));
+}
+
+UpdateSession::Answer UpdateSession::Hold(const FWLib::UnitInfo& unit,
+                                          const std::optional<ZRV::PTA::KyInfo>& seen) {
+    if (mState != State::Idle) return NotNow("take the Ky");
+    mController.SelectUnit(unit.guid);
+    const IOReturn status = mController.HoldKy();
+    const std::string node = unit.deviceNode;
+    if (status == kIOReturnExclusiveAccess)
+        return Refuse(Status::Refused, ZRV::PTA::BeingUpdatedText(unit));
+    if (status == kIOReturnNoDevice)
+        return Refuse(Status::NoKy, "the Ky at " + node + " left the bus");
+    if (status != kIOReturnSuccess)
+        return Refuse(Status::NoKy,
+                      "cannot open the Ky at " + node + ": " + ZRV::PTA::ErrorText(status));
+    mUnit = mController.FoundUnit();
+    if (seen) {
+        mInfo = *seen;
+        mCheck = KyCheck::Accepted;
+        mController.ExpectVersions(*seen);
+    } else {
+        mController.IsFound();
+        mInfo = mController.Info();
+        mCheck = mController.LastCheck();
+    }
+    Enter(State::Held);
+    return {};
+}
+
+UpdateSession::Answer UpdateSession::Identified() const {
+    if (mCheck == KyCheck::WrongProduct)
+        return Refuse(Status::Refused,
+                      "this updater is for Ky product version 3, this Ky is product version " +
+                          std::to_string(mInfo.productVer >> 16));
+    if (mCheck != KyCheck::Accepted)
+        return Refuse(Status::Refused, std::string("the Ky ") + ZRV::PTA::KyCheckText(mCheck) +
+                                           " (is another updater using it?)");
+    return {};
+}
+
+UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) {
+    if (mState != State::Held) return NotNow("check the Ky");
+    std::string problem;
+    if (!kyimage::CheckBuiltInImages(problem)) return Refuse(Status::Refused, problem);
+    if (Answer identified = Identified(); !identified.Ok()) return identified;
+    const auto others =
+        fullLook ? mWatch.CheckAll(DeviceFile(mUnit)) : mWatch.Check(DeviceFile(mUnit));
+    if (others) return Refuse(Status::Refused, InUseText(*others));
+    if (ZRV::PTA::IsSameAsBuiltIn(mInfo) && !policy.reinstall)
+        return Refuse(Status::NothingToDo, "the Ky already has the built-in firmware");
+    if (ZRV::PTA::IsDowngradeFor(mInfo) && !policy.allowDowngrade)
+        return Refuse(Status::NeedsConsent, "the built-in firmware is older than the Ky's");
+    return {};
+}
+
+UpdateSession::Answer UpdateSession::Consent() {
+    if (mState != State::Held) return NotNow("agree to the update");
+    mState = State::Consented;
+    return {};
+}
+
+std::string UpdateSession::BeforeWriting() {
+    // On the worker: the Ky is held, nothing is written yet.
+    if (const auto others = mWatch.CheckAll(DeviceFile(mUnit))) return InUseText(*others);
+    mInhibitor = std::make_unique<SleepInhibitor>(std::cout);
+    return {};
+}
+
+UpdateSession::Answer UpdateSession::Start() {
+    if (mState != State::Consented) return NotNow("start the update");
+    mResult = {};
+    mController.CheckBeforeWriting([this] { return BeforeWriting(); });
+    Enter(State::Writing);
+    mController.DoUpdate();
+    return {};
+}
+
+UpdateSession::State UpdateSession::Poll() {
+    if (mState != State::Writing || !mController.GetDoneStatus()) return mState;
+    mResult = mController.GetUpdateResult();
+    mInhibitor.reset();
+    mState = State::Finished;
+    return mState;
+}
+
+UpdateSession::Answer UpdateSession::Release() {
+    if (mState == State::Writing) return NotNow("let the Ky go");
+    if (mState == State::Idle) return {};
+    if (mController.Holding()) mController.ReleaseKy();
+    Enter(State::Idle);
+    return {};
+}
+
+}  // namespace ky
