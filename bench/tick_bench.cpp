@@ -17,11 +17,11 @@
 #include <sstream>
 #include <string>
 
-#include "app/kyfirmwareupdate.h"
 #include "firewire/LinuxBus.h"
 #include "sim/SimBus.h"
 #include "support/DeviceInUse.h"
 #include "support/EmulatedKy.h"
+#include "update/kyfirmwareupdate.h"
 
 namespace {
 

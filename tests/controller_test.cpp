@@ -1,8 +1,12 @@
 // Finding and identifying the Ky through the controller.
 #include <gtest/gtest.h>
 
-#include "app/kyfirmwareupdate.h"
+#include <condition_variable>
+#include <mutex>
+
 #include "support/SimFixture.h"
+#include "update/UpdateSession.h"
+#include "update/kyfirmwareupdate.h"
 
 namespace {
 
@@ -63,7 +67,7 @@ TEST_F(ControllerTest, VersionTextsSerialAndDowngradeRule) {
         EXPECT_EQ(serial, c.serial);
         EXPECT_EQ(update, "2-6");
         EXPECT_EQ(ky.IsDowngrade(), c.downgrade);
-        EXPECT_EQ(ZRV::PTA::IsSameAsBuiltIn(ky.Info()), c.same);
+        EXPECT_EQ(ky::IsSameAsBuiltIn(ky.Info()), c.same);
     }
 }
 
@@ -127,7 +131,7 @@ TEST_F(ControllerTest, EachFailureToIdentifyIsNotFoundAndLeavesNothingBehind) {
         const bool refused = std::string(c.name) == "refused open";  // a refused open is not closed
         EXPECT_EQ(bus->Opens() - opens, bus->Closes() - closes + refused);
         EXPECT_EQ(bus->Transactions().empty(), !c.err.starts_with("Could not read the Ky"));
-        EXPECT_TRUE(std::string(c.name) != "no plug-in" || ky.LastCheck() == ZRV::PTA::KyCheck::OpenFailed);
+        EXPECT_TRUE(std::string(c.name) != "no plug-in" || ky.LastCheck() == ky::KyCheck::OpenFailed);
         bus->Faults(guid) = {};
         bus->ClearFaults(guid);
         bus->FailLookups(kIOReturnSuccess);
@@ -158,3 +162,122 @@ TEST_F(ControllerDeathTest, AccessorsBeforeDiscoveryAssert) {
 }
 
 }  // namespace
+
+namespace {
+
+// Holds the worker in its first pause until the test lets it go on.
+class GateClock final : public ky::Clock {
+public:
+    std::uint64_t NowMicros() const override { return mNow.load(); }
+    void SleepMicros(std::uint64_t micros) override {
+        std::unique_lock lock(mMutex);
+        mOpened.wait(lock, [&] { return mOpen; });
+        mNow += micros;
+    }
+    void Open() {
+        std::lock_guard lock(mMutex);
+        mOpen = true;
+        mOpened.notify_all();
+    }
+
+private:
+    std::atomic<std::uint64_t> mNow{0};
+    std::mutex mMutex;
+    std::condition_variable mOpened;
+    bool mOpen = false;
+};
+
+using State = ky::UpdateSession::State;
+using Status = ky::UpdateSession::Status;
+enum class Request { Hold, Check, Consent, Start, Release };
+
+struct SessionRow {
+    State from;
+    Request request;
+    Status status;
+    State to;
+};
+
+// Brings a new session to `state`: each state by the one way into it.
+void Reach(ky::UpdateSession& s, State state, const FWLib::UnitInfo& unit) {
+    if (state == State::Idle) return;
+    ASSERT_TRUE(s.Hold(unit).Ok());
+    if (state == State::Held) return;
+    ASSERT_TRUE(s.Check({}, true).Ok());
+    ASSERT_TRUE(s.Consent().Ok());
+    if (state == State::Consented) return;
+    ASSERT_TRUE(s.Start().Ok());
+}
+
+ky::UpdateSession::Answer Ask(ky::UpdateSession& s, Request r, const FWLib::UnitInfo& unit) {
+    switch (r) {
+        case Request::Hold:
+            return s.Hold(unit);
+        case Request::Check:
+            return s.Check({}, true);
+        case Request::Consent:
+            return s.Consent();
+        case Request::Start:
+            return s.Start();
+        case Request::Release:
+            break;
+    }
+    return s.Release();
+}
+
+}  // namespace
+
+// Every request in every state: what fits is done, the rest is refused and
+// changes nothing. Never a second worker, never a Ky let go under one.
+TEST(UpdateSession, EachRequestInEachState) {
+    constexpr auto W = Status::WrongState, O = Status::Ok;
+    // clang-format off
+    const std::vector<SessionRow> rows = {
+        {State::Idle, Request::Hold, O, State::Held},           {State::Idle, Request::Check, W, State::Idle},
+        {State::Idle, Request::Consent, W, State::Idle},        {State::Idle, Request::Start, W, State::Idle},
+        {State::Idle, Request::Release, O, State::Idle},
+        {State::Held, Request::Hold, W, State::Held},           {State::Held, Request::Check, O, State::Held},
+        {State::Held, Request::Consent, O, State::Consented},   {State::Held, Request::Start, W, State::Held},
+        {State::Held, Request::Release, O, State::Idle},
+        {State::Consented, Request::Hold, W, State::Consented}, {State::Consented, Request::Check, W, State::Consented},
+        {State::Consented, Request::Consent, W, State::Consented},
+        {State::Consented, Request::Start, O, State::Writing},  {State::Consented, Request::Release, O, State::Idle},
+        {State::Writing, Request::Hold, W, State::Writing},     {State::Writing, Request::Check, W, State::Writing},
+        {State::Writing, Request::Consent, W, State::Writing},  {State::Writing, Request::Start, W, State::Writing},
+        {State::Writing, Request::Release, W, State::Writing},
+        {State::Finished, Request::Hold, W, State::Finished},   {State::Finished, Request::Check, W, State::Finished},
+        {State::Finished, Request::Consent, W, State::Finished},{State::Finished, Request::Start, W, State::Finished},
+        {State::Finished, Request::Release, O, State::Idle},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(ky::UpdateSession::StateName(row.from)) + ", request " +
+                     std::to_string(int(row.request)));
+        kytest::StreamCapture io;
+        GateClock clock;
+        auto bus = kysim::SimBus::Create(clock);
+        const UInt64 guid = bus->AddKy();
+        std::vector<FWLib::io_service_t> services;
+        bus->GetMatchingServices({0xA27, 0x11}, services);
+        const FWLib::UnitInfo unit = services.at(0)->Info();
+        {
+            CKyFirmwareUpdate controller(bus, clock);
+            ky::UpdateSession session(controller);
+            Reach(session, row.from, unit);
+            if (row.from == State::Finished) {
+                clock.Open();
+                while (session.Poll() != State::Finished) ky::PreciseSleep(1000);
+            }
+            EXPECT_EQ(Ask(session, row.request, unit).status, row.status);
+            EXPECT_EQ(session.GetState(), row.to);
+            const bool held = row.to != State::Idle && row.to != State::Finished;
+            EXPECT_EQ(controller.Holding(), held);
+            clock.Open();  // the session waits for a worker to end before it goes
+        }
+        const std::string out = io.Out();
+        EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));
+        const bool wrote = row.from >= State::Writing || row.to == State::Writing;
+        EXPECT_EQ(bus->Ky(guid).Identity().mcoreVersion, wrote ? 2 : 1);
+        EXPECT_EQ(bus->Opens(), bus->Closes());
+    }
+}

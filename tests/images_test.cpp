@@ -5,13 +5,13 @@
 #include <cstring>
 #include <functional>
 
-#include "app/kyfirmwareupdate.h"
 #include "engine/Downloader.h"
 #include "engine/ImageCheck.h"
 #include "engine/KyXilinx.h"
 #include "engine/Ky_MCORE.h"
 #include "sim/KyUnitModel.h"
 #include "support/StreamCapture.h"
+#include "update/kyfirmwareupdate.h"
 
 namespace {
 

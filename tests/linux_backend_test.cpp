@@ -17,12 +17,12 @@
 #include <optional>
 #include <thread>
 
-#include "app/NoKyReason.h"
 #include "firewire/FWLib_Device.h"
 #include "firewire/LinuxBus.h"
 #include "support/FakeKernel.h"
 #include "support/Files.h"
 #include "support/StreamCapture.h"
+#include "update/NoKyReason.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "qtsupport/carboncontrols.h"
 #include "support/Files.h"
 #include "support/StreamCapture.h"
-#include "support/carboncontrols.h"
 
 namespace {
 

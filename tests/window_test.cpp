@@ -20,7 +20,6 @@
 #include <functional>
 #include <thread>
 
-#include "app/KyFirmwareUpdateDialog.h"
 #include "engine/DownloadProgress.h"
 #include "firewire/LinuxBus.h"
 #include "sim/SimBus.h"
@@ -28,6 +27,7 @@
 #include "support/Files.h"
 #include "support/StreamCapture.h"
 #include "support/Subprocess.h"
+#include "window/KyFirmwareUpdateDialog.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/kyfirmwareupdate.h"
 #include "engine/DownloadProgress.h"
 #include "sim/SimBus.h"
 #include "support/StreamCapture.h"
+#include "update/kyfirmwareupdate.h"
 
 namespace {
 

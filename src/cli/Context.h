@@ -5,10 +5,10 @@
 #include <ostream>
 #include <string>
 
-#include "app/BusChoice.h"
 #include "base/FdStream.h"
 #include "cli/DeviceSelector.h"
 #include "firewire/FWPlatform.h"
+#include "update/BusChoice.h"
 
 namespace kyfw {
 

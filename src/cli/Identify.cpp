@@ -2,27 +2,27 @@
 
 #include <cstdio>
 
-#include "app/NoKyReason.h"
+#include "update/NoKyReason.h"
 
 namespace kyfw {
 
-using ZRV::PTA::KyCheck;
+using ky::KyCheck;
 
 std::string FoundKy::Status() const {
-    return ZRV::PTA::KyCheckText(check);
+    return ky::KyCheckText(check);
 }
 
 std::string FoundKy::Serial() const {
-    return ZRV::PTA::SerialText(info);
+    return ky::SerialText(info);
 }
 
 std::string FoundKy::Version() const {
-    return ZRV::PTA::VersionText(info.MCOREver, info.XilinxVer);
+    return ky::VersionText(info.MCOREver, info.XilinxVer);
 }
 
 const char* FoundKy::Verdict() const {
-    if (ZRV::PTA::IsDowngradeFor(info)) return "downgrade";
-    if (ZRV::PTA::IsSameAsBuiltIn(info)) return "same";
+    if (ky::IsDowngradeFor(info)) return "downgrade";
+    if (ky::IsSameAsBuiltIn(info)) return "same";
     return "upgrade";
 }
 
@@ -45,9 +45,9 @@ bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem)
         try {
             DownloadUnit unit(service);
             ky.created = true;
-            ky.check = ZRV::PTA::IdentifyKy(unit, ky.info);
+            ky.check = ky::IdentifyKy(unit, ky.info);
         } catch (const FWLib::DeviceError& e) {
-            ky.check = ZRV::PTA::CheckUnopenedUnit(e.status);
+            ky.check = ky::CheckUnopenedUnit(e.status);
         }
         found.push_back(std::move(ky));
     }
@@ -58,12 +58,12 @@ bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem)
 
 namespace kyfw {
 
-ZRV::PTA::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all) {
-    if (all.empty()) return ZRV::PTA::ExplainNoKy(bus, ZRV::PTA::KyCheck::NotFound, {});
-    return ZRV::PTA::ExplainNoKy(bus, all.front().check, all.front().unit);
+ky::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all) {
+    if (all.empty()) return ky::ExplainNoKy(bus, ky::KyCheck::NotFound, {});
+    return ky::ExplainNoKy(bus, all.front().check, all.front().unit);
 }
 
-nlohmann::json ReasonJson(const ZRV::PTA::NoKyReason& reason) {
+nlohmann::json ReasonJson(const ky::NoKyReason& reason) {
     nlohmann::json nodes = nlohmann::json::array();
     for (const auto& n : reason.nodes)
         nodes.push_back({{"name", n.name},

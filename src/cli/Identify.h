@@ -3,8 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "app/NoKyReason.h"
-#include "app/kyfirmwareupdate.h"
+#include "update/NoKyReason.h"
+#include "update/kyfirmwareupdate.h"
 
 namespace kyfw {
 
@@ -12,13 +12,12 @@ namespace kyfw {
 struct FoundKy {
     FWLib::UnitInfo unit;
     ZRV::PTA::KyInfo info;
-    ZRV::PTA::KyCheck check = ZRV::PTA::KyCheck::OpenFailed;
+    ky::KyCheck check = ky::KyCheck::OpenFailed;
     bool created = false;  // the update unit object could be made
 
-    bool Usable() const { return created && check == ZRV::PTA::KyCheck::Accepted; }
+    bool Usable() const { return created && check == ky::KyCheck::Accepted; }
     bool VersionsKnown() const {
-        return created &&
-               (check == ZRV::PTA::KyCheck::Accepted || check == ZRV::PTA::KyCheck::WrongProduct);
+        return created && (check == ky::KyCheck::Accepted || check == ky::KyCheck::WrongProduct);
     }
     std::string Status() const;
     std::string Serial() const;   // "Not Available" for firmware older than MCORE 2
@@ -31,7 +30,7 @@ struct FoundKy {
 bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem);
 std::string GuidText(UInt64 guid);
 // Why none of `all` (every Ky unit found) can be updated.
-ZRV::PTA::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all);
-nlohmann::json ReasonJson(const ZRV::PTA::NoKyReason& reason);
+ky::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all);
+nlohmann::json ReasonJson(const ky::NoKyReason& reason);
 
 }  // namespace kyfw

@@ -16,8 +16,7 @@ void Line(std::ostream& out, const std::string& label, const std::string& value)
 }
 
 void PrintText(std::ostream& out, const std::vector<FoundKy>& all) {
-    const std::string builtIn =
-        ZRV::PTA::VersionText(ZRV::PTA::KyMCOREUpgradeVer, ZRV::PTA::KyXilinxUpgradeVer);
+    const std::string builtIn = ky::BuiltInVersionText();
     for (std::size_t i = 0; i < all.size(); ++i) {
         const FoundKy& f = all[i];
         out << "Ky " << (i + 1) << ": " << Printable(f.unit.deviceNode) << " (unit "
@@ -59,14 +58,11 @@ int RunList(Context& context) {
         return kExitNoKy;
     }
     const bool usable = std::any_of(all.begin(), all.end(), [](auto& f) { return f.Usable(); });
-    const auto reason = usable ? ZRV::PTA::NoKyReason{} : WhyNoKy(*context.bus, all);
+    const auto reason = usable ? ky::NoKyReason{} : WhyNoKy(*context.bus, all);
     if (context.options.json) {
         nlohmann::json devices = nlohmann::json::array();
         for (const FoundKy& f : all) devices.push_back(DeviceJson(f));
-        nlohmann::json doc{
-            {"devices", devices},
-            {"built_in_version",
-             ZRV::PTA::VersionText(ZRV::PTA::KyMCOREUpgradeVer, ZRV::PTA::KyXilinxUpgradeVer)}};
+        nlohmann::json doc{{"devices", devices}, {"built_in_version", ky::BuiltInVersionText()}};
         if (!usable) doc["reason"] = ReasonJson(reason);
         context.out << JsonText(doc) << "\n";
     } else {

@@ -10,7 +10,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/UpdateSession.h"
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Identify.h"
@@ -19,6 +18,7 @@
 #include "engine/DownloadProgress.h"
 #include "engine/ImageCheck.h"
 #include "sim/SimFaults.h"
+#include "update/UpdateSession.h"
 
 namespace kyfw {
 
@@ -26,9 +26,8 @@ nlohmann::json DeviceJson(const FoundKy& f);
 
 namespace {
 
-using ZRV::PTA::UpdateResult;
-const std::string kBuiltIn =
-    ZRV::PTA::VersionText(ZRV::PTA::KyMCOREUpgradeVer, ZRV::PTA::KyXilinxUpgradeVer);
+using ky::UpdateResult;
+const std::string kBuiltIn = ky::BuiltInVersionText();
 
 // y or yes, in any case, with spaces around it.
 bool IsYes(std::string answer) {
@@ -55,7 +54,7 @@ std::string PhaseText() {
 nlohmann::json ImageJson(IOReturn error, const std::string& step) {
     nlohmann::json j{{"ok", error == kIOReturnSuccess}, {"error", error}};
     if (error != kIOReturnSuccess) {
-        j["error_text"] = ZRV::PTA::ErrorText(error);
+        j["error_text"] = ky::ErrorText(error);
         j["step"] = step;
     }
     return j;
@@ -137,7 +136,7 @@ private:
             if (o.device.Matches(f.unit)) matching.push_back(f);
         if (matching.empty() && !o.device.Any())
             return End(kExitNoKy, "no-device", "no Ky matches --device " + Printable(o.deviceText));
-        if (matching.empty() || matching.front().check == ZRV::PTA::KyCheck::NoAccess) {
+        if (matching.empty() || matching.front().check == ky::KyCheck::NoAccess) {
             const auto reason = WhyNoKy(*c.bus, matching);
             doc["reason"] = ReasonJson(reason);
             return End(kExitNoKy, "no-device", "no Ky can be updated: " + reason.text);
@@ -167,7 +166,7 @@ private:
             return End(kExitRefused, "refused",
                        "refusing to update without confirmation: run kyfw on a terminal or pass "
                        "--yes");
-        const bool older = ZRV::PTA::IsDowngradeFor(ky.info);
+        const bool older = ky::IsDowngradeFor(ky.info);
         const std::string question =
             (older ? "This is a downgrade. Replace firmware " : "Update the Ky from firmware ") +
             from + (older ? " with the older " : " to ") + kBuiltIn + " (" + Node() + ", serial " +
@@ -216,7 +215,7 @@ private:
             view.Finish();
         }
         UpdateResult result = session->Result();
-        ZRV::PTA::NoteStateNotKept(result, c.choice.StateProblem());
+        ky::NoteStateNotKept(result, c.choice.StateProblem());
         return result;
     }
 
@@ -232,7 +231,7 @@ private:
         if (!logPath) doc["log_problem"] = logProblem;
         doc["outcome"] = ok ? "done" : "failed";
         doc["message"] = ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
-                            : ZRV::PTA::DescribeFailure(result) +
+                            : ky::DescribeFailure(result) +
                                   " Do not switch the Ky off; leave it connected and run the "
                                   "update again.";
         if (c.options.json) {

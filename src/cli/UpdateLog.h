@@ -12,9 +12,9 @@
 #include <streambuf>
 #include <string>
 
-#include "app/SleepInhibitor.h"
 #include "base/FdStream.h"
 #include "support/StopSignals.h"
+#include "update/SleepInhibitor.h"
 
 namespace kyfw {
 

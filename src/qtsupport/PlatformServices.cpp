@@ -1,4 +1,4 @@
-#include "support/PlatformServices.h"
+#include "qtsupport/PlatformServices.h"
 
 #include <unistd.h>
 #include <QAction>

@@ -31,6 +31,13 @@ struct KyInfo {
     bool valid = false;
 };
 
+}  // namespace ZRV::PTA
+
+namespace ky {
+
+using ZRV::PTA::KyInfo;
+struct NoKyReason;
+
 // What identification made of a unit.
 enum class KyCheck {
     Accepted,
@@ -54,11 +61,13 @@ bool IsAcceptedProduct(UInt32 productVer);
 std::string SerialText(const KyInfo& info);
 // "2-6": the MCORE version, a hyphen and the Xilinx version.
 std::string VersionText(UInt32 mcore, UInt32 xilinx);
+// "2-6": the versions of the firmware built into this program.
+inline std::string BuiltInVersionText() {
+    return VersionText(ZRV::PTA::KyMCOREUpgradeVer, ZRV::PTA::KyXilinxUpgradeVer);
+}
 // Installing the built-in images on this Ky would lower either version.
 bool IsDowngradeFor(const KyInfo& info);
 bool IsSameAsBuiltIn(const KyInfo& info);
-
-class Thread;
 
 // What an update did to each image. An image that failed leaves the Ky in
 // need of another update; it must never be reported as programmed.
@@ -85,6 +94,12 @@ std::string DescribeFailure(const UpdateResult& result);
 void NoteStateNotKept(UpdateResult& result, const std::string& problem);
 // "the Ky is being updated by kyfw (process 4242)": who holds the unit.
 std::string BeingUpdatedText(const FWLib::UnitInfo& unit);
+
+}  // namespace ky
+
+namespace ZRV::PTA {
+
+class Thread;
 
 // The controller between the window (or the command line) and the update
 // engine: finds the Ky, identifies it and judges its versions, and runs an
@@ -114,10 +129,10 @@ public:
     // Identifies the Ky (the held one, when holding); false unless it is
     // accepted. LastCheck() says why.
     bool IsFound();
-    KyCheck LastCheck() const { return _lastCheck; }
+    ky::KyCheck LastCheck() const { return _lastCheck; }
     // Takes an identification made elsewhere (by a probe on another thread)
     // as this controller's own.
-    void TakeIdentification(const KyInfo& info, KyCheck check, const FWLib::UnitInfo& unit);
+    void TakeIdentification(const KyInfo& info, ky::KyCheck check, const FWLib::UnitInfo& unit);
     // The next update writes only if the held Ky still reads these versions
     // (what the user saw and agreed to); otherwise nothing is written.
     void ExpectVersions(const KyInfo& info) { _expected = info; }
@@ -127,7 +142,7 @@ public:
         _beforeWriting = std::move(check);
     }
     // Why the last IsFound found no Ky that can be updated.
-    struct NoKyReason WhyNotFound() const;
+    ky::NoKyReason WhyNotFound() const;
     void GetSerialNumberString(std::string& out) const;
     void GetCurrentFirmwareVersionString(std::string& out) const;
     void GetUpdateFirmwareVersionString(std::string& out) const;
@@ -140,7 +155,7 @@ public:
     void Run() override;
     bool GetDoneStatus() const { return _done.load(std::memory_order_acquire); }
     // Valid once GetDoneStatus() is true.
-    const UpdateResult& GetUpdateResult() const { return _result; }
+    const ky::UpdateResult& GetUpdateResult() const { return _result; }
 
     // The record of the Ky found last (valid or not).
     const KyInfo& Info() const { return _kyInfo; }
@@ -155,9 +170,9 @@ public:
     Thread* _thread = nullptr;
 
 private:
-    void DownloadBoth(UpdateResult& result);
-    bool StillAsExpected(UpdateResult& result);
-    void FinishWorker(const UpdateResult& result);
+    void DownloadBoth(ky::UpdateResult& result);
+    bool StillAsExpected(ky::UpdateResult& result);
+    void FinishWorker(const ky::UpdateResult& result);
 
     std::shared_ptr<FWLib::Bus> _bus;
     ky::Clock& _clock;
@@ -167,13 +182,13 @@ private:
     FWLib::UnitInfo _foundUnit;
     UInt64 _selectedGuid = 0;
     bool _held = false;
-    KyCheck _lastCheck = KyCheck::NotFound;
+    ky::KyCheck _lastCheck = ky::KyCheck::NotFound;
     std::optional<KyInfo> _expected;              // handed to the worker with DoUpdate
     std::function<std::string()> _beforeWriting;  // likewise
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     bool _workerStarted = false;  // main thread only
-    UpdateResult _result;
+    ky::UpdateResult _result;
 };
 
 }  // namespace ZRV::PTA

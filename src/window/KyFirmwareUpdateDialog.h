@@ -4,11 +4,11 @@
 #include <functional>
 #include <memory>
 
-#include "app/KyProbe.h"
-#include "app/UpdateSession.h"
-#include "app/kyfirmwareupdate.h"
+#include "qtsupport/carboncontrols.h"
 #include "support/StopSignals.h"
-#include "support/carboncontrols.h"
+#include "update/KyProbe.h"
+#include "update/UpdateSession.h"
+#include "update/kyfirmwareupdate.h"
 
 // The window's state.
 enum KyFirmwareUpdateType : UInt32 { WAITFORINPUT = 0, STARTUPDATE = 1, UPDATING = 2 };
@@ -82,7 +82,7 @@ private:
     bool _quitPending = false;
     std::unique_ptr<ky::UpdateSession> _session;     // made with the controller
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // while the flash is written
-    std::unique_ptr<ZRV::PTA::KyProbe> _probe;
+    std::unique_ptr<ky::KyProbe> _probe;
     EventLoopTimerRef _timer = nullptr;
 };
 
@@ -91,4 +91,4 @@ SInt16 ShowDowngradeAlert();
 SInt16 ShowAboutDialog();
 // The update did not program both images: which one failed, why, and what
 // to do now.
-SInt16 ShowDownloadFailedAlert(const ZRV::PTA::UpdateResult& result);
+SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result);

@@ -1,4 +1,4 @@
-#include "app/QuitSignals.h"
+#include "window/QuitSignals.h"
 
 #include <signal.h>
 #include <sys/socket.h>

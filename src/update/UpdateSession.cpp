@@ -1,4 +1,4 @@
-#include "app/UpdateSession.h"
+#include "update/UpdateSession.h"
 
 #include <iostream>
 
@@ -7,7 +7,7 @@
 
 namespace ky {
 
-using ZRV::PTA::KyCheck;
+using ky::KyCheck;
 
 UpdateSession::UpdateSession(ZRV::PTA::CKyFirmwareUpdate& controller,
                              std::filesystem::path procRoot)
@@ -58,12 +58,11 @@ UpdateSession::Answer UpdateSession::Hold(const FWLib::UnitInfo& unit,
     const IOReturn status = mController.HoldKy();
     const std::string node = unit.deviceNode;
     if (status == kIOReturnExclusiveAccess)
-        return Refuse(Status::Refused, ZRV::PTA::BeingUpdatedText(unit));
+        return Refuse(Status::Refused, ky::BeingUpdatedText(unit));
     if (status == kIOReturnNoDevice)
         return Refuse(Status::NoKy, "the Ky at " + node + " left the bus");
     if (status != kIOReturnSuccess)
-        return Refuse(Status::NoKy,
-                      "cannot open the Ky at " + node + ": " + ZRV::PTA::ErrorText(status));
+        return Refuse(Status::NoKy, "cannot open the Ky at " + node + ": " + ky::ErrorText(status));
     mUnit = mController.FoundUnit();
     if (seen) {
         mInfo = *seen;
@@ -84,7 +83,7 @@ UpdateSession::Answer UpdateSession::Identified() const {
                       "this updater is for Ky product version 3, this Ky is product version " +
                           std::to_string(mInfo.productVer >> 16));
     if (mCheck != KyCheck::Accepted)
-        return Refuse(Status::Refused, std::string("the Ky ") + ZRV::PTA::KyCheckText(mCheck) +
+        return Refuse(Status::Refused, std::string("the Ky ") + ky::KyCheckText(mCheck) +
                                            " (is another updater using it?)");
     return {};
 }
@@ -97,9 +96,9 @@ UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) 
     const auto others =
         fullLook ? mWatch.CheckAll(DeviceFile(mUnit)) : mWatch.Check(DeviceFile(mUnit));
     if (others) return Refuse(Status::Refused, InUseText(*others));
-    if (ZRV::PTA::IsSameAsBuiltIn(mInfo) && !policy.reinstall)
+    if (ky::IsSameAsBuiltIn(mInfo) && !policy.reinstall)
         return Refuse(Status::NothingToDo, "the Ky already has the built-in firmware");
-    if (ZRV::PTA::IsDowngradeFor(mInfo) && !policy.allowDowngrade)
+    if (ky::IsDowngradeFor(mInfo) && !policy.allowDowngrade)
         return Refuse(Status::NeedsConsent, "the built-in firmware is older than the Ky's");
     return {};
 }

@@ -1,25 +1,18 @@
-#include "app/kyfirmwareupdate.h"
+#include "update/kyfirmwareupdate.h"
 
 #include <iostream>
 
-#include "app/NoKyReason.h"
 #include "base/KyAssert.h"
 #include "engine/Downloader.h"
 #include "support/DeviceInUse.h"
 #include "support/ZRV_PTA_Thread.h"
+#include "update/NoKyReason.h"
 
-namespace ZRV::PTA {
-
-namespace {
-// Another program's identification holds the Ky for a few milliseconds:
-// taking it is tried for a fifth of a second before it counts as held.
-constexpr int kHoldTries = 20;
-constexpr std::uint64_t kHoldRetryMicros = 10'000;
-}  // namespace
+namespace ky {
 
 bool IsAcceptedProduct(UInt32 productVer) {
     const UInt32 product = productVer >> 16;
-    return product == KyVersion || product == 0;
+    return product == ZRV::PTA::KyVersion || product == 0;
 }
 
 KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info) {
@@ -80,7 +73,8 @@ std::string VersionText(UInt32 mcore, UInt32 xilinx) {
 
 bool IsDowngradeFor(const KyInfo& info) {
     // Each half on its own: 1-7 and 3-0 are downgrades.
-    return info.XilinxVer > KyXilinxUpgradeVer || info.MCOREver > KyMCOREUpgradeVer;
+    return info.XilinxVer > ZRV::PTA::KyXilinxUpgradeVer ||
+           info.MCOREver > ZRV::PTA::KyMCOREUpgradeVer;
 }
 
 std::string ErrorText(IOReturn error) {
@@ -128,8 +122,20 @@ std::string DescribeFailure(const UpdateResult& result) {
 }
 
 bool IsSameAsBuiltIn(const KyInfo& info) {
-    return info.XilinxVer == KyXilinxUpgradeVer && info.MCOREver == KyMCOREUpgradeVer;
+    return info.XilinxVer == ZRV::PTA::KyXilinxUpgradeVer &&
+           info.MCOREver == ZRV::PTA::KyMCOREUpgradeVer;
 }
+
+}  // namespace ky
+
+namespace ZRV::PTA {
+
+namespace {
+// Another program's identification holds the Ky for a few milliseconds:
+// taking it is tried for a fifth of a second before it counts as held.
+constexpr int kHoldTries = 20;
+constexpr std::uint64_t kHoldRetryMicros = 10'000;
+}  // namespace
 
 CKyFirmwareUpdate::CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus, ky::Clock& clock)
     : _bus(std::move(bus)), _clock(clock) {
@@ -179,24 +185,24 @@ void CKyFirmwareUpdate::CloseKy() {
 
 bool CKyFirmwareUpdate::IsFound() {
     if (_held) {
-        _lastCheck = IdentifyKy(*_unit, _kyInfo);
-        return _lastCheck == KyCheck::Accepted;
+        _lastCheck = ky::IdentifyKy(*_unit, _kyInfo);
+        return _lastCheck == ky::KyCheck::Accepted;
     }
-    _lastCheck = KyCheck::NotFound;
+    _lastCheck = ky::KyCheck::NotFound;
     try {
         if (!OpenKy()) return false;
     } catch (const FWLib::DeviceError& e) {
-        _lastCheck = CheckUnopenedUnit(e.status);
+        _lastCheck = ky::CheckUnopenedUnit(e.status);
         return false;
     }
-    _lastCheck = IdentifyKy(*_unit, _kyInfo);
+    _lastCheck = ky::IdentifyKy(*_unit, _kyInfo);
     CloseKy();
-    return _lastCheck == KyCheck::Accepted;
+    return _lastCheck == ky::KyCheck::Accepted;
 }
 
-NoKyReason CKyFirmwareUpdate::WhyNotFound() const {
+ky::NoKyReason CKyFirmwareUpdate::WhyNotFound() const {
     if (!_bus) return {"no-bus", "there is no bus to look at", {}};
-    return ExplainNoKy(*_bus, _lastCheck, _foundUnit);
+    return ky::ExplainNoKy(*_bus, _lastCheck, _foundUnit);
 }
 
 IOReturn CKyFirmwareUpdate::HoldKy() {
@@ -214,7 +220,7 @@ IOReturn CKyFirmwareUpdate::HoldKy() {
         status = _unit->Open();
     }
     if (status != kIOReturnSuccess) {
-        if (status == kIOReturnExclusiveAccess) _lastCheck = KyCheck::InUse;
+        if (status == kIOReturnExclusiveAccess) _lastCheck = ky::KyCheck::InUse;
         CloseKy();
         return status;
     }
@@ -231,21 +237,21 @@ void CKyFirmwareUpdate::ReleaseKy() {
 
 void CKyFirmwareUpdate::GetSerialNumberString(std::string& out) const {
     KY_ASSERT(true == _kyInfo.valid);
-    out = SerialText(_kyInfo);
+    out = ky::SerialText(_kyInfo);
 }
 
 void CKyFirmwareUpdate::GetCurrentFirmwareVersionString(std::string& out) const {
     KY_ASSERT(true == _kyInfo.valid);
-    out = VersionText(_kyInfo.MCOREver, _kyInfo.XilinxVer);
+    out = ky::VersionText(_kyInfo.MCOREver, _kyInfo.XilinxVer);
 }
 
 void CKyFirmwareUpdate::GetUpdateFirmwareVersionString(std::string& out) const {
-    out = VersionText(KyMCOREUpgradeVer, KyXilinxUpgradeVer);
+    out = ky::VersionText(KyMCOREUpgradeVer, KyXilinxUpgradeVer);
 }
 
 bool CKyFirmwareUpdate::IsDowngrade() const {
     KY_ASSERT(true == _kyInfo.valid);
-    return IsDowngradeFor(_kyInfo);
+    return ky::IsDowngradeFor(_kyInfo);
 }
 
 }  // namespace ZRV::PTA
@@ -266,7 +272,7 @@ bool CKyFirmwareUpdate::DoUpdate() {
     // Everything the worker reads is in place: from here on it owns them.
     if (_thread->Start()) return true;
     std::cerr << "Could not start the download thread\n";
-    UpdateResult failed;
+    ky::UpdateResult failed;
     failed.started = false;
     failed.failure = "the update thread could not be created";
     ReleaseKy();
@@ -275,7 +281,7 @@ bool CKyFirmwareUpdate::DoUpdate() {
 }
 
 void CKyFirmwareUpdate::Run() {
-    UpdateResult result;
+    ky::UpdateResult result;
     try {
         DownloadBoth(result);
     } catch (const std::exception& e) {
@@ -287,13 +293,13 @@ void CKyFirmwareUpdate::Run() {
     FinishWorker(result);
 }
 
-void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
+void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
     if (const IOReturn status = HoldKy(); status != kIOReturnSuccess) {
         // The Ky left the bus, or another updater took it, since the user asked.
         result.xilinxError = result.mcoreError = status;
         result.failure = status == kIOReturnNoDevice
                              ? "device not found"
-                             : "could not open the Ky: " + ErrorText(status);
+                             : "could not open the Ky: " + ky::ErrorText(status);
         return;
     }
     result.deviceFound = true;
@@ -316,30 +322,30 @@ void CKyFirmwareUpdate::DownloadBoth(UpdateResult& result) {
     result.mcoreStep = _pDownloader->FailedStep();
 }
 
-bool CKyFirmwareUpdate::StillAsExpected(UpdateResult& result) {
+bool CKyFirmwareUpdate::StillAsExpected(ky::UpdateResult& result) {
     if (!_expected) return true;
     KyInfo now;
-    const KyCheck check = IdentifyKy(*_unit, now);
-    if (check == KyCheck::Accepted && now.softwareVer == _expected->softwareVer) return true;
+    const ky::KyCheck check = ky::IdentifyKy(*_unit, now);
+    if (check == ky::KyCheck::Accepted && now.softwareVer == _expected->softwareVer) return true;
     result.started = false;
     result.failure =
-        check != KyCheck::Accepted
-            ? std::string("the Ky could not be identified again (") + KyCheckText(check) + ")"
-            : "the Ky's firmware now reads " + VersionText(now.MCOREver, now.XilinxVer) + ", not " +
-                  VersionText(_expected->MCOREver, _expected->XilinxVer) +
+        check != ky::KyCheck::Accepted
+            ? std::string("the Ky could not be identified again (") + ky::KyCheckText(check) + ")"
+            : "the Ky's firmware now reads " + ky::VersionText(now.MCOREver, now.XilinxVer) +
+                  ", not " + ky::VersionText(_expected->MCOREver, _expected->XilinxVer) +
                   " as it did when the update was asked for";
     return false;
 }
 
-void CKyFirmwareUpdate::TakeIdentification(const KyInfo& info, KyCheck check,
+void CKyFirmwareUpdate::TakeIdentification(const KyInfo& info, ky::KyCheck check,
                                            const FWLib::UnitInfo& unit) {
     _kyInfo = info;
-    _kyInfo.valid = check != KyCheck::NotFound;
+    _kyInfo.valid = check != ky::KyCheck::NotFound;
     _lastCheck = check;
     _foundUnit = unit;
 }
 
-void CKyFirmwareUpdate::FinishWorker(const UpdateResult& result) {
+void CKyFirmwareUpdate::FinishWorker(const ky::UpdateResult& result) {
     _expected.reset();
     delete _pDownloader;
     _pDownloader = nullptr;

@@ -5,10 +5,10 @@
 #include <QStringList>
 #include <iostream>
 
-#include "app/BusChoice.h"
-#include "app/KyFirmwareUpdateDialog.h"
-#include "app/QuitSignals.h"
 #include "firewire/Recording.h"
+#include "update/BusChoice.h"
+#include "window/KyFirmwareUpdateDialog.h"
+#include "window/QuitSignals.h"
 
 namespace {
 

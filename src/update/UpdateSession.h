@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "app/SleepInhibitor.h"
-#include "app/kyfirmwareupdate.h"
 #include "support/DeviceInUse.h"
+#include "update/SleepInhibitor.h"
+#include "update/kyfirmwareupdate.h"
 
 namespace ky {
 
@@ -87,7 +87,7 @@ public:
     // Writing -> Finished once the worker has ended. The state either way.
     State Poll();
     // Once Finished: what became of each image.
-    const ZRV::PTA::UpdateResult& Result() const { return mResult; }
+    const ky::UpdateResult& Result() const { return mResult; }
     // Held, Consented or Finished -> Idle, letting the Ky go. Refused while
     // Writing: the update cannot be called off.
     Answer Release();
@@ -108,8 +108,8 @@ private:
     State mState = State::Idle;
     FWLib::UnitInfo mUnit;
     ZRV::PTA::KyInfo mInfo;
-    ZRV::PTA::KyCheck mCheck = ZRV::PTA::KyCheck::NotFound;
-    ZRV::PTA::UpdateResult mResult;
+    ky::KyCheck mCheck = ky::KyCheck::NotFound;
+    ky::UpdateResult mResult;
     std::unique_ptr<SleepInhibitor> mInhibitor;  // made by the worker, let go once Finished
 };
 

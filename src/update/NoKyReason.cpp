@@ -1,8 +1,8 @@
-#include "app/NoKyReason.h"
+#include "update/NoKyReason.h"
 
 #include <cstdio>
 
-namespace ZRV::PTA {
+namespace ky {
 
 namespace {
 
@@ -67,4 +67,4 @@ NoKyReason ExplainNoKy(FWLib::Bus& bus, KyCheck check, const FWLib::UnitInfo& un
     }
 }
 
-}  // namespace ZRV::PTA
+}  // namespace ky

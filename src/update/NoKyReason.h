@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "app/kyfirmwareupdate.h"
+#include "update/kyfirmwareupdate.h"
 
-namespace ZRV::PTA {
+namespace ky {
 
 // Why no Ky can be updated, in words for the user and as a code for
 // programs: no FireWire controller, no Ky among the nodes on the bus, a Ky
@@ -27,4 +27,4 @@ KyCheck CheckUnopenedUnit(IOReturn status);
 // "fw1: GUID 0x..., Vendor Model": a node in a reason's list.
 std::string NodeText(const FWLib::UnitInfo& node);
 
-}  // namespace ZRV::PTA
+}  // namespace ky

@@ -1,10 +1,10 @@
-#include "app/KyProbe.h"
+#include "update/KyProbe.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-namespace ZRV::PTA {
+namespace ky {
 
 // What the window and the probe's thread share; the thread keeps it alive
 // until its identification has ended.
@@ -19,7 +19,7 @@ struct KyProbe::Shared {
 namespace {
 
 void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> bus) {
-    CKyFirmwareUpdate controller(std::move(bus));
+    ZRV::PTA::CKyFirmwareUpdate controller(std::move(bus));
     std::unique_lock lock(shared->mutex);
     for (;;) {
         shared->changed.wait(lock, [&] { return shared->wanted || shared->stop; });
@@ -65,4 +65,4 @@ std::optional<KyProbe::Answer> KyProbe::Ask(std::chrono::milliseconds wait, bool
     return mShared->latest;
 }
 
-}  // namespace ZRV::PTA
+}  // namespace ky

@@ -1,4 +1,4 @@
-#include "support/carboncontrols.h"
+#include "qtsupport/carboncontrols.h"
 
 #include <QAbstractButton>
 #include <QAbstractSlider>

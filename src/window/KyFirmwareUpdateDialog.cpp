@@ -1,13 +1,13 @@
-#include "app/KyFirmwareUpdateDialog.h"
+#include "window/KyFirmwareUpdateDialog.h"
 
 #include <cctype>
 #include <iostream>
 
-#include "app/NoKyReason.h"
 #include "engine/DownloadProgress.h"
 #include "engine/ImageCheck.h"
 #include "support/DeviceInUse.h"
 #include "support/Process.h"
+#include "update/NoKyReason.h"
 
 namespace {
 
@@ -58,11 +58,11 @@ SInt16 ShowAboutDialog() {
                  "Free software under the MIT licence.");
 }
 
-SInt16 ShowDownloadFailedAlert(const ZRV::PTA::UpdateResult& result) {
+SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result) {
     if (!result.started)
-        return Alert(kAlertStopAlert, "Update Not Started", ZRV::PTA::DescribeFailure(result));
+        return Alert(kAlertStopAlert, "Update Not Started", ky::DescribeFailure(result));
     return Alert(kAlertStopAlert, "Programming Failed",
-                 ZRV::PTA::DescribeFailure(result) +
+                 ky::DescribeFailure(result) +
                      "\nDo not switch the Ky off. Leave it powered and connected, and run the "
                      "update again.");
 }
@@ -88,7 +88,7 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
                               {kEventClassCommand, kEventCommandProcess}, this);
     _pKy = new ZRV::PTA::CKyFirmwareUpdate(_environment.bus, *_environment.clock);
     _session = std::make_unique<ky::UpdateSession>(*_pKy, _environment.procRoot);
-    if (_environment.bus) _probe = std::make_unique<ZRV::PTA::KyProbe>(_environment.bus);
+    if (_environment.bus) _probe = std::make_unique<ky::KyProbe>(_environment.bus);
     if (!kyimage::CheckBuiltInImages(_imageProblem))
         Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
     InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this, &_timer);
@@ -191,7 +191,7 @@ void CKyFirmwareUpdateDialog::ShowNotFound(std::string why) {
     _currentSerialNumberStr.SetText(kNotFound);
     _updateButton.Disable();
     // Why, in place of the update sentence; another updater in the notice.
-    const bool inUse = _pKy->LastCheck() == ZRV::PTA::KyCheck::InUse;
+    const bool inUse = _pKy->LastCheck() == ky::KyCheck::InUse;
     _updateFirmwareVersionStr.SetText(inUse ? "" : Sentence(why).c_str());
     ShowNotice(inUse ? why : "");
 }
@@ -219,15 +219,15 @@ void CKyFirmwareUpdateDialog::FollowUpdate() {
 }
 
 void CKyFirmwareUpdateDialog::FinishUpdate() {
-    ZRV::PTA::UpdateResult result = _session->Result();
+    ky::UpdateResult result = _session->Result();
     _session->Release();
     _updateState = WAITFORINPUT;  // a tick during the alert must not come here again
     _stops.reset();
     ShowNotice("");
     _cancelButton.Enable(true);
-    if (_environment.keptProblem) ZRV::PTA::NoteStateNotKept(result, _environment.keptProblem());
+    if (_environment.keptProblem) ky::NoteStateNotKept(result, _environment.keptProblem());
     if (_quitPending) {
-        if (!result.Succeeded()) std::cerr << ZRV::PTA::DescribeFailure(result) << "\n";
+        if (!result.Succeeded()) std::cerr << ky::DescribeFailure(result) << "\n";
         SendQuitApplicationEvent();
         return;
     }
@@ -245,7 +245,7 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
 OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
     // One update at a time, and only of a Ky the window shows as ready.
     if (_updateState != WAITFORINPUT || _session->GetState() != ky::UpdateSession::State::Idle ||
-        _pKy->LastCheck() != ZRV::PTA::KyCheck::Accepted || !_imageProblem.empty())
+        _pKy->LastCheck() != ky::KyCheck::Accepted || !_imageProblem.empty())
         return noErr;
     // The Ky is taken before it is checked once more, and kept from here to
     // the end of the update: no other updater gets in between. Its

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "support/PlatformServices.h"
+#include "qtsupport/PlatformServices.h"
 
 class CControl {
 public:

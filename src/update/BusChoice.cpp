@@ -1,4 +1,4 @@
-#include "app/BusChoice.h"
+#include "update/BusChoice.h"
 
 #include <cstdlib>
 

@@ -4,10 +4,10 @@
 #include <memory>
 #include <optional>
 
-#include "app/NoKyReason.h"
-#include "app/kyfirmwareupdate.h"
+#include "update/NoKyReason.h"
+#include "update/kyfirmwareupdate.h"
 
-namespace ZRV::PTA {
+namespace ky {
 
 // Identifies the Ky on a thread of its own, so that a Ky that stops
 // answering (each read may wait seconds) never holds up the window: the
@@ -39,4 +39,4 @@ private:
     std::shared_ptr<Shared> mShared;
 };
 
-}  // namespace ZRV::PTA
+}  // namespace ky

@@ -1,4 +1,4 @@
-#include "app/SleepInhibitor.h"
+#include "update/SleepInhibitor.h"
 
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
