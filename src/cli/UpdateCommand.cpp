@@ -68,7 +68,7 @@ struct EarlyTrace {
 };
 
 // An exit status, or nothing when the update goes on.
-using Outcome = std::optional<int>;
+using Outcome = std::optional<ExitStatus>;
 
 class UpdateCommand {
 public:
@@ -84,7 +84,7 @@ private:
     using Status = ky::UpdateSession::Status;
 
     // A refusal or another early end: message, JSON and exit status.
-    int End(int status, const char* outcome, const std::string& message) {
+    ExitStatus End(ExitStatus status, const char* outcome, const std::string& message) {
         doc["outcome"] = outcome;
         doc["message"] = message;
         if (c.options.json)
@@ -96,7 +96,7 @@ private:
     }
 
     // The session's refusal as kyfw says it.
-    int Refused(const ky::UpdateSession::Answer& answer) {
+    ExitStatus Refused(const ky::UpdateSession::Answer& answer) {
         if (answer.status == Status::NoKy) return End(kExitNoKy, "no-device", answer.message);
         return End(kExitRefused, "refused", "refusing to update: " + answer.message);
     }

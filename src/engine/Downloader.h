@@ -92,7 +92,8 @@ private:
     DownloadUnit* _Unit = nullptr;
     IOReturn mError = kIOReturnSuccess;
     FirmwareImages mImages;
-    // Set by no caller today; a set flag ends the data phase at the next block.
+    // Nothing in this program sets it: an update is never called off once
+    // begun. A set flag would end the data phase at the next block.
     std::atomic<bool> mCancelled{false};
     const char* mFailedStep = nullptr;  // a fixed text: set without allocating
     int mFailedPosition = -1;
