@@ -1,8 +1,10 @@
 // Finding and identifying the Ky through the controller.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 #include "support/SimFixture.h"
 #include "update/UpdateSession.h"
@@ -188,15 +190,7 @@ private:
 };
 
 using State = ky::UpdateSession::State;
-using Status = ky::UpdateSession::Status;
 enum class Request { Hold, Check, Consent, Start, Release };
-
-struct SessionRow {
-    State from;
-    Request request;
-    Status status;
-    State to;
-};
 
 // Brings a new session to `state`: each state by the one way into it.
 void Reach(ky::UpdateSession& s, State state, const FWLib::UnitInfo& unit) {
@@ -205,8 +199,9 @@ void Reach(ky::UpdateSession& s, State state, const FWLib::UnitInfo& unit) {
     if (state == State::Held) return;
     ASSERT_TRUE(s.Check({}, true).Ok());
     ASSERT_TRUE(s.Consent().Ok());
-    if (state == State::Consented) return;
-    ASSERT_TRUE(s.Start().Ok());
+    if (state != State::Consented) {
+        ASSERT_TRUE(s.Start().Ok());
+    }
 }
 
 ky::UpdateSession::Answer Ask(ky::UpdateSession& s, Request r, const FWLib::UnitInfo& unit) {
@@ -227,57 +222,53 @@ ky::UpdateSession::Answer Ask(ky::UpdateSession& s, Request r, const FWLib::Unit
 
 }  // namespace
 
-// Every request in every state: what fits is done, the rest is refused and
-// changes nothing. Never a second worker, never a Ky let go under one.
+// Every request in every state: what fits is done, the rest is refused
+// (WrongState) and changes nothing. Never a second worker, never a Ky let
+// go under one.
 TEST(UpdateSession, EachRequestInEachState) {
-    constexpr auto W = Status::WrongState, O = Status::Ok;
-    // clang-format off
-    const std::vector<SessionRow> rows = {
-        {State::Idle, Request::Hold, O, State::Held},           {State::Idle, Request::Check, W, State::Idle},
-        {State::Idle, Request::Consent, W, State::Idle},        {State::Idle, Request::Start, W, State::Idle},
-        {State::Idle, Request::Release, O, State::Idle},
-        {State::Held, Request::Hold, W, State::Held},           {State::Held, Request::Check, O, State::Held},
-        {State::Held, Request::Consent, O, State::Consented},   {State::Held, Request::Start, W, State::Held},
-        {State::Held, Request::Release, O, State::Idle},
-        {State::Consented, Request::Hold, W, State::Consented}, {State::Consented, Request::Check, W, State::Consented},
-        {State::Consented, Request::Consent, W, State::Consented},
-        {State::Consented, Request::Start, O, State::Writing},  {State::Consented, Request::Release, O, State::Idle},
-        {State::Writing, Request::Hold, W, State::Writing},     {State::Writing, Request::Check, W, State::Writing},
-        {State::Writing, Request::Consent, W, State::Writing},  {State::Writing, Request::Start, W, State::Writing},
-        {State::Writing, Request::Release, W, State::Writing},
-        {State::Finished, Request::Hold, W, State::Finished},   {State::Finished, Request::Check, W, State::Finished},
-        {State::Finished, Request::Consent, W, State::Finished},{State::Finished, Request::Start, W, State::Finished},
-        {State::Finished, Request::Release, O, State::Idle},
-    };
-    // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(ky::UpdateSession::StateName(row.from)) + ", request " +
-                     std::to_string(int(row.request)));
-        kytest::StreamCapture io;
-        GateClock clock;
-        auto bus = kysim::SimBus::Create(clock);
-        const UInt64 guid = bus->AddKy();
-        std::vector<FWLib::io_service_t> services;
-        bus->GetMatchingServices({0xA27, 0x11}, services);
-        const FWLib::UnitInfo unit = services.at(0)->Info();
-        {
-            CKyFirmwareUpdate controller(bus, clock);
-            ky::UpdateSession session(controller);
-            Reach(session, row.from, unit);
-            if (row.from == State::Finished) {
-                clock.Open();
-                while (session.Poll() != State::Finished) ky::PreciseSleep(1000);
+    using S = State;
+    constexpr std::optional<S> no;  // refused
+    const std::array<S, 5> states = {S::Idle, S::Held, S::Consented, S::Writing, S::Finished};
+    // The state each request (Hold, Check, Consent, Start, Release) leads to.
+    const std::array<std::array<std::optional<S>, 5>, 5> to = {{
+        {S::Held, no, no, no, S::Idle},            // Idle
+        {no, S::Held, S::Consented, no, S::Idle},  // Held
+        {no, no, no, S::Writing, S::Idle},         // Consented
+        {no, no, no, no, no},                      // Writing
+        {no, no, no, no, S::Idle},                 // Finished
+    }};
+    for (std::size_t from = 0; from < states.size(); ++from) {
+        for (std::size_t r = 0; r < 5; ++r) {
+            SCOPED_TRACE(std::string(ky::UpdateSession::StateName(states[from])) + ", request " +
+                         std::to_string(r));
+            kytest::StreamCapture io;
+            GateClock clock;
+            auto bus = kysim::SimBus::Create(clock);
+            const UInt64 guid = bus->AddKy();
+            std::vector<FWLib::io_service_t> services;
+            bus->GetMatchingServices({0xA27, 0x11}, services);
+            const FWLib::UnitInfo unit = services.at(0)->Info();
+            {
+                CKyFirmwareUpdate controller(bus, clock);
+                ky::UpdateSession session(controller);
+                Reach(session, states[from], unit);
+                if (states[from] == S::Finished) {
+                    clock.Open();
+                    while (session.Poll() != S::Finished) ky::PreciseSleep(1000);
+                }
+                const auto answer = Ask(session, Request(r), unit).status;
+                EXPECT_EQ(answer, to[from][r] ? ky::UpdateSession::Status::Ok
+                                              : ky::UpdateSession::Status::WrongState);
+                const S now = to[from][r].value_or(states[from]);
+                EXPECT_EQ(session.GetState(), now);
+                EXPECT_EQ(controller.Holding(), now != S::Idle && now != S::Finished);
+                clock.Open();  // the session waits for a worker to end before it goes
             }
-            EXPECT_EQ(Ask(session, row.request, unit).status, row.status);
-            EXPECT_EQ(session.GetState(), row.to);
-            const bool held = row.to != State::Idle && row.to != State::Finished;
-            EXPECT_EQ(controller.Holding(), held);
-            clock.Open();  // the session waits for a worker to end before it goes
+            const std::string out = io.Out();
+            EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));
+            const bool wrote = from >= 3 || to[from][r] == S::Writing;
+            EXPECT_EQ(bus->Ky(guid).Identity().mcoreVersion, wrote ? 2 : 1);
+            EXPECT_EQ(bus->Opens(), bus->Closes());
         }
-        const std::string out = io.Out();
-        EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));
-        const bool wrote = row.from >= State::Writing || row.to == State::Writing;
-        EXPECT_EQ(bus->Ky(guid).Identity().mcoreVersion, wrote ? 2 : 1);
-        EXPECT_EQ(bus->Opens(), bus->Closes());
     }
 }
