@@ -5,12 +5,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -108,7 +110,8 @@ protected:
         } else if (c.starts_with("version=")) {
             EXPECT_EQ(Version(), c.substr(8));
         } else if (what == "log") {
-            EXPECT_THAT(kytest::ReadFile(Doc(r)["log"]), HasSubstr(text));
+            const std::string log = kytest::ReadFile(Doc(r)["log"]);
+            EXPECT_EQ(log.find(text) != std::string::npos, c[3] == '~') << c << "\n" << log;
         } else if ((what == "out" || what == "err") && c[3] == '=') {
             EXPECT_EQ(s, text);
         } else if ((what == "out" || what == "err") && c[3] != '^') {
@@ -185,6 +188,9 @@ TEST_F(KyfwCli, UpdatesNothingToDoDowngradesAndSeveralKys) {
             "downgrade the Ky from 3-0 to 2-6 without --allow-downgrade\n"}},
         {nullptr, W("--simulate update --yes --allow-downgrade --json"), "", 0,
             {"/outcome=\"done\"", "version=2-6"}},
+        // An anonymous recording goes with a log that hides the GUID alike.
+        {nullptr, W("--simulate --record $DIR/a.jsonl --record-anonymous update --yes --reinstall --json"),
+            "", 0, {"log!d0a004120187", "log~(GUID 0x0000000000000001)"}},
         // Without a terminal and without --yes nothing is touched.
         {"", W("--simulate update --json"), "", 4, {"/outcome=\"refused\"", "version=1-5"}},
         {nullptr, W("--simulate update --yes"), "KYFW_SIM_COUNT=2", 4, {"err~several Kys found; "
@@ -329,6 +335,20 @@ TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
         HasSubstr("The update failed: the simulated Ky's state could not be kept: cannot write " +
                   (dir / "sim" / "ky.state").string() + ": File too large."));
     EXPECT_EQ(kytest::ReadFile(dir / "sim" / "ky.state"), before);
+    // Nothing can be written: no empty log is left behind.
+    const fs::path logs = dir / "xdg" / "kyfirmwareupdate" / "logs";
+    const auto count = [&] { return std::distance(fs::directory_iterator(logs), {}); };
+    const auto logsBefore = count();
+    r = Shell("trap '' XFSZ; ulimit -f 0; exec \"$0\" --simulate update --yes");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("kyfw: warning: no log was kept: cannot write "));
+    EXPECT_EQ(count(), logsBefore);
+    // A recording asked for and cut short fails the command after its output.
+    r = Shell("trap '' XFSZ; ulimit -f 0; exec \"$0\" --simulate --record " + dir.String() +
+              "/r.jsonl list");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.out, HasSubstr("Ky 1: "));
+    EXPECT_THAT(r.err, HasSubstr(" could not be written whole: File too large\n"));
 }
 
 TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
@@ -434,11 +454,58 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
     }
     EXPECT_EQ(kytest::ReadFile(dir / "victim"), "precious");
     fs::remove(dir / "sim" / "ky.state");
-    fs::permissions(dir / "sim", fs::perms::all);  // world-writable
-    auto r = Kyfw({"--simulate", "list"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "kyfw: refusing to use " + (dir / "sim").string() +
-                         ": others may write to it (make it private with chmod 700)\n");
+    const fs::path xdg = dir / "xdg" / "kyfirmwareupdate", sim = xdg / "simulated-ky";
+    const std::string writable = ": others may write to it (make it private with chmod 700)";
+    struct Hostile {
+        std::function<void()> make;
+        std::string args;
+        int status;
+        std::string err;  // how standard error begins after "kyfw: "
+    };
+    // clang-format off
+    const std::vector<Hostile> cases = {
+        {[&] { fs::permissions(dir / "sim", fs::perms::all); }, "--simulate list", 3,
+         "refusing to use " + (dir / "sim").string() + writable},
+        {[&] { fs::permissions(dir / "sim", fs::perms::owner_all); mkfifo((dir / "sim" / "ky.state").c_str(), 0600); },
+         "--simulate list --json", 3, "the simulated Ky's state $DIR/sim/ky.state cannot be used (refusing to use "
+         "$DIR/sim/ky.state: it is not a regular file)"},
+        {[&] { fs::remove(dir / "sim" / "ky.state"); State("mcore=x\n"); }, "--simulate list --json", 3,
+         "the simulated Ky's state $DIR/sim/ky.state cannot be used (mcore= is not a number"},
+        {[&] { State(""); mkfifo((dir / "rec").c_str(), 0600); }, "--simulate --record $DIR/rec list --json", 64,
+         "refusing to use $DIR/rec: it is not a regular file"},
+        {[] {}, "--simulate --record /dev/full update --yes", 64, "refusing to use /dev/full: it is not a regular file"},
+        {[] {}, "--replay /dev/null list --json", 64, "cannot read /dev/null: it is not a regular file"},
+        // The state directory itself, without KYFW_SIM_STATE.
+        {[&] { fs::create_directories(xdg); fs::permissions(xdg, fs::perms::all); }, "--simulate list --json", 3,
+         "refusing to use " + xdg.string() + writable},
+        {[&] { fs::remove_all(xdg); fs::create_directories(dir / "elsewhere"); fs::create_symlink(dir / "elsewhere", xdg); },
+         "--simulate list", 3, "cannot use the directory " + xdg.string() + ": it is a symbolic link"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        c.make();
+        const bool ownState = c.args.find("$DIR/rec") == std::string::npos && c.status == 3 &&
+                              c.err.find(xdg.string()) != std::string::npos;
+        std::vector<std::string> env = Env();
+        if (ownState) env.erase(env.begin());  // the state directory's own simulated Ky
+        const auto r = kytest::Run(KYFW_PATH, W(Expand(c.args)), env);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err.rfind("kyfw: " + Expand(c.err), 0), 0u) << r.err;
+        if (c.args.find("--json") != std::string::npos) {
+            EXPECT_EQ(Doc(r)["outcome"], "error");
+        }
+    }
+    // A simulated Ky's directory that others may read is made private.
+    fs::remove_all(xdg);
+    fs::create_directories(sim);
+    fs::permissions(sim, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(
+        kytest::Run(KYFW_PATH, W("--simulate list"), {"XDG_STATE_HOME=" + (dir / "xdg").string()})
+            .status,
+        0);
+    EXPECT_EQ(fs::status(sim).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(xdg).permissions(), fs::perms::owner_all);
 }
 
 TEST_F(KyfwCli, RecordingHoldsEveryTransactionOneObjectPerLine) {

@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -78,33 +79,66 @@ std::optional<fs::path> StateDirectory(std::string& error) {
     return std::nullopt;
 }
 
-bool EnsurePrivateDirectory(const fs::path& dir, std::string& error) {
-    if (!MakeDirectories(dir, error)) return false;
+namespace {
+
+// One directory of ours: a directory itself (never a symbolic link), this
+// user's, that nobody else may write to; one that others may only read is
+// made private.
+bool CheckOurDirectory(const fs::path& dir, std::string& error) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0) {
-        error = FileError("cannot use the directory", dir, errno);
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        int cause = errno;
+        if (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) cause = ELOOP;
+        error = cause == ENOTDIR ? "refusing to use " + dir.string() + ": it is not a directory"
+                                 : FileError("cannot use the directory", dir, cause);
+        if (fd >= 0) ::close(fd);
         return false;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        error = "refusing to use " + dir.string() + ": it is not a directory";
-        return false;
-    }
-    if (st.st_uid != geteuid()) {
+    if (st.st_uid != geteuid())
         error = "refusing to use " + dir.string() + ": it belongs to another user";
-        return false;
-    }
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    else if (st.st_mode & (S_IWGRP | S_IWOTH))
         error = "refusing to use " + dir.string() +
                 ": others may write to it (make it private with chmod 700)";
-        return false;
+    else if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
+        error = FileError("cannot make private the directory", dir, errno);
+    ::close(fd);
+    return error.empty();
+}
+
+}  // namespace
+
+bool EnsurePrivateDirectory(const fs::path& dir, std::string& error) {
+    if (!MakeDirectories(dir, error)) return false;
+    // Inside the state directory, every directory of ours from it down.
+    std::string ignored;
+    const auto base = StateDirectory(ignored);
+    fs::path check = dir;
+    if (base) {
+        const auto [end, at] = std::mismatch(base->begin(), base->end(), dir.begin(), dir.end());
+        if (end == base->end()) {
+            check = *base;
+            if (!CheckOurDirectory(check, error)) return false;
+            for (auto part = at; part != dir.end(); ++part)
+                if (!CheckOurDirectory(check /= *part, error)) return false;
+            return true;
+        }
     }
-    return true;
+    return CheckOurDirectory(dir, error);
 }
 
 int OpenPrivateFile(const fs::path& file, int flags, std::string& error, mode_t mode) {
-    const int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) error = FileError("cannot open", file, errno);
-    return fd;
+    // Without waiting: a FIFO in a file's place would block the open.
+    const int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
+    if (fd < 0 && errno != ENXIO) {  // ENXIO: a FIFO that nobody reads
+        error = FileError("cannot open", file, errno);
+        return -1;
+    }
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    if (fd >= 0) ::close(fd);
+    error = "refusing to use " + file.string() + ": it is not a regular file";
+    return -1;
 }
 
 bool WriteFileAtomically(const fs::path& file, std::string_view bytes, std::string& error) {
@@ -126,13 +160,10 @@ bool WriteFileAtomically(const fs::path& file, std::string_view bytes, std::stri
     return false;
 }
 
-ReadResult ReadPrivateFile(const fs::path& file, std::string& bytes, std::string& error) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return ReadResult::Missing;
-    if (fd < 0) {
-        error = FileError("cannot read", file, errno);
-        return ReadResult::Failed;
-    }
+namespace {
+
+// The rest of an open file, which it closes.
+bool ReadOpened(int fd, const fs::path& file, std::string& bytes, std::string& error) {
     bytes.clear();
     char buf[65536];
     ssize_t n;
@@ -140,7 +171,32 @@ ReadResult ReadPrivateFile(const fs::path& file, std::string& bytes, std::string
         if (n > 0) bytes.append(buf, static_cast<std::size_t>(n));
     if (n < 0) error = FileError("cannot read", file, errno);
     ::close(fd);
-    return n < 0 ? ReadResult::Failed : ReadResult::Read;
+    return n >= 0;
+}
+
+}  // namespace
+
+ReadResult ReadPrivateFile(const fs::path& file, std::string& bytes, std::string& error) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0 && errno == ENOENT) return ReadResult::Missing;
+    const int fd = OpenPrivateFile(file, O_RDONLY, error);
+    if (fd < 0) return ReadResult::Failed;
+    return ReadOpened(fd, file, bytes, error) ? ReadResult::Read : ReadResult::Failed;
+}
+
+bool ReadRegularFile(const fs::path& file, std::string& bytes, std::string& error) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0) {
+        error = FileError("cannot read", file, errno);
+        return false;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = "cannot read " + file.string() + ": it is not a regular file";
+        return false;
+    }
+    return ReadOpened(fd, file, bytes, error);
 }
 
 FileLock::~FileLock() {

@@ -22,7 +22,10 @@ namespace ky {
 std::optional<std::filesystem::path> StateDirectory(std::string& error);
 
 // Creates `dir` and its missing parents with mode 0700, then refuses it
-// unless it is a directory owned by this user that no one else may write.
+// unless it is a directory (not a symbolic link) owned by this user that no
+// one else may write; one that others may read is made private. Inside the
+// state directory every directory from the state directory down is held to
+// the same.
 bool EnsurePrivateDirectory(const std::filesystem::path& dir, std::string& error);
 
 // Replaces `file` with `bytes` in one step: a temporary file beside it,
@@ -37,8 +40,13 @@ enum class ReadResult { Read, Missing, Failed };
 ReadResult ReadPrivateFile(const std::filesystem::path& file, std::string& bytes,
                            std::string& error);
 
-// Opens a file of ours with O_NOFOLLOW and O_CLOEXEC added to `flags`;
-// -1 with `error` set (naming the file) on failure.
+// A whole file given by the user (a symbolic link is followed); anything
+// but a regular file (a FIFO, a device) is refused without waiting.
+bool ReadRegularFile(const std::filesystem::path& file, std::string& bytes, std::string& error);
+
+// Opens a file of ours with O_NOFOLLOW and O_CLOEXEC added to `flags`,
+// without waiting (a FIFO in its place); -1 with `error` set (naming the
+// file) on failure, and for anything but a regular file.
 int OpenPrivateFile(const std::filesystem::path& file, int flags, std::string& error,
                     mode_t mode = 0600);
 

@@ -4,11 +4,11 @@
 
 namespace kyfw {
 
-int OpenBus(Context& context) {
+std::optional<ExitStatus> OpenBus(Context& context, std::string& problem) {
     context.choice = ky::ChooseBus(context.options.simulate, context.options.simReset);
     context.bus = context.choice.bus;
-    if (context.bus) return -1;
-    context.err << "kyfw: " << Printable(context.choice.problem) << "\n";
+    if (context.bus) return std::nullopt;
+    problem = context.choice.problem;
     return context.choice.problemIsUsage ? kExitUsage : kExitNoKy;
 }
 

@@ -7,7 +7,9 @@
 
 #include "base/FdStream.h"
 #include "cli/DeviceSelector.h"
+#include "cli/ExitStatus.h"
 #include "firewire/FWPlatform.h"
+#include "firewire/Recording.h"
 #include "update/BusChoice.h"
 
 namespace kyfw {
@@ -34,11 +36,12 @@ struct Context {
     std::ostream& err;
     ky::FdOutputBuffer& outBuffer;   // under `out`: says whether the output reached its reader
     bool outputFailureSaid = false;  // a command has told the user that `out` failed
+    std::shared_ptr<FWLib::Recorder> recorder;  // with --record
 };
 
-// Opens the bus the options ask for; -1 when there is one, else the exit
-// status (with the reason on `err`).
-int OpenBus(Context& context);
+// Opens the bus the options ask for; nothing when there is one, else the
+// exit status and the reason in `problem`.
+std::optional<ExitStatus> OpenBus(Context& context, std::string& problem);
 
 struct UpdateOptions {
     std::string deviceText;  // as given

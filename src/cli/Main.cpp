@@ -9,6 +9,7 @@
 #include <streambuf>
 
 #include "base/FdStream.h"
+#include "base/Paths.h"
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Text.h"
@@ -136,42 +137,49 @@ int Help(CLI::App& app, const Commands& c, std::ostream& out, std::ostream& err)
 }
 
 // With --record, the bus as kyfw sees it is wrapped in a recorder.
-std::shared_ptr<FWLib::Recorder> StartRecording(Context& context) {
+std::shared_ptr<FWLib::Recorder> StartRecording(Context& context, std::string& error) {
     FWLib::Recorder::Options options{std::string("kyfw ") + KY_VERSION_STRING,
                                      context.options.recordAnonymous,
                                      DownloadUnit::SerialNumberBusAddress()};
-    std::string error;
     auto recorder = FWLib::Recorder::Create(context.options.record, options, error);
-    if (!recorder) {
-        context.err << "kyfw: " << Printable(error) << "\n";
-        return nullptr;
-    }
-    context.bus = FWLib::RecordingBus(context.bus, recorder);
+    if (recorder) context.bus = FWLib::RecordingBus(context.bus, recorder);
     return recorder;
 }
 
 // With --replay, a bus that answers from the recording, and pauses that
 // only count unless the recorded timing is asked for.
-std::shared_ptr<FWLib::ReplayBus> OpenReplay(Context& context) {
-    std::ifstream in(context.options.replay, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
-    std::string error = in ? "" : "cannot read it";
+std::shared_ptr<FWLib::ReplayBus> OpenReplay(Context& context, std::string& error) {
+    std::string text;
     std::vector<FWLib::RecordedEvent> events;
-    if (error.empty() && FWLib::ParseRecording(text, events, error)) {
+    if (!ky::ReadRegularFile(context.options.replay, text, error)) return nullptr;
+    if (FWLib::ParseRecording(text, events, error)) {
         auto replay = FWLib::MakeReplayBus(std::move(events), context.options.replayTiming);
         context.bus = replay;
         if (!context.options.replayTiming)
             context.choice.fastClock = std::make_unique<ky::FakeClock>();
         return replay;
     }
-    context.err << "kyfw: cannot replay " << Printable(context.options.replay) << ": "
-                << Printable(error) << "\n";
+    error = "cannot replay " + context.options.replay + ": " + error;
     return nullptr;
+}
+
+// A command that ends before it began: the reason on standard error and,
+// with --json, as the one JSON document on standard output.
+int EndEarly(Context& context, const Commands& commands, int status, const std::string& message) {
+    context.err << "kyfw: " << Printable(message, true) << "\n";
+    if (context.options.json)
+        context.out << JsonText({{"command", *commands.list ? "list" : "update"},
+                                 {"outcome", "error"},
+                                 {"message", message}})
+                    << "\n";
+    return status;
 }
 
 int RunOnBus(Context& context, const Commands& commands, const UpdateOptions& update) {
     std::shared_ptr<FWLib::ReplayBus> replay;
-    if (!context.options.replay.empty() && !(replay = OpenReplay(context))) return kExitUsage;
+    std::string error;
+    if (!context.options.replay.empty() && !(replay = OpenReplay(context, error)))
+        return EndEarly(context, commands, kExitUsage, error);
     const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
     const std::string mismatch = replay ? replay->Finish() : std::string();
     if (mismatch.empty()) return status;
@@ -181,18 +189,26 @@ int RunOnBus(Context& context, const Commands& commands, const UpdateOptions& up
 
 int Dispatch(Context& context, const Commands& commands, const UpdateOptions& update) {
     if (*commands.info) return RunInfo(context);
+    std::string problem;
     if (context.options.replay.empty()) {
-        if (int status = OpenBus(context); status >= 0) return status;
+        if (auto status = OpenBus(context, problem))
+            return EndEarly(context, commands, *status, problem);
     }
     std::shared_ptr<FWLib::Recorder> recorder;
-    if (!context.options.record.empty() && !(recorder = StartRecording(context))) return kExitUsage;
+    if (!context.options.record.empty() && !(recorder = StartRecording(context, problem)))
+        return EndEarly(context, commands, kExitUsage, problem);
     if (!context.options.simFault.empty())
         kysim::ApplyNamedFault(*context.choice.demo->Bus(), context.choice.demo->Guid(),
                                context.options.simFault);
-    const int status = RunOnBus(context, commands, update);
-    if (recorder && !recorder->Finish())
+    context.recorder = recorder;
+    int status = RunOnBus(context, commands, update);
+    // A recording asked for and not kept whole fails the command, after
+    // the command's own outcome.
+    if (recorder && !recorder->Finish()) {
         context.err << "kyfw: the recording " << Printable(context.options.record)
-                    << " could not be written whole\n";
+                    << " could not be written whole: " << recorder->ErrorText() << "\n";
+        if (status == kExitDone || status == kExitNothingToDo) status = kExitImageFailed;
+    }
     return status;
 }
 
@@ -229,7 +245,7 @@ int Main(int argc, char** argv) {
     ky::StreamRedirect redirect(std::cout, options.verbose ? std::cerr.rdbuf() : &null);
     ky::FdOutputBuffer stdoutBuffer(STDOUT_FILENO);
     std::ostream out(&stdoutBuffer);
-    Context context{options, nullptr, {}, out, err, stdoutBuffer};
+    Context context{options, nullptr, {}, out, err, stdoutBuffer, false, nullptr};
     int status =
         *commands.help ? Help(app, commands, out, err) : Dispatch(context, commands, update);
     if (!stdoutBuffer.Finish()) {

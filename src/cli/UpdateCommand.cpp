@@ -189,9 +189,11 @@ private:
         std::string logProblem;
         {
             UpdateLog log(c.options.verbose, c.err.rdbuf());
+            // An anonymous recording goes with a log that names the Ky alike.
+            const bool anonymous = c.recorder && c.recorder->Settings().anonymous;
             log.Stream() << early.text.str() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
-                         << GuidText(ky.unit.guid) << ") from " << ky.Version() << " to "
-                         << kBuiltIn << "\n";
+                         << GuidText(anonymous ? c.recorder->Guid(ky.unit.guid) : ky.unit.guid)
+                         << ") from " << ky.Version() << " to " << kBuiltIn << "\n";
             QuitSignalsDeferred signals;
             result = RunWorker();
             if (c.outBuffer.Error())

@@ -85,6 +85,7 @@ std::optional<std::filesystem::path> UpdateLog::Finish() {
     if (!mFile) return std::nullopt;
     if (mFile->Finish()) return mPath;
     mProblem = "cannot write " + mPath.string() + ": " + mFile->ErrorText();
+    ::unlink(mPath.c_str());  // a log cut short is no log: it goes
     return std::nullopt;
 }
 

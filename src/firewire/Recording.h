@@ -40,8 +40,9 @@ public:
     void Event(const std::string& fields);
     UInt64 Guid(UInt64 guid);  // as the recording shows it
     const Options& Settings() const { return mOptions; }
-    // False when the recording could not be written whole.
+    // False when the recording could not be written whole; ErrorText() says why.
     bool Finish();
+    std::string ErrorText() const { return mFile.ErrorText(); }
 
 private:
     Recorder(int fd, Options options);
