@@ -85,7 +85,7 @@ struct Window {
 void Memory(long ticks, const fs::path& dir) {
     setenv("KYFW_SIM_STATE", (dir / "sim").c_str(), 1);
     ky::BusChoice choice = ky::ChooseBus(true, true);
-    Window w({choice.bus, &choice.DownloadClock(), "/proc", {}});
+    Window w({choice.bus, &choice.DownloadClock(), "/proc", {}, {}});
     // The first ticks and the first paint page in code and fill the
     // allocator's pools and the window's backing store (about 1.5 MB,
     // once); what comes after is what a day costs.
@@ -121,7 +121,7 @@ void Gap(const char* what, const fs::path& procRoot) {
     auto bus = kysim::SimBus::Create();
     bus->AddKy();
     ky::FakeClock clock;  // instant pauses: the update's own time is not measured
-    Window w({bus, &clock, procRoot, {}});
+    Window w({bus, &clock, procRoot, {}, {}});
     SetAlertResponder([](const AlertRequest&) -> SInt16 { return 2; });  // stay open
     w.dialog->TimerEventHandler(nullptr);
     QElapsedTimer since;
@@ -148,7 +148,7 @@ void Gap(const char* what, const fs::path& procRoot) {
 void TickCost(const fs::path& procRoot) {
     auto bus = kysim::SimBus::Create();
     bus->AddKy();
-    Window w({bus, &ky::SystemClock(), procRoot, {}});
+    Window w({bus, &ky::SystemClock(), procRoot, {}, {}});
     for (int i = 0; i < 20; ++i) w.dialog->TimerEventHandler(nullptr);
     constexpr int kTicks = 500;
     const double start = CpuSeconds();

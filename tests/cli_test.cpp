@@ -118,6 +118,10 @@ protected:
             EXPECT_EQ(s.find(text) != std::string::npos, c[3] == '~') << c << "\n" << s;
         } else if (what == "out" || what == "err") {
             EXPECT_EQ(s.rfind(text, 0), 0u) << s;
+        } else if (c[0] == '/' && c.find('~') < c.find('=')) {
+            const auto tilde = c.find('~');
+            EXPECT_THAT(Doc(r)[json::json_pointer(c.substr(0, tilde))].get<std::string>(),
+                        HasSubstr(c.substr(tilde + 1)));
         } else if (c[at] == '#') {
             EXPECT_EQ(Doc(r)[json::json_pointer(c.substr(0, at))].size(),
                       std::stoul(c.substr(at + 1)));
@@ -242,6 +246,15 @@ TEST_F(KyfwCli, EachInjectedFaultEndsHonestly) {
              "version=2-0"}},  // the MCORE image follows; the half-written FPGA would not start
         {nullptr, W("--simulate --sim-reset --sim-fault=mcore-crc-rejected update --yes"), "", 1,
             {"err~kyfw: The MCORE image failed while verifying the CRC: ", "out!Done"}},
+        // The advice names the command that works on the Ky as it now reads.
+        {nullptr, W("--simulate --sim-reset --sim-fault=vanish update --yes --json"), "", 1,
+            {"/message~Reconnect the Ky (power and cable), check that `kyfw list` shows it, then "
+             "run `kyfw update` again.", "/advice=\"kyfw update\""}},
+        {nullptr, W("--simulate --sim-reset --sim-fault=not-ready update --yes --json"), "", 1,
+            {"/advice=\"kyfw update\"", "version=2-5"}},
+        {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n",
+            W("--simulate --sim-fault=not-ready update --yes --reinstall --json"), "", 1,
+            {"/advice=\"kyfw update --reinstall\"", "version=2-6"}},
         {nullptr, W("--simulate --sim-fault=bogus update --yes"), "", 64, {}},
         {nullptr, W("--sim-fault=vanish update --yes"), "", 64,
             {"err=kyfw: --sim-fault needs --simulate\n"}},

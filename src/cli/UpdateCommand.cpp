@@ -221,6 +221,19 @@ private:
         return result;
     }
 
+    // What to do after a failed update, naming the command that works: a
+    // Ky that reads the built-in versions again needs --reinstall.
+    std::string Advice(const UpdateResult& result) {
+        const bool same = ky::IsSameAsBuiltIn(ky::VersionsAfter(ky.info, result));
+        const std::string command = same ? "kyfw update --reinstall" : "kyfw update";
+        doc["advice"] = command;
+        if (ky::LeftTheBus(result))
+            return "Reconnect the Ky (power and cable), check that `kyfw list` shows it, then run "
+                   "`" +
+                   command + "` again.";
+        return "Do not switch the Ky off; leave it connected and run `" + command + "` again.";
+    }
+
     int Report(UpdateResult result, const std::optional<std::filesystem::path>& logPath,
                const std::string& logProblem) {
         // Stopped right before the first write: someone uses the Ky.
@@ -233,9 +246,7 @@ private:
         if (!logPath) doc["log_problem"] = logProblem;
         doc["outcome"] = ok ? "done" : "failed";
         doc["message"] = ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
-                            : ky::DescribeFailure(result) +
-                                  " Do not switch the Ky off; leave it connected and run the "
-                                  "update again.";
+                            : ky::DescribeFailure(result) + " " + Advice(result);
         if (c.options.json) {
             c.out << JsonText(doc) << "\n";
         } else {

@@ -268,6 +268,12 @@ UInt64 Recorder::Guid(UInt64 guid) {
     return static_cast<UInt64>(it - mGuids.begin()) + 1;
 }
 
+std::string Recorder::Problem() {
+    std::lock_guard lock(mMutex);
+    mOut.flush();
+    return mFile.Error() ? mFile.ErrorText() : std::string();
+}
+
 bool Recorder::Finish() {
     std::lock_guard lock(mMutex);
     mOut.flush();

@@ -43,6 +43,8 @@ public:
     // False when the recording could not be written whole; ErrorText() says why.
     bool Finish();
     std::string ErrorText() const { return mFile.ErrorText(); }
+    // Flushes what was recorded so far: why it could not be written, or nothing.
+    std::string Problem();
 
 private:
     Recorder(int fd, Options options);

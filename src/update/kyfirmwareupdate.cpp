@@ -77,6 +77,38 @@ bool IsDowngradeFor(const KyInfo& info) {
            info.MCOREver > ZRV::PTA::KyMCOREUpgradeVer;
 }
 
+namespace {
+
+// An image that failed at one of these steps never touched the flash.
+bool Untouched(IOReturn error, const std::string& step) {
+    for (const char* before : {"finding the Ky", "choosing the image", "reading the bus generation",
+                               "opening the Ky", "entering update mode"})
+        if (step == before) return true;
+    return error == kIOReturnNotReady && step.empty();  // never begun
+}
+
+UInt32 VersionAfter(UInt32 before, UInt32 builtIn, IOReturn error, const std::string& step) {
+    if (error == kIOReturnSuccess) return builtIn;
+    return Untouched(error, step) ? before : 0;
+}
+
+}  // namespace
+
+KyInfo VersionsAfter(const KyInfo& before, const UpdateResult& result) {
+    KyInfo after = before;
+    if (!result.deviceFound || !result.started) return after;
+    after.XilinxVer = VersionAfter(before.XilinxVer, ZRV::PTA::KyXilinxUpgradeVer,
+                                   result.xilinxError, result.xilinxStep);
+    after.MCOREver = VersionAfter(before.MCOREver, ZRV::PTA::KyMCOREUpgradeVer, result.mcoreError,
+                                  result.mcoreStep);
+    after.softwareVer = after.MCOREver << 16 | after.XilinxVer;
+    return after;
+}
+
+bool LeftTheBus(const UpdateResult& result) {
+    return result.xilinxError == kIOReturnNoDevice || result.mcoreError == kIOReturnNoDevice;
+}
+
 std::string ErrorText(IOReturn error) {
     if (error == kUpdateStatusError) return "the Ky reported an unexpected status (error -192)";
     if (error == kIOReturnNoDevice)

@@ -85,6 +85,12 @@ struct UpdateResult {
     }
 };
 
+// What the Ky's versions read after `result`, from those it had before:
+// an image programmed reads the built-in version, one whose flash was
+// touched reads 0, one never begun keeps its version.
+KyInfo VersionsAfter(const KyInfo& before, const UpdateResult& result);
+// The Ky left the bus during the update.
+bool LeftTheBus(const UpdateResult& result);
 // "bus reset (error -536854496)", or the Ky's own status error in words.
 std::string ErrorText(IOReturn error);
 // One sentence per image that failed, naming the image and its error.

@@ -61,6 +61,11 @@ SInt16 ShowAboutDialog() {
 SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result) {
     if (!result.started)
         return Alert(kAlertStopAlert, "Update Not Started", ky::DescribeFailure(result));
+    if (ky::LeftTheBus(result))
+        return Alert(kAlertStopAlert, "Programming Failed",
+                     ky::DescribeFailure(result) +
+                         "\nReconnect the Ky (power and cable), wait until this window shows it, "
+                         "and run the update again.");
     return Alert(kAlertStopAlert, "Programming Failed",
                  ky::DescribeFailure(result) +
                      "\nDo not switch the Ky off. Leave it powered and connected, and run the "
@@ -223,9 +228,12 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
     _session->Release();
     _updateState = WAITFORINPUT;  // a tick during the alert must not come here again
     _stops.reset();
-    ShowNotice("");
     _cancelButton.Enable(true);
     if (_environment.keptProblem) ky::NoteStateNotKept(result, _environment.keptProblem());
+    const std::string recording =
+        _environment.recordingProblem ? _environment.recordingProblem() : "";
+    _lastFailed = !result.Succeeded() || !recording.empty();
+    ShowNotice(recording);  // stays in the window through the alert
     if (_quitPending) {
         if (!result.Succeeded()) std::cerr << ky::DescribeFailure(result) << "\n";
         SendQuitApplicationEvent();

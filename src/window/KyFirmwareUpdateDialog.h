@@ -28,6 +28,9 @@ public:
         // Once an update has ended: why its outcome could not be kept (the
         // simulated Ky's state), or nothing.
         std::function<std::string()> keptProblem;
+        // With --record, once an update has ended: why the recording could
+        // not be written whole, or nothing.
+        std::function<std::string()> recordingProblem;
     };
 
     CKyFirmwareUpdateDialog(WindowRef window, Environment environment);
@@ -47,6 +50,9 @@ public:
     OSStatus TimerEventHandler(EventLoopTimerRef timer);
 
     KyFirmwareUpdateType State() const { return _updateState; }
+    // What the program's exit status says of the last update: it failed, or
+    // its recording was not kept whole.
+    bool LastUpdateFailed() const { return _lastFailed; }
     // A quit signal (SIGINT, SIGTERM): quits at once while waiting, else
     // once the update has ended. Returns true when it quit at once.
     bool QuitRequested();
@@ -80,6 +86,7 @@ private:
     Environment _environment;
     std::string _imageProblem;  // set when a built-in image is broken
     bool _quitPending = false;
+    bool _lastFailed = false;
     std::unique_ptr<ky::UpdateSession> _session;     // made with the controller
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // while the flash is written
     std::unique_ptr<ky::KyProbe> _probe;

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QStringList>
 #include <iostream>
+#include <optional>
 
 #include "firewire/Recording.h"
 #include "update/BusChoice.h"
@@ -12,7 +13,13 @@
 
 namespace {
 
-constexpr int kUsage = 64;
+// The exit statuses of ky-firmware-update.
+enum ExitStatus : int {
+    kExitDone = 0,          // quit, after an update or without one
+    kExitUpdateFailed = 1,  // the last update failed, or its recording was not kept whole
+    kExitCannotStart = 3,   // no usable interface description, or the simulated Ky cannot be used
+    kExitUsage = 64,        // the command line was wrong
+};
 
 struct Options {
     bool simulate = false;
@@ -22,15 +29,16 @@ struct Options {
 const char* const kUsageText =
     "usage: ky-firmware-update [--simulate] [--record FILE] [Qt options]\n"
     "  --simulate     update the simulated Ky instead of a Ky on the FireWire bus\n"
-    "  --record FILE  write every FireWire transaction to FILE, for a bug report\n";
+    "  --record FILE  write every FireWire transaction to FILE, for a bug report\n"
+    "exit status: 0 quit, 1 the last update failed, 3 cannot start, 64 usage\n";
 
-// -1 to go on, else the exit status.
-int ParseOptions(Options& options) {
+// The exit status when the program ends here.
+std::optional<ExitStatus> ParseOptions(Options& options) {
     const QStringList args = QCoreApplication::arguments().mid(1);
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
             std::cout << kUsageText;
-            return 0;
+            return kExitDone;
         }
         if (args[i] == "--simulate") {
             options.simulate = true;
@@ -38,10 +46,23 @@ int ParseOptions(Options& options) {
             options.record = args[++i].toStdString();
         } else {
             std::cerr << kUsageText;
-            return kUsage;
+            return kExitUsage;
         }
     }
-    return -1;
+    return std::nullopt;
+}
+
+// The menu bar and the window from the interface description; the reason
+// is on standard error when they cannot be had.
+WindowRef LoadWindow() {
+    IBNibRef nibRef = nullptr;
+    WindowRef window = nullptr;
+    OSStatus err = CreateNibReference("main", &nibRef);
+    if (err != noErr) return nullptr;
+    err = SetMenuBarFromNib(nibRef, "MenuBar");
+    if (err == noErr) err = CreateWindowFromNib(nibRef, "MainWindow", &window);
+    DisposeNibReference(nibRef);
+    return err == noErr ? window : nullptr;
 }
 
 }  // namespace
@@ -49,16 +70,9 @@ int ParseOptions(Options& options) {
 int main(int argc, char** argv) {
     QApplication application(argc, argv);  // takes Qt's own options out of the way
     Options options;
-    if (int status = ParseOptions(options); status >= 0) return status;
-
-    IBNibRef nibRef = nullptr;
-    WindowRef window = nullptr;
-    OSStatus err = CreateNibReference("main", &nibRef);
-    if (err != noErr) return err;
-    err = SetMenuBarFromNib(nibRef, "MenuBar");
-    if (err == noErr) err = CreateWindowFromNib(nibRef, "MainWindow", &window);
-    DisposeNibReference(nibRef);
-    if (err != noErr) return err;
+    if (auto status = ParseOptions(options)) return *status;
+    WindowRef window = LoadWindow();
+    if (!window) return kExitCannotStart;
 
     ky::BusChoice choice = ky::ChooseBus(options.simulate, false);
     if (!choice.bus) {
@@ -67,7 +81,7 @@ int main(int argc, char** argv) {
         RunStandardAlert({kAlertStopAlert, "The simulated Ky cannot be used",
                           QString::fromStdString(choice.problem), ""});
         DisposeWindow(window);
-        return kUsage;
+        return kExitCannotStart;
     }
     std::shared_ptr<FWLib::Recorder> recorder;
     if (!options.record.empty()) {
@@ -76,17 +90,29 @@ int main(int argc, char** argv) {
                                            {"ky-firmware-update " KY_VERSION_STRING}, error);
         if (!recorder) {
             std::cerr << "ky-firmware-update: " << error << "\n";
-            return kUsage;
+            DisposeWindow(window);
+            return kExitUsage;
         }
         choice.bus = FWLib::RecordingBus(choice.bus, recorder);
     }
-    auto* dialog =
-        new CKyFirmwareUpdateDialog(window, {choice.bus, &choice.DownloadClock(), "/proc",
-                                             [&choice] { return choice.StateProblem(); }});
+    auto recordingProblem = [&]() -> std::string {
+        const std::string problem = recorder ? recorder->Problem() : "";
+        return problem.empty()
+                   ? ""
+                   : "the recording " + options.record + " could not be written whole: " + problem;
+    };
+    auto* dialog = new CKyFirmwareUpdateDialog(
+        window, {choice.bus, &choice.DownloadClock(), "/proc",
+                 [&choice] { return choice.StateProblem(); }, recordingProblem});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
     RunApplicationEventLoop();
+    const bool recordingKept = !recorder || recorder->Finish();
+    if (!recordingKept)
+        std::cerr << "ky-firmware-update: the recording " << options.record
+                  << " could not be written whole: " << recorder->ErrorText() << "\n";
+    const bool failed = dialog->LastUpdateFailed() || !recordingKept;
     delete dialog;
     DisposeWindow(window);
-    return err;
+    return failed ? kExitUpdateFailed : kExitDone;
 }
