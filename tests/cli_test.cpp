@@ -565,12 +565,36 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         EXPECT_EQ(r.status, std::stoi(entry.substr(name.size() + 1))) << r.err;
         EXPECT_EQ(r.err.find("differs"), std::string::npos) << r.err;
     }
+    // A recording replayed by another kyfw than the one that made it: the
+    // first call that differs ends it (here a listing is no update).
+    auto r = Kyfw({"--replay", (dir / "list.jsonl").string(), "update", "--yes"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("kyfw: the replay differs from the recording "));
+    EXPECT_EQ(Kyfw({"--replay", (dir / "list.jsonl").string(), "--simulate", "list"}).err,
+              "kyfw: --replay and --simulate do not go together\n");
+    // With the recorded pauses (the listing took a few milliseconds), after a
+    // blank line before the header.
+    Shell("(echo; cat " + (dir / "list.jsonl").string() + ") > " + (dir / "blank.jsonl").string());
+    EXPECT_EQ(Kyfw({"--replay", (dir / "blank.jsonl").string(), "--replay-timing", "list"}).status,
+              0);
+    // Text that is UTF-8 and text that is not come back byte for byte.
+    for (const std::string state : {"st\xc3\xa4te", "st\xff"}) {
+        const std::vector<std::string> env = {"KYFW_SIM_STATE=" + (dir / state).string()};
+        const auto made =
+            Kyfw({"--simulate", "--record", (dir / "text.jsonl").string(), "list"}, env);
+        EXPECT_EQ(Kyfw({"--replay", (dir / "text.jsonl").string(), "list"}).out, made.out);
+    }
     const std::string head = "{\"format\":\"kyfw-recording\",\"version\":1}\n{\"t\":1,";
     // clang-format off
     const std::vector<std::pair<std::string, std::string>> nonsense = {
-        {head + "\"ev\":\"discov", "line 2: not JSON (a recording cut off here?)"},
+        {head + "\"ev\":\"discov", "line 2: not one JSON object (a recording cut off here, or bytes after it?)"},
+        {head + "\"ev\":\"close\",\"unit\":\"x\"} {}\n",
+         "line 2: not one JSON object (a recording cut off here, or bytes after it?)"},
         {"{\"format\":\"kyfw-recording\",\"version\":2}\n",
-         "line 1: recording format version 2, this kyfw reads version 1"},
+         "line 1: recording format version 2, this kyfw reads version 1 (a number)"},
+        {"\n{\"format\":\"kyfw-recording\",\"version\":\"1\"}\n",
+         "line 2: recording format version \"1\", this kyfw reads version 1 (a number)"},
+        {"\n", "the recording is empty"},
         {head + "\"ev\":\"open\",\"unit\":\"x\"}\n", "line 2: \"status\" is missing or of the wrong type"},
         {head + "\"ev\":\"request\",\"status\":0,\"kind\":\"bread\",\"addr\":\"0x1\","
          "\"len\":99999999,\"generation\":1}\n", "line 2: \"len\" is out of range"},

@@ -12,14 +12,6 @@ namespace FWLib {
 
 namespace {
 
-constexpr int kFormatVersion = 1;
-constexpr int kFirewireAbi = 5;
-std::string Number(UInt64 value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 std::string Status(IOReturn status) {
     return "\"status\":" + std::to_string(status);
 }
@@ -138,7 +130,7 @@ public:
     IOReturn CreatePlugInInterface(std::unique_ptr<PlugInInterface>& plugIn) const override {
         std::unique_ptr<PlugInInterface> inner;
         const IOReturn status = mInner->CreatePlugInInterface(inner);
-        const std::string unit = JsonQuoted(Info().name);
+        const std::string unit = TextJson(Info().name);
         mRecorder->Event("\"ev\":\"plugin\",\"unit\":" + unit + "," + Status(status));
         if (inner) plugIn = std::make_unique<RecordingPlugIn>(std::move(inner), mRecorder, unit);
         return status;
@@ -178,11 +170,11 @@ public:
 
 private:
     std::string UnitJson(const UnitInfo& u) {
-        return "{\"name\":" + JsonQuoted(u.name) + ",\"node\":" + JsonQuoted(u.deviceNode) +
+        return "{\"name\":" + TextJson(u.name) + ",\"node\":" + TextJson(u.deviceNode) +
                ",\"guid\":\"" + Number(mRecorder->Guid(u.guid)) +
                "\",\"unit_spec_id\":" + std::to_string(u.unitSpecID) +
                ",\"unit_sw_version\":" + std::to_string(u.unitSWVersion) +
-               ",\"vendor\":" + JsonQuoted(u.vendor) + ",\"model\":" + JsonQuoted(u.model) + "}";
+               ",\"vendor\":" + TextJson(u.vendor) + ",\"model\":" + TextJson(u.model) + "}";
     }
 
     std::shared_ptr<Bus> mInner;
@@ -191,48 +183,14 @@ private:
 
 }  // namespace
 
-std::string HexText(const UInt8* bytes, std::size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(kDigits[bytes[i] >> 4]);
-        text.push_back(kDigits[bytes[i] & 0xF]);
-    }
-    return text;
-}
-
-std::string ImageHash(const UInt8* bytes, std::size_t size) {
-    UInt64 hash = 0xcbf29ce484222325ull;
-    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
-    return Number(hash);
-}
-
-std::string JsonQuoted(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::shared_ptr<Recorder> Recorder::Create(const std::filesystem::path& file, Options options,
                                            std::string& error) {
     const int fd = ky::OpenPrivateFile(file, O_WRONLY | O_CREAT | O_TRUNC, error, 0644);
     if (fd < 0) return nullptr;
     auto recorder = std::shared_ptr<Recorder>(new Recorder(fd, std::move(options)));
-    recorder->mOut << "{\"format\":\"kyfw-recording\",\"version\":" << kFormatVersion
-                   << ",\"program\":" << JsonQuoted(recorder->mOptions.program)
-                   << ",\"firewire_abi\":" << kFirewireAbi
+    recorder->mOut << "{\"format\":\"kyfw-recording\",\"version\":" << kRecordingFormatVersion
+                   << ",\"program\":" << TextJson(recorder->mOptions.program)
+                   << ",\"firewire_abi\":" << kRecordingFirewireAbi
                    << ",\"image_data\":\"fnv1a-64\",\"anonymous\":"
                    << (recorder->mOptions.anonymous ? "true" : "false") << "}\n";
     return recorder;

@@ -19,6 +19,7 @@
 
 #include "base/FdStream.h"
 #include "firewire/FWPlatform.h"
+#include "firewire/RecordingFormat.h"
 
 namespace FWLib {
 
@@ -59,15 +60,5 @@ private:
 
 // `bus`, with every call recorded by `recorder`.
 std::shared_ptr<Bus> RecordingBus(std::shared_ptr<Bus> bus, std::shared_ptr<Recorder> recorder);
-
-// Text for a JSON string: quotes, backslashes, control characters and bytes
-// outside ASCII escaped.
-std::string JsonQuoted(const std::string& text);
-// How a recording writes data: lower-case hexadecimal, and image data as
-// its FNV-1a hash ("0x" and 16 digits).
-std::string HexText(const UInt8* bytes, std::size_t size);
-std::string ImageHash(const UInt8* bytes, std::size_t size);
-// Blocks longer than this are image data.
-inline constexpr UInt32 kLiteralBlockBytes = 20;
 
 }  // namespace FWLib

@@ -12,30 +12,9 @@
 #include <vector>
 
 #include "firewire/FWPlatform.h"
+#include "firewire/RecordingFormat.h"
 
 namespace FWLib {
-
-// One recorded event, as the replay needs it.
-struct RecordedEvent {
-    std::string ev;            // "discovery", "survey", "plugin", "interface", "open", "close",
-                               // "generation", "request"
-    std::uint64_t micros = 0;  // since the event before
-    std::string unit;
-    IOReturn status = 0;
-    UInt32 generation = 0;
-    std::string kind;  // requests: "qread", "qwrite", "bread", "bwrite"
-    UInt64 addr = 0;
-    UInt32 length = 0;
-    std::string data;   // hex, or empty when `fnv1a` stands for it
-    std::string fnv1a;  // "0x...": image data
-    std::vector<UInt8> reply;
-    std::vector<UnitInfo> units;  // discovery, survey
-    bool controller = false;      // survey
-    std::size_t line = 0;         // in the file
-};
-
-// Reads a recording; false with the reason ("line 7: ...") when it is not one.
-bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error);
 
 class ReplayBus;
 
@@ -49,8 +28,5 @@ public:
     // others, else the first difference, recorded and made side by side.
     virtual std::string Finish() = 0;
 };
-
-// Text of a call as a recording would show it (for the side-by-side view).
-std::string DescribeCall(const RecordedEvent& event);
 
 }  // namespace FWLib

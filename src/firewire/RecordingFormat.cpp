@@ -1,0 +1,218 @@
+#include "firewire/RecordingFormat.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace FWLib {
+
+std::string Number(UInt64 value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string HexText(const UInt8* bytes, std::size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        text.push_back(kDigits[bytes[i] >> 4]);
+        text.push_back(kDigits[bytes[i] & 0xF]);
+    }
+    return text;
+}
+
+std::string ImageHash(const UInt8* bytes, std::size_t size) {
+    UInt64 hash = 0xcbf29ce484222325ull;
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
+    return Number(hash);
+}
+
+std::string TextJson(const std::string& text) {
+    try {
+        return nlohmann::json(text).dump();  // refuses bytes that are not UTF-8
+    } catch (const nlohmann::json::type_error&) {
+        const auto* bytes = reinterpret_cast<const UInt8*>(text.data());
+        return nlohmann::ordered_json{{"bytes", HexText(bytes, text.size())}}.dump();
+    }
+}
+
+namespace {
+
+using nlohmann::json;
+
+constexpr UInt32 kMaxRequestBytes = 4096;
+
+struct BadLine {
+    std::string why;
+};
+
+const json& Field(const json& j, const char* name, json::value_t type) {
+    const auto it = j.find(name);
+    const bool numeric = type == json::value_t::number_integer;
+    if (it == j.end() || (numeric ? !it->is_number_integer() : it->type() != type))
+        throw BadLine{std::string("\"") + name + "\" is missing or of the wrong type"};
+    return *it;
+}
+
+std::vector<UInt8> HexBytes(const std::string& text, std::size_t max);
+
+// A text field: a string, or {"bytes": "<hex>"} for text that is not UTF-8.
+std::string Text(const json& j, const char* name) {
+    const auto it = j.find(name);
+    if (it != j.end() && it->is_object() && it->size() == 1 && it->contains("bytes") &&
+        (*it)["bytes"].is_string()) {
+        const auto bytes = HexBytes((*it)["bytes"].get<std::string>(), SIZE_MAX);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    return Field(j, name, json::value_t::string).get<std::string>();
+}
+
+long long Integer(const json& j, const char* name, long long min, long long max) {
+    const long long v = Field(j, name, json::value_t::number_integer).get<long long>();
+    if (v < min || v > max) throw BadLine{std::string("\"") + name + "\" is out of range"};
+    return v;
+}
+
+UInt64 HexNumber(const std::string& text) {
+    UInt64 value = 0;
+    const char* begin = text.data() + (text.starts_with("0x") ? 2 : 0);
+    const auto [end, ec] = std::from_chars(begin, text.data() + text.size(), value, 16);
+    if (ec != std::errc() || end != text.data() + text.size() || begin == end)
+        throw BadLine{"\"" + text + "\" is not a hexadecimal number"};
+    return value;
+}
+
+std::vector<UInt8> HexBytes(const std::string& text, std::size_t max) {
+    if (text.size() % 2 || text.size() / 2 > max)
+        throw BadLine{"hexadecimal data of a wrong length"};
+    std::vector<UInt8> bytes(text.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto [end, ec] =
+            std::from_chars(text.data() + 2 * i, text.data() + 2 * i + 2, bytes[i], 16);
+        if (ec != std::errc() || end != text.data() + 2 * i + 2)
+            throw BadLine{"not hexadecimal data"};
+    }
+    return bytes;
+}
+
+std::vector<UnitInfo> Units(const json& list) {
+    if (!list.is_array()) throw BadLine{"units are not a list"};
+    std::vector<UnitInfo> units;
+    for (const auto& u : list) {
+        if (!u.is_object()) throw BadLine{"a unit is not an object"};
+        UnitInfo info;
+        info.name = Text(u, "name");
+        info.deviceNode = Text(u, "node");
+        info.guid = HexNumber(Text(u, "guid"));
+        info.unitSpecID = static_cast<UInt32>(Integer(u, "unit_spec_id", 0, 0xFFFFFF));
+        info.unitSWVersion = static_cast<UInt32>(Integer(u, "unit_sw_version", 0, 0xFFFFFF));
+        info.vendor = Text(u, "vendor");
+        info.model = Text(u, "model");
+        info.deviceFileHere = false;
+        units.push_back(std::move(info));
+    }
+    return units;
+}
+
+void ReadRequest(const json& j, RecordedEvent& e) {
+    e.kind = Text(j, "kind");
+    if (e.kind != "qread" && e.kind != "qwrite" && e.kind != "bread" && e.kind != "bwrite")
+        throw BadLine{"unknown request kind \"" + e.kind + "\""};
+    e.addr = HexNumber(Text(j, "addr"));
+    e.length = static_cast<UInt32>(Integer(j, "len", 0, kMaxRequestBytes));
+    e.generation = static_cast<UInt32>(Integer(j, "generation", 0, 0xFFFFFFFF));
+    if (j.contains("fnv1a")) {
+        e.fnv1a = Text(j, "fnv1a");
+    } else if (j.contains("data")) {
+        e.data = Text(j, "data");
+        if (HexBytes(e.data, e.length).size() != e.length)
+            throw BadLine{"the data is not as long as the request"};
+    }
+    if (j.contains("reply")) e.reply = HexBytes(Text(j, "reply"), e.length);
+}
+
+RecordedEvent ReadEvent(const json& j) {
+    if (!j.is_object()) throw BadLine{"not a JSON object"};
+    RecordedEvent e;
+    e.ev = Text(j, "ev");
+    e.micros = static_cast<std::uint64_t>(Integer(j, "t", 0, 3'600'000'000LL));
+    if (e.ev == "discovery") {
+        e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
+        e.units = Units(Field(j, "units", json::value_t::array));
+    } else if (e.ev == "survey") {
+        e.controller = Field(j, "controller", json::value_t::boolean).get<bool>();
+        e.units = Units(Field(j, "nodes", json::value_t::array));
+    } else if (e.ev == "plugin" || e.ev == "interface" || e.ev == "open" || e.ev == "close") {
+        e.unit = Text(j, "unit");
+        if (e.ev != "close")
+            e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
+    } else if (e.ev == "generation") {
+        e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
+        e.generation = static_cast<UInt32>(Integer(j, "generation", 0, 0xFFFFFFFF));
+    } else if (e.ev == "request") {
+        e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
+        ReadRequest(j, e);
+    } else {
+        throw BadLine{"unknown event \"" + e.ev + "\""};
+    }
+    return e;
+}
+
+void ReadHeader(const json& j) {
+    if (!j.is_object() || !j.contains("format") || j["format"] != "kyfw-recording")
+        throw BadLine{"not a kyfw recording"};
+    const json version = j.value("version", json());
+    if (version != kRecordingFormatVersion)
+        throw BadLine{"recording format version " + version.dump() + ", this kyfw reads version " +
+                      std::to_string(kRecordingFormatVersion) + " (a number)"};
+}
+
+}  // namespace
+
+bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error) {
+    events.clear();
+    std::size_t line = 0;
+    bool header = false;  // the first line that is not blank
+    while (!text.empty()) {
+        ++line;
+        const std::size_t nl = text.find('\n');
+        const std::string_view body = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        if (body.empty()) continue;
+        try {
+            const json j = json::parse(body, nullptr, false);
+            if (j.is_discarded())
+                throw BadLine{"not one JSON object (a recording cut off here, or bytes after it?)"};
+            if (!header) {
+                ReadHeader(j);
+                header = true;
+                continue;
+            }
+            events.push_back(ReadEvent(j));
+            events.back().line = line;
+        } catch (const BadLine& bad) {
+            error = "line " + std::to_string(line) + ": " + bad.why;
+            return false;
+        } catch (const json::exception& e) {
+            error = "line " + std::to_string(line) + ": " + e.what();
+            return false;
+        }
+    }
+    if (!header) error = "the recording is empty";
+    return header;
+}
+
+std::string DescribeCall(const RecordedEvent& e) {
+    if (e.ev != "request") return e.ev + (e.unit.empty() ? "" : " " + e.unit);
+    char addr[24];
+    std::snprintf(addr, sizeof addr, "0x%012llx", static_cast<unsigned long long>(e.addr));
+    std::string text = e.kind + " " + addr + " len " + std::to_string(e.length);
+    if (!e.data.empty()) text += " data " + e.data;
+    if (!e.fnv1a.empty()) text += " fnv1a " + e.fnv1a;
+    return text;
+}
+
+}  // namespace FWLib

@@ -1,0 +1,57 @@
+#pragma once
+
+// The recording format, written by the recorder and read by the replay:
+// JSON Lines, the first line naming the format, each later line one event.
+// Text from the bus (names, device files) is kept byte for byte: a JSON
+// string when it is UTF-8, else its bytes in hexadecimal.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "firewire/FWPlatform.h"
+
+namespace FWLib {
+
+inline constexpr int kRecordingFormatVersion = 1;
+inline constexpr int kRecordingFirewireAbi = 5;
+
+// One recorded event, as the replay needs it.
+struct RecordedEvent {
+    std::string ev;            // "discovery", "survey", "plugin", "interface", "open", "close",
+                               // "generation", "request"
+    std::uint64_t micros = 0;  // since the event before
+    std::string unit;
+    IOReturn status = 0;
+    UInt32 generation = 0;
+    std::string kind;  // requests: "qread", "qwrite", "bread", "bwrite"
+    UInt64 addr = 0;
+    UInt32 length = 0;
+    std::string data;   // hex, or empty when `fnv1a` stands for it
+    std::string fnv1a;  // "0x...": image data
+    std::vector<UInt8> reply;
+    std::vector<UnitInfo> units;  // discovery, survey
+    bool controller = false;      // survey
+    std::size_t line = 0;         // in the file
+};
+
+// Reads a recording; false with the reason ("line 7: ...") when it is not one.
+bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error);
+
+// A text field as a recording holds it: a JSON string when the text is
+// UTF-8, else {"bytes": "<hex>"}, so that every byte comes back as it was.
+std::string TextJson(const std::string& text);
+// "0x" and 16 hexadecimal digits: GUIDs and hashes.
+std::string Number(UInt64 value);
+// How a recording writes data: lower-case hexadecimal, and image data as
+// its FNV-1a hash ("0x" and 16 digits).
+std::string HexText(const UInt8* bytes, std::size_t size);
+std::string ImageHash(const UInt8* bytes, std::size_t size);
+// Blocks longer than this are image data.
+inline constexpr UInt32 kLiteralBlockBytes = 20;
+
+// Text of a call as a recording would show it (for the side-by-side view).
+std::string DescribeCall(const RecordedEvent& event);
+
+}  // namespace FWLib
