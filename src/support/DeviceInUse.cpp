@@ -1,6 +1,7 @@
 #include "support/DeviceInUse.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,8 +84,13 @@ void PublishActivity(const std::string& activity) {
         std::filesystem::remove(*file, ignored);
         return;
     }
-    if (EnsurePrivateDirectory(file->parent_path(), error))
-        WriteFileAtomically(*file, activity, error);
+    // A few bytes, not worth a sync: a reader that finds them cut short
+    // says less, nothing wrong.
+    if (!EnsurePrivateDirectory(file->parent_path(), error)) return;
+    const int fd = OpenPrivateFile(*file, O_WRONLY | O_CREAT | O_TRUNC, error);
+    if (fd < 0) return;
+    [[maybe_unused]] const ssize_t n = ::write(fd, activity.data(), activity.size());
+    ::close(fd);
 }
 
 std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
