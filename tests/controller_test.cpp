@@ -2,10 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 
+#include "support/GateClock.h"
 #include "support/SimFixture.h"
 #include "update/UpdateSession.h"
 #include "update/kyfirmwareupdate.h"
@@ -167,28 +166,6 @@ TEST_F(ControllerDeathTest, AccessorsBeforeDiscoveryAssert) {
 
 namespace {
 
-// Holds the worker in its first pause until the test lets it go on.
-class GateClock final : public ky::Clock {
-public:
-    std::uint64_t NowMicros() const override { return mNow.load(); }
-    void SleepMicros(std::uint64_t micros) override {
-        std::unique_lock lock(mMutex);
-        mOpened.wait(lock, [&] { return mOpen; });
-        mNow += micros;
-    }
-    void Open() {
-        std::lock_guard lock(mMutex);
-        mOpen = true;
-        mOpened.notify_all();
-    }
-
-private:
-    std::atomic<std::uint64_t> mNow{0};
-    std::mutex mMutex;
-    std::condition_variable mOpened;
-    bool mOpen = false;
-};
-
 using State = ky::UpdateSession::State;
 enum class Request { Hold, Check, Consent, Start, Release };
 
@@ -242,7 +219,8 @@ TEST(UpdateSession, EachRequestInEachState) {
             SCOPED_TRACE(std::string(ky::UpdateSession::StateName(states[from])) + ", request " +
                          std::to_string(r));
             kytest::StreamCapture io;
-            GateClock clock;
+            kytest::GateClock clock;
+            clock.Hold();
             auto bus = kysim::SimBus::Create(clock);
             const UInt64 guid = bus->AddKy();
             std::vector<FWLib::io_service_t> services;
@@ -253,7 +231,7 @@ TEST(UpdateSession, EachRequestInEachState) {
                 ky::UpdateSession session(controller);
                 Reach(session, states[from], unit);
                 if (states[from] == S::Finished) {
-                    clock.Open();
+                    clock.Release();
                     while (session.Poll() != S::Finished) ky::PreciseSleep(1000);
                 }
                 const auto answer = Ask(session, Request(r), unit).status;
@@ -262,7 +240,7 @@ TEST(UpdateSession, EachRequestInEachState) {
                 const S now = to[from][r].value_or(states[from]);
                 EXPECT_EQ(session.GetState(), now);
                 EXPECT_EQ(controller.Holding(), now != S::Idle && now != S::Finished);
-                clock.Open();  // the session waits for a worker to end before it goes
+                clock.Release();  // the session waits for a worker to end before it goes
             }
             const std::string out = io.Out();
             EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));

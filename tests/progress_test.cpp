@@ -1,8 +1,8 @@
-// The progress record's phases and its rounding.
+// The progress record's phases and its rounding: the states the update's
+// worker takes it through.
 #include <gtest/gtest.h>
 
 #include "engine/DownloadProgress.h"
-#include "support/StreamCapture.h"
 
 namespace {
 
@@ -30,38 +30,6 @@ TEST(DownloadProgress, PhasesAndTruncation) {
         p.Update(c.fraction);
         EXPECT_EQ(p.Get(), c.expected);
     }
-}
-
-TEST(DownloadProgress, ResetKeepsTheDeviceType) {
-    DownloadProgress p;
-    EXPECT_EQ(p.Get(), 0u);
-    EXPECT_EQ(p.DeviceType(), Xilinx);
-    p.SetDeviceType(MCORE);
-    p.SetErase();
-    p.Reset();
-    EXPECT_EQ(p.Get(), 0u);
-    p.SetErase();
-    EXPECT_EQ(p.Get(), 80u);
-    // SetPgm without SetErase adds its stretch to the base after a reset.
-    p.Reset();
-    p.SetPgm();
-    p.Update(1.0f);
-    EXPECT_EQ(p.Get(), 20u);
-}
-
-TEST(DownloadProgress, UnknownDeviceTypeChangesNothing) {
-    kytest::StreamCapture io;
-    DownloadProgress p;
-    p.SetErase();
-    p.SetPgm();
-    p.Update(0.5f);
-    p.SetDeviceType(static_cast<DL_DEVICE_TYPE>(2));
-    p.SetErase();
-    p.SetPgm();
-    EXPECT_EQ(io.Err(), "Invalid device type\nInvalid device type\n");
-    EXPECT_EQ(p.Get(), 50u);
-    p.Update(1.0f);
-    EXPECT_EQ(p.Get(), 60u);  // the Xilinx stretch still stands
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "engine/DownloadProgress.h"
 #include "sim/SimBus.h"
+#include "support/GateClock.h"
 #include "support/StreamCapture.h"
 #include "update/kyfirmwareupdate.h"
 
@@ -20,42 +21,6 @@ using ::testing::HasSubstr;
 
 using ZRV::PTA::CKyFirmwareUpdate;
 using namespace std::chrono_literals;
-
-// A counting clock that can hold the worker at its first pause, notes the
-// scheduling policy of the thread that pauses, and can be made to throw.
-class WorkerClock final : public ky::Clock {
-public:
-    std::uint64_t NowMicros() const override { return mNow.load(); }
-    void SleepMicros(std::uint64_t micros) override {
-        std::unique_lock lock(mMutex);
-        if (policy < 0) {
-            sched_param param{};
-            pthread_getschedparam(pthread_self(), &policy, &param);
-        }
-        mGate.wait(lock, [&] { return mOpen; });
-        if (throwOnPause) throw std::runtime_error("clock failed");
-        mNow += micros;
-    }
-    void Hold() {
-        std::lock_guard lock(mMutex);
-        mOpen = false;
-    }
-    void Release() {
-        {
-            std::lock_guard lock(mMutex);
-            mOpen = true;
-        }
-        mGate.notify_all();
-    }
-    int policy = -1;  // read after the worker is done
-    bool throwOnPause = false;
-
-private:
-    std::atomic<std::uint64_t> mNow{0};
-    std::mutex mMutex;
-    std::condition_variable mGate;
-    bool mOpen = true;
-};
 
 class WorkerTest : public ::testing::Test {
 protected:
@@ -68,7 +33,7 @@ protected:
     kysim::KyUnitModel& Ky() { return bus->Ky(guid); }
 
     kytest::StreamCapture io;
-    WorkerClock clock;
+    kytest::GateClock clock;
     std::shared_ptr<kysim::SimBus> bus;
     UInt64 guid;
 };

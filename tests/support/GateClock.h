@@ -1,0 +1,50 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+
+#include "base/Clock.h"
+
+namespace kytest {
+
+// A counting clock that can hold the worker at its first pause, notes the
+// scheduling policy of the thread that pauses, and can be made to throw.
+class GateClock final : public ky::Clock {
+public:
+    std::uint64_t NowMicros() const override { return mNow.load(); }
+    void SleepMicros(std::uint64_t micros) override {
+        std::unique_lock lock(mMutex);
+        if (policy < 0) {
+            sched_param param{};
+            pthread_getschedparam(pthread_self(), &policy, &param);
+        }
+        mGate.wait(lock, [&] { return mOpen; });
+        if (throwOnPause) throw std::runtime_error("clock failed");
+        mNow += micros;
+    }
+    void Hold() {
+        std::lock_guard lock(mMutex);
+        mOpen = false;
+    }
+    void Release() {
+        {
+            std::lock_guard lock(mMutex);
+            mOpen = true;
+        }
+        mGate.notify_all();
+    }
+    int policy = -1;  // read after the worker is done
+    bool throwOnPause = false;
+
+private:
+    std::atomic<std::uint64_t> mNow{0};
+    std::mutex mMutex;
+    std::condition_variable mGate;
+    bool mOpen = true;
+};
+
+}  // namespace kytest
