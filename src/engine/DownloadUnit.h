@@ -25,6 +25,7 @@ public:
     IOReturn BeginUpdate(UInt32& generation);
     IOReturn SetUpdateCommand(UInt32& generation, UInt32& updatetype);
     IOReturn SendBlock(void* bytes, unsigned int length, UInt32 offset, UInt32& generation);
+    // Nothing in this program calls it: an update is never called off.
     IOReturn CancelTransfer(UInt32& generation);
     IOReturn SendCRCAndVerify(UInt32 crc, UInt32& generation);
     IOReturn RestoreNormalOperation(UInt32& generation);

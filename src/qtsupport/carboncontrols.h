@@ -50,6 +50,8 @@ protected:
     WindowRef _window = nullptr;
 };
 
+// Pop-up menus, check boxes, edit texts and menus: part of the reusable
+// library; the window uses none of them.
 class CPopupControl : public CControl {
 public:
     MenuRef GetMenuHandle();

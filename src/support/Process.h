@@ -46,6 +46,8 @@ public:
     explicit TProcess(ProcessSerialNumber theNum, std::filesystem::path procRoot = "/proc");
     virtual ~TProcess();
 
+    // FindProcess, KillApplication and the information records are part of
+    // the reusable library: nothing in this program calls them.
     // Asks the process to quit (SIGTERM); does not wait for it.
     virtual Boolean KillApplication(const ProcessSerialNumber* target);
     virtual std::int16_t GetNumProcesses();
