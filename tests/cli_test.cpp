@@ -284,6 +284,8 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         {nullptr, update({"--device", ""}), "", 64, {badDevice}},
         {nullptr, update({"--device", "\xff\xfe" "ab"}), "", 64, {badDevice}},
         {nullptr, update({"--device", "fw1"}), "", 64, {badDevice}},
+        {nullptr, update({"--device", "000d0a004120187"}), "", 64, {badDevice}},  // 15 digits
+        {"", W("--simulate list"), "KYFW_SIM_STATE=$DIR/s\x7f", 0, {"out~/s\\x7F/fw-simulated"}},
         {nullptr, W("--simulate list"), "KYFW_SIM_COUNT=63", 0, {}},
         {nullptr, W("--simulate list"), "KYFW_SIM_COUNT=-1", 64, {badCount}},
         {nullptr, W("--simulate list"), "KYFW_SIM_COUNT=abc", 64, {badCount}},
