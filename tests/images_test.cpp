@@ -59,15 +59,6 @@ TEST(BuiltInImages, LayoutVersionsAndCrcAgreeWithWhatTheKyReads) {
     EXPECT_EQ(Downloader::updateCRC16(0, check.data(), 2), kysim::Crc16Xmodem(0, check));
 }
 
-TEST(ReadImageDeathTest, ReadOfAWholeBufferIsAProgrammingError) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    Downloader downloader;
-    UInt8 buf[DL_BUF_SIZE];
-    UInt32 count = 0;
-    EXPECT_DEATH(downloader.ReadImage(fileXILINX, 0, DL_BUF_SIZE, buf, count),
-                 "Downloader.cpp:[0-9]+: failed assertion `actualCount < DL_BUF_SIZE'");
-}
-
 Bytes WithSignatureAt(std::size_t pos, std::size_t size = 400) {
     Bytes f(std::max<std::size_t>(size, pos + 8), 0x11);
     const UInt8 sig[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};

@@ -87,23 +87,6 @@ TEST_F(LinuxBackend, DiscoveryFindsKyUnitsInNodeOrderAndSkipsTheRest) {
     EXPECT_TRUE(found.empty());
 }
 
-TEST_F(LinuxBackend, ResponseCodesBecomeStatuses) {
-    // clang-format off
-    const std::vector<std::pair<UInt32, IOReturn>> table = {
-        {RCODE_CONFLICT_ERROR, kIOFireWireConflictError}, {RCODE_DATA_ERROR, kIOFireWireDataError},
-        {RCODE_TYPE_ERROR, kIOFireWireTypeError}, {RCODE_ADDRESS_ERROR, kIOFireWireAddressError},
-        {RCODE_SEND_ERROR, kIOReturnNotResponding}, {RCODE_CANCELLED, kIOReturnTimeout},
-        {RCODE_BUSY, kIOReturnBusy}, {RCODE_NO_ACK, kIOReturnNotResponding}};
-    // clang-format on
-    auto device = FirstKy();
-    for (auto [rcode, status] : table) {
-        kernel->node.rcode = rcode;
-        EXPECT_EQ(device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, true, 7),
-                  status)
-            << rcode;
-    }
-}
-
 struct BusCase {
     const char* name;
     std::function<void(FakeKernel&)> script;
