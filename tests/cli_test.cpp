@@ -596,7 +596,7 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
          "line 1: recording format version 2, this kyfw reads version 1 (a number)"},
         {"\n{\"format\":\"kyfw-recording\",\"version\":\"1\"}\n",
          "line 2: recording format version \"1\", this kyfw reads version 1 (a number)"},
-        {"\n", "the recording is empty"},
+        {"\n", "line 1: the recording is empty"},
         {head + "\"ev\":\"open\",\"unit\":\"x\"}\n", "line 2: \"status\" is missing or of the wrong type"},
         {head + "\"ev\":\"request\",\"status\":0,\"kind\":\"bread\",\"addr\":\"0x1\","
          "\"len\":99999999,\"generation\":1}\n", "line 2: \"len\" is out of range"},

@@ -1,5 +1,6 @@
 #include "firewire/RecordingFormat.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -201,7 +202,9 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
             return false;
         }
     }
-    if (!header) error = "the recording is empty";
+    if (!header)
+        error =
+            "line " + std::to_string(std::max<std::size_t>(line, 1)) + ": the recording is empty";
     return header;
 }
 
