@@ -16,7 +16,6 @@
 #include "cli/Text.h"
 #include "cli/UpdateLog.h"
 #include "engine/DownloadProgress.h"
-#include "engine/ImageCheck.h"
 #include "sim/SimFaults.h"
 #include "update/UpdateSession.h"
 
@@ -102,9 +101,6 @@ private:
     }
 
     Outcome Checks() {
-        std::string problem;
-        if (!kyimage::CheckBuiltInImages(problem))
-            return End(kExitRefused, "refused", "refusing to update: " + problem);
         if (Outcome status = Choose()) return status;
         // The Ky is taken before anything is checked, and kept through the
         // question and both images: no other updater gets in between.

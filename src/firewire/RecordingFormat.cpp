@@ -58,19 +58,6 @@ const json& Field(const json& j, const char* name, json::value_t type) {
     return *it;
 }
 
-std::vector<UInt8> HexBytes(const std::string& text, std::size_t max);
-
-// A text field: a string, or {"bytes": "<hex>"} for text that is not UTF-8.
-std::string Text(const json& j, const char* name) {
-    const auto it = j.find(name);
-    if (it != j.end() && it->is_object() && it->size() == 1 && it->contains("bytes") &&
-        (*it)["bytes"].is_string()) {
-        const auto bytes = HexBytes((*it)["bytes"].get<std::string>(), SIZE_MAX);
-        return std::string(bytes.begin(), bytes.end());
-    }
-    return Field(j, name, json::value_t::string).get<std::string>();
-}
-
 long long Integer(const json& j, const char* name, long long min, long long max) {
     const long long v = Field(j, name, json::value_t::number_integer).get<long long>();
     if (v < min || v > max) throw BadLine{std::string("\"") + name + "\" is out of range"};
@@ -97,6 +84,17 @@ std::vector<UInt8> HexBytes(const std::string& text, std::size_t max) {
             throw BadLine{"not hexadecimal data"};
     }
     return bytes;
+}
+
+// A text field: a string, or {"bytes": "<hex>"} for text that is not UTF-8.
+std::string Text(const json& j, const char* name) {
+    const auto it = j.find(name);
+    if (it != j.end() && it->is_object() && it->size() == 1 && it->contains("bytes") &&
+        (*it)["bytes"].is_string()) {
+        const auto bytes = HexBytes((*it)["bytes"].get<std::string>(), SIZE_MAX);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    return Field(j, name, json::value_t::string).get<std::string>();
 }
 
 std::vector<UnitInfo> Units(const json& list) {

@@ -58,11 +58,11 @@ UpdateSession::Answer UpdateSession::Hold(const FWLib::UnitInfo& unit,
     const IOReturn status = mController.HoldKy();
     const std::string node = unit.deviceNode;
     if (status == kIOReturnExclusiveAccess)
-        return Refuse(Status::Refused, ky::BeingUpdatedText(unit));
+        return Answer{Status::Refused, ky::BeingUpdatedText(unit)};
     if (status == kIOReturnNoDevice)
-        return Refuse(Status::NoKy, "the Ky at " + node + " left the bus");
+        return Answer{Status::NoKy, "the Ky at " + node + " left the bus"};
     if (status != kIOReturnSuccess)
-        return Refuse(Status::NoKy, "cannot open the Ky at " + node + ": " + ky::ErrorText(status));
+        return Answer{Status::NoKy, "cannot open the Ky at " + node + ": " + ky::ErrorText(status)};
     mUnit = mController.FoundUnit();
     if (seen) {
         mInfo = *seen;
@@ -79,27 +79,27 @@ UpdateSession::Answer UpdateSession::Hold(const FWLib::UnitInfo& unit,
 
 UpdateSession::Answer UpdateSession::Identified() const {
     if (mCheck == KyCheck::WrongProduct)
-        return Refuse(Status::Refused,
+        return Answer{Status::Refused,
                       "this updater is for Ky product version 3, this Ky is product version " +
-                          std::to_string(mInfo.productVer >> 16));
+                          std::to_string(mInfo.productVer >> 16)};
     if (mCheck != KyCheck::Accepted)
-        return Refuse(Status::Refused, std::string("the Ky ") + ky::KyCheckText(mCheck) +
-                                           " (is another updater using it?)");
+        return Answer{Status::Refused, std::string("the Ky ") + ky::KyCheckText(mCheck) +
+                                           " (is another updater using it?)"};
     return {};
 }
 
 UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) {
     if (mState != State::Held) return NotNow("check the Ky");
     std::string problem;
-    if (!kyimage::CheckBuiltInImages(problem)) return Refuse(Status::Refused, problem);
+    if (!kyimage::CheckBuiltInImages(problem)) return Answer{Status::Refused, problem};
     if (Answer identified = Identified(); !identified.Ok()) return identified;
     const auto others =
         fullLook ? mWatch.CheckAll(DeviceFile(mUnit)) : mWatch.Check(DeviceFile(mUnit));
-    if (others) return Refuse(Status::Refused, InUseText(*others));
+    if (others) return Answer{Status::Refused, InUseText(*others)};
     if (ky::IsSameAsBuiltIn(mInfo) && !policy.reinstall)
-        return Refuse(Status::NothingToDo, "the Ky already has the built-in firmware");
+        return Answer{Status::NothingToDo, "the Ky already has the built-in firmware"};
     if (ky::IsDowngradeFor(mInfo) && !policy.allowDowngrade)
-        return Refuse(Status::NeedsConsent, "the built-in firmware is older than the Ky's");
+        return Answer{Status::NeedsConsent, "the built-in firmware is older than the Ky's"};
     return {};
 }
 
@@ -110,7 +110,8 @@ UpdateSession::Answer UpdateSession::Consent() {
 }
 
 std::string UpdateSession::BeforeWriting() {
-    // On the worker: the Ky is held, nothing is written yet.
+    // On the worker: the Ky is held,
+    // nothing is written yet.
     if (const auto others = mWatch.CheckAll(DeviceFile(mUnit))) return InUseText(*others);
     mInhibitor = std::make_unique<SleepInhibitor>(std::cout);
     return {};

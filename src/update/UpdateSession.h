@@ -97,7 +97,6 @@ public:
     const FWLib::UnitInfo& Unit() const { return mUnit; }
 
 private:
-    Answer Refuse(Status status, std::string message) const { return {status, std::move(message)}; }
     Answer NotNow(const char* request) const;
     Answer Identified() const;
     std::string BeforeWriting();
