@@ -45,15 +45,10 @@ protected:
         Gap();
         return unit->SendBlock(bytes.data(), static_cast<unsigned>(bytes.size()), 0, g);
     }
-    static std::vector<UInt8> Header(UInt32 sizeB) {
-        std::vector<UInt8> h(20, 0xFF);
-        h[2] = 0, h[3] = 1;
-        for (int i = 0; i < 4; ++i) h[4 + i] = UInt8(sizeB >> (24 - 8 * i));
-        return h;
-    }
     // Sends `image` after a header, padded to whole quadlets; returns the CRC.
     UInt16 SendImage(const std::vector<UInt8>& image) {
-        EXPECT_EQ(Send(Header(static_cast<UInt32>(image.size()))), kIOReturnSuccess);
+        EXPECT_EQ(Send(kytest::FirmwareHeader(static_cast<UInt32>(image.size()))),
+                  kIOReturnSuccess);
         std::vector<UInt8> padded = image;
         padded.resize((image.size() + 3) & ~std::size_t{3}, 0);
         for (std::size_t at = 0; at < padded.size(); at += 128) {
@@ -124,21 +119,25 @@ TEST_F(SimKyTest, OnlyAFlashThatWouldStartReportsItsVersion) {
 TEST_F(SimKyTest, EachBreachOfTheProtocolIsRefusedAsARealKyWould) {
     auto closed = std::make_unique<DownloadUnit>(FirstKyService());
     UInt32 v = 0, g = bus->Generation(), command = 0;
-    EXPECT_EQ(closed->ReadStatusRegister(v, g), kIOReturnNotOpen);  // never opened
-    EXPECT_EQ(Send(Header(8)), kIOFireWireConflictError);           // not in update mode
+    EXPECT_EQ(closed->ReadStatusRegister(v, g), kIOReturnNotOpen);         // never opened
+    EXPECT_EQ(Send(kytest::FirmwareHeader(8)), kIOFireWireConflictError);  // not in update mode
     unit->BeginUpdate(g);
     EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOReturnBusy);  // no pause after a command
-    auto version2 = Header(100);
+    auto version2 = kytest::FirmwareHeader(100);
     version2[3] = 2;  // a header version the Ky does not know
     // Each after the erase: what is sent, and the answer to its last part.
     const std::vector<std::tuple<const char*, std::vector<std::vector<UInt8>>, IOReturn>> cases = {
-        {"a second header", {Header(300), Header(300)}, kIOFireWireDataError},
+        {"a second header",
+         {kytest::FirmwareHeader(300), kytest::FirmwareHeader(300)},
+         kIOFireWireDataError},
         {"a short block not the last",
-         {Header(300), std::vector<UInt8>(64, 1)},
+         {kytest::FirmwareHeader(300), std::vector<UInt8>(64, 1)},
          kIOFireWireDataError},
         {"header version 2", {version2}, kIOFireWireDataError},
-        {"more than announced", {Header(8), std::vector<UInt8>(12, 0)}, kIOFireWireDataError},
-        {"larger than the flash area", {Header(0x100000)}, kIOFireWireDataError},
+        {"more than announced",
+         {kytest::FirmwareHeader(8), std::vector<UInt8>(12, 0)},
+         kIOFireWireDataError},
+        {"larger than the flash area", {kytest::FirmwareHeader(0x100000)}, kIOFireWireDataError},
         {"a block too large", {std::vector<UInt8>(132, 0xFF)}, kIOFireWireTypeError},
     };
     for (const auto& [name, blocks, answer] : cases) {
@@ -169,7 +168,7 @@ TEST_F(SimKyTest, EachBreachOfTheProtocolIsRefusedAsARealKyWould) {
     ASSERT_EQ(StartErase(0), kIOReturnSuccess);
     clock.Advance(600'000'000);
     EXPECT_EQ(Status(), 0u);
-    EXPECT_EQ(Send(Header(8)), kIOFireWireConflictError);
+    EXPECT_EQ(Send(kytest::FirmwareHeader(8)), kIOFireWireConflictError);
     command = 1;
     Gap();
     EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOFireWireConflictError);

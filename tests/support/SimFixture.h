@@ -40,4 +40,13 @@ inline std::vector<UInt8> Be32(UInt32 v) {
     return {UInt8(v >> 24), UInt8(v >> 16), UInt8(v >> 8), UInt8(v)};
 }
 
+// The 20-byte header that opens an image's data: FF FF, version 1, the
+// image's size, FF to the end.
+inline std::vector<UInt8> FirmwareHeader(UInt32 sizeB) {
+    std::vector<UInt8> h{0xFF, 0xFF, 0x00, 0x01};
+    for (UInt8 b : Be32(sizeB)) h.push_back(b);
+    h.insert(h.end(), 12, 0xFF);
+    return h;
+}
+
 }  // namespace kytest
