@@ -4,13 +4,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/Clock.h"
 #include "base/KyAssert.h"
 #include "base/Paths.h"
+#include "support/Files.h"
 
 namespace {
 
@@ -67,6 +71,50 @@ TEST(StateDirectory, XdgWhenAbsoluteElseHomeElseThePasswordDatabaseNeverShared) 
         ScopedEnv xdg("XDG_STATE_HOME", c.xdg), home("HOME", c.home);
         EXPECT_EQ(ky::StateDirectory(error).value_or("none"), c.expected);
     }
+}
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> gCalls;
+
+// A file's name, with the temporary file beside "f" called "temp".
+std::string Named(const fs::path& path) {
+    const std::string name = path.filename();
+    return name.starts_with("f.") ? "temp" : name;
+}
+
+TEST(PrivateFiles, DirectoriesArePrivateAndFilesWrittenWholeOrNotAtAll) {
+    kytest::TempDir dir{"paths"};
+    const fs::path inner = dir / "a" / "b", file = inner / "f";
+    std::string error;
+    ASSERT_TRUE(ky::EnsurePrivateDirectory(inner, error)) << error;
+    EXPECT_EQ(fs::status(dir / "a").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(inner).permissions(), fs::perms::owner_all);
+    for (mode_t mode : {0720, 0702}) {
+        ::chmod(inner.c_str(), mode);
+        EXPECT_FALSE(ky::EnsurePrivateDirectory(inner, error));
+        EXPECT_EQ(error, "refusing to use " + inner.string() +
+                             ": others may write to it (make it private with chmod 700)");
+    }
+    ::chmod(inner.c_str(), 0700);
+    // The data is on the disk before the rename makes it the file.
+    ky::gDurableWriteCalls.fsync = [](int fd) {
+        gCalls.push_back("fsync " + Named(fs::read_symlink("/proc/self/fd/" + std::to_string(fd))));
+        return ::fsync(fd);
+    };
+    ky::gDurableWriteCalls.rename = [](const char* from, const char* to) {
+        gCalls.push_back("rename " + Named(from) + " " + Named(to));
+        return ::rename(from, to);
+    };
+    ASSERT_TRUE(ky::WriteFileAtomically(file, "old", error)) << error;
+    EXPECT_EQ(gCalls, (std::vector<std::string>{"fsync temp", "rename temp f", "fsync b"}));
+    // A save that fails leaves the old file, and nothing beside it.
+    ky::gDurableWriteCalls.rename = [](const char*, const char*) { return errno = EIO, -1; };
+    EXPECT_FALSE(ky::WriteFileAtomically(file, "new", error));
+    ky::gDurableWriteCalls = {};
+    EXPECT_EQ(error, "cannot write " + file.string() + ": Input/output error");
+    EXPECT_EQ(kytest::ReadFile(file), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(inner), {}), 1);
 }
 
 }  // namespace

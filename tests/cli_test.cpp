@@ -467,8 +467,15 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
         EXPECT_THAT(r.err, HasSubstr("ky.state: it is a symbolic link, which is not followed"))
             << r.err;
     }
-    EXPECT_EQ(kytest::ReadFile(dir / "victim"), "precious");
     fs::remove(dir / "sim" / "ky.state");
+    // Nor a link in place of the lock, the device file or a recording.
+    for (const fs::path& link : {dir / "sim" / "lock", dir / "sim" / "fw-simulated", dir / "r"}) {
+        fs::remove(link);
+        fs::create_symlink(dir / "victim", link);
+        EXPECT_NE(Kyfw(W("--simulate --record " + dir.String() + "/r update --yes")).status, 0);
+        fs::remove(link);
+    }
+    EXPECT_EQ(kytest::ReadFile(dir / "victim"), "precious");
     const fs::path xdg = dir / "xdg" / "kyfirmwareupdate", sim = xdg / "simulated-ky";
     const std::string writable = ": others may write to it (make it private with chmod 700)";
     struct Hostile {

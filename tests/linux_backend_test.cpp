@@ -104,6 +104,7 @@ TEST_F(LinuxBackend, RidesOutWhatARealBusDoesAndNoMore) {
         {"reset seen first by its event", [](K& k) { k.ResetAtNextRequest(Ms(400), Ms(20)); }, false, kIOReturnSuccess, 2},
         {"node away for 0.5 s", [](K& k) { k.LeaveAtNextRequest(Ms(500)); }, false, kIOReturnSuccess, 2},
         {"node gone for good", [](K& k) { k.LeaveAtNextRequest(Ms(5000)); }, false, kIOReturnNoDevice, 1},
+        {"reset whose generation never shows", [](K& k) { k.ResetAtNextRequest(Ms(9000), Ms(9000)); }, false, kIOReturnNoDevice, 1},
         {"three busy answers", [](K& k) { k.node.busyAnswers = 3; }, false, kIOReturnSuccess, 4},
         {"busy to the end", [](K& k) { k.node.busyAnswers = 9; }, false, kIOReturnBusy, 4},
         {"cancelled read", [](K& k) { k.node.cancelledAnswers = 1; }, true, kIOReturnSuccess, 2},

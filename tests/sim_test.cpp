@@ -230,6 +230,7 @@ TEST(DemoKy, StateFileIsReadWholeOrRefusedWithTheReason) {
         {"mcore=65536\n", "mcore= is not a number from 0 to 65535"},
         {ids + "123456789\n", "serial= missing or longer than 8 bytes"},
         {ids + "\nxilinx-flash=4\n\nab", "the flash contents are 2 bytes, not 4 as announced"},
+        {ids + "\nxilinx-flash=1\nmcore-flash=1\n\nabc", "the flash contents are 3 bytes, not 2 as announced"},
     };
     // clang-format on
     for (const auto& [text, reason] : bad) {

@@ -19,6 +19,8 @@ namespace ky {
 
 namespace fs = std::filesystem;
 
+DurableWriteCalls gDurableWriteCalls;
+
 namespace {
 
 std::optional<fs::path> HomeDirectory() {
@@ -45,7 +47,7 @@ bool WriteAll(int fd, std::string_view bytes) {
 void SyncDirectory(const fs::path& dir) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    ::fsync(fd);
+    gDurableWriteCalls.fsync(fd);
     ::close(fd);
 }
 
@@ -148,10 +150,10 @@ bool WriteFileAtomically(const fs::path& file, std::string_view bytes, std::stri
         error = FileError("cannot write", file, errno);
         return false;
     }
-    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    bool ok = WriteAll(fd, bytes) && gDurableWriteCalls.fsync(fd) == 0;
     const int writeError = errno;
     ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temp.c_str(), file.c_str()) == 0) {
+    if (ok && gDurableWriteCalls.rename(temp.c_str(), file.c_str()) == 0) {
         SyncDirectory(file.parent_path());
         return true;
     }

@@ -6,6 +6,9 @@
 // symbolic link in place of a file of ours is an error, never followed.
 
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <filesystem>
 #include <optional>
@@ -33,6 +36,15 @@ bool EnsurePrivateDirectory(const std::filesystem::path& dir, std::string& error
 // untouched and `error` names the file and the cause.
 bool WriteFileAtomically(const std::filesystem::path& file, std::string_view bytes,
                          std::string& error);
+
+// The calls that make such a write durable, in the order they are made:
+// the temporary file is flushed before the rename makes it the file. A test
+// may put its own in their place to watch them.
+struct DurableWriteCalls {
+    int (*fsync)(int fd) = ::fsync;
+    int (*rename)(const char* from, const char* to) = ::rename;
+};
+extern DurableWriteCalls gDurableWriteCalls;
 
 // Reads a whole file of ours without following a symbolic link in its
 // place. Nothing (and no error) when it does not exist.
