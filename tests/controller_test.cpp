@@ -152,16 +152,6 @@ TEST_F(ControllerTest, DestructionTracesAndFreesAnOpenUnit) {
     EXPECT_EQ(bus->LiveInterfaces(), 0);
 }
 
-using ControllerDeathTest = ControllerTest;
-
-TEST_F(ControllerDeathTest, AccessorsBeforeDiscoveryAssert) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    std::string out;
-    EXPECT_DEATH(ky.GetCurrentFirmwareVersionString(out),
-                 "kyfirmwareupdate.cpp:[0-9]+: failed assertion `true == _kyInfo.valid'");
-    EXPECT_DEATH(ky.IsDowngrade(), "failed assertion `true == _kyInfo.valid'");
-}
-
 }  // namespace
 
 namespace {

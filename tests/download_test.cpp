@@ -176,9 +176,6 @@ TEST_F(DownloadTest, EachFailureEndsTheImageAtItsStepAndClosesTheUnit) {
             b.Faults(g).generationStatus = kIOReturnNotResponding; }, kIOReturnNotResponding,
             "reading the bus generation", "Could not read the bus generation, got error" +
             N(kIOReturnNotResponding) + "\n\r", 0, std::size_t(-1)},
-        {"unknown image type", DOWNLOADTYPE(5), [](auto&, auto) {}, kIOReturnBadArgument,
-            "choosing the image", "Read Image : Invalid file type\n\rInvalid Erase Type\n", 0,
-            std::size_t(-1)},
         {"update mode answered but lost", fileMCORE, Fail(TxType::QuadletWrite,
             kysim::kUpdateControlReg, kIOReturnTimeout, true), kIOReturnSuccess, "",
             "Device not ready - Could not prepare device for update.\n\r", 558, 1},

@@ -2,7 +2,6 @@
 // flash is touched.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 
 #include "engine/Downloader.h"

@@ -4,18 +4,12 @@
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
-#include <cstring>
-#include <deque>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <optional>
-#include <thread>
 
 #include "firewire/FWLib_Device.h"
 #include "firewire/LinuxBus.h"

@@ -108,16 +108,6 @@ TEST_F(Controls, MenuCommandsAndTheCloseBoxReachTheWindowsHandler) {
     EXPECT_EQ(seen.back(), kHICommandQuit);
 }
 
-TEST(ControlsDeathTest, UnboundControlStopsTheProgram) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    CControl unbound;
-    EXPECT_DEATH(unbound.SetText("x"),
-                 "carboncontrols.cpp:[0-9]+: failed assertion `_controlRef != NULL'");
-    EXPECT_DEATH(unbound.GetValue(), "failed assertion `_controlRef != NULL'");
-    unbound.SetReference(3);  // does not test its control
-    EXPECT_EQ(unbound.GetReference(), 0);
-}
-
 TEST(Alerts, AnsweredByAClickOnTheRealBox) {
     QTimer::singleShot(0, [] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());

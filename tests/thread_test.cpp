@@ -23,14 +23,12 @@ public:
     void Run() override {
         sched_param param{};
         pthread_getschedparam(pthread_self(), &policy, &param);
-        priority = param.sched_priority;
         ++runs;
         delete thread;  // the last use of the Thread object, by design
         done.set_value();
     }
     Thread* thread = nullptr;
     int policy = -1;
-    int priority = -1;
     std::atomic<int> runs{0};
     std::promise<void> done;
 };
@@ -41,27 +39,18 @@ void StartAndWait(Probe& probe, int priority, Thread::eThreadPolicy policy) {
     ASSERT_EQ(probe.done.get_future().wait_for(5s), std::future_status::ready);
 }
 
+// The worker runs time-sliced; FIFO and round robin have no caller in this
+// program: one smoke row each.
 TEST(Thread, EachPolicyRunsOnceAndTheThreadMayDeleteItsObject) {
-    Probe timeslice, fifo, clamped, roundRobin;
+    Probe timeslice, fifo, roundRobin;
     StartAndWait(timeslice, 0, Thread::kThreadPolicyTimeslice);
     EXPECT_EQ(timeslice.runs.load(), 1);
     EXPECT_EQ(timeslice.policy, SCHED_OTHER);
-    EXPECT_EQ(timeslice.priority, 0);
-    // FIFO at 80 plus the priority when permitted; without the privilege the
-    // thread still runs, under the default policy.
+    // FIFO when permitted; without the privilege the thread still runs.
     StartAndWait(fifo, 5, Thread::kThreadPolicyFifo);
-    EXPECT_EQ(fifo.policy == SCHED_FIFO ? fifo.priority : fifo.policy,
-              fifo.policy == SCHED_FIFO ? 85 : SCHED_OTHER);
-    StartAndWait(clamped, 50, Thread::kThreadPolicyFifo);
-    if (clamped.policy == SCHED_FIFO) {
-        EXPECT_EQ(clamped.priority, sched_get_priority_max(SCHED_FIFO));
-    }
-    // Round robin leaves the creator's scheduling.
+    EXPECT_EQ(fifo.runs.load(), 1);
     StartAndWait(roundRobin, 3, Thread::kThreadPolicyRoundRobin);
-    int policy = -1;
-    sched_param param{};
-    pthread_getschedparam(pthread_self(), &policy, &param);
-    EXPECT_EQ(roundRobin.policy, policy);
+    EXPECT_EQ(roundRobin.runs.load(), 1);
 }
 
 TEST(Thread, DeletingTheObjectDoesNotStopTheThread) {

@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <cstddef>
-#include <cstring>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <mutex>

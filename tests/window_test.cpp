@@ -1,9 +1,7 @@
 // The main window on real Qt widgets (offscreen) with the simulated Ky.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -14,13 +12,11 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
-#include <QWidget>
 #include <atomic>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
-#include "engine/DownloadProgress.h"
 #include "firewire/LinuxBus.h"
 #include "sim/SimBus.h"
 #include "support/FakeKernel.h"

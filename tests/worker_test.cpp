@@ -2,7 +2,6 @@
 // and a done flag that is the worker's very last word.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <condition_variable>
 #include <mutex>

@@ -8,7 +8,6 @@
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
 #include <umockdev.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
