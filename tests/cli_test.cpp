@@ -241,8 +241,23 @@ TEST_F(KyfwCli, EachFaultEndsAsItsTranscriptSaysInjectedAndReplayed) {
 }
 
 // clang-format off
-TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReads) {
+TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart) {
+    const std::string wait = "--simulate --sim-reset update --yes --wait --json";
     RunTable({
+        {nullptr, W(wait), "", 0, {"/restart/confirmed=true", "/restart/versions=\"2-6\"",
+            "/restart/left_the_bus=true", "log~\nRestart: The Ky now runs firmware 2-6.\n"}},
+        {nullptr, W(wait + " --sim-fault=restart-old-firmware"), "", 1, {"/restart/reason=\"old-firmware\"",
+            "/restart/message~The Ky came back with firmware 1-5, not 2-6: the new firmware did not start.",
+            "version=1-5"}},
+        {nullptr, W(wait + " --sim-fault=restart-never-back"), "", 1, {"/restart/reason=\"never-back\"",
+            "/restart/message~The Ky left the bus 5 minutes ago and has not come back."}},
+        {nullptr, W(wait + " --wait-timeout 60"), "KYFW_SIM_POWER_CYCLE_AFTER=never", 0,
+            {"/restart/confirmed=false", "/restart/versions=null", "/restart/waited_seconds=60.0",
+             "/restart/message~The Ky was not switched off within 1 minute; the new firmware starts"}},
+        {nullptr, W("--simulate --sim-reset update --yes"), "", 0, {"out!Waiting"}},  // no terminal
+        {nullptr, W("--simulate update --wait --no-wait"), "", 64, {}},
+        {nullptr, W("--simulate list"), "KYFW_SIM_POWER_CYCLE_AFTER=soon", 64, {"err=kyfw: "
+            "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds from 0 to 3600, or never\n"}},
         {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --yes"), "", 1,
             {"version=2-0", "out!Done", "err~ failed while sending the block at 12618: busy"}},  // the MCORE image follows; the half-written FPGA would not start
         {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n",
@@ -425,6 +440,16 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     ASSERT_TRUE(again.WaitFor("[y/N] "));
     again.Type("Y\n");
     EXPECT_EQ(again.Wait(), 0) << again.Output();
+    EXPECT_THAT(again.Output(), HasSubstr("Waiting for it to come back (Ctrl+C to stop waiting)"
+                                          "\u2026\r\nThe Ky now runs firmware 2-6.\r\n"));
+    // Ctrl+C while waiting for the restart stops the waiting only.
+    kytest::PtyProcess waiting(KYFW_PATH,
+                               W("--simulate update --yes --reinstall --wait-timeout 86400"),
+                               Env({"KYFW_SIM_POWER_CYCLE_AFTER=never"}));
+    ASSERT_TRUE(waiting.WaitFor("stop waiting)")) << waiting.Output();
+    kill(waiting.Pid(), SIGINT);
+    EXPECT_EQ(waiting.Wait(), 0);
+    EXPECT_THAT(waiting.Output(), HasSubstr("Stopped waiting: the restart is not confirmed."));
     EXPECT_EQ(Version(), "2-6");
     // On a terminal, --yes alone never downgrades.
     State(kNewer);

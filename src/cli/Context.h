@@ -49,6 +49,9 @@ struct UpdateOptions {
     bool yes = false;
     bool allowDowngrade = false;
     bool reinstall = false;
+    bool wait = false;    // for the restart, also without a terminal
+    bool noWait = false;  // never for the restart
+    unsigned waitSeconds = 300;
 };
 
 int RunList(Context& context);

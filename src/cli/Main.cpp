@@ -74,6 +74,16 @@ void AddUpdateOptions(CLI::App& update, UpdateOptions& o) {
                     "Write the built-in firmware even if the Ky has newer firmware");
     update.add_flag("--reinstall", o.reinstall,
                     "Write the built-in firmware even if the Ky already has it");
+    auto* wait = update.add_flag(
+        "--wait", o.wait,
+        "After the update, wait for the Ky to be switched off and on and check the firmware it "
+        "starts (the default on a terminal)");
+    update.add_flag("--no-wait", o.noWait, "Do not wait for the restart")->excludes(wait);
+    update
+        .add_option("--wait-timeout", o.waitSeconds,
+                    "How long to wait for the Ky to leave the bus, and then to come back")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1, 86400));
 }
 
 void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, Commands& c) {

@@ -17,6 +17,7 @@
 #include "cli/UpdateLog.h"
 #include "engine/DownloadProgress.h"
 #include "sim/SimFaults.h"
+#include "update/RestartWatch.h"
 #include "update/UpdateSession.h"
 
 namespace kyfw {
@@ -192,6 +193,7 @@ private:
                          << ") from " << ky.Version() << " to " << kBuiltIn << "\n";
             QuitSignalsDeferred signals;
             result = RunWorker();
+            quitDuringFlash = QuitSignalsDeferred::Received();
             if (c.outBuffer.Error())
                 log.Stream() << "Standard output failed (" << c.outBuffer.ErrorText()
                              << "): the progress was not shown\n";
@@ -243,9 +245,7 @@ private:
         doc["outcome"] = ok ? "done" : "failed";
         doc["message"] = ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
                             : ky::DescribeFailure(result) + " " + Advice(result);
-        if (c.options.json) {
-            c.out << JsonText(doc) << "\n";
-        } else {
+        if (!c.options.json) {
             (ok ? c.out : c.err) << (ok ? "Done. " : "kyfw: ")
                                  << Printable(doc["message"].get<std::string>(), true) << "\n";
             if (logPath)
@@ -253,13 +253,58 @@ private:
             else
                 c.err << "kyfw: warning: no log was kept: " << Printable(logProblem) << "\n";
         }
+        int status = ok ? kExitDone : kExitImageFailed;
+        if (ok && WaitsForRestart()) status = ConfirmRestart(status, logPath);
+        if (c.options.json) c.out << JsonText(doc) << "\n";
         c.out.flush();
         c.outputFailureSaid = c.outBuffer.Error() != 0;
         if (c.outputFailureSaid)
             c.err << "kyfw: " << (ok ? "the update is done" : "the update failed")
                   << ", but its result could not be written to standard output ("
                   << c.outBuffer.ErrorText() << ")\n";
-        return ok ? kExitDone : kExitImageFailed;
+        return status;
+    }
+
+    // On a terminal, or with --wait; never after a quit signal, nor when
+    // the traffic is replayed (a recording ends with the update).
+    bool WaitsForRestart() const {
+        if (o.noWait || quitDuringFlash || !c.options.replay.empty()) return false;
+        return o.wait || (!c.options.json && isatty(STDOUT_FILENO));
+    }
+
+    // Follows the Ky through its restart. The update's status stands unless
+    // the Ky does not come back running what was written.
+    int ConfirmRestart(int status, const std::optional<std::filesystem::path>& logPath) {
+        session->Release();  // the Ky must be free to be identified again
+        if (!c.options.json)
+            c.out << "Switch the Ky off, wait a second and switch it on again. Waiting for it to "
+                     "come back (Ctrl+C to stop waiting)\u2026\n"
+                  << std::flush;
+        const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
+        ky::RestartResult r;
+        {
+            QuitSignalsDeferred signals("\n");
+            r = ky::FollowRestart(*c.bus, ky.unit.guid, kBuiltIn, limits, c.choice.DownloadClock(),
+                                  [] { return QuitSignalsDeferred::Received(); });
+        }
+        bool failed = false;
+        const std::string text = ky::RestartText(r, kBuiltIn, limits, failed);
+        doc["restart"] = RestartJson(r, text);
+        if (!c.options.json) (failed ? c.err : c.out) << (failed ? "kyfw: " : "") << text << "\n";
+        if (logPath) AppendToLog(*logPath, "Restart: " + text + "\n");
+        return failed ? kExitImageFailed : status;
+    }
+
+    static nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) {
+        static const char* const kReasons[] = {"confirmed", "old-firmware", "never-back",
+                                               "never-left", "stopped"};
+        return {
+            {"confirmed", r.ending == ky::RestartEnding::Confirmed},
+            {"versions", r.versions.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.versions)},
+            {"waited_seconds", static_cast<double>(r.waitedMicros / 100'000) / 10.0},
+            {"left_the_bus", r.left},
+            {"reason", kReasons[static_cast<int>(r.ending)]},
+            {"message", text}};
     }
 
     Context& c;
@@ -267,6 +312,7 @@ private:
     nlohmann::json doc;
     FoundKy ky;
     EarlyTrace early;
+    bool quitDuringFlash = false;
     std::unique_ptr<ZRV::PTA::CKyFirmwareUpdate> controller;
     std::unique_ptr<ky::UpdateSession> session;  // on the controller: goes first
 };

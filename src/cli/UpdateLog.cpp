@@ -54,11 +54,11 @@ std::unique_ptr<ky::FdOutputBuffer> OpenLog(std::filesystem::path& path, std::st
 constexpr int kDeferred[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct sigaction gSaved[std::size(kDeferred)];
 volatile sig_atomic_t gQuitReceived = 0;
+const char* gNotice = "";
 
 void HoldQuit(int) {
     gQuitReceived = 1;
-    static const char message[] = "\nkyfw: the update will finish first; please wait.\n";
-    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, message, sizeof message - 1);
+    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, gNotice, std::strlen(gNotice));
 }
 
 // The log file and, with `verbose`, the terminal; nothing without either.
@@ -89,8 +89,17 @@ std::optional<std::filesystem::path> UpdateLog::Finish() {
     return std::nullopt;
 }
 
-QuitSignalsDeferred::QuitSignalsDeferred() {
+void AppendToLog(const std::filesystem::path& log, const std::string& text) {
+    std::string error;
+    const int fd = ky::OpenPrivateFile(log, O_WRONLY | O_APPEND, error);
+    if (fd < 0) return;
+    ky::FdOutputBuffer out(fd, true);
+    std::ostream(&out) << text << std::flush;
+}
+
+QuitSignalsDeferred::QuitSignalsDeferred(const char* notice) {
     gQuitReceived = 0;
+    gNotice = notice;
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -22,6 +22,10 @@ namespace kyfw {
 // go to a new log file in the user's private log directory, and with
 // `verbose` to the terminal's error stream as well. Without a log file the
 // update goes on; Problem() says why there is none.
+// Adds `text` at the end of a log that was finished before (what came
+// after the update); a log that cannot be opened is left as it is.
+void AppendToLog(const std::filesystem::path& log, const std::string& text);
+
 class UpdateLog {
 public:
     UpdateLog(bool verbose, std::streambuf* terminal);
@@ -49,7 +53,10 @@ private:
 // stop keys (Ctrl+Z) are ignored: nothing may interrupt a flash.
 class QuitSignalsDeferred {
 public:
-    QuitSignalsDeferred();
+    // `notice` is written to standard error at each signal.
+    explicit QuitSignalsDeferred(const char* notice = kFlashNotice);
+    static constexpr const char* kFlashNotice =
+        "\nkyfw: the update will finish first; please wait.\n";
     ~QuitSignalsDeferred();
     QuitSignalsDeferred(const QuitSignalsDeferred&) = delete;
     QuitSignalsDeferred& operator=(const QuitSignalsDeferred&) = delete;

@@ -64,6 +64,9 @@ struct UnitBehaviour {
     std::optional<FlashArea> faultyArea;    // eraseFails and rejectCrc hit this area alone
     UInt32 serialReadBytes = kSerialBytes;  // bytes a serial-number read delivers
     unsigned cancelBusyReads = 0;           // update-control reads with bit 0 set after a cancel
+    // What switching the Ky off and on after an update does: it starts what
+    // was written, comes back with its old firmware, or never comes back.
+    enum class Restart { Normal, OldFirmware, NeverBack } restart = Restart::Normal;
 };
 
 // A model of the Ky's firmware-update unit: the register protocol, the erase

@@ -315,6 +315,7 @@ bool SimBus::NodeFlag(UInt64 guid, bool NodeFaults::*which) const {
 
 IOReturn SimBus::GetMatchingServices(const FWLib::MatchingDictionary& match,
                                      std::vector<FWLib::io_service_t>& services) {
+    if (mBeforeDiscovery) mBeforeDiscovery();
     std::lock_guard lock(mMutex);
     services.clear();
     if (mLookupStatus != kIOReturnSuccess) return mLookupStatus;

@@ -112,6 +112,8 @@ public:
     // check); by default a name that is no file.
     void SetDeviceNode(UInt64 guid, std::string path, std::string lockFile = {});
     void SetHold(UInt64 guid, NodeHold hold);
+    // Called at every look at the bus, before it is looked at.
+    void SetBeforeDiscovery(std::function<void()> hook) { mBeforeDiscovery = std::move(hook); }
     NodeHold HoldOf(UInt64 guid) const;
 
     // The Ky model of a node. Use while no transaction is under way.
@@ -166,6 +168,7 @@ private:
     TxFault* MatchFault(Node& node, const Request& request);
 
     mutable std::mutex mMutex;
+    std::function<void()> mBeforeDiscovery;
     ky::Clock& mClock;
     UInt32 mGeneration = 1;
     IOReturn mLookupStatus = kIOReturnSuccess;

@@ -14,6 +14,9 @@ const std::vector<NamedFault>& NamedFaults() {
         {"vanish", "the Ky leaves the bus in the middle of the FPGA image"},
         {"bus-reset", "the bus resets in the middle of the FPGA image (ridden out)"},
         {"in-use", "another updater holds the Ky", true},
+        {"restart-old-firmware",
+         "switched off and on after the update, the Ky starts its old firmware"},
+        {"restart-never-back", "switched off after the update, the Ky never comes back"},
         {"absent", "no Ky on the bus", true},
     };
     return faults;
@@ -45,6 +48,10 @@ bool ApplyNamedFault(SimBus& bus, UInt64 guid, const std::string& name) {
         bus.AddFault(guid, VanishAt(OnAny(TxType::BlockWrite, 500)));
     else if (name == "bus-reset")
         bus.AddFault(guid, BusResetAt(OnAny(TxType::BlockWrite, 300)));
+    else if (name == "restart-old-firmware")
+        ky.Behaviour().restart = UnitBehaviour::Restart::OldFirmware;
+    else if (name == "restart-never-back")
+        ky.Behaviour().restart = UnitBehaviour::Restart::NeverBack;
     else if (name == "absent")
         bus.Unplug(guid);
     else if (name == "in-use")

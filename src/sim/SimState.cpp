@@ -120,6 +120,14 @@ struct DemoKy::Store {
     UInt64 guid = 0;
     mutable std::mutex mutex;
     std::string saveProblem;
+    // Switching off and on after an update.
+    std::mutex cycleMutex;  // a window looks at the bus from two threads
+    ky::Clock* clock = nullptr;
+    std::optional<std::uint64_t> cycleAfter;
+    enum class Cycle { Waiting, Counting, Off, Done } cycle = Cycle::Waiting;
+    std::uint64_t offAt = 0;
+    unsigned programmedAtStart = 0;
+    KyIdentity before;  // as this program found it
 
     fs::path StateFile() const { return directory / kStateFile; }
 
@@ -151,7 +159,39 @@ struct DemoKy::Store {
     }
 
     IOReturn Take(const std::shared_ptr<Store>& self, std::shared_ptr<void>& held);
+    void PowerCycleStep();
 };
+
+// Both images written: the count starts at the next look at the bus; the Ky
+// leaves for a second and comes back as its restart behaviour says.
+void DemoKy::Store::PowerCycleStep() {
+    std::lock_guard guard(cycleMutex);
+    auto b = bus.lock();
+    if (!b || !cycleAfter || cycle == Cycle::Done) return;
+    KyUnitModel& ky = b->Ky(guid);
+    const std::uint64_t now = clock->NowMicros();
+    if (cycle == Cycle::Waiting) {
+        if (ky.ProgrammedCount() < programmedAtStart + 2) return;
+        cycle = Cycle::Counting;
+        offAt = now + *cycleAfter;
+    }
+    if (cycle == Cycle::Counting && now >= offAt) {
+        b->Unplug(guid);
+        cycle = Cycle::Off;
+    }
+    using Restart = UnitBehaviour::Restart;
+    if (cycle != Cycle::Off || now < offAt + kSwitchedOffMicros ||
+        ky.Behaviour().restart == Restart::NeverBack)
+        return;
+    if (ky.Behaviour().restart == Restart::OldFirmware) {
+        ky.Identity().mcoreVersion = before.mcoreVersion;
+        ky.Identity().xilinxVersion = before.xilinxVersion;
+        std::string error;  // kept, so that the next program finds it so too
+        if (!Save(error)) std::cerr << error << "\n";
+    }
+    b->Replug(guid);
+    cycle = Cycle::Done;
+}
 
 namespace {
 
@@ -207,6 +247,16 @@ DemoKy::Options DemoKy::FromEnvironment() {
         options.reset = true;
     if (const char* erase = std::getenv("KYFW_SIM_ERASE_MS"); erase && *erase)
         options.eraseMicros = static_cast<std::uint64_t>(std::atoll(erase)) * 1000u;
+    if (const char* after = std::getenv("KYFW_SIM_POWER_CYCLE_AFTER"); after) {
+        unsigned long long seconds = 0;
+        if (std::string_view(after) == "never")
+            options.powerCycleAfterMicros.reset();
+        else if (ParseNumber(after, 3600, seconds))
+            options.powerCycleAfterMicros = seconds * 1'000'000u;
+        else
+            options.problem =
+                "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds from 0 to 3600, or never";
+    }
     if (const char* count = std::getenv("KYFW_SIM_COUNT"); count) {
         unsigned long long n = 0;
         if (ParseNumber(count, kMaxKys, n))
@@ -243,6 +293,13 @@ DemoKy::DemoKy(Options options)
     mBus->SetDeviceNode(mGuid, node.string(), (store.directory / kLockFile).string());
     if (!options.reset && !store.Load(store.problem)) return;
     std::weak_ptr<Store> weak = mStore;
+    store.clock = options.clock ? options.clock : &ky::SystemClock();
+    store.cycleAfter = options.powerCycleAfterMicros;
+    store.before = mBus->Ky(mGuid).Identity();
+    store.programmedAtStart = mBus->Ky(mGuid).ProgrammedCount();
+    mBus->SetBeforeDiscovery([weak] {
+        if (auto self = weak.lock()) self->PowerCycleStep();
+    });
     mBus->SetHold(mGuid, [weak](std::shared_ptr<void>& held) {
         auto self = weak.lock();
         return self ? self->Take(self, held) : kIOReturnNoDevice;

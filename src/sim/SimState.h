@@ -3,6 +3,7 @@
 #include <array>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +31,11 @@ bool ParseDemoState(std::string_view bytes, DemoState& state, std::string& error
 // in-use check of another process sees it, as with a real Ky.
 // KYFW_SIM_STATE names another directory; KYFW_SIM_RESET=1 starts from a
 // fresh Ky with older firmware; KYFW_SIM_COUNT=N puts N Kys on the bus;
-// KYFW_SIM_ERASE_MS sets how long an erase takes.
+// KYFW_SIM_ERASE_MS sets how long an erase takes. After both images were
+// written, the Ky is switched off and on by itself, as its user would: the
+// first look at the bus starts the count, and KYFW_SIM_POWER_CYCLE_AFTER
+// seconds later (1 unless set; "never": it stays on) it leaves the bus for
+// a second and comes back running what was written.
 class DemoKy {
 public:
     struct Options {
@@ -40,7 +45,10 @@ public:
         unsigned kys = 1;            // Kys on the bus; those beside the first start afresh each run
         std::string problem;         // why the environment's settings cannot be used
         ky::Clock* clock = nullptr;  // the Ky's own time; null: the machine's
+        std::optional<std::uint64_t> powerCycleAfterMicros = kPowerCycleAfterMicros;  // or never
     };
+    static constexpr std::uint64_t kPowerCycleAfterMicros = 1'000'000;
+    static constexpr std::uint64_t kSwitchedOffMicros = 1'000'000;
 
     explicit DemoKy(Options options);
     // The options the environment asks for; `directory` is empty unless
