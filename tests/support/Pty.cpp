@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 namespace kytest {
 
 PtyProcess::PtyProcess(const std::string& program, const std::vector<std::string>& args,
