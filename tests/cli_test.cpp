@@ -256,6 +256,22 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
              "/restart/message~The Ky was not switched off within 1 minute; the new firmware starts"}},
         {nullptr, W("--simulate --sim-reset update --yes"), "", 0, {"out!Waiting"}},  // no terminal
         {nullptr, W("--simulate update --wait --no-wait"), "", 64, {}},
+        // Every Ky: one fails, one is written, one is current; the worst status.
+        {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --all --yes"), "KYFW_SIM_COUNT=3",
+            1, {"version=2-0", "out~Summary (built-in firmware 2-6):\n"
+            "  0x0000d0a004120187  Not Available  1-5 \u2192 2-0  failed: The FPGA (Xilinx) image failed "
+            "while sending the block at 12618: busy (error -536870187). Do not switch the Ky off; leave it "
+            "connected and run `kyfw update` again.\n  0x0000d0a004120188  Not Available  1-4 \u2192 2-6  "
+            "done\n  0x0000d0a004120189  KY000002  2-6 \u2192 2-6  skipped: it already has 2-6 "
+            "(--reinstall writes it again)\n"}},
+        {nullptr, W("--simulate --sim-reset update --all --json"), "KYFW_SIM_COUNT=3", 4,
+            {"/kys/0/outcome=\"refused: no confirmation (run kyfw on a terminal or pass --yes)\"",
+             "/kys/2/status=2", "state=same"}},
+        {nullptr, W(wait + " --all"), "KYFW_SIM_COUNT=3", 0, {"/kys#3", "/kys/0/restart/confirmed=true",
+            "/kys/1/restart/confirmed=true", "/kys/1/update/outcome=\"done\"", "/kys/2/status=2"}},
+        {nullptr, W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2,
+            {"/outcome=\"nothing-to-do\""}},
+        {nullptr, W("--simulate update --all --device sim0.0"), "", 64, {}},
         {nullptr, W("--simulate list"), "KYFW_SIM_POWER_CYCLE_AFTER=soon", 64, {"err=kyfw: "
             "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds from 0 to 3600, or never\n"}},
         {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --yes"), "", 1,
@@ -325,6 +341,16 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("kyfw: the update will finish first; please wait."), std::string::npos);
     EXPECT_THAT(r.out, HasSubstr("Done. Switch the Ky off and on again"));
+    EXPECT_EQ(Version(), "2-6");
+    // With every Ky, a quit signal during one's flash stops before the next.
+    auto all = kytest::Run(KYFW_PATH, W("--simulate --sim-reset update --all --yes --json"),
+                           Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=100", "KYFW_SIM_COUNT=2"}),
+                           [](int pid) {
+                               std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                               kill(pid, SIGINT);
+                           });
+    EXPECT_EQ(all.status, 4);
+    EXPECT_EQ(json::parse(all.out)["kys"][1]["outcome"], "not started: stopped by a quit signal");
     EXPECT_EQ(Version(), "2-6");
     // Without a terminal: a line at each change of phase and every 10%.
     for (const char* line : {"\nXilinx: erasing 40%\n", "\nXilinx: writing 50%\n",

@@ -49,6 +49,7 @@ struct UpdateOptions {
     bool yes = false;
     bool allowDowngrade = false;
     bool reinstall = false;
+    bool all = false;     // every Ky on the bus that the policy lets be written
     bool wait = false;    // for the restart, also without a terminal
     bool noWait = false;  // never for the restart
     unsigned waitSeconds = 300;
@@ -56,6 +57,10 @@ struct UpdateOptions {
 
 int RunList(Context& context);
 int RunUpdate(Context& context, const UpdateOptions& options);
+int RunUpdateAll(Context& context, const UpdateOptions& options);
+// On a terminal, or with --wait; never after a quit signal, nor when the
+// traffic is replayed (a recording ends with the update).
+bool WaitsForRestart(const UpdateOptions& options, const Context& context, bool quitDuringFlash);
 int RunInfo(Context& context);
 
 }  // namespace kyfw

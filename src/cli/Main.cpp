@@ -64,11 +64,16 @@ CLI::Validator FaultCheck() {
 }
 
 void AddUpdateOptions(CLI::App& update, UpdateOptions& o) {
+    auto* device =
+        update
+            .add_option("--device", o.deviceText,
+                        "The Ky to update: its GUID, its /dev/fwN or its unit as list names it")
+            ->type_name("GUID|/dev/fwN|fwN.M")
+            ->check(DeviceCheck());
     update
-        .add_option("--device", o.deviceText,
-                    "The Ky to update: its GUID, its /dev/fwN or its unit as list names it")
-        ->type_name("GUID|/dev/fwN|fwN.M")
-        ->check(DeviceCheck());
+        .add_flag("--all", o.all,
+                  "Update, one after another, every Ky that the built-in firmware would upgrade")
+        ->excludes(device);
     update.add_flag("-y,--yes", o.yes, "Do not ask for confirmation");
     update.add_flag("--allow-downgrade", o.allowDowngrade,
                     "Write the built-in firmware even if the Ky has newer firmware");

@@ -1,5 +1,6 @@
 #include "cli/Text.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace kyfw {
@@ -56,6 +57,14 @@ std::string Printable(std::string_view text, bool keepNewlines) {
         text.remove_prefix(sequence.size());
     }
     return out;
+}
+
+bool IsYes(std::string answer) {
+    const auto first = answer.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return false;
+    answer = answer.substr(first, answer.find_last_not_of(" \t\r") - first + 1);
+    for (char& ch : answer) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return answer == "y" || answer == "yes";
 }
 
 }  // namespace kyfw

@@ -19,4 +19,7 @@ std::string JsonText(const nlohmann::json& doc);
 // escape sequences. With `keepNewlines`, line ends stay line ends.
 std::string Printable(std::string_view text, bool keepNewlines = false);
 
+// An answer that agrees: y or yes, in any case, with spaces around it.
+bool IsYes(std::string answer);
+
 }  // namespace kyfw

@@ -14,6 +14,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/Identify.h"
 #include "cli/Text.h"
+#include "cli/UpdateAll.h"
 #include "cli/UpdateLog.h"
 #include "engine/DownloadProgress.h"
 #include "sim/SimFaults.h"
@@ -28,15 +29,6 @@ namespace {
 
 using ky::UpdateResult;
 const std::string kBuiltIn = ky::BuiltInVersionText();
-
-// y or yes, in any case, with spaces around it.
-bool IsYes(std::string answer) {
-    const auto first = answer.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return false;
-    answer = answer.substr(first, answer.find_last_not_of(" \t\r") - first + 1);
-    for (char& ch : answer) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return answer == "y" || answer == "yes";
-}
 
 std::string PhaseText() {
     const char* image = gDownloadProgress.DeviceType() == Xilinx ? "Xilinx" : "MCORE";
@@ -74,10 +66,22 @@ class UpdateCommand {
 public:
     UpdateCommand(Context& context, const UpdateOptions& options)
         : c(context), o(options), doc{{"command", "update"}} {}
+    // One Ky of `update --all`: consent was given for all of them at once,
+    // the JSON document is kept for the summary, and the restart is waited
+    // for at the end, for all of them together.
+    UpdateCommand(Context& context, const UpdateOptions& options, const FoundKy& chosen)
+        : UpdateCommand(context, options) {
+        oneOfAll = true;
+        ky = chosen;
+    }
 
     int Run() {
         if (Outcome status = Checks()) return *status;
         return Flash();
+    }
+
+    OneKyUpdate Summary(int status) const {
+        return {status, doc, versionsAfter.empty() ? ky.Version() : versionsAfter};
     }
 
 private:
@@ -87,6 +91,7 @@ private:
     ExitStatus End(ExitStatus status, const char* outcome, const std::string& message) {
         doc["outcome"] = outcome;
         doc["message"] = message;
+        if (c.options.json && oneOfAll) return status;
         if (c.options.json)
             c.out << JsonText(doc) << "\n";
         else
@@ -102,7 +107,9 @@ private:
     }
 
     Outcome Checks() {
-        if (Outcome status = Choose()) return status;
+        if (!oneOfAll) {
+            if (Outcome status = Choose()) return status;
+        }
         // The Ky is taken before anything is checked, and kept through the
         // question and both images: no other updater gets in between.
         controller = std::make_unique<ZRV::PTA::CKyFirmwareUpdate>(c.bus, c.choice.DownloadClock());
@@ -152,6 +159,7 @@ private:
     // The user's consent: --yes, or a question on a terminal; a downgrade
     // needs --allow-downgrade or the question.
     Outcome Ask(bool downgrade) {
+        if (oneOfAll) return std::nullopt;  // asked for all of them
         const std::string from = ky.Version();
         const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && !c.options.json;
         if (downgrade && !terminal)
@@ -254,7 +262,11 @@ private:
                 c.err << "kyfw: warning: no log was kept: " << Printable(logProblem) << "\n";
         }
         int status = ok ? kExitDone : kExitImageFailed;
-        if (ok && WaitsForRestart()) status = ConfirmRestart(status, logPath);
+        versionsAfter = ok ? kBuiltIn
+                           : ky::VersionText(ky::VersionsAfter(ky.info, result).MCOREver,
+                                             ky::VersionsAfter(ky.info, result).XilinxVer);
+        if (oneOfAll) return status;
+        if (ok && WaitsForRestart(o, c, quitDuringFlash)) status = ConfirmRestart(status, logPath);
         if (c.options.json) c.out << JsonText(doc) << "\n";
         c.out.flush();
         c.outputFailureSaid = c.outBuffer.Error() != 0;
@@ -263,13 +275,6 @@ private:
                   << ", but its result could not be written to standard output ("
                   << c.outBuffer.ErrorText() << ")\n";
         return status;
-    }
-
-    // On a terminal, or with --wait; never after a quit signal, nor when
-    // the traffic is replayed (a recording ends with the update).
-    bool WaitsForRestart() const {
-        if (o.noWait || quitDuringFlash || !c.options.replay.empty()) return false;
-        return o.wait || (!c.options.json && isatty(STDOUT_FILENO));
     }
 
     // Follows the Ky through its restart. The update's status stands unless
@@ -282,6 +287,7 @@ private:
                   << std::flush;
         const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
         ky::RestartResult r;
+        if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
         {
             QuitSignalsDeferred signals("\n");
             r = ky::FollowRestart(*c.bus, ky.unit.guid, kBuiltIn, limits, c.choice.DownloadClock(),
@@ -313,14 +319,27 @@ private:
     FoundKy ky;
     EarlyTrace early;
     bool quitDuringFlash = false;
+    bool oneOfAll = false;
+    std::string versionsAfter;  // once written
     std::unique_ptr<ZRV::PTA::CKyFirmwareUpdate> controller;
     std::unique_ptr<ky::UpdateSession> session;  // on the controller: goes first
 };
 
 }  // namespace
 
+bool WaitsForRestart(const UpdateOptions& o, const Context& c, bool quitDuringFlash) {
+    if (o.noWait || quitDuringFlash || !c.options.replay.empty()) return false;
+    return o.wait || (!c.options.json && isatty(STDOUT_FILENO));
+}
+
 int RunUpdate(Context& context, const UpdateOptions& options) {
+    if (options.all) return RunUpdateAll(context, options);
     return UpdateCommand(context, options).Run();
+}
+
+OneKyUpdate UpdateOneOfAll(Context& context, const UpdateOptions& options, const FoundKy& ky) {
+    UpdateCommand command(context, options, ky);
+    return command.Summary(command.Run());
 }
 
 }  // namespace kyfw

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -34,19 +35,27 @@ private:
     std::streambuf* mB;
 };
 
-std::string LogName() {
+// The n-th log of this process within the second gets "-n" (update --all
+// writes one per Ky).
+std::string LogName(int n) {
     const std::time_t now = std::time(nullptr);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
-    return "update-" + std::string(stamp) + "-" + std::to_string(getpid()) + ".log";
+    return "update-" + std::string(stamp) + "-" + std::to_string(getpid()) +
+           (n > 1 ? "-" + std::to_string(n) : "") + ".log";
 }
 
 // A new log file in the private log directory; null with `problem` set.
 std::unique_ptr<ky::FdOutputBuffer> OpenLog(std::filesystem::path& path, std::string& problem) {
     auto base = ky::StateDirectory(problem);
     if (!base || !ky::EnsurePrivateDirectory(*base / "logs", problem)) return nullptr;
-    path = *base / "logs" / LogName();
-    const int fd = ky::OpenPrivateFile(path, O_WRONLY | O_CREAT | O_EXCL, problem);
+    int fd = -1;
+    for (int n = 1; fd < 0 && n <= 64; ++n) {
+        path = *base / "logs" / LogName(n);
+        problem.clear();
+        fd = ky::OpenPrivateFile(path, O_WRONLY | O_CREAT | O_EXCL, problem);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) return nullptr;
     return std::make_unique<ky::FdOutputBuffer>(fd, true);
 }

@@ -124,10 +124,15 @@ struct DemoKy::Store {
     std::mutex cycleMutex;  // a window looks at the bus from two threads
     ky::Clock* clock = nullptr;
     std::optional<std::uint64_t> cycleAfter;
-    enum class Cycle { Waiting, Counting, Off, Done } cycle = Cycle::Waiting;
-    std::uint64_t offAt = 0;
-    unsigned programmedAtStart = 0;
-    KyIdentity before;  // as this program found it
+    // Each Ky's switching off and on.
+    struct PowerCycle {
+        enum class Step { Waiting, Counting, Off, Done } step = Step::Waiting;
+        std::uint64_t offAt = 0;
+        unsigned programmedAtStart = 0;
+        KyIdentity before;  // as this program found it
+    };
+    std::map<UInt64, PowerCycle> cycles;
+    std::optional<std::uint64_t> waitingSince;  // a program waits for the restart
 
     fs::path StateFile() const { return directory / kStateFile; }
 
@@ -162,35 +167,32 @@ struct DemoKy::Store {
     void PowerCycleStep();
 };
 
-// Both images written: the count starts at the next look at the bus; the Ky
-// leaves for a second and comes back as its restart behaviour says.
+// Once a program waits for the restart, each Ky whose images were both
+// written leaves the bus `cycleAfter` later, for a second, and comes back
+// as its restart behaviour says.
 void DemoKy::Store::PowerCycleStep() {
     std::lock_guard guard(cycleMutex);
     auto b = bus.lock();
-    if (!b || !cycleAfter || cycle == Cycle::Done) return;
-    KyUnitModel& ky = b->Ky(guid);
+    if (!b || !cycleAfter || !waitingSince) return;
+    using Step = PowerCycle::Step;
     const std::uint64_t now = clock->NowMicros();
-    if (cycle == Cycle::Waiting) {
-        if (ky.ProgrammedCount() < programmedAtStart + 2) return;
-        cycle = Cycle::Counting;
-        offAt = now + *cycleAfter;
+    for (auto& [kyGuid, c] : cycles) {
+        KyUnitModel& ky = b->Ky(kyGuid);
+        if (c.step == Step::Waiting && ky.ProgrammedCount() >= c.programmedAtStart + 2)
+            c.step = Step::Counting, c.offAt = *waitingSince + *cycleAfter;
+        if (c.step == Step::Counting && now >= c.offAt) b->Unplug(kyGuid), c.step = Step::Off;
+        if (c.step != Step::Off || now < c.offAt + kSwitchedOffMicros ||
+            ky.Behaviour().restart == UnitBehaviour::Restart::NeverBack)
+            continue;
+        if (ky.Behaviour().restart == UnitBehaviour::Restart::OldFirmware) {
+            ky.Identity().mcoreVersion = c.before.mcoreVersion;
+            ky.Identity().xilinxVersion = c.before.xilinxVersion;
+            std::string error;  // kept, so that the next program finds it so too
+            if (kyGuid == guid && !Save(error)) std::cerr << error << "\n";
+        }
+        b->Replug(kyGuid);
+        c.step = Step::Done;
     }
-    if (cycle == Cycle::Counting && now >= offAt) {
-        b->Unplug(guid);
-        cycle = Cycle::Off;
-    }
-    using Restart = UnitBehaviour::Restart;
-    if (cycle != Cycle::Off || now < offAt + kSwitchedOffMicros ||
-        ky.Behaviour().restart == Restart::NeverBack)
-        return;
-    if (ky.Behaviour().restart == Restart::OldFirmware) {
-        ky.Identity().mcoreVersion = before.mcoreVersion;
-        ky.Identity().xilinxVersion = before.xilinxVersion;
-        std::string error;  // kept, so that the next program finds it so too
-        if (!Save(error)) std::cerr << error << "\n";
-    }
-    b->Replug(guid);
-    cycle = Cycle::Done;
 }
 
 namespace {
@@ -240,6 +242,11 @@ IOReturn DemoKy::Store::Take(const std::shared_ptr<Store>& self, std::shared_ptr
     return kIOReturnSuccess;
 }
 
+void DemoKy::SwitchedOffAndOnSoon() {
+    std::lock_guard guard(mStore->cycleMutex);
+    if (!mStore->waitingSince) mStore->waitingSince = mStore->clock->NowMicros();
+}
+
 DemoKy::Options DemoKy::FromEnvironment() {
     Options options;
     if (const char* dir = std::getenv("KYFW_SIM_STATE"); dir && *dir) options.directory = dir;
@@ -279,8 +286,11 @@ DemoKy::DemoKy(Options options)
     mBus->KeepTransactions(false);  // nobody reads them, and the window runs for days
     mBus->Ky(mGuid).Behaviour().eraseMicros = options.eraseMicros;
     if (options.kys == 0) mBus->Unplug(mGuid);
+    // Beside it, older Kys, and every third one already at the built-in 2-6.
     for (unsigned i = 1; i < options.kys; ++i)
-        mBus->AddKy({1, 4, 3, "KY00000" + std::to_string(i % 10)}, kDemoGuid + i);
+        mBus->AddKy({UInt16(i % 3 == 2 ? 2 : 1), UInt16(i % 3 == 2 ? 6 : 4), 3,
+                     "KY00000" + std::to_string(i % 10)},
+                    kDemoGuid + i);
     if (!store.problem.empty()) return;
     // A file that stands for the Ky's device node, so that a program
     // holding it open shows the Ky as in use, as with a real one.
@@ -295,8 +305,11 @@ DemoKy::DemoKy(Options options)
     std::weak_ptr<Store> weak = mStore;
     store.clock = options.clock ? options.clock : &ky::SystemClock();
     store.cycleAfter = options.powerCycleAfterMicros;
-    store.before = mBus->Ky(mGuid).Identity();
-    store.programmedAtStart = mBus->Ky(mGuid).ProgrammedCount();
+    for (unsigned i = 0; i < options.kys; ++i) {
+        const KyUnitModel& ky = mBus->Ky(kDemoGuid + i);
+        store.cycles[kDemoGuid + i] = {.programmedAtStart = ky.ProgrammedCount(),
+                                       .before = ky.Identity()};
+    }
     mBus->SetBeforeDiscovery([weak] {
         if (auto self = weak.lock()) self->PowerCycleStep();
     });

@@ -31,11 +31,11 @@ bool ParseDemoState(std::string_view bytes, DemoState& state, std::string& error
 // in-use check of another process sees it, as with a real Ky.
 // KYFW_SIM_STATE names another directory; KYFW_SIM_RESET=1 starts from a
 // fresh Ky with older firmware; KYFW_SIM_COUNT=N puts N Kys on the bus;
-// KYFW_SIM_ERASE_MS sets how long an erase takes. After both images were
-// written, the Ky is switched off and on by itself, as its user would: the
-// first look at the bus starts the count, and KYFW_SIM_POWER_CYCLE_AFTER
-// seconds later (1 unless set; "never": it stays on) it leaves the bus for
-// a second and comes back running what was written.
+// KYFW_SIM_ERASE_MS sets how long an erase takes. When a program waits for
+// the restart after an update, each Ky it wrote is switched off and on, as
+// its user would: KYFW_SIM_POWER_CYCLE_AFTER seconds later (1 unless set;
+// "never": it stays on) it leaves the bus for a second and comes back
+// running what was written.
 class DemoKy {
 public:
     struct Options {
@@ -67,6 +67,9 @@ public:
     const std::filesystem::path& Directory() const;
     // Writes the Ky's state now; false (and a reason) when it cannot be written.
     bool Save(std::string* error) const;
+    // A program waits for the Kys it wrote to be switched off and on: the
+    // simulated user does so (unless KYFW_SIM_POWER_CYCLE_AFTER=never).
+    void SwitchedOffAndOnSoon();
 
     struct Store;
 

@@ -10,14 +10,11 @@ namespace {
 
 enum class Seen { Absent, Present, Identified };
 
-// The Ky with `guid` as the bus shows it now and, with `identify`, its
-// versions. A Ky that is back but cannot be read yet (udev has not run) is
-// only present: it is read again at the next look.
-Seen Look(FWLib::Bus& bus, UInt64 guid, bool identify, std::string& versions) {
-    std::vector<FWLib::io_service_t> services;
-    const FWLib::MatchingDictionary match{DownloadUnit::kFirmwareUpdateUnitSpecID,
-                                          DownloadUnit::kFirmwareUpdateUnitSWVersion};
-    if (bus.GetMatchingServices(match, services) != kIOReturnSuccess) return Seen::Present;
+// The Ky with `guid` among `services` and, with `identify`, its versions.
+// A Ky that is back but cannot be read yet (udev has not run) is only
+// present: it is read again at the next look.
+Seen Look(const std::vector<FWLib::io_service_t>& services, UInt64 guid, bool identify,
+          std::string& versions) {
     for (const auto& service : services) {
         if (service->Info().guid != guid) continue;
         if (!identify) return Seen::Present;
@@ -42,33 +39,69 @@ void Pause(Clock& clock, std::uint64_t micros, const std::function<bool()>& stop
         clock.SleepMicros(std::min(kStep, micros - slept));
 }
 
-}  // namespace
-
-RestartResult FollowRestart(FWLib::Bus& bus, UInt64 guid, const std::string& expected,
-                            const RestartLimits& limits, Clock& clock,
-                            const std::function<bool()>& stop) {
+// One Ky's restart, one look at a time; true once it has ended.
+struct Follower {
+    UInt64 guid;
     RestartResult r;
-    const std::uint64_t start = clock.NowMicros();
-    std::uint64_t leftAt = start;
-    for (;;) {
-        const std::uint64_t now = clock.NowMicros();
+    std::uint64_t leftAt = 0;
+    bool ended = false;
+
+    // `services` is null when the bus could not be looked at.
+    void Step(const std::vector<FWLib::io_service_t>* services, std::uint64_t start,
+              std::uint64_t now, const std::string& expected, std::uint64_t limit) {
         r.waitedMicros = now - start;
         r.awayMicros = r.left ? now - leftAt : 0;
-        if (stop()) return r.ending = RestartEnding::Stopped, r;
-        const Seen seen = Look(bus, guid, r.left, r.versions);
+        const Seen seen = services ? Look(*services, guid, r.left, r.versions) : Seen::Present;
         if (!r.left && seen == Seen::Absent) {
             r.left = true;
             leftAt = now;
         } else if (r.left && seen == Seen::Identified) {
             r.ending =
                 r.versions == expected ? RestartEnding::Confirmed : RestartEnding::OldFirmware;
-            return r;
-        } else if (now - (r.left ? leftAt : start) >= limits.waitMicros) {
+            ended = true;
+        } else if (now - (r.left ? leftAt : start) >= limit) {
             r.ending = r.left ? RestartEnding::NeverBack : RestartEnding::NeverLeft;
-            return r;
+            ended = true;
         }
-        Pause(clock, limits.pollMicros, stop);
     }
+};
+
+}  // namespace
+
+std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UInt64>& guids,
+                                          const std::string& expected, const RestartLimits& limits,
+                                          Clock& clock, const std::function<bool()>& stop) {
+    std::vector<Follower> kys;
+    for (UInt64 guid : guids) kys.push_back({guid, {}});
+    const std::uint64_t start = clock.NowMicros();
+    const FWLib::MatchingDictionary match{DownloadUnit::kFirmwareUpdateUnitSpecID,
+                                          DownloadUnit::kFirmwareUpdateUnitSWVersion};
+    for (bool waiting = true; waiting;) {
+        const std::uint64_t now = clock.NowMicros();
+        std::vector<FWLib::io_service_t> services;
+        const bool looked = bus.GetMatchingServices(match, services) == kIOReturnSuccess;
+        waiting = false;
+        for (auto& ky : kys) {
+            if (ky.ended) continue;
+            if (stop()) {
+                ky.r.ending = RestartEnding::Stopped;
+                ky.ended = true;
+            } else {
+                ky.Step(looked ? &services : nullptr, start, now, expected, limits.waitMicros);
+            }
+            waiting = waiting || !ky.ended;
+        }
+        if (waiting) Pause(clock, limits.pollMicros, stop);
+    }
+    std::vector<RestartResult> results;
+    for (const auto& ky : kys) results.push_back(ky.r);
+    return results;
+}
+
+RestartResult FollowRestart(FWLib::Bus& bus, UInt64 guid, const std::string& expected,
+                            const RestartLimits& limits, Clock& clock,
+                            const std::function<bool()>& stop) {
+    return FollowRestarts(bus, {guid}, expected, limits, clock, stop).front();
 }
 
 std::string RestartText(const RestartResult& r, const std::string& expected,

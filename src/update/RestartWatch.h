@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "base/Clock.h"
 #include "firewire/FWPlatform.h"
@@ -38,6 +39,11 @@ struct RestartLimits {
 RestartResult FollowRestart(FWLib::Bus& bus, UInt64 guid, const std::string& expected,
                             const RestartLimits& limits, Clock& clock,
                             const std::function<bool()>& stop);
+
+// The same for several Kys at once, switched off and on together.
+std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UInt64>& guids,
+                                          const std::string& expected, const RestartLimits& limits,
+                                          Clock& clock, const std::function<bool()>& stop);
 
 // "The Ky now runs firmware 2-6." and the like: what the ending means and
 // what to do; `exitFailure` tells whether the update command should fail.

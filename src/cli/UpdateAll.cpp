@@ -1,0 +1,256 @@
+// kyfw update --all: every Ky that the built-in firmware would upgrade (and,
+// as asked, those that have it or newer), one after another, with one
+// question for all, a summary and the worst exit status.
+#include "cli/UpdateAll.h"
+
+#include <unistd.h>
+
+#include <iostream>
+
+#include "cli/Text.h"
+#include "cli/UpdateLog.h"
+#include "update/RestartWatch.h"
+
+namespace kyfw {
+
+namespace {
+
+const std::string kBuiltIn = ky::BuiltInVersionText();
+
+// One Ky found on the bus and what became of it.
+struct Entry {
+    FoundKy ky;
+    bool planned = false;  // to be written
+    int status = kExitDone;
+    std::string outcome;    // "done", "failed: ...", "skipped: ..."
+    std::string after;      // versions as the Ky will read them
+    nlohmann::json update;  // kyfw update's document for it, when it was written
+    nlohmann::json restart;
+};
+
+// Worse outcomes rank higher: nothing to do (every Ky current), done, no
+// Ky, refused, failed.
+int Rank(int status) {
+    switch (status) {
+        case kExitNothingToDo:
+            return 0;
+        case kExitDone:
+            return 1;
+        case kExitNoKy:
+            return 2;
+        case kExitRefused:
+            return 3;
+    }
+    return 4;
+}
+
+// Whether the policy lets this Ky be written, and if not, why.
+void Plan(Entry& e, const UpdateOptions& o) {
+    e.after = e.ky.VersionsKnown() ? e.ky.Version() : "?";
+    if (!e.ky.Usable()) {
+        e.status = kExitRefused;
+        e.outcome = "refused: " + e.ky.Status();
+    } else if (ky::IsSameAsBuiltIn(e.ky.info) && !o.reinstall) {
+        e.status = kExitNothingToDo;
+        e.outcome = "skipped: it already has " + kBuiltIn + " (--reinstall writes it again)";
+    } else if (ky::IsDowngradeFor(e.ky.info) && !o.allowDowngrade) {
+        e.status = kExitRefused;
+        e.outcome = "refused: a downgrade from " + e.ky.Version() + " needs --allow-downgrade";
+    } else {
+        e.planned = true;
+    }
+}
+
+class UpdateAll {
+public:
+    UpdateAll(Context& context, const UpdateOptions& options) : c(context), o(options) {}
+
+    int Run() {
+        std::vector<FoundKy> found;
+        std::string problem;
+        if (!FindKys(*c.bus, found, problem)) return Fail(kExitNoKy, "no-device", problem);
+        if (found.empty())
+            return Fail(kExitNoKy, "no-device",
+                        "no Ky can be updated: " + WhyNoKy(*c.bus, found).text);
+        entries.resize(found.size());
+        for (std::size_t i = 0; i < found.size(); ++i) entries[i].ky = found[i];
+        for (auto& e : entries) Plan(e, o);
+        if (Planned() > 0) {
+            if (!Ask()) return Summary();
+            WriteEach();
+            if (WaitsForRestart(o, c, stopped || QuitSignalsDeferred::Received()))
+                ConfirmRestarts();
+        }
+        return Summary();
+    }
+
+private:
+    int Planned() const {
+        int n = 0;
+        for (const auto& e : entries) n += e.planned;
+        return n;
+    }
+
+    int Fail(int status, const char* outcome, const std::string& message) {
+        if (c.options.json)
+            c.out << JsonText({{"command", "update"},
+                               {"all", true},
+                               {"outcome", outcome},
+                               {"message", message},
+                               {"kys", nlohmann::json::array()}})
+                  << "\n";
+        else
+            c.err << "kyfw: " << Printable(message, true) << "\n";
+        return status;
+    }
+
+    // One question for all of them, unless --yes; without a terminal
+    // nothing is written without --yes.
+    bool Ask() {
+        const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && !c.options.json;
+        if (o.yes) return true;
+        if (terminal) {
+            c.out << "Kys to update to firmware " << kBuiltIn << ":\n";
+            for (const auto& e : entries)
+                if (e.planned)
+                    c.out << "  " << GuidText(e.ky.unit.guid) << " ("
+                          << Printable(e.ky.unit.deviceNode) << ", serial "
+                          << Printable(e.ky.Serial()) << "): " << e.ky.Version() << " \u2192 "
+                          << kBuiltIn << "\n";
+            c.out << "Update these " << Planned() << " Kys? [y/N] " << std::flush;
+            std::string answer;
+            std::getline(std::cin, answer);
+            if (IsYes(answer)) return true;
+        }
+        for (auto& e : entries)
+            if (e.planned) {
+                e.status = kExitRefused;
+                e.outcome = terminal ? "refused: the update was cancelled"
+                                     : "refused: no confirmation (run kyfw on a terminal or pass "
+                                       "--yes)";
+                e.planned = false;
+            }
+        return false;
+    }
+
+    // One Ky after another; a failure does not stop the next, a quit
+    // signal during a flash stops before the next.
+    void WriteEach() {
+        QuitSignalsDeferred signals("\nkyfw: stopping once the Ky being written is done.\n");
+        for (auto& e : entries) {
+            if (!e.planned) continue;
+            if (stopped || QuitSignalsDeferred::Received()) {
+                stopped = true;
+                e.planned = false;
+                e.status = kExitRefused;
+                e.outcome = "not started: stopped by a quit signal";
+                continue;
+            }
+            const OneKyUpdate one = UpdateOneOfAll(c, o, e.ky);  // a quit waits for its end
+            e.status = one.status;
+            e.update = one.doc;
+            e.after = one.versionsAfter;
+            e.outcome = one.status == kExitDone
+                            ? "done"
+                            : one.doc.value("outcome", std::string("failed")) + ": " +
+                                  one.doc.value("message", std::string());
+            if (one.status != kExitDone) e.planned = false;
+        }
+    }
+
+    void ConfirmRestarts() {
+        std::vector<UInt64> guids;
+        for (const auto& e : entries)
+            if (e.planned) guids.push_back(e.ky.unit.guid);
+        if (guids.empty()) return;
+        if (!c.options.json)
+            c.out << "Switch each Ky that was updated off, wait a second and switch it on again. "
+                     "Waiting for them to come back (Ctrl+C to stop waiting)\u2026\n"
+                  << std::flush;
+        const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
+        std::vector<ky::RestartResult> results;
+        if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
+        {
+            QuitSignalsDeferred signals("\n");
+            results = ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, c.choice.DownloadClock(),
+                                         [] { return QuitSignalsDeferred::Received(); });
+        }
+        std::size_t i = 0;
+        for (auto& e : entries) {
+            if (!e.planned) continue;
+            bool failed = false;
+            const auto& r = results[i++];
+            const std::string text = ky::RestartText(r, kBuiltIn, limits, failed);
+            e.restart = {{"confirmed", r.ending == ky::RestartEnding::Confirmed},
+                         {"versions", r.versions.empty() ? nlohmann::json(nullptr)
+                                                         : nlohmann::json(r.versions)},
+                         {"message", text}};
+            e.outcome += r.ending == ky::RestartEnding::Confirmed ? ", restart confirmed"
+                                                                  : "; restart: " + text;
+            if (failed) e.status = kExitImageFailed;
+        }
+    }
+
+    int Summary() {
+        int worst = kExitNothingToDo;
+        for (const auto& e : entries)
+            if (Rank(e.status) > Rank(worst)) worst = e.status;
+        if (c.options.json) {
+            nlohmann::json kys = nlohmann::json::array();
+            for (const auto& e : entries) kys.push_back(EntryJson(e));
+            c.out << JsonText({{"command", "update"},
+                               {"all", true},
+                               {"outcome", OutcomeName(worst)},
+                               {"status", worst},
+                               {"kys", kys}})
+                  << "\n";
+        } else {
+            c.out << "Summary (built-in firmware " << kBuiltIn << "):\n";
+            for (const auto& e : entries)
+                c.out << "  " << GuidText(e.ky.unit.guid) << "  " << Printable(e.ky.Serial())
+                      << "  " << (e.ky.VersionsKnown() ? e.ky.Version() : "?") << " \u2192 "
+                      << e.after << "  " << Printable(e.outcome, true) << "\n";
+        }
+        c.out.flush();
+        return worst;
+    }
+
+    static const char* OutcomeName(int status) {
+        switch (status) {
+            case kExitDone:
+                return "done";
+            case kExitNothingToDo:
+                return "nothing-to-do";
+            case kExitNoKy:
+                return "no-device";
+            case kExitRefused:
+                return "refused";
+        }
+        return "failed";
+    }
+
+    static nlohmann::json EntryJson(const Entry& e) {
+        nlohmann::json j{{"guid", GuidText(e.ky.unit.guid)},
+                         {"serial_number", e.ky.Serial()},
+                         {"before", e.ky.VersionsKnown() ? e.ky.Version() : "?"},
+                         {"after", e.after},
+                         {"outcome", e.outcome},
+                         {"status", e.status}};
+        if (!e.update.is_null()) j["update"] = e.update;
+        if (!e.restart.is_null()) j["restart"] = e.restart;
+        return j;
+    }
+
+    Context& c;
+    const UpdateOptions& o;
+    std::vector<Entry> entries;
+    bool stopped = false;
+};
+
+}  // namespace
+
+int RunUpdateAll(Context& context, const UpdateOptions& options) {
+    return UpdateAll(context, options).Run();
+}
+
+}  // namespace kyfw
