@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "support/EmulatedKy.h"
 #include "support/Files.h"
@@ -21,17 +22,19 @@
 namespace {
 
 using ::testing::HasSubstr;
+using Ms = std::chrono::milliseconds;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 class Umockdev : public ::testing::Test {
 protected:
-    kytest::RunResult Kyfw(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
+    kytest::RunResult Kyfw(std::vector<std::string> args, std::vector<std::string> prefix = {},
+                           std::function<void(int)> during = {}) {
         std::vector<std::string> env = {
             "LD_PRELOAD=libumockdev-preload.so.0", "UMOCKDEV_DIR=" + rootDir,
             "XDG_STATE_HOME=" + state.String(), "ASAN_OPTIONS=verify_asan_link_order=0"};
-        if (prefix.empty()) return kytest::Run(KYFW_PATH, args, env);
+        if (prefix.empty()) return kytest::Run(KYFW_PATH, args, env, during);
         prefix.push_back(KYFW_PATH);
         prefix.insert(prefix.end(), args.begin(), args.end());
         const std::string program = prefix.front();
@@ -111,6 +114,21 @@ TEST_F(Umockdev, WholeUpdatesAndWhatARealBusDoesRiddenOutOrReported) {
             EXPECT_EQ(node.Model().Identity().mcoreVersion, 2);
         }
     }
+}
+
+TEST_F(Umockdev, TheRestartIsFollowedToTheKyBackUnderAnotherNode) {
+    auto r = Kyfw({"update", "--yes", "--wait", "--wait-timeout", "20", "--json"}, {}, [&](int) {
+        while (node.Model().ProgrammedCount() < 2) std::this_thread::sleep_for(Ms(20));
+        std::this_thread::sleep_for(Ms(500));
+        bed.SwitchOff();
+        std::this_thread::sleep_for(Ms(1000));
+        bed.SwitchOnAsFw2();
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Doc(r)["restart"], json::parse(R"({"confirmed": true, "versions": "2-6",
+        "left_the_bus": true, "reason": "confirmed", "message": "The Ky now runs firmware 2-6.",
+        "waited_seconds": )" + Doc(r)["restart"]["waited_seconds"].dump() +
+                                             "}"));
 }
 
 TEST_F(Umockdev, UnopenableNodeNamesTheRule) {

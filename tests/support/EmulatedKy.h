@@ -127,6 +127,21 @@ public:
     EmulatedKyBed(const EmulatedKyBed&) = delete;
     EmulatedKyBed& operator=(const EmulatedKyBed&) = delete;
 
+    // The Ky switched off: its node and unit leave sysfs and /dev.
+    void SwitchOff() {
+        umockdev_testbed_remove_device(mTestbed, "/sys/devices/pci0000:00/0000:00:1e.0/fw1");
+    }
+    // Switched on again, as the kernel may number it: /dev/fw2.
+    void SwitchOnAsFw2() {
+        std::string again = std::string(kSysfs).substr(std::string(kSysfs).find("\n\n") + 2);
+        for (auto at = again.find("fw1"); at != std::string::npos; at = again.find("fw1", at))
+            again.replace(at, 3, "fw2");
+        umockdev_testbed_add_from_string(
+            mTestbed, again.replace(again.find("244:1"), 5, "244:2").c_str(), nullptr);
+        umockdev_testbed_attach_ioctl(mTestbed, "/dev/fw2", mHandler, nullptr);
+        node.devFd = umockdev_testbed_get_dev_fd(mTestbed, "/dev/fw2");
+    }
+
     EmulatedNode node;
     std::string rootDir;
 
