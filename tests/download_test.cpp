@@ -15,7 +15,6 @@
 namespace {
 
 using kysim::On;
-using kysim::OnAny;
 using kysim::TxType;
 using kytest::Be32;
 using Bytes = std::vector<UInt8>;
@@ -185,11 +184,6 @@ TEST_F(DownloadTest, EachFailureEndsTheImageAtItsStepAndClosesTheUnit) {
         {"header", fileMCORE, Fail(TxType::BlockWrite, w, kIOReturnBusy), kIOReturnBusy,
             "sending the header", "Download has failed.Tried to send FirmwareHeader, got "
             "error\n\r" + N(kIOReturnBusy), 1},
-        // The 13th write to the window is the 12th data block, at 74 + 11 * 128.
-        {"12th block", fileXILINX, [](kysim::SimBus& b, UInt64 g) {
-            b.AddFault(g, kysim::FailWith(OnAny(TxType::BlockWrite, 13), kIOFireWireDataError));
-            }, kIOFireWireDataError, "sending the block at 1482", "Download has failed\n\rTried "
-            "to send128bytes at1482, got error" + N(kIOFireWireDataError) + "\n\r", 13},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
