@@ -67,14 +67,7 @@ protected:
     std::string Version() {
         return Doc(Kyfw({"--simulate", "list", "--json"}))["devices"][0]["firmware_version"];
     }
-    json Doc(const kytest::RunResult& r) {
-        try {
-            return json::parse(r.out);
-        } catch (const std::exception&) {
-            ADD_FAILURE() << "not one JSON document: " << r.out << r.err;
-            return {};
-        }
-    }
+    json Doc(const kytest::RunResult& r) { return kytest::Json(r); }
     void State(const std::string& text) {
         fs::remove(dir / "sim" / "ky.state");
         if (!text.empty()) kytest::WriteFile(dir / "sim" / "ky.state", text);
@@ -206,7 +199,8 @@ TEST_F(KyfwCli, UpdatesNothingToDoDowngradesAndSeveralKys) {
 // its log, without what differs from run to run (the node's path, the
 // generation, whether logind answers).
 std::string Transcript(const kytest::RunResult& r) {
-    json doc = json::parse(r.out, nullptr, false);  // not JSON: "<discarded>"
+    json doc = json::parse(r.out, nullptr, false);
+    if (doc.is_discarded()) return "status " + std::to_string(r.status) + ", no JSON:\n" + r.out + r.err;
     std::istringstream log(kytest::ReadFile(doc.value("log", "")));
     const std::string node = doc.contains("device") ? doc["device"].value("node", "") : "";
     doc.erase("log");

@@ -40,14 +40,7 @@ protected:
         const std::string program = prefix.front();
         return kytest::Run(program, {prefix.begin() + 1, prefix.end()}, env);
     }
-    json Doc(const kytest::RunResult& r) {
-        try {
-            return json::parse(r.out);
-        } catch (const std::exception&) {
-            ADD_FAILURE() << "no JSON document: " << r.out << r.err;
-            return {};
-        }
-    }
+    json Doc(const kytest::RunResult& r) { return kytest::Json(r); }
 
     kytest::EmulatedKyBed bed;
     kytest::EmulatedNode& node = bed.node;

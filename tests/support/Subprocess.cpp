@@ -1,6 +1,7 @@
 #include "support/Subprocess.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +72,15 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     waitpid(pid, &wstatus, 0);
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     return result;
+}
+
+nlohmann::json Json(const RunResult& r) {
+    try {
+        return nlohmann::json::parse(r.out);
+    } catch (const std::exception&) {
+        ADD_FAILURE() << "not one JSON document: " << r.out << r.err;
+        return {};
+    }
 }
 
 namespace {

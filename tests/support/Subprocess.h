@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct RunResult {
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env = {},
               std::function<void(int pid)> started = nullptr);
+
+// The one JSON document a run printed; a test failure (and null) otherwise.
+nlohmann::json Json(const RunResult& r);
 
 // `program` (a copy of sleep, under any name) running for 30 s, holding
 // `holdOpen` open when one is given; killed when the object goes unless it
