@@ -181,10 +181,7 @@ private:
             bool failed = false;
             const auto& r = results[i++];
             const std::string text = ky::RestartText(r, kBuiltIn, limits, failed);
-            e.restart = {{"confirmed", r.ending == ky::RestartEnding::Confirmed},
-                         {"versions", r.versions.empty() ? nlohmann::json(nullptr)
-                                                         : nlohmann::json(r.versions)},
-                         {"message", text}};
+            e.restart = RestartJson(r, text);
             e.outcome += r.ending == ky::RestartEnding::Confirmed ? ", restart confirmed"
                                                                   : "; restart: " + text;
             if (failed) e.status = kExitImageFailed;

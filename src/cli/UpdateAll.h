@@ -5,6 +5,7 @@
 
 #include "cli/Context.h"
 #include "cli/Identify.h"
+#include "update/RestartWatch.h"
 
 namespace kyfw {
 
@@ -18,5 +19,9 @@ struct OneKyUpdate {
 // Updates `ky`, for which consent was given with the others; its JSON
 // document is kept, and the restart is not waited for.
 OneKyUpdate UpdateOneOfAll(Context& context, const UpdateOptions& options, const FoundKy& ky);
+
+// The restart's part of the JSON document: confirmed, versions, waited
+// seconds, whether it left the bus, the reason and the message.
+nlohmann::json RestartJson(const ky::RestartResult& result, const std::string& text);
 
 }  // namespace kyfw

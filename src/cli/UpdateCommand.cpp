@@ -301,18 +301,6 @@ private:
         return failed ? kExitImageFailed : status;
     }
 
-    static nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) {
-        static const char* const kReasons[] = {"confirmed", "old-firmware", "never-back",
-                                               "never-left", "stopped"};
-        return {
-            {"confirmed", r.ending == ky::RestartEnding::Confirmed},
-            {"versions", r.versions.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.versions)},
-            {"waited_seconds", static_cast<double>(r.waitedMicros / 100'000) / 10.0},
-            {"left_the_bus", r.left},
-            {"reason", kReasons[static_cast<int>(r.ending)]},
-            {"message", text}};
-    }
-
     Context& c;
     const UpdateOptions& o;
     nlohmann::json doc;
@@ -326,6 +314,17 @@ private:
 };
 
 }  // namespace
+
+nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) {
+    static const char* const kReasons[] = {"confirmed", "old-firmware", "never-back", "never-left",
+                                           "stopped"};
+    return {{"confirmed", r.ending == ky::RestartEnding::Confirmed},
+            {"versions", r.versions.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.versions)},
+            {"waited_seconds", static_cast<double>(r.waitedMicros / 100'000) / 10.0},
+            {"left_the_bus", r.left},
+            {"reason", kReasons[static_cast<int>(r.ending)]},
+            {"message", text}};
+}
 
 bool WaitsForRestart(const UpdateOptions& o, const Context& c, bool quitDuringFlash) {
     if (o.noWait || quitDuringFlash || !c.options.replay.empty()) return false;
