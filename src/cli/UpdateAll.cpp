@@ -167,24 +167,15 @@ private:
             c.out << "Switch each Ky that was updated off, wait a second and switch it on again. "
                      "Waiting for them to come back (Ctrl+C to stop waiting)\u2026\n"
                   << std::flush;
-        const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
-        std::vector<ky::RestartResult> results;
-        if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
-        {
-            QuitSignalsDeferred signals("\n");
-            results = ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, c.choice.DownloadClock(),
-                                         [] { return QuitSignalsDeferred::Received(); });
-        }
+        const std::vector<RestartReport> reports = AwaitRestarts(c, o, guids);
         std::size_t i = 0;
         for (auto& e : entries) {
             if (!e.planned) continue;
-            bool failed = false;
-            const auto& r = results[i++];
-            const std::string text = ky::RestartText(r, kBuiltIn, limits, failed);
-            e.restart = RestartJson(r, text);
-            e.outcome += r.ending == ky::RestartEnding::Confirmed ? ", restart confirmed"
-                                                                  : "; restart: " + text;
-            if (failed) e.status = kExitImageFailed;
+            const RestartReport& r = reports[i++];
+            e.restart = r.json;
+            e.outcome += r.result.ending == ky::RestartEnding::Confirmed ? ", restart confirmed"
+                                                                         : "; restart: " + r.text;
+            if (r.failed) e.status = kExitImageFailed;
         }
     }
 

@@ -20,8 +20,18 @@ struct OneKyUpdate {
 // document is kept, and the restart is not waited for.
 OneKyUpdate UpdateOneOfAll(Context& context, const UpdateOptions& options, const FoundKy& ky);
 
-// The restart's part of the JSON document: confirmed, versions, waited
-// seconds, whether it left the bus, the reason and the message.
-nlohmann::json RestartJson(const ky::RestartResult& result, const std::string& text);
+// One Ky's restart as kyfw reports it: what the user reads, the JSON part
+// (confirmed, versions, waited seconds, whether it left the bus, reason,
+// message) and whether the update command fails for it.
+struct RestartReport {
+    ky::RestartResult result;
+    std::string text;
+    bool failed = false;
+    nlohmann::json json;
+};
+// Follows the restarts of the Kys with `guids` (the simulated ones are
+// switched off and on as their user would); Ctrl+C ends the waiting.
+std::vector<RestartReport> AwaitRestarts(Context& context, const UpdateOptions& options,
+                                         const std::vector<UInt64>& guids);
 
 }  // namespace kyfw

@@ -262,9 +262,8 @@ private:
                 c.err << "kyfw: warning: no log was kept: " << Printable(logProblem) << "\n";
         }
         int status = ok ? kExitDone : kExitImageFailed;
-        versionsAfter = ok ? kBuiltIn
-                           : ky::VersionText(ky::VersionsAfter(ky.info, result).MCOREver,
-                                             ky::VersionsAfter(ky.info, result).XilinxVer);
+        const ZRV::PTA::KyInfo after = ky::VersionsAfter(ky.info, result);
+        versionsAfter = ok ? kBuiltIn : ky::VersionText(after.MCOREver, after.XilinxVer);
         if (oneOfAll) return status;
         if (ok && WaitsForRestart(o, c, quitDuringFlash)) status = ConfirmRestart(status, logPath);
         if (c.options.json) c.out << JsonText(doc) << "\n";
@@ -285,20 +284,12 @@ private:
             c.out << "Switch the Ky off, wait a second and switch it on again. Waiting for it to "
                      "come back (Ctrl+C to stop waiting)\u2026\n"
                   << std::flush;
-        const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
-        ky::RestartResult r;
-        if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
-        {
-            QuitSignalsDeferred signals("\n");
-            r = ky::FollowRestart(*c.bus, ky.unit.guid, kBuiltIn, limits, c.choice.DownloadClock(),
-                                  [] { return QuitSignalsDeferred::Received(); });
-        }
-        bool failed = false;
-        const std::string text = ky::RestartText(r, kBuiltIn, limits, failed);
-        doc["restart"] = RestartJson(r, text);
-        if (!c.options.json) (failed ? c.err : c.out) << (failed ? "kyfw: " : "") << text << "\n";
-        if (logPath) AppendToLog(*logPath, "Restart: " + text + "\n");
-        return failed ? kExitImageFailed : status;
+        const RestartReport r = AwaitRestarts(c, o, {ky.unit.guid}).front();
+        doc["restart"] = r.json;
+        if (!c.options.json)
+            (r.failed ? c.err : c.out) << (r.failed ? "kyfw: " : "") << r.text << "\n";
+        if (logPath) AppendToLog(*logPath, "Restart: " + r.text + "\n");
+        return r.failed ? kExitImageFailed : status;
     }
 
     Context& c;
@@ -315,6 +306,8 @@ private:
 
 }  // namespace
 
+namespace {
+
 nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) {
     static const char* const kReasons[] = {"confirmed", "old-firmware", "never-back", "never-left",
                                            "stopped"};
@@ -324,6 +317,28 @@ nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) 
             {"left_the_bus", r.left},
             {"reason", kReasons[static_cast<int>(r.ending)]},
             {"message", text}};
+}
+
+}  // namespace
+
+std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
+                                         const std::vector<UInt64>& guids) {
+    const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
+    if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
+    std::vector<ky::RestartResult> results;
+    {
+        QuitSignalsDeferred signals("\n");
+        results = ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, c.choice.DownloadClock(),
+                                     [] { return QuitSignalsDeferred::Received(); });
+    }
+    std::vector<RestartReport> reports;
+    for (const auto& r : results) {
+        RestartReport report{r, {}, false, {}};
+        report.text = ky::RestartText(r, kBuiltIn, limits, report.failed);
+        report.json = RestartJson(r, report.text);
+        reports.push_back(std::move(report));
+    }
+    return reports;
 }
 
 bool WaitsForRestart(const UpdateOptions& o, const Context& c, bool quitDuringFlash) {

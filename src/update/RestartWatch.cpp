@@ -98,12 +98,6 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
     return results;
 }
 
-RestartResult FollowRestart(FWLib::Bus& bus, UInt64 guid, const std::string& expected,
-                            const RestartLimits& limits, Clock& clock,
-                            const std::function<bool()>& stop) {
-    return FollowRestarts(bus, {guid}, expected, limits, clock, stop).front();
-}
-
 std::string RestartText(const RestartResult& r, const std::string& expected,
                         const RestartLimits& limits, bool& exitFailure) {
     const auto minutes = [](std::uint64_t micros) {

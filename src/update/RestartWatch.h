@@ -32,15 +32,11 @@ struct RestartLimits {
     std::uint64_t pollMicros = 250'000;
 };
 
-// Follows the Ky with `guid` through a power cycle: its node leaves the
+// Follows the Kys with `guids` through a power cycle: each node leaves the
 // bus, a Ky with the same GUID comes back (on Linux under any /dev/fwN) and
 // its versions are read and compared with `expected`. The bus is looked at
-// every poll, on `clock`, until the limits run out or `stop` says so.
-RestartResult FollowRestart(FWLib::Bus& bus, UInt64 guid, const std::string& expected,
-                            const RestartLimits& limits, Clock& clock,
-                            const std::function<bool()>& stop);
-
-// The same for several Kys at once, switched off and on together.
+// every poll, on `clock`, until the limits run out or `stop` says so; each
+// Ky's ending is its own.
 std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UInt64>& guids,
                                           const std::string& expected, const RestartLimits& limits,
                                           Clock& clock, const std::function<bool()>& stop);

@@ -7,8 +7,6 @@
 
 namespace ky {
 
-using ky::KyCheck;
-
 UpdateSession::UpdateSession(ZRV::PTA::CKyFirmwareUpdate& controller,
                              std::filesystem::path procRoot)
     : mController(controller), mWatch(std::move(procRoot)) {}
@@ -110,8 +108,7 @@ UpdateSession::Answer UpdateSession::Consent() {
 }
 
 std::string UpdateSession::BeforeWriting() {
-    // On the worker: the Ky is held,
-    // nothing is written yet.
+    // On the worker: the Ky is held, nothing is written yet.
     if (const auto others = mWatch.CheckAll(DeviceFile(mUnit))) return InUseText(*others);
     mInhibitor = std::make_unique<SleepInhibitor>(std::cout);
     return {};
