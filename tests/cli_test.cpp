@@ -142,6 +142,8 @@ TEST_F(KyfwCli, ListingAndTheBuiltInImages) {
         {"mcore=2\nxilinx=6\nproduct=4\nserial=KY010203\n", W("--simulate list --json"), "", 3,
             {"/devices/0/usable=false",
              "/devices/0/status=\"product version not supported by this updater\""}},
+        {"mcore=2\nxilinx=6\nproduct=2\nserial=KY010203\n", W("--simulate list --json"), "", 3, {"/devices/0/usable=false"}},
+        {"mcore=2\nxilinx=6\nproduct=0\nserial=KY010203\n", W("--simulate list --json"), "", 0, {"/devices/0/usable=true"}},
         // A reset starts afresh; listing never writes the state.
         {kNewer, W("--simulate --sim-reset --verbose list"), "", 0, {"out~1-5", "state=same",
             "err~Ctor DownloadUnit\nFWDL::Open\nFWDL::Close\nDtor DownloadUnit\n"}},

@@ -25,20 +25,6 @@ protected:
     CKyFirmwareUpdate ky;
 };
 
-TEST_F(ControllerTest, FoundKyIsIdentifiedWithItsTracesAndLetGo) {
-    EXPECT_EQ(io.Out(), "Ctor KyFirmwareUpdate\n");
-    EXPECT_EQ(io.Err(), "Test CERR\n");
-    Ky().Identity() = {2, 6, 3, "KY123456"};
-    io.Clear();
-    ASSERT_TRUE(ky.IsFound());
-    EXPECT_EQ(io.Out(),
-              "Open Ky\nCtor DownloadUnit\nFWDL::Open\nFWDL::Close\nClose Ky\nDtor DownloadUnit\n");
-    EXPECT_EQ(bus->Transactions().size(), 3u);  // versions, product version, serial number
-    EXPECT_EQ(ky.Unit(), nullptr);
-    EXPECT_EQ(bus->Opens(), bus->Closes());
-    EXPECT_EQ(bus->LiveInterfaces(), 0);
-}
-
 struct VersionCase {
     UInt16 mcore, xilinx;
     const char* text;
@@ -70,31 +56,6 @@ TEST_F(ControllerTest, VersionTextsSerialAndDowngradeRule) {
         EXPECT_EQ(ky.IsDowngrade(), c.downgrade);
         EXPECT_EQ(ky::IsSameAsBuiltIn(ky.Info()), c.same);
     }
-}
-
-TEST_F(ControllerTest, ProductVersionsThreeAndZeroAreAccepted) {
-    for (auto [product, accepted] :
-         std::vector<std::pair<UInt16, bool>>{{0, true}, {2, false}, {3, true}, {4, false}}) {
-        SCOPED_TRACE(product);
-        Ky().Identity().productVersion = product;
-        EXPECT_EQ(ky.IsFound(), accepted);
-        EXPECT_EQ(ky.Info().productVer, UInt32{product} << 16);
-        EXPECT_EQ(ky.Unit(), nullptr);
-    }
-}
-
-TEST_F(ControllerTest, AttachAndRemoveShowAtTheNextCallAndTheFirstKyIsTaken) {
-    EXPECT_TRUE(ky.IsFound());
-    bus->Unplug(guid);
-    EXPECT_FALSE(ky.IsFound());
-    EXPECT_FALSE(ky.Info().valid);
-    std::string update;
-    ky.GetUpdateFirmwareVersionString(update);  // needs no Ky
-    EXPECT_EQ(update, "2-6");
-    bus->Replug(guid);
-    bus->AddKy({2, 6, 3, "KY999999"});
-    ASSERT_TRUE(ky.IsFound());
-    EXPECT_EQ(ky.Info().MCOREver, 1u);  // the first of several
 }
 
 struct NotFoundCase {
@@ -142,15 +103,6 @@ TEST_F(ControllerTest, EachFailureToIdentifyIsNotFoundAndLeavesNothingBehind) {
     EXPECT_EQ(ky.Unit(), nullptr);
 }
 // clang-format on
-
-TEST_F(ControllerTest, DestructionTracesAndFreesAnOpenUnit) {
-    auto other = std::make_unique<CKyFirmwareUpdate>(bus);
-    ASSERT_TRUE(other->OpenKy());
-    io.Clear();
-    other.reset();
-    EXPECT_EQ(io.Out(), "Dtor KyFirmwareUpdate\nDtor DownloadUnit\n");
-    EXPECT_EQ(bus->LiveInterfaces(), 0);
-}
 
 }  // namespace
 

@@ -136,8 +136,9 @@ TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
     Screenshot("not-found");
 
     bus->Replug(guid);
+    const UInt64 second = bus->AddKy({2, 6, 3, "KY999999"});
     Tick();
-    EXPECT_EQ(Text("versionValue"), "1-5");
+    EXPECT_EQ(Text("versionValue"), "1-5");  // the first of several
     EXPECT_EQ(Text("serialValue"), "Not Available");
     EXPECT_EQ(Text("updateSentence"),
               "Select Upgrade button to download firmware version 2-6 to Ky:");
@@ -147,6 +148,7 @@ TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
     Screenshot("upgrade-offered");
 
     bus->Unplug(guid);
+    bus->Unplug(second);
     Tick();
     EXPECT_EQ(Text("versionValue"), "Ky Not Found");
     EXPECT_TRUE(Button("cancelButton")->isEnabled());
