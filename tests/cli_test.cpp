@@ -224,8 +224,10 @@ std::string Transcript(const kytest::RunResult& r) {
 // recording, ends as its transcript says (KY_WRITE_TRANSCRIPTS=1 writes them
 // anew from the replays).
 TEST_F(KyfwCli, EachFaultEndsAsItsTranscriptSaysInjectedAndReplayed) {
-    for (const auto& fault : W("not-ready erase-failure erase-timeout block-busy crc-rejected vanish "
-                               "bus-reset mcore-erase-failure mcore-crc-rejected in-use absent")) {
+    for (const auto& fault :
+         W("update-mode-unanswered not-ready erase-unanswered erase-failure erase-timeout "
+           "header-busy block-busy crc-rejected vanish bus-reset mcore-erase-failure "
+           "mcore-crc-rejected in-use absent")) {
         SCOPED_TRACE(fault);
         const std::string name = KY_RECORDINGS "/fault-" + fault, file = dir.String() + "/r.jsonl";
         ASSERT_EQ(Shell("gzip -dc " + name + ".jsonl.gz > " + file).status, 0);

@@ -4,9 +4,13 @@ namespace kysim {
 
 const std::vector<NamedFault>& NamedFaults() {
     static const std::vector<NamedFault> faults = {
+        {"update-mode-unanswered",
+         "the Ky enters update mode but its answer is lost (FPGA image; the update goes on)"},
         {"not-ready", "the Ky is not ready after entering update mode (FPGA image)"},
+        {"erase-unanswered", "the Ky does not answer the command to erase the FPGA flash"},
         {"erase-failure", "the FPGA flash reports a failure while erasing"},
         {"erase-timeout", "no erase ever ends (each image waits a minute, then times out)"},
+        {"header-busy", "the header of the FPGA image is answered busy"},
         {"block-busy", "a block of the FPGA image is answered busy"},
         {"crc-rejected", "the Ky rejects the CRC of both images"},
         {"mcore-erase-failure", "the MCORE flash reports a failure while erasing"},
@@ -30,7 +34,15 @@ const NamedFault* FindNamedFault(const std::string& name) {
 
 bool ApplyNamedFault(SimBus& bus, UInt64 guid, const std::string& name) {
     auto& ky = bus.Ky(guid);
-    if (name == "not-ready")
+    if (name == "update-mode-unanswered")
+        bus.AddFault(guid, FailWith(On(TxType::QuadletWrite, kUpdateControlReg), kIOReturnTimeout,
+                                    /*applied=*/true));
+    else if (name == "erase-unanswered")
+        bus.AddFault(guid,
+                     FailWith(On(TxType::QuadletWrite, kUpdateCommandReg), kIOReturnNotResponding));
+    else if (name == "header-busy")
+        bus.AddFault(guid, FailWith(On(TxType::BlockWrite, kUpdateDataWindow), kIOReturnBusy));
+    else if (name == "not-ready")
         bus.AddFault(guid, ReadsAs(On(TxType::QuadletRead, kStatusReg, 1), 0));
     else if (name == "erase-failure")
         bus.AddFault(guid, ReadsAs(On(TxType::QuadletRead, kStatusReg, 2), 2));
