@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -26,7 +27,8 @@ TEST(Processes, WalkFindDescribeAndPolitelyKillAVideoApplication) {
     for (int i = 0; i < walk.GetNumProcesses(); ++i, walk.Next())
         pids.push_back(walk.GetProcessID().lowLongOfPSN);
     EXPECT_TRUE(std::is_sorted(pids.begin(), pids.end()));  // in process order
-    EXPECT_TRUE(walk.Last());                               // past the end: back to the first
+    EXPECT_TRUE(std::binary_search(pids.begin(), pids.end(), std::uint32_t(getpid())));
+    EXPECT_TRUE(walk.Last());  // past the end: back to the first
     EXPECT_EQ(walk.GetProcessID().lowLongOfPSN, pids.at(0));
     ASSERT_TRUE(walk.FindProcess(FourCharCode("KeyG")));
     EXPECT_EQ(walk.GetProcessID().lowLongOfPSN, static_cast<std::uint32_t>(child.pid));
