@@ -26,6 +26,8 @@ public:
     void SetVisibility(Boolean visible);
     virtual void SetValue(long value);
     virtual long GetValue();
+    // The ranges here and the fonts below are part of the reusable library;
+    // the window uses none of them.
     void SetMaximum(short max);
     void SetMinimum(short min);
     short GetMaximum();
