@@ -167,7 +167,6 @@ TEST_F(DownloadTest, EraseWaitOutcomes) {
     using B = kysim::SimBus;
     // clang-format off
     const std::vector<EraseCase> cases = {
-        {"done at the first read", [](B&, UInt64) {}, kIOReturnSuccess, 0, "", 1, ""},
         {"done at the 60th read", [](B& b, UInt64 g) { b.Ky(g).Behaviour().eraseMicros = 59'000'000; },
          kIOReturnSuccess, 59, "", 60, ""},
         {"read fails", [](B& b, UInt64 g) {
