@@ -592,6 +592,15 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
     auto r = Kyfw({"--replay", (dir / "list.jsonl").string(), "update", "--yes"});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("kyfw: the replay differs from the recording "));
+    // Other data in a block, and a recorded call left over, differ too.
+    Shell("cd " + dir.String() + " && sed s/9b19c3d0/9b19c3d1/ update.jsonl > other.jsonl && " +
+          "(cat list.jsonl; tail -1 list.jsonl) > more.jsonl");
+    EXPECT_THAT(Kyfw({"--replay", (dir / "other.jsonl").string(), "update", "--yes"}).err,
+                HasSubstr("line 28:\n  recorded: bwrite 0xfffff0430020 len 128 fnv1a "
+                          "0x709738f59b19c3d1\n  made:     bwrite 0xfffff0430020 len 128 fnv1a "
+                          "0x709738f59b19c3d0\n"));
+    EXPECT_THAT(Kyfw({"--replay", (dir / "more.jsonl").string(), "list"}).err,
+                HasSubstr("line 11:\n  recorded: close sim0.0\n  made:     (nothing more)\n"));
     EXPECT_EQ(Kyfw({"--replay", (dir / "list.jsonl").string(), "--simulate", "list"}).err,
               "kyfw: --replay and --simulate do not go together\n");
     // With the recorded pauses (the listing took a few milliseconds), after a
