@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -21,6 +20,7 @@
 #include "sim/SimBus.h"
 #include "support/FakeKernel.h"
 #include "support/Files.h"
+#include "support/GateClock.h"
 #include "support/StreamCapture.h"
 #include "support/Subprocess.h"
 #include "window/KyFirmwareUpdateDialog.h"
@@ -31,20 +31,6 @@ using ::testing::HasSubstr;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// Pauses last a hundredth of what they count, so an update takes tens of
-// milliseconds and the window sees its progress move.
-class QuickClock final : public ky::Clock {
-public:
-    std::uint64_t NowMicros() const override { return mNow.load(); }
-    void SleepMicros(std::uint64_t micros) override {
-        ky::PreciseSleep(micros / 100);
-        mNow += micros;
-    }
-
-private:
-    std::atomic<std::uint64_t> mNow{0};
-};
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -114,7 +100,7 @@ protected:
     }
 
     kytest::StreamCapture io;
-    QuickClock clock;
+    kytest::GateClock clock{100};  // an update takes tens of milliseconds: progress is seen moving
     std::shared_ptr<kysim::SimBus> bus;
     UInt64 guid = 0;
     kytest::TempDir proc{"winproc"};

@@ -12,11 +12,14 @@
 namespace kytest {
 
 // A counting clock that can hold the worker at its first pause, notes the
-// scheduling policy of the thread that pauses, and can be made to throw.
+// scheduling policy of the thread that pauses, and can be made to throw;
+// with a divisor, each pause also lasts that fraction of what it counts.
 class GateClock final : public ky::Clock {
 public:
+    explicit GateClock(std::uint64_t realDivisor = 0) : mRealDivisor(realDivisor) {}
     std::uint64_t NowMicros() const override { return mNow.load(); }
     void SleepMicros(std::uint64_t micros) override {
+        if (mRealDivisor) ky::PreciseSleep(micros / mRealDivisor);
         std::unique_lock lock(mMutex);
         if (policy < 0) {
             sched_param param{};
@@ -41,6 +44,7 @@ public:
     bool throwOnPause = false;
 
 private:
+    const std::uint64_t mRealDivisor;
     std::atomic<std::uint64_t> mNow{0};
     std::mutex mMutex;
     std::condition_variable mGate;
