@@ -55,6 +55,9 @@ struct UpdateOptions {
     unsigned waitSeconds = 300;
 };
 
+// A question can be put to the user: both ends are a terminal and no JSON
+// document is asked for.
+bool CanAsk(const Context& context);
 int RunList(Context& context);
 int RunUpdate(Context& context, const UpdateOptions& options);
 int RunUpdateAll(Context& context, const UpdateOptions& options);

@@ -3,8 +3,6 @@
 // question for all, a summary and the worst exit status.
 #include "cli/UpdateAll.h"
 
-#include <unistd.h>
-
 #include <iostream>
 
 #include "cli/Text.h"
@@ -107,7 +105,7 @@ private:
     // One question for all of them, unless --yes; without a terminal
     // nothing is written without --yes.
     bool Ask() {
-        const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && !c.options.json;
+        const bool terminal = CanAsk(c);
         if (o.yes) return true;
         if (terminal) {
             c.out << "Kys to update to firmware " << kBuiltIn << ":\n";

@@ -161,7 +161,7 @@ private:
     Outcome Ask(bool downgrade) {
         if (oneOfAll) return std::nullopt;  // asked for all of them
         const std::string from = ky.Version();
-        const bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && !c.options.json;
+        const bool terminal = CanAsk(c);
         if (downgrade && !terminal)
             return End(kExitRefused, "refused",
                        "refusing to downgrade the Ky from " + from + " to " + kBuiltIn +
@@ -339,6 +339,10 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
         reports.push_back(std::move(report));
     }
     return reports;
+}
+
+bool CanAsk(const Context& c) {
+    return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && !c.options.json;
 }
 
 bool WaitsForRestart(const UpdateOptions& o, const Context& c, bool quitDuringFlash) {

@@ -22,10 +22,6 @@ namespace kyfw {
 // go to a new log file in the user's private log directory, and with
 // `verbose` to the terminal's error stream as well. Without a log file the
 // update goes on; Problem() says why there is none.
-// Adds `text` at the end of a log that was finished before (what came
-// after the update); a log that cannot be opened is left as it is.
-void AppendToLog(const std::filesystem::path& log, const std::string& text);
-
 class UpdateLog {
 public:
     UpdateLog(bool verbose, std::streambuf* terminal);
@@ -47,6 +43,10 @@ private:
     std::ostream mLog;
     ky::StreamRedirect mOut, mErr;
 };
+
+// Adds `text` at the end of a log that was finished before (what came
+// after the update); a log that cannot be opened is left as it is.
+void AppendToLog(const std::filesystem::path& log, const std::string& text);
 
 // While it lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not stop the
 // program (they print that the update will finish first) and the terminal's

@@ -95,11 +95,12 @@ int main(int argc, char** argv) {
         }
         choice.bus = FWLib::RecordingBus(choice.bus, recorder);
     }
+    const auto notWhole = [&](const std::string& why) {
+        return "the recording " + options.record + " could not be written whole: " + why;
+    };
     auto recordingProblem = [&]() -> std::string {
         const std::string problem = recorder ? recorder->Problem() : "";
-        return problem.empty()
-                   ? ""
-                   : "the recording " + options.record + " could not be written whole: " + problem;
+        return problem.empty() ? "" : notWhole(problem);
     };
     auto* dialog = new CKyFirmwareUpdateDialog(
         window, {choice.bus, &choice.DownloadClock(), "/proc",
@@ -109,8 +110,7 @@ int main(int argc, char** argv) {
     RunApplicationEventLoop();
     const bool recordingKept = !recorder || recorder->Finish();
     if (!recordingKept)
-        std::cerr << "ky-firmware-update: the recording " << options.record
-                  << " could not be written whole: " << recorder->ErrorText() << "\n";
+        std::cerr << "ky-firmware-update: " << notWhole(recorder->ErrorText()) << "\n";
     const bool failed = dialog->LastUpdateFailed() || !recordingKept;
     delete dialog;
     DisposeWindow(window);
