@@ -85,7 +85,7 @@ struct Window {
 void Memory(long ticks, const fs::path& dir) {
     setenv("KYFW_SIM_STATE", (dir / "sim").c_str(), 1);
     ky::BusChoice choice = ky::ChooseBus(true, true);
-    Window w({choice.bus, &choice.DownloadClock(), "/proc", {}, {}});
+    Window w({choice.bus, &choice.DownloadClock(), {}, {}, {}});
     // The first ticks and the first paint page in code and fill the
     // allocator's pools and the window's backing store (about 1.5 MB,
     // once); what comes after is what a day costs.

@@ -4,15 +4,12 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace ky {
@@ -237,26 +234,6 @@ void FileLock::Release() {
     if (mFd < 0) return;
     ::close(mFd);  // closing the only open file of the lock releases it
     mFd = -1;
-}
-
-std::optional<pid_t> FindFlockHolder(const fs::path& file, const fs::path& locks) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
-    char id[64];
-    std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    std::ifstream in(locks);
-    std::string line;
-    while (std::getline(in, line)) {
-        // "1: FLOCK  ADVISORY  WRITE 4591 fe:00:10952761 0 EOF"
-        std::istringstream fields(line);
-        std::string number, kind, mode, access, where;
-        long pid = 0;
-        if (fields >> number >> kind >> mode >> access >> pid >> where && kind == "FLOCK" &&
-            where == id && pid > 0)
-            return static_cast<pid_t>(pid);
-    }
-    return std::nullopt;
 }
 
 }  // namespace ky

@@ -80,11 +80,6 @@ private:
     int mFd = -1;
 };
 
-// The process that holds an flock on `file`, from the kernel's list of
-// locks; nothing when no process holds one (or the list cannot be read).
-std::optional<pid_t> FindFlockHolder(const std::filesystem::path& file,
-                                     const std::filesystem::path& locks = "/proc/locks");
-
 // "<what> <file>: <strerror(error)>", or a plainer text for a symbolic link.
 std::string FileError(const char* what, const std::filesystem::path& file, int error);
 

@@ -10,6 +10,7 @@
 #include "cli/ExitStatus.h"
 #include "firewire/FWPlatform.h"
 #include "firewire/Recording.h"
+#include "support/ProcessTable.h"
 #include "update/BusChoice.h"
 
 namespace kyfw {
@@ -37,6 +38,7 @@ struct Context {
     ky::FdOutputBuffer& outBuffer;   // under `out`: says whether the output reached its reader
     bool outputFailureSaid = false;  // a command has told the user that `out` failed
     std::shared_ptr<FWLib::Recorder> recorder;  // with --record
+    ky::ProcessTable processes;                 // where other programs are looked for
 };
 
 // Opens the bus the options ask for; nothing when there is one, else the

@@ -58,9 +58,10 @@ bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem)
 
 namespace kyfw {
 
-ky::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all) {
-    if (all.empty()) return ky::ExplainNoKy(bus, ky::KyCheck::NotFound, {});
-    return ky::ExplainNoKy(bus, all.front().check, all.front().unit);
+ky::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all,
+                       const ky::ProcessTable& processes) {
+    if (all.empty()) return ky::ExplainNoKy(bus, ky::KyCheck::NotFound, {}, processes);
+    return ky::ExplainNoKy(bus, all.front().check, all.front().unit, processes);
 }
 
 nlohmann::json ReasonJson(const ky::NoKyReason& reason) {

@@ -30,7 +30,8 @@ struct FoundKy {
 bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem);
 std::string GuidText(UInt64 guid);
 // Why none of `all` (every Ky unit found) can be updated.
-ky::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all);
+ky::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all,
+                       const ky::ProcessTable& processes);
 nlohmann::json ReasonJson(const ky::NoKyReason& reason);
 
 }  // namespace kyfw

@@ -58,7 +58,7 @@ int RunList(Context& context) {
         return kExitNoKy;
     }
     const bool usable = std::any_of(all.begin(), all.end(), [](auto& f) { return f.Usable(); });
-    const auto reason = usable ? ky::NoKyReason{} : WhyNoKy(*context.bus, all);
+    const auto reason = usable ? ky::NoKyReason{} : WhyNoKy(*context.bus, all, context.processes);
     if (context.options.json) {
         nlohmann::json devices = nlohmann::json::array();
         for (const FoundKy& f : all) devices.push_back(DeviceJson(f));

@@ -260,7 +260,9 @@ int Main(int argc, char** argv) {
     ky::StreamRedirect redirect(std::cout, options.verbose ? std::cerr.rdbuf() : &null);
     ky::FdOutputBuffer stdoutBuffer(STDOUT_FILENO);
     std::ostream out(&stdoutBuffer);
-    Context context{options, nullptr, {}, out, err, stdoutBuffer, false, nullptr};
+    Context context{options, nullptr, {},
+                    out,     err,     stdoutBuffer,
+                    false,   nullptr, ky::ProcessTable::FromEnvironment()};
     int status =
         *commands.help ? Help(app, commands, out, err) : Dispatch(context, commands, update);
     if (!stdoutBuffer.Finish()) {

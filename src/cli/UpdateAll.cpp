@@ -69,7 +69,7 @@ public:
         if (!FindKys(*c.bus, found, problem)) return Fail(kExitNoKy, "no-device", problem);
         if (found.empty())
             return Fail(kExitNoKy, "no-device",
-                        "no Ky can be updated: " + WhyNoKy(*c.bus, found).text);
+                        "no Ky can be updated: " + WhyNoKy(*c.bus, found, c.processes).text);
         entries.resize(found.size());
         for (std::size_t i = 0; i < found.size(); ++i) entries[i].ky = found[i];
         for (auto& e : entries) Plan(e, o);

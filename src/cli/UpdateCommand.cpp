@@ -112,7 +112,8 @@ private:
         }
         // The Ky is taken before anything is checked, and kept through the
         // question and both images: no other updater gets in between.
-        controller = std::make_unique<ZRV::PTA::CKyFirmwareUpdate>(c.bus, c.choice.DownloadClock());
+        controller = std::make_unique<ZRV::PTA::CKyFirmwareUpdate>(c.bus, c.choice.DownloadClock(),
+                                                                   c.processes);
         session = std::make_unique<ky::UpdateSession>(*controller);
         if (auto held = session->Hold(ky.unit); !held.Ok()) return Refused(held);
         ky.info = session->Info();
@@ -141,7 +142,7 @@ private:
         if (matching.empty() && !o.device.Any())
             return End(kExitNoKy, "no-device", "no Ky matches --device " + Printable(o.deviceText));
         if (matching.empty() || matching.front().check == ky::KyCheck::NoAccess) {
-            const auto reason = WhyNoKy(*c.bus, matching);
+            const auto reason = WhyNoKy(*c.bus, matching, c.processes);
             doc["reason"] = ReasonJson(reason);
             return End(kExitNoKy, "no-device", "no Ky can be updated: " + reason.text);
         }

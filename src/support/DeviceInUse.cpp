@@ -1,6 +1,5 @@
 #include "support/DeviceInUse.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,37 +12,6 @@
 namespace ky {
 
 namespace {
-
-// The same file. A device file is the device it opens, whatever its path
-// (/dev/fw1, /dev/char/244:1, a bind mount): character devices are
-// compared by their device number, other files by device and inode.
-bool SameFile(const struct stat& a, const struct stat& b) {
-    if (S_ISCHR(a.st_mode) || S_ISCHR(b.st_mode))
-        return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev == b.st_rdev;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Whether a process holds the file open: each descriptor is looked at by
-// what it opens (one stat each), never by its link's text.
-bool HoldsOpen(const std::filesystem::path& fdDir, const struct stat& node) {
-    DIR* dir = opendir(fdDir.c_str());
-    if (!dir) return false;  // gone, or its descriptors may not be looked at
-    bool holds = false;
-    std::string link = fdDir.string() + "/";
-    const std::size_t base = link.size();
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        link.resize(base);
-        link += entry->d_name;
-        struct stat open {};
-        if (stat(link.c_str(), &open) == 0 && SameFile(open, node)) {
-            holds = true;
-            break;
-        }
-    }
-    closedir(dir);
-    return holds;
-}
 
 std::uint32_t Self() {
     return static_cast<std::uint32_t>(getpid());
@@ -94,11 +62,11 @@ void PublishActivity(const std::string& activity) {
 }
 
 std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
-                                   const std::filesystem::path& procRoot) {
+                                   const ProcessTable& processes) {
     if (lockFile.empty()) return std::nullopt;
-    const auto pid = FindFlockHolder(lockFile, procRoot / "locks");
+    const auto pid = processes.FlockHolder(lockFile);
     if (!pid) return std::nullopt;
-    Updater updater{{*pid, TProcess::NameOf(procRoot, static_cast<std::uint32_t>(*pid))}, {}};
+    Updater updater{{*pid, processes.NameOf(static_cast<std::uint32_t>(*pid))}, {}};
     std::string bytes, error;
     if (const auto file = ActivityFile(*pid);
         file && ReadPrivateFile(*file, bytes, error) == ReadResult::Read &&
@@ -107,7 +75,7 @@ std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
     return updater;
 }
 
-InUseWatch::InUseWatch(std::filesystem::path procRoot) : mProcRoot(std::move(procRoot)) {}
+InUseWatch::InUseWatch(ProcessTable processes) : mProcesses(std::move(processes)) {}
 
 void InUseWatch::Forget() {
     mKnown.clear();
@@ -115,9 +83,9 @@ void InUseWatch::Forget() {
 
 InUseWatch::Known InUseWatch::Look(std::uint32_t pid, const struct stat* node) const {
     Known known;
-    known.name = TProcess::NameOf(mProcRoot, pid);
+    known.name = mProcesses.NameOf(pid);
     known.video = ProcessSignatureFor(known.name) == FourCharCode("KeyG");
-    known.holdsNode = node && HoldsOpen(mProcRoot / std::to_string(pid) / "fd", *node);
+    known.holdsNode = node && mProcesses.HoldsOpen(pid, *node);
     return known;
 }
 
@@ -132,10 +100,9 @@ std::optional<InUse> InUseWatch::Check(const std::filesystem::path& deviceNode) 
         Forget();
         return InUse{InUse::Kind::Unchecked, {}, FileError("cannot look at", deviceNode, errno)};
     }
-    const TProcess processes(kMyProcess, mProcRoot);
     std::unordered_map<std::uint32_t, Known> seen;
     std::optional<InUse> user, video;
-    for (std::uint32_t pid : processes.Snapshot()) {
+    for (std::uint32_t pid : mProcesses.Pids()) {
         if (pid == Self()) continue;
         // New processes are looked at; of the known ones only those that
         // held the Ky, to see them let it go.

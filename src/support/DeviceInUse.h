@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "support/ProcessTable.h"
+
 namespace ky {
 
 struct DeviceUser {
@@ -38,7 +40,7 @@ struct Updater {
     std::string activity;  // "waiting" or "writing"; empty when it says nothing
 };
 std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
-                                   const std::filesystem::path& procRoot = "/proc");
+                                   const ProcessTable& processes);
 
 // What this process does with the Ky it holds, for another program that
 // finds it holding the Ky: a small file of ours named after the process,
@@ -46,7 +48,7 @@ std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
 // effort: without a state directory nothing is said.
 void PublishActivity(const std::string& activity);
 
-// Who else uses the Ky, found through /proc: a process that holds its
+// Who else uses the Ky, found in the process table: a process that holds its
 // device file open (by whatever name: the file is known by what it is,
 // the character device's number) comes first, then a video application.
 // This process never counts: it holds the Ky itself while it updates it.
@@ -56,7 +58,7 @@ void PublishActivity(const std::string& activity);
 // check right before the first write does.
 class InUseWatch {
 public:
-    explicit InUseWatch(std::filesystem::path procRoot = "/proc");
+    explicit InUseWatch(ProcessTable processes);
 
     // `deviceNode` is empty when the Ky has no device file here.
     std::optional<InUse> Check(const std::filesystem::path& deviceNode);
@@ -75,7 +77,7 @@ private:
     };
     Known Look(std::uint32_t pid, const struct stat* node) const;
 
-    std::filesystem::path mProcRoot;
+    ProcessTable mProcesses;
     std::filesystem::path mNode;
     std::unordered_map<std::uint32_t, Known> mKnown;
 };

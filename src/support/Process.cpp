@@ -3,8 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <limits.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -21,11 +19,6 @@ constexpr OSType kVideoApplication = FourCharCode("KeyG");
 constexpr std::array<std::string_view, 9> kVideoApplications = {
     "dvgrab", "kino", "kdenlive", "cinelerra", "cin", "shotcut", "flowblade", "openshot", "obs"};
 
-std::uint32_t ProcessNumber(const std::string& name) {
-    if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) return 0;
-    return static_cast<std::uint32_t>(std::stoul(name));
-}
-
 std::string FirstLine(const std::filesystem::path& file) {
     std::ifstream in(file);
     std::string line;
@@ -35,34 +28,14 @@ std::string FirstLine(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::string ReadLink(const std::filesystem::path& link) {
-    std::array<char, PATH_MAX + 1> buf{};
-    const ssize_t n = readlink(link.c_str(), buf.data(), buf.size() - 1);
-    return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : std::string();
-}
-
 OSType ProcessSignatureFor(const std::string& executable) {
     for (std::string_view name : kVideoApplications)
         if (executable == name) return kVideoApplication;
     return 0;
 }
 
-namespace {
-
-std::vector<std::uint32_t> ListProcesses(const std::filesystem::path& procRoot) {
-    std::vector<std::uint32_t> pids;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(procRoot, ec))
-        if (std::uint32_t pid = ProcessNumber(entry.path().filename().string()))
-            pids.push_back(pid);
-    std::sort(pids.begin(), pids.end());
-    return pids;
-}
-
-}  // namespace
-
-TProcess::TProcess(ProcessSerialNumber theNum, std::filesystem::path procRoot)
-    : fProcRoot(std::move(procRoot)), fPids(ListProcesses(fProcRoot)), fProcessID(theNum) {
+TProcess::TProcess(ProcessSerialNumber theNum, ky::ProcessTable processes)
+    : fProcesses(std::move(processes)), fPids(fProcesses.Pids()), fProcessID(theNum) {
     fFirstTime = true;
     fLast = false;
     fMyProcessID = {0, static_cast<std::uint32_t>(getpid())};
@@ -82,20 +55,8 @@ OSErr TProcess::GetNextProcess(ProcessSerialNumber& psn) const {
     return noErr;
 }
 
-std::string TProcess::NameOf(const std::filesystem::path& procRoot, std::uint32_t pid) {
-    const auto dir = procRoot / std::to_string(pid);
-    std::string target = std::filesystem::path(ReadLink(dir / "exe")).filename().string();
-    if (!target.empty()) {
-        const std::string deleted = " (deleted)";
-        if (target.size() > deleted.size() && target.ends_with(deleted))
-            target.resize(target.size() - deleted.size());
-        return target;
-    }
-    return FirstLine(dir / "comm");  // the kernel's name, at most 15 characters
-}
-
 OSErr TProcess::GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec& rec) const {
-    const auto dir = fProcRoot / std::to_string(psn.lowLongOfPSN);
+    const auto dir = fProcesses.Dir(psn.lowLongOfPSN);
     std::error_code ec;
     if (psn.lowLongOfPSN == 0 || !std::filesystem::is_directory(dir, ec)) return procNotFound;
     rec.processSignature = ProcessSignatureFor(ExecutableName(psn));
@@ -173,7 +134,7 @@ Boolean TProcess::KillApplication(const ProcessSerialNumber* target) {
     // The request names a process that must exist ...
     std::error_code ec;
     if (!target || target->lowLongOfPSN == 0 ||
-        !std::filesystem::is_directory(fProcRoot / std::to_string(target->lowLongOfPSN), ec)) {
+        !std::filesystem::is_directory(fProcesses.Dir(target->lowLongOfPSN), ec)) {
         fError = procNotFound;
         return false;
     }

@@ -7,10 +7,10 @@
 // (ProcessSignatureFor), where 'KeyG' stands for the video applications that
 // drive the Ky.
 
-#include <filesystem>
 #include <vector>
 
 #include "support/MacTypes.h"
+#include "support/ProcessTable.h"
 
 struct ProcessSerialNumber {
     std::uint32_t highLongOfPSN = 0;
@@ -33,17 +33,13 @@ struct ProcessInfoRec {
 inline constexpr OSErr procNotFound = -600;
 inline constexpr OSErr permErr = -54;
 
-// The target of a symbolic link, or nothing. Reads into a fixed buffer, so a
-// link that changes size between looking and reading cannot overrun it.
-std::string ReadLink(const std::filesystem::path& link);
-
 // The signature for an executable name ("kdenlive" gives 'KeyG'); 0 for
 // names the table does not know.
 OSType ProcessSignatureFor(const std::string& executable);
 
 class TProcess {
 public:
-    explicit TProcess(ProcessSerialNumber theNum, std::filesystem::path procRoot = "/proc");
+    explicit TProcess(ProcessSerialNumber theNum, ky::ProcessTable processes = {});
     virtual ~TProcess();
 
     // FindProcess, KillApplication and the information records are part of
@@ -62,14 +58,10 @@ public:
     virtual Boolean Last() { return fLast; }
     virtual void First() { fProcessID = fFirstPSN; }
     OSErr Error() const { return fError; }
-    // The process IDs the walker sees, in ascending order: /proc as it was
-    // listed when the walker was made (one listing per walker).
-    const std::vector<std::uint32_t>& Snapshot() const { return fPids; }
     // The executable name of a process, as the signature table sees it.
     std::string ExecutableName(const ProcessSerialNumber& psn) const {
-        return NameOf(fProcRoot, psn.lowLongOfPSN);
+        return fProcesses.NameOf(psn.lowLongOfPSN);
     }
-    static std::string NameOf(const std::filesystem::path& procRoot, std::uint32_t pid);
 
 protected:
     virtual Boolean IProcess();
@@ -78,8 +70,8 @@ private:
     OSErr GetNextProcess(ProcessSerialNumber& psn) const;
     OSErr GetProcessInformation(const ProcessSerialNumber& psn, ProcessInfoRec& rec) const;
 
-    std::filesystem::path fProcRoot;
-    std::vector<std::uint32_t> fPids;
+    ky::ProcessTable fProcesses;
+    std::vector<std::uint32_t> fPids;  // as listed when the walker was made
     ProcessSerialNumber fProcessID;
     ProcessSerialNumber fMyProcessID;
     ProcessSerialNumber fFirstPSN;

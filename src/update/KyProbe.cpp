@@ -18,8 +18,9 @@ struct KyProbe::Shared {
 
 namespace {
 
-void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> bus) {
-    ZRV::PTA::CKyFirmwareUpdate controller(std::move(bus));
+void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> bus,
+          ProcessTable processes) {
+    ZRV::PTA::CKyFirmwareUpdate controller(std::move(bus), SystemClock(), std::move(processes));
     std::unique_lock lock(shared->mutex);
     for (;;) {
         shared->changed.wait(lock, [&] { return shared->wanted || shared->stop; });
@@ -42,8 +43,9 @@ void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> b
 
 }  // namespace
 
-KyProbe::KyProbe(std::shared_ptr<FWLib::Bus> bus) : mShared(std::make_shared<Shared>()) {
-    std::thread(Loop, mShared, std::move(bus)).detach();
+KyProbe::KyProbe(std::shared_ptr<FWLib::Bus> bus, ProcessTable processes)
+    : mShared(std::make_shared<Shared>()) {
+    std::thread(Loop, mShared, std::move(bus), std::move(processes)).detach();
 }
 
 KyProbe::~KyProbe() {

@@ -22,7 +22,7 @@ public:
         NoKyReason reason;  // when not found
     };
 
-    explicit KyProbe(std::shared_ptr<FWLib::Bus> bus);
+    KyProbe(std::shared_ptr<FWLib::Bus> bus, ProcessTable processes);
     // Does not wait for an identification under way: it ends on its own.
     ~KyProbe();
     KyProbe(const KyProbe&) = delete;

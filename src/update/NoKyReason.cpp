@@ -41,7 +41,8 @@ KyCheck CheckUnopenedUnit(IOReturn status) {
     return status == kIOReturnNotPrivileged ? KyCheck::NoAccess : KyCheck::OpenFailed;
 }
 
-NoKyReason ExplainNoKy(FWLib::Bus& bus, KyCheck check, const FWLib::UnitInfo& unit) {
+NoKyReason ExplainNoKy(FWLib::Bus& bus, KyCheck check, const FWLib::UnitInfo& unit,
+                       const ProcessTable& processes) {
     switch (check) {
         case KyCheck::NotFound: {
             FWLib::BusSurvey survey = bus.Survey();
@@ -61,7 +62,7 @@ NoKyReason ExplainNoKy(FWLib::Bus& bus, KyCheck check, const FWLib::UnitInfo& un
                         "build, or with the Debian package.",
                     {}};
         case KyCheck::InUse:
-            return {"in-use", BeingUpdatedText(unit), {}};
+            return {"in-use", BeingUpdatedText(unit, processes), {}};
         default:
             return {"not-usable", "the Ky at " + unit.deviceNode + ": " + KyCheckText(check), {}};
     }

@@ -17,8 +17,9 @@ struct NoKyReason {
 };
 
 // `check` is what became of the Ky unit found on `bus` (`unit`), or
-// NotFound when there was none.
-NoKyReason ExplainNoKy(FWLib::Bus& bus, KyCheck check, const FWLib::UnitInfo& unit);
+// NotFound when there was none; `processes` names another updater.
+NoKyReason ExplainNoKy(FWLib::Bus& bus, KyCheck check, const FWLib::UnitInfo& unit,
+                       const ProcessTable& processes);
 
 // What became of a unit whose device interface could not be made, from
 // the backend's status: NoAccess when this user may not open it.

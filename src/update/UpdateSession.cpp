@@ -7,9 +7,8 @@
 
 namespace ky {
 
-UpdateSession::UpdateSession(ZRV::PTA::CKyFirmwareUpdate& controller,
-                             std::filesystem::path procRoot)
-    : mController(controller), mWatch(std::move(procRoot)) {}
+UpdateSession::UpdateSession(ZRV::PTA::CKyFirmwareUpdate& controller)
+    : mController(controller), mWatch(controller.Processes()) {}
 
 UpdateSession::~UpdateSession() {
     while (mState == State::Writing && Poll() == State::Writing) PreciseSleep(10'000);
@@ -56,7 +55,7 @@ UpdateSession::Answer UpdateSession::Hold(const FWLib::UnitInfo& unit,
     const IOReturn status = mController.HoldKy();
     const std::string node = unit.deviceNode;
     if (status == kIOReturnExclusiveAccess)
-        return Answer{Status::Refused, ky::BeingUpdatedText(unit)};
+        return Answer{Status::Refused, ky::BeingUpdatedText(unit, mController.Processes())};
     if (status == kIOReturnNoDevice)
         return Answer{Status::NoKy, "the Ky at " + node + " left the bus"};
     if (status != kIOReturnSuccess)

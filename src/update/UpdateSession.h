@@ -48,9 +48,8 @@ public:
     };
 
     // `controller` (the window's or kyfw's) stays with its owner and
-    // outlives the session.
-    explicit UpdateSession(ZRV::PTA::CKyFirmwareUpdate& controller,
-                           std::filesystem::path procRoot = "/proc");
+    // outlives the session; other programs are looked for in its processes.
+    explicit UpdateSession(ZRV::PTA::CKyFirmwareUpdate& controller);
     // Waits for a running update to end, then lets the Ky go.
     ~UpdateSession();
     UpdateSession(const UpdateSession&) = delete;

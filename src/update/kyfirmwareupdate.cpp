@@ -121,8 +121,8 @@ void NoteStateNotKept(UpdateResult& result, const std::string& problem) {
         result.failure = "the simulated Ky's state could not be kept: " + problem;
 }
 
-std::string BeingUpdatedText(const FWLib::UnitInfo& unit) {
-    const auto updater = ky::FindUpdater(unit.lockFile);
+std::string BeingUpdatedText(const FWLib::UnitInfo& unit, const ProcessTable& processes) {
+    const auto updater = ky::FindUpdater(unit.lockFile, processes);
     if (!updater) return "the Ky is being updated by another program";
     const std::string who =
         updater->who.name + " (process " + std::to_string(updater->who.pid) + ")";
@@ -169,8 +169,9 @@ constexpr int kHoldTries = 20;
 constexpr std::uint64_t kHoldRetryMicros = 10'000;
 }  // namespace
 
-CKyFirmwareUpdate::CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus, ky::Clock& clock)
-    : _bus(std::move(bus)), _clock(clock) {
+CKyFirmwareUpdate::CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus, ky::Clock& clock,
+                                     ky::ProcessTable processes)
+    : _bus(std::move(bus)), _clock(clock), _processes(std::move(processes)) {
     std::cout << "Ctor KyFirmwareUpdate\n";
     std::cerr << "Test CERR\n";
     _kyInfo.valid = false;
@@ -234,7 +235,7 @@ bool CKyFirmwareUpdate::IsFound() {
 
 ky::NoKyReason CKyFirmwareUpdate::WhyNotFound() const {
     if (!_bus) return {"no-bus", "there is no bus to look at", {}};
-    return ky::ExplainNoKy(*_bus, _lastCheck, _foundUnit);
+    return ky::ExplainNoKy(*_bus, _lastCheck, _foundUnit, _processes);
 }
 
 IOReturn CKyFirmwareUpdate::HoldKy() {

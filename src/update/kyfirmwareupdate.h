@@ -9,6 +9,7 @@
 #include "base/Clock.h"
 #include "engine/DownloadUnit.h"
 #include "firewire/FWPlatform.h"
+#include "support/ProcessTable.h"
 #include "support/ZRV_PTA_Runnable.h"
 
 class Downloader;
@@ -99,7 +100,7 @@ std::string DescribeFailure(const UpdateResult& result);
 // says so, unless it already failed (an empty `problem` changes nothing).
 void NoteStateNotKept(UpdateResult& result, const std::string& problem);
 // "the Ky is being updated by kyfw (process 4242)": who holds the unit.
-std::string BeingUpdatedText(const FWLib::UnitInfo& unit);
+std::string BeingUpdatedText(const FWLib::UnitInfo& unit, const ProcessTable& processes);
 
 }  // namespace ky
 
@@ -112,8 +113,10 @@ class Thread;
 // update of both images on a worker thread whose end the caller polls.
 class CKyFirmwareUpdate : public Runnable {
 public:
+    // `processes` is where other programs that use the Ky are looked for.
     explicit CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus,
-                               ky::Clock& clock = ky::SystemClock());
+                               ky::Clock& clock = ky::SystemClock(),
+                               ky::ProcessTable processes = {});
     // Waits for a running update to finish first: the worker uses this object.
     ~CKyFirmwareUpdate() override;
 
@@ -168,6 +171,7 @@ public:
     const DownloadUnit* Unit() const { return _unit.get(); }
     // What discovery knows of the unit found last (its device node, GUID).
     const FWLib::UnitInfo& FoundUnit() const { return _foundUnit; }
+    const ky::ProcessTable& Processes() const { return _processes; }
 
     // Cleared by DoUpdate and read by nothing in this program: an update
     // is never called off once it has begun.
@@ -182,6 +186,7 @@ private:
 
     std::shared_ptr<FWLib::Bus> _bus;
     ky::Clock& _clock;
+    ky::ProcessTable _processes;
     std::unique_ptr<DownloadUnit> _unit;
     FWLib::MatchingDictionary _matchingDictionary;
     KyInfo _kyInfo;

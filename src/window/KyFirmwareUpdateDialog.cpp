@@ -91,9 +91,11 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
     InstallWindowEventHandler(_window, ApplicationCommandHandlerStatic,
                               {kEventClassCommand, kEventCommandProcess}, this);
-    _pKy = new ZRV::PTA::CKyFirmwareUpdate(_environment.bus, *_environment.clock);
-    _session = std::make_unique<ky::UpdateSession>(*_pKy, _environment.procRoot);
-    if (_environment.bus) _probe = std::make_unique<ky::KyProbe>(_environment.bus);
+    _pKy = new ZRV::PTA::CKyFirmwareUpdate(_environment.bus, *_environment.clock,
+                                           _environment.processes);
+    _session = std::make_unique<ky::UpdateSession>(*_pKy);
+    if (_environment.bus)
+        _probe = std::make_unique<ky::KyProbe>(_environment.bus, _environment.processes);
     if (!kyimage::CheckBuiltInImages(_imageProblem))
         Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
     InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this, &_timer);

@@ -24,7 +24,7 @@ public:
     struct Environment {
         std::shared_ptr<FWLib::Bus> bus;
         ky::Clock* clock = &ky::SystemClock();
-        std::filesystem::path procRoot = "/proc";
+        ky::ProcessTable processes;
         // Once an update has ended: why its outcome could not be kept (the
         // simulated Ky's state), or nothing.
         std::function<std::string()> keptProblem;

@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
         return problem.empty() ? "" : notWhole(problem);
     };
     auto* dialog = new CKyFirmwareUpdateDialog(
-        window, {choice.bus, &choice.DownloadClock(), "/proc",
+        window, {choice.bus, &choice.DownloadClock(), ky::ProcessTable::FromEnvironment(),
                  [&choice] { return choice.StateProblem(); }, recordingProblem});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
