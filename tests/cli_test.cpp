@@ -49,11 +49,12 @@ struct Row {
 
 class KyfwCli : public ::testing::Test {
 protected:
-    // The test's own state, instant pauses, then `more` (which may override).
+    // The test's own state and processes, instant pauses, then `more`
+    // (which may override).
     std::vector<std::string> Env(const std::vector<std::string>& more = {}) {
         std::vector<std::string> env = {"KYFW_SIM_STATE=" + (dir / "sim").string(),
                                         "XDG_STATE_HOME=" + (dir / "xdg").string(),
-                                        "KYFW_SIM_FAST=1"};
+                                        "KYFW_SIM_FAST=1", view.Env()};
         env.insert(env.end(), more.begin(), more.end());
         return env;
     }
@@ -122,6 +123,7 @@ protected:
         }
     }
     kytest::TempDir dir{"cli"};
+    kytest::ProcessView view;
 };
 
 const char* const kNewer = "mcore=3\nxilinx=0\nproduct=3\nserial=KY010203\n";
@@ -429,9 +431,9 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     fs::copy_file("/bin/sleep", dir / "kdenlive");
     for (bool video : {false, true}) {
         // A program that holds the device file comes first.
-        kytest::Sleeper videoApp(dir / "kdenlive");
+        kytest::Sleeper videoApp(dir / "kdenlive", "", Env());
         std::optional<kytest::Sleeper> holder;
-        if (!video) holder.emplace("/bin/sleep", dir / "sim" / "fw-simulated");
+        if (!video) holder.emplace("/bin/sleep", dir / "sim" / "fw-simulated", Env());
         const std::string refusal = video ? "the video application kdenlive (process " +
                                                 std::to_string(videoApp.pid) +
                                                 ") may be using the Ky; quit it first"
@@ -454,7 +456,7 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
                               "), waiting for confirmation; nothing has been written yet\n");
     {
         // A program that opens the Ky meanwhile stops the update before it writes.
-        kytest::Sleeper holder("/bin/sleep", dir / "sim" / "fw-simulated");
+        kytest::Sleeper holder("/bin/sleep", dir / "sim" / "fw-simulated", Env());
         first.Type(" Yes \n");
         EXPECT_EQ(first.Wait(), 4);
         EXPECT_THAT(first.Output(),
@@ -562,10 +564,10 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
     fs::remove_all(xdg);
     fs::create_directories(sim);
     fs::permissions(sim, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
-    EXPECT_EQ(
-        kytest::Run(KYFW_PATH, W("--simulate list"), {"XDG_STATE_HOME=" + (dir / "xdg").string()})
-            .status,
-        0);
+    EXPECT_EQ(kytest::Run(KYFW_PATH, W("--simulate list"),
+                          {"XDG_STATE_HOME=" + (dir / "xdg").string(), view.Env()})
+                  .status,
+              0);
     EXPECT_EQ(fs::status(sim).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(xdg).permissions(), fs::perms::owner_all);
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <optional>
 
+#include "support/Files.h"
 #include "support/GateClock.h"
 #include "support/SimFixture.h"
 #include "update/UpdateSession.h"
@@ -161,6 +162,7 @@ TEST(UpdateSession, EachRequestInEachState) {
             SCOPED_TRACE(std::string(ky::UpdateSession::StateName(states[from])) + ", request " +
                          std::to_string(r));
             kytest::StreamCapture io;
+            const kytest::TempDir processes("none");  // nobody else on the Ky
             kytest::GateClock clock;
             clock.Hold();
             auto bus = kysim::SimBus::Create(clock);
@@ -169,12 +171,14 @@ TEST(UpdateSession, EachRequestInEachState) {
             bus->GetMatchingServices({0xA27, 0x11}, services);
             const FWLib::UnitInfo unit = services.at(0)->Info();
             {
-                CKyFirmwareUpdate controller(bus, clock);
+                CKyFirmwareUpdate controller(bus, clock, processes.Path());
                 ky::UpdateSession session(controller);
-                Reach(session, states[from], unit);
+                ASSERT_NO_FATAL_FAILURE(Reach(session, states[from], unit));
                 if (states[from] == S::Finished) {
                     clock.Release();
-                    while (session.Poll() != S::Finished) ky::PreciseSleep(1000);
+                    for (int i = 0; i < 10'000 && session.Poll() != S::Finished; ++i)
+                        ky::PreciseSleep(1000);
+                    ASSERT_EQ(session.GetState(), S::Finished) << "the update did not end in 10 s";
                 }
                 const auto answer = Ask(session, Request(r), unit).status;
                 EXPECT_EQ(answer, to[from][r] ? ky::UpdateSession::Status::Ok

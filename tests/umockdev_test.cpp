@@ -31,9 +31,10 @@ class Umockdev : public ::testing::Test {
 protected:
     kytest::RunResult Kyfw(std::vector<std::string> args, std::vector<std::string> prefix = {},
                            std::function<void(int)> during = {}) {
-        std::vector<std::string> env = {
-            "LD_PRELOAD=libumockdev-preload.so.0", "UMOCKDEV_DIR=" + rootDir,
-            "XDG_STATE_HOME=" + state.String(), "ASAN_OPTIONS=verify_asan_link_order=0"};
+        std::vector<std::string> env = {"LD_PRELOAD=libumockdev-preload.so.0",
+                                        "UMOCKDEV_DIR=" + rootDir,
+                                        "XDG_STATE_HOME=" + state.String(),
+                                        "ASAN_OPTIONS=verify_asan_link_order=0", view.Env()};
         if (prefix.empty()) return kytest::Run(KYFW_PATH, args, env, during);
         prefix.push_back(KYFW_PATH);
         prefix.insert(prefix.end(), args.begin(), args.end());
@@ -46,6 +47,7 @@ protected:
     kytest::EmulatedNode& node = bed.node;
     const std::string& rootDir = bed.rootDir;
     kytest::TempDir state{"umockdev"};
+    kytest::ProcessView view;
 };
 
 struct BusCase {
@@ -102,7 +104,8 @@ TEST_F(Umockdev, WholeUpdatesAndWhatARealBusDoesRiddenOutOrReported) {
 
 TEST_F(Umockdev, TheRestartIsFollowedToTheKyBackUnderAnotherNode) {
     auto r = Kyfw({"update", "--yes", "--wait", "--wait-timeout", "20", "--json"}, {}, [&](int) {
-        while (node.Model().ProgrammedCount() < 2) std::this_thread::sleep_for(Ms(20));
+        for (int i = 0; i < 1500 && node.Model().ProgrammedCount() < 2; ++i)
+            std::this_thread::sleep_for(Ms(20));  // 30 s at most: then kyfw's own outcome shows
         std::this_thread::sleep_for(Ms(500));
         bed.SwitchOff();
         std::this_thread::sleep_for(Ms(1000));

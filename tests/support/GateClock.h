@@ -25,8 +25,9 @@ public:
             sched_param param{};
             pthread_getschedparam(pthread_self(), &policy, &param);
         }
-        mGate.wait(lock, [&] { return mOpen; });
-        if (throwOnPause) throw std::runtime_error("clock failed");
+        // A test that fails before it opens the gate must not hang the worker.
+        if (!mGate.wait_for(lock, std::chrono::seconds(30), [&] { return mOpen; }) || throwOnPause)
+            throw std::runtime_error(mOpen ? "clock failed" : "held at the gate for 30 s");
         mNow += micros;
     }
     void Hold() {

@@ -1,6 +1,7 @@
 #include "support/Pty.h"
 #include "support/Subprocess.h"
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -47,10 +48,18 @@ void PtyProcess::Type(const std::string& text) {
 }
 
 int PtyProcess::Wait() {
-    while (ReadSome(30000)) {
-    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
-    waitpid(mPid, &status, 0);
+    while (waitpid(mPid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ADD_FAILURE() << "still running after 60 s; its output:\n" << mOutput;
+            kill(mPid, SIGKILL);
+            waitpid(mPid, &status, 0);
+        }
+        ReadSome(100);
+    }
+    while (ReadSome(0)) {
+    }
     mPid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

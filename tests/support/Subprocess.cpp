@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -17,11 +18,16 @@ namespace kytest {
 
 namespace {
 
-void Drain(int outFd, int errFd, std::string& out, std::string& err) {
+// Reads both streams to their end; false when `deadline` came first.
+bool Drain(int outFd, int errFd, std::string& out, std::string& err,
+           std::chrono::steady_clock::time_point deadline) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     int open = 2;
     char buf[4096];
-    while (open > 0 && poll(fds, 2, -1) > 0) {
+    while (open > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(fds, 2, static_cast<int>(left.count())) == 0) break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
             ssize_t n = read(fds[i].fd, buf, sizeof buf);
@@ -34,12 +40,36 @@ void Drain(int outFd, int errFd, std::string& out, std::string& err) {
             }
         }
     }
+    for (auto& fd : fds)
+        if (fd.fd >= 0) close(fd.fd);
+    return open == 0;
+}
+
+}  // namespace
+
+ProcessView::ProcessView() {
+    std::filesystem::create_symlink("/proc/locks", mDir / "locks");
+}
+
+namespace {
+
+// In a child: a link to its own entry in the view that `env` names, made
+// with nothing but system calls.
+void EnterView(const std::vector<std::string>& env) {
+    for (const auto& e : env) {
+        if (!e.starts_with("KYFW_PROCFS=")) continue;
+        char target[32], link[4096];
+        std::snprintf(target, sizeof target, "/proc/%d", getpid());
+        std::snprintf(link, sizeof link, "%s/%d", e.c_str() + 12, getpid());
+        [[maybe_unused]] int r = symlink(target, link);
+    }
 }
 
 }  // namespace
 
 void Exec(const std::string& program, const std::vector<std::string>& args,
           const std::vector<std::string>& env) {
+    EnterView(env);
     for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -49,10 +79,11 @@ void Exec(const std::string& program, const std::vector<std::string>& args,
 }
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
-              const std::vector<std::string>& env, std::function<void(int pid)> started) {
+              const std::vector<std::string>& env, std::function<void(int pid)> started,
+              std::chrono::seconds limit) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid == 0) {
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
@@ -66,7 +97,12 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     std::thread watcher;
     if (started) watcher = std::thread([&] { started(pid); });
     RunResult result;
-    Drain(outPipe[0], errPipe[0], result.out, result.err);
+    if (!Drain(outPipe[0], errPipe[0], result.out, result.err,
+               std::chrono::steady_clock::now() + limit)) {
+        ADD_FAILURE() << program << " still ran after " << limit.count() << " s; its output:\n"
+                      << result.out << result.err;
+        kill(pid, SIGKILL);
+    }
     if (watcher.joinable()) watcher.join();
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
@@ -85,11 +121,13 @@ nlohmann::json Json(const RunResult& r) {
 
 namespace {
 
-pid_t SpawnSleeper(const std::string& program, const std::string& holdOpen) {
+pid_t SpawnSleeper(const std::string& program, const std::string& holdOpen,
+                   const std::vector<std::string>& env) {
+    const std::string name = std::filesystem::path(program).filename().string();
     const pid_t pid = fork();
     if (pid == 0) {
+        EnterView(env);
         if (!holdOpen.empty()) ::open(holdOpen.c_str(), O_RDONLY);
-        const std::string name = std::filesystem::path(program).filename().string();
         execl(program.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -105,8 +143,9 @@ pid_t SpawnSleeper(const std::string& program, const std::string& holdOpen) {
 
 }  // namespace
 
-Sleeper::Sleeper(const std::string& program, const std::string& holdOpen)
-    : pid(SpawnSleeper(program, holdOpen)) {}
+Sleeper::Sleeper(const std::string& program, const std::string& holdOpen,
+                 const std::vector<std::string>& env)
+    : pid(SpawnSleeper(program, holdOpen, env)) {}
 
 Sleeper::~Sleeper() {
     if (mWaited) return;

@@ -2,10 +2,14 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "support/Files.h"
 
 namespace kytest {
 
@@ -15,18 +19,35 @@ struct RunResult {
     std::string err;
 };
 
-// In a child process: runs `program` with `args` and extra environment
-// entries ("NAME=value"); does not return.
+// The processes a test's programs see: a made-up /proc (KYFW_PROCFS) with
+// the kernel's list of locks and a link to the real entry of each process
+// the test started in it, and no other. A child started with Env() in its
+// environment (Run, Sleeper, PtyProcess) puts itself in it before it runs.
+class ProcessView {
+public:
+    ProcessView();
+    std::string Env() const { return "KYFW_PROCFS=" + mDir.String(); }
+    const std::filesystem::path& Path() const { return mDir.Path(); }
+
+private:
+    TempDir mDir{"proc"};
+};
+
+// In a child process: puts itself in the view that `env` names, then runs
+// `program` with `args` and extra environment entries ("NAME=value"); does
+// not return.
 [[noreturn]] void Exec(const std::string& program, const std::vector<std::string>& args,
                        const std::vector<std::string>& env);
 
 // Runs `program` with `args` and extra environment entries ("NAME=value"),
 // standard input closed, and collects both output streams; `started`, when
 // given, is called with the child's process ID on another thread while the
-// program runs (to send it a signal, for instance).
+// program runs (to send it a signal, for instance). A program still running
+// after `limit` is killed and the test fails.
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::vector<std::string>& env = {},
-              std::function<void(int pid)> started = nullptr);
+              std::function<void(int pid)> started = nullptr,
+              std::chrono::seconds limit = std::chrono::seconds(60));
 
 // The one JSON document a run printed; a test failure (and null) otherwise.
 nlohmann::json Json(const RunResult& r);
@@ -36,7 +57,8 @@ nlohmann::json Json(const RunResult& r);
 // has been waited for. Ready once the child runs the program.
 class Sleeper {
 public:
-    explicit Sleeper(const std::string& program = "/bin/sleep", const std::string& holdOpen = "");
+    explicit Sleeper(const std::string& program = "/bin/sleep", const std::string& holdOpen = "",
+                     const std::vector<std::string>& env = {});
     ~Sleeper();
     Sleeper(const Sleeper&) = delete;
     Sleeper& operator=(const Sleeper&) = delete;
