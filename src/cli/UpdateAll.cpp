@@ -161,11 +161,10 @@ private:
         for (const auto& e : entries)
             if (e.planned) guids.push_back(e.ky.unit.guid);
         if (guids.empty()) return;
-        if (!c.options.json)
-            c.out << "Switch each Ky that was updated off, wait a second and switch it on again. "
-                     "Waiting for them to come back (Ctrl+C to stop waiting)\u2026\n"
-                  << std::flush;
-        const std::vector<RestartReport> reports = AwaitRestarts(c, o, guids);
+        const std::vector<RestartReport> reports = AwaitRestarts(
+            c, o, guids,
+            "Switch each Ky that was updated off, wait a second and switch it on again. Waiting "
+            "for them to come back (Ctrl+C to stop waiting)\u2026\n");
         std::size_t i = 0;
         for (auto& e : entries) {
             if (!e.planned) continue;

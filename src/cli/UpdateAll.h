@@ -30,8 +30,9 @@ struct RestartReport {
     nlohmann::json json;
 };
 // Follows the restarts of the Kys with `guids` (the simulated ones are
-// switched off and on as their user would); Ctrl+C ends the waiting.
+// switched off and on as their user would); Ctrl+C ends the waiting, from
+// the moment `announce` (the user's part) has been said.
 std::vector<RestartReport> AwaitRestarts(Context& context, const UpdateOptions& options,
-                                         const std::vector<UInt64>& guids);
+                                         const std::vector<UInt64>& guids, const char* announce);
 
 }  // namespace kyfw

@@ -186,21 +186,21 @@ private:
     }
 
     int Flash() {
-        if (!c.options.json)
-            c.out << "Updating the Ky at " << Node() << " from " << ky.Version() << " to "
-                  << kBuiltIn << ". Do not switch it off or unplug it.\n"
-                  << std::flush;
         UpdateResult result;
         std::optional<std::filesystem::path> logPath;
         std::string logProblem;
         {
+            QuitSignalsDeferred signals;  // from the moment the user is told
+            if (!c.options.json)
+                c.out << "Updating the Ky at " << Node() << " from " << ky.Version() << " to "
+                      << kBuiltIn << ". Do not switch it off or unplug it.\n"
+                      << std::flush;
             UpdateLog log(c.options.verbose, c.err.rdbuf());
             // An anonymous recording goes with a log that names the Ky alike.
             const bool anonymous = c.recorder && c.recorder->Settings().anonymous;
             log.Stream() << early.text.str() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
                          << GuidText(anonymous ? c.recorder->Guid(ky.unit.guid) : ky.unit.guid)
                          << ") from " << ky.Version() << " to " << kBuiltIn << "\n";
-            QuitSignalsDeferred signals;
             result = RunWorker();
             quitDuringFlash = QuitSignalsDeferred::Received();
             if (c.outBuffer.Error())
@@ -281,11 +281,11 @@ private:
     // the Ky does not come back running what was written.
     int ConfirmRestart(int status, const std::optional<std::filesystem::path>& logPath) {
         session->Release();  // the Ky must be free to be identified again
-        if (!c.options.json)
-            c.out << "Switch the Ky off, wait a second and switch it on again. Waiting for it to "
-                     "come back (Ctrl+C to stop waiting)\u2026\n"
-                  << std::flush;
-        const RestartReport r = AwaitRestarts(c, o, {ky.unit.guid}).front();
+        const RestartReport r =
+            AwaitRestarts(c, o, {ky.unit.guid},
+                          "Switch the Ky off, wait a second and switch it on again. Waiting for "
+                          "it to come back (Ctrl+C to stop waiting)\u2026\n")
+                .front();
         doc["restart"] = r.json;
         if (!c.options.json)
             (r.failed ? c.err : c.out) << (r.failed ? "kyfw: " : "") << r.text << "\n";
@@ -323,12 +323,14 @@ nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) 
 }  // namespace
 
 std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
-                                         const std::vector<UInt64>& guids) {
+                                         const std::vector<UInt64>& guids, const char* announce) {
     const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
     if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
     std::vector<ky::RestartResult> results;
     {
+        // Ctrl+C stops the waiting from the moment the user is told so.
         QuitSignalsDeferred signals("\n");
+        if (!c.options.json) c.out << announce << std::flush;
         results = ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, c.choice.DownloadClock(),
                                      [] { return QuitSignalsDeferred::Received(); });
     }

@@ -64,6 +64,7 @@ constexpr int kDeferred[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct sigaction gSaved[std::size(kDeferred)];
 volatile sig_atomic_t gQuitReceived = 0;
 const char* gNotice = "";
+int gScopes = 0;  // open scopes: only the outermost takes and gives back the handlers
 
 void HoldQuit(int) {
     gQuitReceived = 1;
@@ -107,6 +108,9 @@ void AppendToLog(const std::filesystem::path& log, const std::string& text) {
 }
 
 QuitSignalsDeferred::QuitSignalsDeferred(const char* notice) {
+    // Within another scope (one Ky of update --all) a signal already
+    // received stands, and so does what the outer one says.
+    if (gScopes++ > 0) return;
     gQuitReceived = 0;
     gNotice = notice;
     struct sigaction action {};
@@ -118,6 +122,7 @@ QuitSignalsDeferred::QuitSignalsDeferred(const char* notice) {
 }
 
 QuitSignalsDeferred::~QuitSignalsDeferred() {
+    if (--gScopes > 0) return;
     std::size_t i = 0;
     for (int signal : kDeferred) sigaction(signal, &gSaved[i++], nullptr);
 }

@@ -50,7 +50,9 @@ void AppendToLog(const std::filesystem::path& log, const std::string& text);
 
 // While it lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not stop the
 // program (they print that the update will finish first) and the terminal's
-// stop keys (Ctrl+Z) are ignored: nothing may interrupt a flash.
+// stop keys (Ctrl+Z) are ignored: nothing may interrupt a flash. Scopes
+// nest: the outermost one clears what was received, says its notice and
+// gives the handlers back as they were.
 class QuitSignalsDeferred {
 public:
     // `notice` is written to standard error at each signal.

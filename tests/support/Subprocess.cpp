@@ -94,6 +94,7 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     }
     close(outPipe[1]);
     close(errPipe[1]);
+    if (pid < 0) return {};  // no child: nothing to wait for, nor to signal
     std::thread watcher;
     if (started) watcher = std::thread([&] { started(pid); });
     RunResult result;
