@@ -9,7 +9,7 @@ packages=(
     libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
     qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins
-    libsystemd-dev dpkg-dev binutils
+    libsystemd-dev dbus-daemon dpkg-dev binutils
     umockdev libumockdev-dev util-linux
     lintian desktop-file-utils appstream
 )

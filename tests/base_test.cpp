@@ -108,13 +108,27 @@ TEST(PrivateFiles, DirectoriesArePrivateAndFilesWrittenWholeOrNotAtAll) {
     };
     ASSERT_TRUE(ky::WriteFileAtomically(file, "old", error)) << error;
     EXPECT_EQ(gCalls, (std::vector<std::string>{"fsync temp", "rename temp f", "fsync b"}));
-    // A save that fails leaves the old file, and nothing beside it.
-    ky::gDurableWriteCalls.rename = [](const char*, const char*) { return errno = EIO, -1; };
-    EXPECT_FALSE(ky::WriteFileAtomically(file, "new", error));
+    // A save that fails (at the rename, or at the close, which may be the
+    // first to tell of a lost write) leaves the old file, and nothing beside it.
+    for (bool atClose : {true, false}) {
+        ky::gDurableWriteCalls = {};
+        if (atClose)
+            ky::gDurableWriteCalls.close = [](int fd) { return ::close(fd), errno = EIO, -1; };
+        else
+            ky::gDurableWriteCalls.rename = [](const char*, const char*) {
+                return errno = EIO, -1;
+            };
+        EXPECT_FALSE(ky::WriteFileAtomically(file, "new", error));
+        EXPECT_EQ(error, "cannot write " + file.string() + ": Input/output error");
+        EXPECT_EQ(kytest::ReadFile(file), "old");
+        EXPECT_EQ(std::distance(fs::directory_iterator(inner), {}), 1);
+    }
     ky::gDurableWriteCalls = {};
-    EXPECT_EQ(error, "cannot write " + file.string() + ": Input/output error");
-    EXPECT_EQ(kytest::ReadFile(file), "old");
-    EXPECT_EQ(std::distance(fs::directory_iterator(inner), {}), 1);
+    // Nor is another user's directory ours, whatever its mode.
+    if (geteuid() != 0) GTEST_SKIP() << "only root can give a directory to another user";
+    ASSERT_EQ(::chown(inner.c_str(), getpwnam("nobody")->pw_uid, 0), 0);
+    EXPECT_FALSE(ky::EnsurePrivateDirectory(inner, error));
+    EXPECT_EQ(error, "refusing to use " + inner.string() + ": it belongs to another user");
 }
 
 }  // namespace

@@ -1,8 +1,18 @@
 // Finding and identifying the Ky through the controller.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <optional>
+#include <thread>
 
 #include "support/Files.h"
 #include "support/GateClock.h"
@@ -109,6 +119,84 @@ TEST_F(ControllerTest, EachFailureToIdentifyIsNotFoundAndLeavesNothingBehind) {
 
 namespace {
 
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// logind as the sleep inhibitor meets it, on a bus of the test's own (a
+// dbus-daemon with a session bus's rules, named in DBUS_SYSTEM_BUS_ADDRESS
+// while this lives): Inhibit answers after `delay` with one end of a pipe,
+// and the inhibitor is held until every copy of that end is closed.
+class StandInLogind {
+public:
+    StandInLogind(const kytest::TempDir& dir, std::chrono::milliseconds delay) : mDelay(delay) {
+        const std::string address = "unix:path=" + (dir / "bus").string();
+        const std::string config = "--config-file=" + (dir / "bus.conf").string();
+        kytest::WriteFile(
+            dir / "bus.conf",
+            "<busconfig><type>session</type><listen>" + address +
+                "</listen><policy context=\"default\"><allow "
+                "send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
+                "</policy></busconfig>");
+        if ((mDaemon = fork()) == 0) {
+            execlp("dbus-daemon", "dbus-daemon", "--nofork", config.c_str(), nullptr);
+            _exit(127);
+        }
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+        int r = -1;
+        for (int i = 0; i < 500 && (r = sd_bus_open_system(&mBus)) < 0; ++i)
+            std::this_thread::sleep_for(20ms);
+        if (r >= 0) r = sd_bus_request_name(mBus, "org.freedesktop.login1", 0);
+        if (r >= 0)
+            r = sd_bus_add_object_vtable(mBus, nullptr, "/org/freedesktop/login1",
+                                         "org.freedesktop.login1.Manager", kCalls, this);
+        if (r < 0)
+            ADD_FAILURE() << "no bus of our own at " << address << " within 10 s: " << strerror(-r);
+        mLoop = std::thread([this, r]() mutable {
+            while (!mStop && r >= 0)
+                if ((r = sd_bus_process(mBus, nullptr)) == 0) sd_bus_wait(mBus, 20'000);
+        });
+    }
+    ~StandInLogind() {
+        mStop = true;
+        mLoop.join();
+        sd_bus_flush_close_unref(mBus);
+        kill(mDaemon, SIGTERM);
+        waitpid(mDaemon, nullptr, 0);
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        if (mWatched >= 0) close(mWatched);
+    }
+    // Whether the end it handed out is still open somewhere, after waiting
+    // up to `ms` for the last copy to be closed.
+    bool Held(int ms = 0) const {
+        pollfd watched{mWatched, 0, 0};
+        return mWatched >= 0 && poll(&watched, 1, ms) == 0;
+    }
+    std::atomic<int> calls{0};
+
+private:
+    static int Inhibit(sd_bus_message* call, void* self, sd_bus_error*) {
+        auto& logind = *static_cast<StandInLogind*>(self);
+        std::this_thread::sleep_for(logind.mDelay);
+        ++logind.calls;
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return -errno;
+        if (logind.mWatched >= 0) close(logind.mWatched);
+        logind.mWatched = ends[0];
+        const int r = sd_bus_reply_method_return(call, "h", ends[1]);
+        close(ends[1]);
+        return r;
+    }
+    static constexpr sd_bus_vtable kCalls[] = {SD_BUS_VTABLE_START(0),
+                                               SD_BUS_METHOD("Inhibit", "ssss", "h", Inhibit, 0),
+                                               SD_BUS_VTABLE_END};
+    const std::chrono::milliseconds mDelay;
+    pid_t mDaemon = -1;
+    sd_bus* mBus = nullptr;
+    std::atomic<int> mWatched{-1};
+    std::atomic<bool> mStop{false};
+    std::thread mLoop;
+};
+
 using State = ky::UpdateSession::State;
 enum class Request { Hold, Check, Consent, Start, Release };
 
@@ -157,28 +245,35 @@ TEST(UpdateSession, EachRequestInEachState) {
         {no, no, no, no, no},                      // Writing
         {no, no, no, no, S::Idle},                 // Finished
     }};
+    // What another program reads of this one in each state (Finished is not asked).
+    const std::array<const char*, 5> activity = {"", "waiting", "waiting", "writing", nullptr};
+    const kytest::TempDir dir("session");
+    setenv("XDG_STATE_HOME", dir.String().c_str(), 1);
+    StandInLogind logind(dir, 100ms);  // slower than a local bus, well within the half second
     for (std::size_t from = 0; from < states.size(); ++from) {
         for (std::size_t r = 0; r < 5; ++r) {
             SCOPED_TRACE(std::string(ky::UpdateSession::StateName(states[from])) + ", request " +
                          std::to_string(r));
             kytest::StreamCapture io;
-            const kytest::TempDir processes("none");  // nobody else on the Ky
             kytest::GateClock clock;
             clock.Hold();
+            std::atomic<int> pauses{0}, held{0};
+            clock.onPause = [&] { ++pauses, held += logind.Held(); };
             auto bus = kysim::SimBus::Create(clock);
             const UInt64 guid = bus->AddKy();
             std::vector<FWLib::io_service_t> services;
             bus->GetMatchingServices({0xA27, 0x11}, services);
             const FWLib::UnitInfo unit = services.at(0)->Info();
             {
-                CKyFirmwareUpdate controller(bus, clock, processes.Path());
+                CKyFirmwareUpdate controller(bus, clock, dir.Path());  // a /proc of nobody
                 ky::UpdateSession session(controller);
                 ASSERT_NO_FATAL_FAILURE(Reach(session, states[from], unit));
                 if (states[from] == S::Finished) {
                     clock.Release();
-                    for (int i = 0; i < 10'000 && session.Poll() != S::Finished; ++i)
+                    for (int i = 0; i < 60'000 && session.Poll() == S::Writing; ++i)
                         ky::PreciseSleep(1000);
-                    ASSERT_EQ(session.GetState(), S::Finished) << "the update did not end in 10 s";
+                    ASSERT_EQ(session.GetState(), S::Finished) << "the update did not end in 60 s";
+                    EXPECT_FALSE(logind.Held(5000)) << "still held 5 s after the update ended";
                 }
                 const auto answer = Ask(session, Request(r), unit).status;
                 EXPECT_EQ(answer, to[from][r] ? ky::UpdateSession::Status::Ok
@@ -186,12 +281,21 @@ TEST(UpdateSession, EachRequestInEachState) {
                 const S now = to[from][r].value_or(states[from]);
                 EXPECT_EQ(session.GetState(), now);
                 EXPECT_EQ(controller.Holding(), now != S::Idle && now != S::Finished);
+                const fs::path published =
+                    dir / "kyfirmwareupdate" / "holders" / std::to_string(getpid());
+                if (const char* doing = activity[std::size_t(now)]) {
+                    EXPECT_EQ(kytest::ReadFile(published), doing);
+                }
                 clock.Release();  // the session waits for a worker to end before it goes
             }
             const std::string out = io.Out();
             EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));
             const bool wrote = from >= 3 || to[from][r] == S::Writing;
             EXPECT_EQ(bus->Ky(guid).Identity().mcoreVersion, wrote ? 2 : 1);
+            // Sleep is held off at every pause, from the one after the first
+            // write to the one before the last.
+            EXPECT_EQ(pauses > 0, wrote);
+            EXPECT_EQ(held, pauses);
             EXPECT_EQ(bus->Opens(), bus->Closes());
         }
     }

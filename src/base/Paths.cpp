@@ -148,8 +148,8 @@ bool WriteFileAtomically(const fs::path& file, std::string_view bytes, std::stri
         return false;
     }
     bool ok = WriteAll(fd, bytes) && gDurableWriteCalls.fsync(fd) == 0;
-    const int writeError = errno;
-    ok = (::close(fd) == 0) && ok;
+    int writeError = errno;
+    if (gDurableWriteCalls.close(fd) != 0 && ok) ok = false, writeError = errno;
     if (ok && gDurableWriteCalls.rename(temp.c_str(), file.c_str()) == 0) {
         SyncDirectory(file.parent_path());
         return true;

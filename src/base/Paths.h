@@ -43,6 +43,7 @@ bool WriteFileAtomically(const std::filesystem::path& file, std::string_view byt
 struct DurableWriteCalls {
     int (*fsync)(int fd) = ::fsync;
     int (*rename)(const char* from, const char* to) = ::rename;
+    int (*close)(int fd) = ::close;  // of the temporary file, whose error is a failed save
 };
 extern DurableWriteCalls gDurableWriteCalls;
 

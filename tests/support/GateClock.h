@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 
@@ -14,11 +15,13 @@ namespace kytest {
 // A counting clock that can hold the worker at its first pause, notes the
 // scheduling policy of the thread that pauses, and can be made to throw;
 // with a divisor, each pause also lasts that fraction of what it counts.
+// `onPause`, when set before the worker starts, is called at every pause.
 class GateClock final : public ky::Clock {
 public:
     explicit GateClock(std::uint64_t realDivisor = 0) : mRealDivisor(realDivisor) {}
     std::uint64_t NowMicros() const override { return mNow.load(); }
     void SleepMicros(std::uint64_t micros) override {
+        if (onPause) onPause();
         if (mRealDivisor) ky::PreciseSleep(micros / mRealDivisor);
         std::unique_lock lock(mMutex);
         if (policy < 0) {
@@ -43,6 +46,7 @@ public:
     }
     int policy = -1;  // read after the worker is done
     bool throwOnPause = false;
+    std::function<void()> onPause;
 
 private:
     const std::uint64_t mRealDivisor;
