@@ -503,7 +503,8 @@ TEST_F(KyfwCli, ASilentSystemBusDelaysTheUpdateByHalfASecondAtMost) {
     const auto asked = std::chrono::steady_clock::now();
     p.Type("y\n");
     ASSERT_TRUE(p.WaitFor("Done.")) << p.Output();  // the whole update: its pauses are instant
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    // Far from the bus library's own 25 s, and loose enough for a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
     EXPECT_EQ(p.Wait(), 0);
     const std::string log = p.Output().substr(p.Output().find("Log: ") + 5);
     EXPECT_THAT(kytest::ReadFile(log.substr(0, log.find_first_of("\r\n"))),
