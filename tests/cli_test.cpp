@@ -65,13 +65,6 @@ protected:
     kytest::RunResult Shell(const std::string& line, std::vector<std::string> env = {}) {
         return kytest::Run("/bin/bash", {"-c", line, KYFW_PATH}, Env(env));
     }
-    // Until kyfw `pid` says it writes the Ky (20 s at most): from then on a
-    // quit signal waits for the end of the flash.
-    void AwaitWriting(int pid) {
-        const fs::path said = dir / "xdg" / "kyfirmwareupdate" / "holders" / std::to_string(pid);
-        for (int i = 0; i < 2000 && kytest::ReadFile(said) != "writing"; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     std::string Version() {
         return Doc(Kyfw({"--simulate", "list", "--json"}))["devices"][0]["firmware_version"];
     }
@@ -341,7 +334,7 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
     // Real pauses here: the update takes a few seconds, time for signals.
     auto r = kytest::Run(KYFW_PATH, {"--simulate", "update", "--yes"},
                          Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=500"}), [&](int pid) {
-                             AwaitWriting(pid);
+                             EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));  // it flashes
                              for (int signal : {SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGTERM}) {
                                  std::this_thread::sleep_for(std::chrono::milliseconds(400));
                                  kill(pid, signal);
@@ -355,7 +348,7 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
     auto all = kytest::Run(KYFW_PATH, W("--simulate --sim-reset update --all --yes --json"),
                            Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=100", "KYFW_SIM_COUNT=2"}),
                            [&](int pid) {
-                               AwaitWriting(pid);
+                               EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));
                                kill(pid, SIGINT);
                            });
     EXPECT_EQ(all.status, 4);

@@ -453,8 +453,9 @@ TEST(StartUp, HangUpEndsAnIdleWindowCleanlyFailingOnlyARecordingCutShort) {
         auto r = kytest::Run("/bin/sh", {"-c", shell, KY_GUI_PATH, dir.String() + "/r.jsonl"},
                              {"QT_QPA_PLATFORM=offscreen", "KYFW_SIM_STATE=" + dir.String()},
                              [](int pid) {
-                                 std::this_thread::sleep_for(1500ms);
-                                 kill(pid, SIGHUP);  // the terminal closed
+                                 EXPECT_TRUE(kytest::AwaitCaught(pid, SIGHUP));
+                                 std::this_thread::sleep_for(500ms);  // a few idle ticks
+                                 kill(pid, SIGHUP);                   // the terminal closed
                              });
         const bool cut = room[0] == '0';
         EXPECT_EQ(r.status, cut ? 1 : 0) << r.err;

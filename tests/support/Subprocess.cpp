@@ -111,6 +111,17 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     return result;
 }
 
+bool AwaitCaught(pid_t pid, int signal) {
+    for (int i = 0; i < 2000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+        const auto at = status.find("SigCgt:");
+        if (at != std::string::npos &&
+            (std::stoull(status.substr(at + 7, 17), nullptr, 16) >> (signal - 1) & 1))
+            return true;
+    }
+    return false;
+}
+
 nlohmann::json Json(const RunResult& r) {
     try {
         return nlohmann::json::parse(r.out);

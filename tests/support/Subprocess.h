@@ -49,6 +49,10 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
               std::function<void(int pid)> started = nullptr,
               std::chrono::seconds limit = std::chrono::seconds(60));
 
+// Whether `pid` catches `signal` within 20 s: a program told to quit before
+// it has set up its handlers would just end.
+bool AwaitCaught(pid_t pid, int signal);
+
 // The one JSON document a run printed; a test failure (and null) otherwise.
 nlohmann::json Json(const RunResult& r);
 
