@@ -479,6 +479,16 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     EXPECT_EQ(waiting.Wait(), 0);
     EXPECT_THAT(waiting.Output(), HasSubstr("Stopped waiting: the restart is not confirmed."));
     EXPECT_EQ(Version(), "2-6");
+    // A Ky of update --all that another program leaves at 3-0 while the
+    // question is up is not the 1-5 agreed to: nothing is written to it.
+    State("");
+    kytest::PtyProcess all(KYFW_PATH, W("--simulate update --all"), Env({"KYFW_SIM_COUNT=2"}));
+    ASSERT_TRUE(all.WaitFor("Update these 2 Kys? [y/N] ")) << all.Output();
+    State(kNewer);
+    all.Type("y\n");
+    EXPECT_EQ(all.Wait(), 4);
+    EXPECT_THAT(all.Output(), HasSubstr("refusing to update: the Ky now reads 3-0, not the 1-5 you "
+                                        "agreed to update; nothing was written"));
     // On a terminal, --yes alone never downgrades.
     State(kNewer);
     kytest::PtyProcess p(KYFW_PATH, {"--simulate", "update", "--yes"}, Env());

@@ -115,7 +115,10 @@ private:
         controller = std::make_unique<ZRV::PTA::CKyFirmwareUpdate>(c.bus, c.choice.DownloadClock(),
                                                                    c.processes);
         session = std::make_unique<ky::UpdateSession>(*controller);
-        if (auto held = session->Hold(ky.unit); !held.Ok()) return Refused(held);
+        // One Ky of --all is written only while it reads what the user was
+        // shown for it: the worker reads it again right before it writes.
+        const auto seen = oneOfAll ? std::optional(ky.info) : std::nullopt;
+        if (auto held = session->Hold(ky.unit, seen); !held.Ok()) return Refused(held);
         ky.info = session->Info();
         doc["device"] = DeviceJson(ky);
         const auto checked =
@@ -243,9 +246,11 @@ private:
 
     int Report(UpdateResult result, const std::optional<std::filesystem::path>& logPath,
                const std::string& logProblem) {
-        // Stopped right before the first write: someone uses the Ky.
+        // Stopped right before the first write: someone uses the Ky, or it
+        // is not the Ky the user agreed to update.
         if (!result.started)
-            return End(kExitRefused, "refused", "refusing to update: " + result.failure);
+            return End(kExitRefused, "refused",
+                       "refusing to update: " + result.failure + "; nothing was written");
         const bool ok = result.Succeeded();
         doc["images"] = {{"xilinx", ImageJson(result.xilinxError, result.xilinxStep)},
                          {"mcore", ImageJson(result.mcoreError, result.mcoreStep)}};

@@ -364,9 +364,9 @@ bool CKyFirmwareUpdate::StillAsExpected(ky::UpdateResult& result) {
     result.failure =
         check != ky::KyCheck::Accepted
             ? std::string("the Ky could not be identified again (") + ky::KyCheckText(check) + ")"
-            : "the Ky's firmware now reads " + ky::VersionText(now.MCOREver, now.XilinxVer) +
-                  ", not " + ky::VersionText(_expected->MCOREver, _expected->XilinxVer) +
-                  " as it did when the update was asked for";
+            : "the Ky now reads " + ky::VersionText(now.MCOREver, now.XilinxVer) + ", not the " +
+                  ky::VersionText(_expected->MCOREver, _expected->XilinxVer) +
+                  " you agreed to update";
     return false;
 }
 
