@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/UpdateAll.h"
 #include "support/Files.h"
 #include "support/Pty.h"
 #include "support/Subprocess.h"
@@ -110,6 +111,13 @@ protected:
             EXPECT_EQ(s.find(text) != std::string::npos, c[3] == '~') << c << "\n" << s;
         } else if (what == "out" || what == "err") {
             EXPECT_EQ(s.rfind(text, 0), 0u) << s;
+        } else if (c == "own logs") {  // the second Ky's, within the same second, gets -2
+            const std::string a = Doc(r)["kys"][0]["update"]["log"],
+                              b = Doc(r)["kys"][1]["update"]["log"];
+            const std::size_t stamp = a.rfind('-');  // update-YYYYMMDD-HHMMSS, then the process ID
+            EXPECT_TRUE(b.compare(0, stamp, a, 0, stamp) ||
+                        b == a.substr(0, a.size() - 4) + "-2.log")
+                << a << " " << b;
         } else if (c[0] == '/' && c.find('~') < c.find('=')) {
             const auto tilde = c.find('~');
             EXPECT_THAT(Doc(r)[json::json_pointer(c.substr(0, tilde))].get<std::string>(),
@@ -259,25 +267,25 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
         {nullptr, W("--simulate --sim-reset update --yes"), "", 0, {"out!Waiting"}},  // no terminal
         {nullptr, W("--simulate update --wait --no-wait"), "", 64, {}},
         // Every Ky: one fails, one is written, one is current; the worst status.
-        {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --all --yes"), "KYFW_SIM_COUNT=3",
+        {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --all --yes --wait"), "KYFW_SIM_COUNT=3",
             1, {"version=2-0", "out~Summary (built-in firmware 2-6):\n"
             "  0x0000d0a004120187  Not Available  1-5 \u2192 2-0  failed: The FPGA (Xilinx) image failed "
             "while sending the block at 12618: busy (error -536870187). Do not switch the Ky off; leave it "
             "connected and run `kyfw update` again.\n  0x0000d0a004120188  Not Available  1-4 \u2192 2-6  "
-            "done\n  0x0000d0a004120189  KY000002  2-6 \u2192 2-6  skipped: it already has 2-6 "
+            "done, restart confirmed\n  0x0000d0a004120189  KY000002  2-6 \u2192 2-6  skipped: it already has 2-6 "
             "(--reinstall writes it again)\n"}},
         {nullptr, W("--simulate --sim-reset update --all --json"), "KYFW_SIM_COUNT=3", 4,
             {"/kys/0/outcome=\"refused: no confirmation (run kyfw on a terminal or pass --yes)\"",
              "/kys/2/status=2", "state=same"}},
-        {nullptr, W(wait + " --all"), "KYFW_SIM_COUNT=3", 0, {"/kys#3", "/kys/0/restart/confirmed=true",
-            "/kys/1/restart/confirmed=true", "/kys/1/update/outcome=\"done\"", "/kys/2/status=2"}},
-        {nullptr, W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2,
+        {nullptr, W(wait + " --all --sim-fault=restart-old-firmware"), "KYFW_SIM_COUNT=3", 1, {"/kys#3", "own logs",
+            "/kys/0/status=1", "/kys/1/restart/confirmed=true", "/kys/1/update/outcome=\"done\"", "/kys/2/status=2"}},
+        {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2,
             {"/outcome=\"nothing-to-do\""}},
         {nullptr, W("--simulate update --all --device sim0.0"), "", 64, {}},
         {nullptr, W("--simulate list"), "KYFW_SIM_POWER_CYCLE_AFTER=soon", 64, {"err=kyfw: "
             "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds from 0 to 3600, or never\n"}},
-        {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --yes"), "", 1,
-            {"version=2-0", "out!Done", "err~ failed while sending the block at 12618: busy"}},  // the MCORE image follows; the half-written FPGA would not start
+        {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --yes --wait"), "", 1,
+            {"version=2-0", "out!Switch the Ky off", "err~ failed while sending the block at 12618: busy"}},  // the MCORE image follows; the half-written FPGA would not start
         {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n",
             W("--simulate --sim-fault=not-ready update --yes --reinstall --json"), "", 1,
             {"/advice=\"kyfw update --reinstall\"", "version=2-6"}},
@@ -332,7 +340,7 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
 
 TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
     // Real pauses here: the update takes a few seconds, time for signals.
-    auto r = kytest::Run(KYFW_PATH, {"--simulate", "update", "--yes"},
+    auto r = kytest::Run(KYFW_PATH, {"--simulate", "update", "--yes", "--wait"},
                          Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=500"}), [&](int pid) {
                              EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));  // it flashes
                              for (int signal : {SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGTERM}) {
@@ -342,17 +350,22 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
                          });
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("kyfw: the update will finish first; please wait."), std::string::npos);
-    EXPECT_THAT(r.out, HasSubstr("Done. Switch the Ky off and on again"));
+    // and then no wait for the restart: the user asked to quit.
+    EXPECT_THAT(r.out, ::testing::ContainsRegex(
+                           "Done\\. Switch the Ky off and on again.*\nLog: [^\n]*\n$"));
     EXPECT_EQ(Version(), "2-6");
     // With every Ky, a quit signal during one's flash stops before the next.
-    auto all = kytest::Run(KYFW_PATH, W("--simulate --sim-reset update --all --yes --json"),
+    auto all = kytest::Run(KYFW_PATH, W("--simulate --sim-reset update --all --yes --wait --json"),
                            Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=100", "KYFW_SIM_COUNT=2"}),
                            [&](int pid) {
                                EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));
-                               kill(pid, SIGINT);
+                               std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                               kill(pid, SIGINT);  // while the first Ky is written
                            });
     EXPECT_EQ(all.status, 4);
-    EXPECT_EQ(json::parse(all.out)["kys"][1]["outcome"], "not started: stopped by a quit signal");
+    const json kys = json::parse(all.out)["kys"];
+    EXPECT_EQ(kys[1]["outcome"], "not started: stopped by a quit signal");
+    EXPECT_FALSE(kys[0].contains("restart"));
     EXPECT_EQ(Version(), "2-6");
     // Without a terminal: a line at each change of phase and every 10%.
     for (const char* line : {"\nXilinx: erasing 40%\n", "\nXilinx: writing 50%\n",
@@ -601,20 +614,35 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         EXPECT_EQ(r.status, std::stoi(entry.substr(name.size() + 1))) << r.err;
         EXPECT_EQ(r.err.find("differs"), std::string::npos) << r.err;
     }
-    // A recording replayed by another kyfw than the one that made it: the
-    // first call that differs ends it (here a listing is no update).
-    auto r = Kyfw({"--replay", (dir / "list.jsonl").string(), "update", "--yes"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("kyfw: the replay differs from the recording "));
-    // Other data in a block, and a recorded call left over, differ too.
-    Shell("cd " + dir.String() + " && sed s/9b19c3d0/9b19c3d1/ update.jsonl > other.jsonl && " +
-          "(cat list.jsonl; tail -1 list.jsonl) > more.jsonl");
-    EXPECT_THAT(Kyfw({"--replay", (dir / "other.jsonl").string(), "update", "--yes"}).err,
-                HasSubstr("line 28:\n  recorded: bwrite 0xfffff0430020 len 128 fnv1a "
-                          "0x709738f59b19c3d1\n  made:     bwrite 0xfffff0430020 len 128 fnv1a "
-                          "0x709738f59b19c3d0\n"));
-    EXPECT_THAT(Kyfw({"--replay", (dir / "more.jsonl").string(), "list"}).err,
-                HasSubstr("line 11:\n  recorded: close sim0.0\n  made:     (nothing more)\n"));
+    // A call that differs ends the replay: another call (a listing is no
+    // update), a request of another kind, address, length, data or hash, or
+    // a recorded call left over; each shows where.
+    // clang-format off
+    const std::vector<std::tuple<std::string, std::string, std::string>> differing = {
+        {"cat list.jsonl", "update --yes", "after its end:\n  recorded: (nothing more)\n  made:     discovery\n"},
+        {"sed s/bread/qread/ list.jsonl", "list", "at line 9:\n  recorded: qread 0xfffff0430220 len 8\n  made:     bread 0xfffff0430220 len 8\n"},
+        {"sed s/f0430008/f043000c/ list.jsonl", "list", "at line 8:\n  recorded: qread 0xfffff043000c len 4\n  made:     qread 0xfffff0430008 len 4\n"},
+        {"sed 's/:128\\(,.fnv1a.:.0x709738f5\\)/:64\\1/' update.jsonl", "update --yes", "at line 28:\n  recorded: bwrite 0xfffff0430020 len 64 fnv1a 0x709738f59b19c3d0\n  made:     bwrite 0xfffff0430020 len 128 fnv1a"},
+        {"sed s/00052328/00052329/ update.jsonl", "update --yes", "at line 27:\n  recorded: bwrite 0xfffff0430020 len 20 data ffff000100052329"},
+        {"sed s/9b19c3d0/9b19c3d1/ update.jsonl", "update --yes", "at line 28:\n  recorded: bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d1\n  made:     bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d0\n"},
+        {"(cat list.jsonl; tail -1 list.jsonl)", "list", "at line 11:\n  recorded: close sim0.0\n  made:     (nothing more)\n"},
+    };
+    for (const auto& [make, command, differs] : differing) {
+        Shell("cd " + dir.String() + " && " + make + " > other.jsonl");
+        const auto r = Kyfw(W("--replay " + dir.String() + "/other.jsonl " + command));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr("kyfw: the replay differs from the recording " + differs));
+    }
+    // clang-format on
+    // Each recorded time is the pause since the event before: together no
+    // longer than the run that made them.
+    const auto begin = std::chrono::steady_clock::now();
+    Kyfw(W("--simulate --sim-reset --record " + dir.String() + "/made.jsonl update --yes"));
+    const auto took = std::chrono::steady_clock::now() - begin;
+    long long sum = 0;
+    std::istringstream made(kytest::ReadFile(dir / "made.jsonl"));
+    for (std::string line; std::getline(made, line);) sum += json::parse(line).value("t", 0LL);
+    EXPECT_LE(sum, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
     EXPECT_EQ(Kyfw({"--replay", (dir / "list.jsonl").string(), "--simulate", "list"}).err,
               "kyfw: --replay and --simulate do not go together\n");
     // With the recorded pauses (the listing took a few milliseconds), after a
@@ -652,6 +680,15 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         EXPECT_EQ(r.err,
                   "kyfw: cannot replay " + (dir / "bad.jsonl").string() + ": " + reason + "\n");
     }
+}
+
+TEST(UpdateAll, TheWorstStatusWins) {
+    using namespace kyfw;
+    const std::vector<int> better = {kExitNothingToDo, kExitDone, kExitNoKy, kExitRefused,
+                                     kExitImageFailed};
+    for (std::size_t i = 0; i < better.size(); ++i)
+        for (std::size_t j = 0; j < better.size(); ++j)
+            EXPECT_EQ(WorseStatus(better[i], better[j]), better[std::max(i, j)]) << i << " " << j;
 }
 
 TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {

@@ -13,10 +13,12 @@
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "support/Files.h"
 #include "support/GateClock.h"
 #include "support/SimFixture.h"
+#include "update/RestartWatch.h"
 #include "update/UpdateSession.h"
 #include "update/kyfirmwareupdate.h"
 
@@ -118,6 +120,54 @@ TEST_F(ControllerTest, EachFailureToIdentifyIsNotFoundAndLeavesNothingBehind) {
 }  // namespace
 
 namespace {
+
+// What happens on the bus while the restart is followed: at its second on a
+// clock that only counts, what happens, to which Ky.
+enum class Do { Leave, Back, Unreadable, Readable, LookupsFail, LookupsWork, Stop };
+using Step = std::tuple<std::uint64_t, Do, std::size_t>;
+// clang-format off
+TEST(FollowRestarts, EachKyIsJudgedOnceItIsBackAndReadableWithinAWaitFromItsLeaving) {
+    using E = ky::RestartEnding;
+    // Each Ky's ending, and whether kyfw update fails for the first.
+    const std::vector<std::tuple<const char*, std::vector<Step>, std::vector<E>, bool>> cases = {
+        {"back 40 s after leaving, 70 s after the start", {{30, Do::Leave, 0}, {70, Do::Back, 0}}, {E::Confirmed}, false},
+        {"a look at the bus that failed", {{10, Do::LookupsFail, 0}, {20, Do::LookupsWork, 0}}, {E::NeverLeft}, false},
+        {"back before it can be opened", {{10, Do::Leave, 0}, {15, Do::Unreadable, 0}, {20, Do::Back, 0}, {30, Do::Readable, 0}},
+         {E::Confirmed}, false},
+        {"the first Ky back after the last", {{10, Do::Leave, 0}, {10, Do::Leave, 1}, {20, Do::Back, 1}, {50, Do::Back, 0}},
+         {E::Confirmed, E::Confirmed}, false},
+        {"stopped while it was away", {{10, Do::Leave, 0}, {20, Do::Stop, 0}}, {E::Stopped}, true},
+    };
+    for (const auto& [name, steps, endings, fails] : cases) {
+        SCOPED_TRACE(name);
+        ky::FakeClock clock;
+        auto bus = kysim::SimBus::Create(clock);
+        std::vector<UInt64> guids(endings.size());
+        for (auto& g : guids) g = bus->AddKy();
+        bool stop = false;
+        const std::function<void(UInt64)> act[] = {
+            [&](UInt64 g) { bus->Unplug(g); }, [&](UInt64 g) { bus->Replug(g); },
+            [&](UInt64 g) { bus->Faults(g).openStatus = kIOReturnNotPermitted; },
+            [&](UInt64 g) { bus->Faults(g).openStatus = kIOReturnSuccess; },
+            [&](UInt64) { bus->FailLookups(kIOReturnNotResponding); },
+            [&](UInt64) { bus->FailLookups(kIOReturnSuccess); }, [&](UInt64) { stop = true; }};
+        std::vector<Step> due = steps;
+        bus->SetBeforeDiscovery([&] {
+            std::erase_if(due, [&](const Step& s) {
+                if (std::get<0>(s) * 1'000'000 > clock.NowMicros()) return false;
+                act[static_cast<int>(std::get<1>(s))](guids[std::get<2>(s)]);
+                return true;
+            });
+        });
+        const auto results = ky::FollowRestarts(*bus, guids, "1-5", {60'000'000, 1'000'000}, clock, [&] { return stop; });
+        for (std::size_t i = 0; i < endings.size(); ++i) EXPECT_EQ(results.at(i).ending, endings[i]) << i;
+        bool failed = !fails;
+        ky::RestartText(results[0], "1-5", {}, failed);
+        EXPECT_EQ(failed, fails);
+        EXPECT_TRUE(due.empty()) << due.size() << " steps not reached";
+    }
+}
+// clang-format on
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

@@ -65,10 +65,6 @@ TEST_F(Umockdev, WholeUpdatesAndWhatARealBusDoesRiddenOutOrReported) {
         {"a quiet bus", [](Node&) {}, "", ""},
         {"bus reset, new generation shown after 30 ms", [](Node& n) {
              n.resetAt = 300, n.resetInfoAfter = Ms(30), n.resetEventAfter = Ms(40); }, "", ""},
-        {"bus reset, new generation shown after 300 ms", [](Node& n) {
-             n.resetAt = 300, n.resetInfoAfter = Ms(300), n.resetEventAfter = Ms(320); }, "", ""},
-        {"three busy answers to one block", [](Node& n) { n.busyFrom = 200, n.busyAnswers = 3; }, "", ""},
-        {"the Ky away for half a second", [](Node& n) { n.leaveAt = 400, n.backAfter = Ms(500); }, "", ""},
         {"a block not sent", [](Node& n) { n.failAt = 100; }, "device not responding", ""},
         {"the Ky gone for good", [](Node& n) { n.leaveAt = 500, n.backAfter = Ms(60000); },
          "device not found: the Ky left the bus", "device not found"},

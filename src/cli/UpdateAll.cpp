@@ -178,8 +178,7 @@ private:
 
     int Summary() {
         int worst = kExitNothingToDo;
-        for (const auto& e : entries)
-            if (Rank(e.status) > Rank(worst)) worst = e.status;
+        for (const auto& e : entries) worst = WorseStatus(worst, e.status);
         if (c.options.json) {
             nlohmann::json kys = nlohmann::json::array();
             for (const auto& e : entries) kys.push_back(EntryJson(e));
@@ -233,6 +232,10 @@ private:
 };
 
 }  // namespace
+
+int WorseStatus(int a, int b) {
+    return Rank(b) > Rank(a) ? b : a;
+}
 
 int RunUpdateAll(Context& context, const UpdateOptions& options) {
     return UpdateAll(context, options).Run();

@@ -29,6 +29,10 @@ struct RestartReport {
     bool failed = false;
     nlohmann::json json;
 };
+// The status of `kyfw update --all` when one Ky ended with `a` and another
+// with `b`: the worse (nothing to do, done, no Ky, refused, failed).
+int WorseStatus(int a, int b);
+
 // Follows the restarts of the Kys with `guids` (the simulated ones are
 // switched off and on as their user would); Ctrl+C ends the waiting, from
 // the moment `announce` (the user's part) has been said.
