@@ -48,15 +48,19 @@ window_options="$(window_options "$window")"
 kyfw_tags="$(render "$kyfw_page" | tags)"
 # Short options are tags as "-h, --help": each one in front of a long one.
 kyfw_short="$(render "$kyfw_page" | short_tags)"
+# Looked up from a string, not a pipe: grep -q leaves at the first match,
+# and a writer cut off then would fail the pipeline.
+kyfw_items="$(printf '%s\n' "$kyfw_tags" "$kyfw_short")"
 [ -n "$kyfw_tags" ] || fail "$kyfw_page renders to nothing"
 for word in $kyfw_options $commands $faults; do
-    printf '%s\n' "$kyfw_tags" "$kyfw_short" | grep -q -x -F -e "$word" ||
+    grep -q -x -F -e "$word" <<<"$kyfw_items" ||
         fail "$kyfw_page does not describe $word"
 done
 window_tags="$(render "$window_page" | tags)"
 window_short="$(render "$window_page" | short_tags)"
+window_items="$(printf '%s\n' "$window_tags" "$window_short")"
 for word in $window_options; do
-    printf '%s\n' "$window_tags" "$window_short" | grep -q -x -F -e "$word" ||
+    grep -q -x -F -e "$word" <<<"$window_items" ||
         fail "$window_page does not describe $word"
 done
 
