@@ -12,6 +12,7 @@ packages=(
     libsystemd-dev dbus-daemon dpkg-dev binutils
     umockdev libumockdev-dev util-linux
     lintian desktop-file-utils appstream
+    zsh fish groff-base
 )
 missing=()
 for p in "${packages[@]}"; do

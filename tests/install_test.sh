@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch DESTDIR (or, given a .deb, unpacks the
 # package into a scratch root), checks the tree, and runs the installed kyfw
-# from there on the simulated Ky.
+# from there on the simulated Ky: its completions as the shells find them,
+# its man pages against its --help, and the window's --help without a
+# display.
 set -euo pipefail
 build="$1"
 deb="${2:-}"
@@ -18,6 +20,9 @@ for f in usr/bin/kyfw usr/bin/ky-firmware-update \
          usr/share/icons/hicolor/scalable/apps/ky-firmware-update.svg \
          usr/share/metainfo/io.github.kyfirmwareupdate.metainfo.xml \
          usr/share/man/man1/kyfw.1.gz usr/share/man/man1/ky-firmware-update.1.gz \
+         usr/share/bash-completion/completions/kyfw \
+         usr/share/zsh/vendor-completions/_kyfw \
+         usr/share/fish/vendor_completions.d/kyfw.fish \
          usr/share/doc/ky-firmware-update/copyright \
          usr/share/doc/ky-firmware-update/changelog.gz \
          usr/lib/udev/rules.d/70-ky-firmware-update.rules; do
@@ -25,6 +30,19 @@ for f in usr/bin/kyfw usr/bin/ky-firmware-update \
 done
 grep -q 'ATTR{units}=="\*0x000a27:0x000011\*", TAG+="uaccess"' \
     "$dest/usr/lib/udev/rules.d/70-ky-firmware-update.rules"
-out="$(KYFW_SIM_STATE="$dest/sim" "$dest/usr/bin/kyfw" --simulate list)"
+out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" timeout 20 \
+    "$dest/usr/bin/kyfw" --simulate list)"
 echo "$out" | grep -q "firmware version: 1-5" || { echo "installed kyfw: $out"; exit 1; }
-echo "${deb:-install tree} complete; its kyfw works"
+here="$(dirname "$0")"
+share="$dest/usr/share"
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
+# Each check says what it found only when it fails.
+quiet() { local log; log="$("$@" 2>&1)" || { echo "$log"; echo "failed: $*"; exit 1; }; }
+quiet "$here/completion_test.sh" "$dest/usr/bin/kyfw" "$share/bash-completion/completions/kyfw" \
+    "$share/fish/vendor_completions.d/kyfw.fish" "$share/zsh/vendor-completions/_kyfw"
+quiet "$here/help_coverage_test.sh" "$dest/usr/bin/kyfw" "$dest/usr/bin/ky-firmware-update" \
+    "$share/man/man1/kyfw.1.gz" "$share/man/man1/ky-firmware-update.1.gz" \
+    "$share/bash-completion/completions/kyfw" "$share/zsh/vendor-completions/_kyfw" \
+    "$share/fish/vendor_completions.d/kyfw.fish"
+quiet "$here/window_help_test.sh" "$dest/usr/bin/ky-firmware-update" "$version"
+echo "${deb:-install tree} complete; its kyfw, completions, man pages and window's --help work"

@@ -1,10 +1,12 @@
-// ky-firmware-update: the desktop updater. Accepts Qt's own options and
-// --simulate to work on the simulated Ky (KYFW_SIM_RESET=1 starts it afresh).
+// ky-firmware-update: the desktop updater. Accepts Qt's own options, --simulate
+// to work on the simulated Ky (KYFW_SIM_RESET=1 starts it afresh), --record
+// FILE, --help and --version.
 
 #include <QApplication>
 #include <QStringList>
 #include <iostream>
 #include <optional>
+#include <string_view>
 
 #include "firewire/Recording.h"
 #include "update/BusChoice.h"
@@ -30,16 +32,32 @@ const char* const kUsageText =
     "usage: ky-firmware-update [--simulate] [--record FILE] [Qt options]\n"
     "  --simulate     update the simulated Ky instead of a Ky on the FireWire bus\n"
     "  --record FILE  write every FireWire transaction to FILE, for a bug report\n"
+    "  -h, --help     print this help and exit\n"
+    "  --version      print the program's version and exit\n"
     "exit status: 0 quit, 1 the last update failed, 3 cannot start, 64 usage\n";
+
+// --help and --version are answered before Qt is started: they need no
+// display. A file named after --record is not one of them.
+std::optional<ExitStatus> ParseEarlyOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsageText;
+            return kExitDone;
+        }
+        if (arg == "--version") {
+            std::cout << "ky-firmware-update " KY_VERSION_STRING "\n";
+            return kExitDone;
+        }
+        if (arg == "--record") ++i;
+    }
+    return std::nullopt;
+}
 
 // The exit status when the program ends here.
 std::optional<ExitStatus> ParseOptions(Options& options) {
     const QStringList args = QCoreApplication::arguments().mid(1);
     for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            std::cout << kUsageText;
-            return kExitDone;
-        }
         if (args[i] == "--simulate") {
             options.simulate = true;
         } else if (args[i] == "--record" && i + 1 < args.size()) {
@@ -68,6 +86,7 @@ WindowRef LoadWindow() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (auto status = ParseEarlyOptions(argc, argv)) return *status;
     QApplication application(argc, argv);  // takes Qt's own options out of the way
     Options options;
     if (auto status = ParseOptions(options)) return *status;
