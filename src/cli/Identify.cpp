@@ -21,22 +21,13 @@ std::string FoundKy::Version() const {
 }
 
 const char* FoundKy::Verdict() const {
-    if (ky::IsDowngradeFor(info)) return "downgrade";
-    if (ky::IsSameAsBuiltIn(info)) return "same";
-    return "upgrade";
-}
-
-std::string GuidText(UInt64 guid) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%016llx", static_cast<unsigned long long>(guid));
-    return buf;
+    return ky::VerdictText(ky::VerdictFor(info));
 }
 
 bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem) {
     std::vector<FWLib::io_service_t> services;
-    const FWLib::MatchingDictionary match{DownloadUnit::kFirmwareUpdateUnitSpecID,
-                                          DownloadUnit::kFirmwareUpdateUnitSWVersion};
-    if (IOReturn status = bus.GetMatchingServices(match, services); status != kIOReturnSuccess) {
+    if (IOReturn status = bus.GetMatchingServices(ky::KyUnitMatch(), services);
+        status != kIOReturnSuccess) {
         problem = "cannot look at the FireWire bus: " + IOReturnName(status);
         return false;
     }

@@ -69,6 +69,9 @@ struct UnitInfo {
     bool deviceFileHere = true;
 };
 
+// "0x0000d0a004120187": a GUID as the programs and the recordings show it.
+std::string GuidText(UInt64 guid);
+
 class Service {
 public:
     virtual ~Service() = default;

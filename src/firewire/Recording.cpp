@@ -171,7 +171,7 @@ public:
 private:
     std::string UnitJson(const UnitInfo& u) {
         return "{\"name\":" + TextJson(u.name) + ",\"node\":" + TextJson(u.deviceNode) +
-               ",\"guid\":\"" + Number(mRecorder->Guid(u.guid)) +
+               ",\"guid\":\"" + GuidText(mRecorder->Guid(u.guid)) +
                "\",\"unit_spec_id\":" + std::to_string(u.unitSpecID) +
                ",\"unit_sw_version\":" + std::to_string(u.unitSWVersion) +
                ",\"vendor\":" + TextJson(u.vendor) + ",\"model\":" + TextJson(u.model) + "}";

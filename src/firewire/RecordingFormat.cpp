@@ -8,12 +8,6 @@
 
 namespace FWLib {
 
-std::string Number(UInt64 value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
 std::string HexText(const UInt8* bytes, std::size_t size) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text;
@@ -28,7 +22,7 @@ std::string HexText(const UInt8* bytes, std::size_t size) {
 std::string ImageHash(const UInt8* bytes, std::size_t size) {
     UInt64 hash = 0xcbf29ce484222325ull;
     for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
-    return Number(hash);
+    return GuidText(hash);  // the same 16 digits
 }
 
 std::string TextJson(const std::string& text) {

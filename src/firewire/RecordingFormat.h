@@ -42,8 +42,6 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
 // A text field as a recording holds it: a JSON string when the text is
 // UTF-8, else {"bytes": "<hex>"}, so that every byte comes back as it was.
 std::string TextJson(const std::string& text);
-// "0x" and 16 hexadecimal digits: GUIDs and hashes.
-std::string Number(UInt64 value);
 // How a recording writes data: lower-case hexadecimal, and image data as
 // its FNV-1a hash ("0x" and 16 digits).
 std::string HexText(const UInt8* bytes, std::size_t size);

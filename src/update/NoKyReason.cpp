@@ -8,12 +8,6 @@ namespace {
 
 constexpr const char* kRuleFile = "70-ky-firmware-update.rules";
 
-std::string Guid(UInt64 guid) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(guid));
-    return text;
-}
-
 NoKyReason NoKyAmong(std::vector<FWLib::UnitInfo> nodes) {
     NoKyReason reason{"no-ky", {}, std::move(nodes)};
     if (reason.nodes.empty()) {
@@ -31,7 +25,7 @@ NoKyReason NoKyAmong(std::vector<FWLib::UnitInfo> nodes) {
 }  // namespace
 
 std::string NodeText(const FWLib::UnitInfo& node) {
-    std::string text = node.name + ": GUID " + Guid(node.guid);
+    std::string text = node.name + ": GUID " + FWLib::GuidText(node.guid);
     const std::string names =
         node.vendor + (node.vendor.empty() || node.model.empty() ? "" : " ") + node.model;
     return names.empty() ? text : text + ", " + names;
