@@ -48,10 +48,13 @@ void Plan(Entry& e, const UpdateOptions& o) {
     if (!e.ky.Usable()) {
         e.status = kExitRefused;
         e.outcome = "refused: " + e.ky.Status();
-    } else if (ky::IsSameAsBuiltIn(e.ky.info) && !o.reinstall) {
+        return;
+    }
+    const auto answer = ky::Judge(e.ky.info, {o.reinstall, o.allowDowngrade});
+    if (answer == ky::PolicyAnswer::NothingToDo) {
         e.status = kExitNothingToDo;
         e.outcome = "skipped: it already has " + kBuiltIn + " (--reinstall writes it again)";
-    } else if (ky::IsDowngradeFor(e.ky.info) && !o.allowDowngrade) {
+    } else if (answer == ky::PolicyAnswer::NeedsConsent) {
         e.status = kExitRefused;
         e.outcome = "refused: a downgrade from " + e.ky.Version() + " needs --allow-downgrade";
     } else {

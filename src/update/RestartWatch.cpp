@@ -74,8 +74,7 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
     std::vector<Follower> kys;
     for (UInt64 guid : guids) kys.push_back({guid, {}});
     const std::uint64_t start = clock.NowMicros();
-    const FWLib::MatchingDictionary match{DownloadUnit::kFirmwareUpdateUnitSpecID,
-                                          DownloadUnit::kFirmwareUpdateUnitSWVersion};
+    const FWLib::MatchingDictionary match = KyUnitMatch();
     for (bool waiting = true; waiting;) {
         const std::uint64_t now = clock.NowMicros();
         std::vector<FWLib::io_service_t> services;

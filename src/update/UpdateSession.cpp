@@ -93,10 +93,14 @@ UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) 
     const auto others =
         fullLook ? mWatch.CheckAll(DeviceFile(mUnit)) : mWatch.Check(DeviceFile(mUnit));
     if (others) return Answer{Status::Refused, InUseText(*others)};
-    if (ky::IsSameAsBuiltIn(mInfo) && !policy.reinstall)
-        return Answer{Status::NothingToDo, "the Ky already has the built-in firmware"};
-    if (ky::IsDowngradeFor(mInfo) && !policy.allowDowngrade)
-        return Answer{Status::NeedsConsent, "the built-in firmware is older than the Ky's"};
+    switch (ky::Judge(mInfo, policy)) {
+        case PolicyAnswer::NothingToDo:
+            return Answer{Status::NothingToDo, "the Ky already has the built-in firmware"};
+        case PolicyAnswer::NeedsConsent:
+            return Answer{Status::NeedsConsent, "the built-in firmware is older than the Ky's"};
+        case PolicyAnswer::Write:
+            break;
+    }
     return {};
 }
 

@@ -40,12 +40,7 @@ public:
         std::string message;  // a lower-case phrase; empty with Ok
         bool Ok() const { return status == Status::Ok; }
     };
-    // What the user asked for: write the same firmware again, and lower it
-    // without a question.
-    struct Policy {
-        bool reinstall = false;
-        bool allowDowngrade = false;
-    };
+    using Policy = ky::WritePolicy;
 
     // `controller` (the window's or kyfw's) stays with its owner and
     // outlives the session; other programs are looked for in its processes.

@@ -71,10 +71,39 @@ std::string VersionText(UInt32 mcore, UInt32 xilinx) {
     return std::to_string(mcore) + "-" + std::to_string(xilinx);
 }
 
-bool IsDowngradeFor(const KyInfo& info) {
+Verdict VerdictFor(const KyInfo& info) {
     // Each half on its own: 1-7 and 3-0 are downgrades.
-    return info.XilinxVer > ZRV::PTA::KyXilinxUpgradeVer ||
-           info.MCOREver > ZRV::PTA::KyMCOREUpgradeVer;
+    if (info.XilinxVer > ZRV::PTA::KyXilinxUpgradeVer ||
+        info.MCOREver > ZRV::PTA::KyMCOREUpgradeVer)
+        return Verdict::Downgrade;
+    return info.XilinxVer == ZRV::PTA::KyXilinxUpgradeVer &&
+                   info.MCOREver == ZRV::PTA::KyMCOREUpgradeVer
+               ? Verdict::Same
+               : Verdict::Upgrade;
+}
+
+const char* VerdictText(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::Downgrade:
+            return "downgrade";
+        case Verdict::Same:
+            return "same";
+        case Verdict::Upgrade:
+            break;
+    }
+    return "upgrade";
+}
+
+PolicyAnswer Judge(const KyInfo& info, const WritePolicy& policy) {
+    switch (VerdictFor(info)) {
+        case Verdict::Same:
+            return policy.reinstall ? PolicyAnswer::Write : PolicyAnswer::NothingToDo;
+        case Verdict::Downgrade:
+            return policy.allowDowngrade ? PolicyAnswer::Write : PolicyAnswer::NeedsConsent;
+        case Verdict::Upgrade:
+            break;
+    }
+    return PolicyAnswer::Write;
 }
 
 namespace {
@@ -153,11 +182,6 @@ std::string DescribeFailure(const UpdateResult& result) {
     return text;
 }
 
-bool IsSameAsBuiltIn(const KyInfo& info) {
-    return info.XilinxVer == ZRV::PTA::KyXilinxUpgradeVer &&
-           info.MCOREver == ZRV::PTA::KyMCOREUpgradeVer;
-}
-
 }  // namespace ky
 
 namespace ZRV::PTA {
@@ -186,8 +210,7 @@ CKyFirmwareUpdate::~CKyFirmwareUpdate() {
 
 bool CKyFirmwareUpdate::OpenKy() {
     std::cout << "Open Ky\n";
-    _matchingDictionary = {DownloadUnit::kFirmwareUpdateUnitSpecID,
-                           DownloadUnit::kFirmwareUpdateUnitSWVersion};
+    _matchingDictionary = ky::KyUnitMatch();
     std::vector<FWLib::io_service_t> services;
     if (!_bus || _bus->GetMatchingServices(_matchingDictionary, services) != kIOReturnSuccess) {
         std::cerr << "Problem with MasterPort\n";

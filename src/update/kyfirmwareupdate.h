@@ -66,9 +66,33 @@ std::string VersionText(UInt32 mcore, UInt32 xilinx);
 inline std::string BuiltInVersionText() {
     return VersionText(ZRV::PTA::KyMCOREUpgradeVer, ZRV::PTA::KyXilinxUpgradeVer);
 }
-// Installing the built-in images on this Ky would lower either version.
-bool IsDowngradeFor(const KyInfo& info);
-bool IsSameAsBuiltIn(const KyInfo& info);
+// What the built-in firmware would be to a Ky with these versions: a
+// downgrade when it lowers either version (1-7 and 3-0 are downgrades).
+enum class Verdict { Upgrade, Same, Downgrade };
+Verdict VerdictFor(const KyInfo& info);
+const char* VerdictText(Verdict verdict);  // "upgrade", "same", "downgrade"
+inline bool IsDowngradeFor(const KyInfo& info) {
+    return VerdictFor(info) == Verdict::Downgrade;
+}
+inline bool IsSameAsBuiltIn(const KyInfo& info) {
+    return VerdictFor(info) == Verdict::Same;
+}
+// What the user asked for: write the same firmware again, and lower it
+// without a question.
+struct WritePolicy {
+    bool reinstall = false;
+    bool allowDowngrade = false;
+};
+// The update policy, one for the session, update --all's plan and the
+// listing: may the built-in firmware be written to a Ky with these
+// versions, as asked?
+enum class PolicyAnswer { Write, NothingToDo, NeedsConsent };
+PolicyAnswer Judge(const KyInfo& info, const WritePolicy& policy);
+
+// The Ky's update unit wherever discovery looks for it.
+inline FWLib::MatchingDictionary KyUnitMatch() {
+    return {DownloadUnit::kFirmwareUpdateUnitSpecID, DownloadUnit::kFirmwareUpdateUnitSWVersion};
+}
 
 // What an update did to each image. An image that failed leaves the Ky in
 // need of another update; it must never be reported as programmed.
