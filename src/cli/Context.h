@@ -60,6 +60,9 @@ struct UpdateOptions {
 // A question can be put to the user: both ends are a terminal and no JSON
 // document is asked for.
 bool CanAsk(const Context& context);
+// What to do when no question can be put: on a terminal it is --json that
+// asks none.
+std::string WithoutQuestion(const Context& context);
 int RunList(Context& context);
 int RunUpdate(Context& context, const UpdateOptions& options);
 int RunUpdateAll(Context& context, const UpdateOptions& options);

@@ -53,6 +53,19 @@ CLI::Validator DeviceCheck() {
         "");
 }
 
+// A number as people write it: decimal digits, leading zeros meaning
+// nothing (the parser would take 010 as octal and 0x10 as hexadecimal).
+CLI::Validator Decimal() {
+    return CLI::Validator(
+        [](std::string& text) {
+            if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+                return std::string("expected a whole number in decimal digits");
+            text.erase(0, std::min(text.find_first_not_of('0'), text.size() - 1));
+            return std::string();
+        },
+        "");
+}
+
 CLI::Validator FaultCheck() {
     return CLI::Validator(
         [](std::string& name) {
@@ -83,12 +96,15 @@ void AddUpdateOptions(CLI::App& update, UpdateOptions& o) {
         "--wait", o.wait,
         "After the update, wait for the Ky to be switched off and on and check the firmware it "
         "starts (the default on a terminal)");
-    update.add_flag("--no-wait", o.noWait, "Do not wait for the restart")->excludes(wait);
+    auto* noWait =
+        update.add_flag("--no-wait", o.noWait, "Do not wait for the restart")->excludes(wait);
     update
         .add_option("--wait-timeout", o.waitSeconds,
                     "How long to wait for the Ky to leave the bus, and then to come back")
         ->type_name("SECONDS")
-        ->check(CLI::Range(1, 86400));
+        ->transform(Decimal())
+        ->check(CLI::Range(1, 86400))
+        ->excludes(noWait);
 }
 
 void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, Commands& c) {
@@ -100,16 +116,19 @@ void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, C
         ->type_name("NAME")
         ->check(FaultCheck());
     app.add_flag("-v,--verbose", options.verbose, "Show the engine's trace lines on stderr");
-    app.add_option("--record", options.record,
-                   "Write every FireWire transaction to FILE (JSON Lines) for a bug report")
-        ->type_name("FILE");
+    auto* record =
+        app.add_option("--record", options.record,
+                       "Write every FireWire transaction to FILE (JSON Lines) for a bug report")
+            ->type_name("FILE");
     app.add_flag("--record-anonymous", options.recordAnonymous,
-                 "With --record: replace the GUIDs and the serial number in the recording");
-    app.add_option("--replay", options.replay,
-                   "Answer from a recording made with --record instead of a bus")
-        ->type_name("FILE");
+                 "With --record: replace the GUIDs and the serial number in the recording")
+        ->needs(record);
+    auto* replay = app.add_option("--replay", options.replay,
+                                  "Answer from a recording made with --record instead of a bus")
+                       ->type_name("FILE");
     app.add_flag("--replay-timing", options.replayTiming,
-                 "With --replay: take as long between answers as the recording did");
+                 "With --replay: take as long between answers as the recording did")
+        ->needs(replay);
     c.list = app.add_subcommand("list", "List every Ky on the bus with its versions");
     c.info = app.add_subcommand("info", "Describe the firmware images built into kyfw");
     c.update = app.add_subcommand("update", "Write the built-in firmware into the Ky");

@@ -118,17 +118,19 @@ private:
                           << Printable(e.ky.unit.deviceNode) << ", serial "
                           << Printable(e.ky.Serial()) << "): " << e.ky.Version() << " \u2192 "
                           << kBuiltIn << "\n";
-            c.out << "Update these " << Planned() << " Kys? [y/N] " << std::flush;
+            c.out << (Planned() == 1 ? std::string("Update this Ky?")
+                                     : "Update these " + std::to_string(Planned()) + " Kys?")
+                  << " [y/N] " << std::flush;
             std::string answer;
             std::getline(std::cin, answer);
             if (IsYes(answer)) return true;
+            if (!std::cin) c.out << "\n";  // what follows starts on a line of its own
         }
         for (auto& e : entries)
             if (e.planned) {
                 e.status = kExitRefused;
                 e.outcome = terminal ? "refused: the update was cancelled"
-                                     : "refused: no confirmation (run kyfw on a terminal or pass "
-                                       "--yes)";
+                                     : "refused: no confirmation (" + WithoutQuestion(c) + ")";
                 e.planned = false;
             }
         return false;

@@ -173,8 +173,7 @@ private:
         if (o.yes && !downgrade) return std::nullopt;
         if (!terminal)
             return End(kExitRefused, "refused",
-                       "refusing to update without confirmation: run kyfw on a terminal or pass "
-                       "--yes");
+                       "refusing to update without confirmation: " + WithoutQuestion(c));
         const bool older = ky::IsDowngradeFor(ky.info);
         const std::string question =
             (older ? "This is a downgrade. Replace firmware " : "Update the Ky from firmware ") +
@@ -351,6 +350,11 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
 
 bool CanAsk(const Context& c) {
     return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && !c.options.json;
+}
+
+std::string WithoutQuestion(const Context&) {
+    return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) ? "pass --yes (--json asks no question)"
+                                                         : "run kyfw on a terminal or pass --yes";
 }
 
 bool WaitsForRestart(const UpdateOptions& o, const Context& c, bool quitDuringFlash) {

@@ -252,8 +252,13 @@ DemoKy::Options DemoKy::FromEnvironment() {
     if (const char* dir = std::getenv("KYFW_SIM_STATE"); dir && *dir) options.directory = dir;
     if (const char* reset = std::getenv("KYFW_SIM_RESET"); reset && std::string(reset) == "1")
         options.reset = true;
-    if (const char* erase = std::getenv("KYFW_SIM_ERASE_MS"); erase && *erase)
-        options.eraseMicros = static_cast<std::uint64_t>(std::atoll(erase)) * 1000u;
+    if (const char* erase = std::getenv("KYFW_SIM_ERASE_MS"); erase && *erase) {
+        unsigned long long millis = 0;
+        if (ParseNumber(erase, 600'000, millis))
+            options.eraseMicros = millis * 1000u;
+        else
+            options.problem = "KYFW_SIM_ERASE_MS must be a number of milliseconds from 0 to 600000";
+    }
     if (const char* after = std::getenv("KYFW_SIM_POWER_CYCLE_AFTER"); after) {
         unsigned long long seconds = 0;
         if (std::string_view(after) == "never")

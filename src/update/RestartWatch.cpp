@@ -99,10 +99,12 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
 
 std::string RestartText(const RestartResult& r, const std::string& expected,
                         const RestartLimits& limits, bool& exitFailure) {
+    // Seconds under two minutes, whole minutes above.
     const auto minutes = [](std::uint64_t micros) {
-        const std::uint64_t m = (micros + 30'000'000) / 60'000'000;
-        return m < 1 ? std::string("less than a minute")
-                     : std::to_string(m) + (m == 1 ? " minute" : " minutes");
+        const std::uint64_t s = (micros + 500'000) / 1'000'000,
+                            m = (micros + 30'000'000) / 60'000'000;
+        if (s < 120) return std::to_string(s) + (s == 1 ? " second" : " seconds");
+        return std::to_string(m) + " minutes";
     };
     exitFailure = r.ending == RestartEnding::OldFirmware || r.ending == RestartEnding::NeverBack ||
                   (r.ending == RestartEnding::Stopped && r.left);
