@@ -45,14 +45,6 @@ bool Drain(int outFd, int errFd, std::string& out, std::string& err,
     return open == 0;
 }
 
-}  // namespace
-
-ProcessView::ProcessView() {
-    std::filesystem::create_symlink("/proc/locks", mDir / "locks");
-}
-
-namespace {
-
 // In a child: a link to its own entry in the view that `env` names, made
 // with nothing but system calls.
 void EnterView(const std::vector<std::string>& env) {
@@ -63,6 +55,26 @@ void EnterView(const std::vector<std::string>& env) {
         std::snprintf(link, sizeof link, "%s/%d", e.c_str() + 12, getpid());
         [[maybe_unused]] int r = symlink(target, link);
     }
+}
+
+pid_t SpawnSleeper(const std::string& program, const std::string& holdOpen,
+                   const std::vector<std::string>& env) {
+    const std::string name = std::filesystem::path(program).filename().string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        EnterView(env);
+        if (!holdOpen.empty()) ::open(holdOpen.c_str(), O_RDONLY);
+        execl(program.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The file is opened before the program starts.
+    const auto exe = std::filesystem::path("/proc") / std::to_string(pid) / "exe";
+    for (int i = 0; i < 500; ++i) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(exe, ec) == std::filesystem::canonical(program)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pid;
 }
 
 }  // namespace
@@ -130,30 +142,6 @@ nlohmann::json Json(const RunResult& r) {
         return {};
     }
 }
-
-namespace {
-
-pid_t SpawnSleeper(const std::string& program, const std::string& holdOpen,
-                   const std::vector<std::string>& env) {
-    const std::string name = std::filesystem::path(program).filename().string();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        EnterView(env);
-        if (!holdOpen.empty()) ::open(holdOpen.c_str(), O_RDONLY);
-        execl(program.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    // The file is opened before the program starts.
-    const auto exe = std::filesystem::path("/proc") / std::to_string(pid) / "exe";
-    for (int i = 0; i < 500; ++i) {
-        std::error_code ec;
-        if (std::filesystem::read_symlink(exe, ec) == std::filesystem::canonical(program)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pid;
-}
-
-}  // namespace
 
 Sleeper::Sleeper(const std::string& program, const std::string& holdOpen,
                  const std::vector<std::string>& env)

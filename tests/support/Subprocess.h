@@ -25,7 +25,7 @@ struct RunResult {
 // environment (Run, Sleeper, PtyProcess) puts itself in it before it runs.
 class ProcessView {
 public:
-    ProcessView();
+    ProcessView() { std::filesystem::create_symlink("/proc/locks", mDir / "locks"); }
     std::string Env() const { return "KYFW_PROCFS=" + mDir.String(); }
     const std::filesystem::path& Path() const { return mDir.Path(); }
 
