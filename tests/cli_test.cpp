@@ -258,9 +258,9 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
             "version=1-5"}},
         {nullptr, W(wait + " --sim-fault=restart-never-back"), "", 1, {"/restart/reason=\"never-back\"",
             "/restart/message~The Ky left the bus 5 minutes ago and has not come back."}},
-        {nullptr, W(wait + " --wait-timeout 60"), "KYFW_SIM_POWER_CYCLE_AFTER=never", 0,
-            {"/restart/confirmed=false", "/restart/versions=null", "/restart/waited_seconds=60.0",
-             "/restart/message~The Ky was not switched off within 1 minute; the new firmware starts"}},
+        {nullptr, W(wait + " --wait-timeout 090"), "KYFW_SIM_POWER_CYCLE_AFTER=never", 0,  // decimal
+            {"/restart/confirmed=false", "/restart/versions=null", "/restart/waited_seconds=90.0",
+             "/restart/message~The Ky was not switched off within 90 seconds; the new firmware starts"}},
         {nullptr, W("--simulate --sim-reset update --yes"), "", 0, {"out!Waiting"}},  // no terminal
         {nullptr, W("--simulate update --wait --no-wait"), "", 64, {}},
         // Every Ky: one fails, one is written, one is current; the worst status.
@@ -310,6 +310,15 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
     rows.push_back({nullptr, W("--simulate list"), "KYFW_SIM_COUNT=63", 0, {}});
     for (const char* count : {"-1", "2x", "99999"})
         rows.push_back({nullptr, W("--simulate list"), std::string("KYFW_SIM_COUNT=") + count, 64, {badCount}});
+    rows.push_back({nullptr, W("--simulate list"), "KYFW_SIM_ERASE_MS=0x10", 64, {"err~KYFW_SIM_ERASE_MS must be"}});
+    // Options that mean nothing alone name their partner; numbers are decimal.
+    const std::vector<std::pair<const char*, const char*>> partners = {
+        {"--record-anonymous list", "--record-anonymous requires --record"},
+        {"--replay-timing list", "--replay-timing requires --replay"},
+        {"update --no-wait --wait-timeout 5", "--no-wait excludes --wait-timeout"},
+        {"update --wait-timeout 0x10", "--wait-timeout: expected a whole number"}};
+    for (const auto& [args, said] : partners)
+        rows.push_back({nullptr, W(std::string("--simulate ") + args), "", 64, {std::string("err^") + said}});
     RunTable(rows);
     RunTable({
         {nullptr, W("--simulate list --sim-fault=absent"), "", 3, {}},
@@ -492,6 +501,17 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     EXPECT_EQ(all.Wait(), 4);
     EXPECT_THAT(all.Output(), HasSubstr("refusing to update: the Ky now reads 3-0, not the 1-5 you "
                                         "agreed to update; nothing was written"));
+    // One Ky of --all is asked about as one; end of input starts a line of its own.
+    State("");
+    kytest::PtyProcess one(KYFW_PATH, W("--simulate update --all"), Env());
+    ASSERT_TRUE(one.WaitFor("Update this Ky? [y/N] ")) << one.Output();
+    one.Type("\x04");
+    EXPECT_EQ(one.Wait(), 4);
+    EXPECT_THAT(one.Output(), HasSubstr("[y/N] \r\nSummary"));
+    kytest::PtyProcess json(KYFW_PATH, W("--simulate update --json"), Env());  // on a terminal
+    EXPECT_EQ(json.Wait(), 4);
+    EXPECT_THAT(json.Output(),
+                HasSubstr("without confirmation: pass --yes (--json asks no question)"));
     // On a terminal, --yes alone never downgrades.
     State(kNewer);
     kytest::PtyProcess p(KYFW_PATH, {"--simulate", "update", "--yes"}, Env());
