@@ -81,9 +81,8 @@ TEST_F(DownloadTest, EachImageByteForByteWithItsMessagesAndProgress) {
     ASSERT_EQ(Run(fileXILINX), kIOReturnSuccess);
     // The traffic byte for byte (header, every block's hash, the CRC) is
     // pinned by the replay of the recorded update, which stops at the first
-    // call that differs and at calls left over.
-    EXPECT_EQ(Ky().Flash(kysim::FlashArea::Xilinx),
-              Bytes(KyXilinxData + 74, KyXilinxData + 336754));
+    // call that differs and at calls left over; what the Ky keeps of it, by
+    // the simulated Ky's own tests.
     // The traces of both images are in the fault transcripts.
     EXPECT_EQ(std::tuple(Ky().Identity().xilinxVersion, err, progress.Get()),
               std::tuple(6, "", 60u));
@@ -129,7 +128,6 @@ TEST_F(DownloadTest, OnlyTheLastBlockIsShortAndItsZerosEnterTheCrc) {
     Bytes sent(bit.begin() + 74, bit.end());
     sent.insert(sent.end(), {0, 0});
     EXPECT_EQ(Writes(kysim::kCrcReg)[0].data, Be32(kysim::Crc16Xmodem(0, sent)));
-    EXPECT_EQ(Ky().Flash(kysim::FlashArea::Xilinx), Bytes(bit.begin() + 74, bit.end()));
 }
 
 // (Braces: the download runs before what it left is read.) A unit that cannot be opened (another

@@ -63,11 +63,6 @@ protected:
     std::unique_ptr<DownloadUnit> unit;
 };
 
-TEST(Crc16Xmodem, CheckValue) {
-    const std::string check = "123456789";
-    EXPECT_EQ(kysim::Crc16Xmodem(0, {reinterpret_cast<const UInt8*>(check.data()), 9}), 0x31C3);
-}
-
 TEST_F(SimKyTest, OnlyAFlashThatWouldStartReportsItsVersion) {
     const std::string sync = "\xFF\xFF\xFF\xFF\xAA\x99\x55\x66";
     const std::string s0 = "S00E00004B595F4D434F52455F763370\r\n", s7 = "S70500000000FA\r\n";
