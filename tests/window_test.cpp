@@ -85,15 +85,12 @@ protected:
     void Screenshot(const char* name) {
         window->grab().save(QString(KY_SCREENSHOT_DIR "/window-") + name + ".png");
     }
-    // Ticks until the update has ended, noting the progress shown.
-    std::vector<int> TickThroughUpdate() {
-        std::vector<int> seen;
+    // Ticks until the update has ended (for at most 5000 ticks).
+    void TickThroughUpdate() {
         for (int i = 0; i < 5000 && dialog->State() != WAITFORINPUT; ++i) {
             Tick();
-            seen.push_back(Progress());
             std::this_thread::sleep_for(2ms);
         }
-        return seen;
     }
     std::size_t Writes() {
         std::size_t n = 0;

@@ -46,8 +46,7 @@ TEST_F(WorkerTest, DoneOnlyAfterTheWorkerHasLetGoOfEverything) {
     const std::string out = io.Out();
     const std::string tail =
         "Close Ky\nDtor DownloadUnit\nDtor Downloader\nDelete Download Thread\n";
-    ASSERT_GE(out.size(), tail.size());
-    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_TRUE(out.ends_with(tail)) << out;
     EXPECT_EQ(out.rfind("Start Download Thread\nCtor Downloader\nOpen Ky\nCtor DownloadUnit\n", 0),
               0u);
     // Both images written, on a time-sliced thread, and every interface let go.
