@@ -34,31 +34,24 @@ TEST_F(DownloadUnitTest, VersionReadsPassGenerationZeroButStillReachTheUnit) {
     EXPECT_EQ(version, 0x00010005u);
 }
 
-struct SerialCase {
-    const char* name;
-    std::string stored;
-    UInt32 delivered;
-    IOReturn fault;
-    std::string expected;
-};
-
 TEST_F(DownloadUnitTest, SerialNumberCases) {
-    const std::vector<SerialCase> cases = {
-        {"eight characters", "KY041187", 8, kIOReturnSuccess, "KY041187"},
-        {"short read", "KY041187", 5, kIOReturnSuccess, "KY041"},
-        {"zero byte inside", std::string("KY0\0ABCD", 8), 8, kIOReturnSuccess, "KY0"},
-        {"failed read", "KY041187", 8, kIOReturnTimeout, ""},
+    // What the Ky holds, the bytes it delivers, how the read fails, the serial read.
+    const std::vector<std::tuple<std::string, UInt32, IOReturn, std::string>> cases = {
+        {"KY041187", 8, kIOReturnSuccess, "KY041187"},
+        {"KY041187", 5, kIOReturnSuccess, "KY041"},  // a short read
+        {std::string("KY0\0ABCD", 8), 8, kIOReturnSuccess, "KY0"},
+        {"KY041187", 8, kIOReturnTimeout, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [stored, delivered, fault, expected] : cases) {
+        SCOPED_TRACE(expected);
         bus->ClearFaults(guid);
-        Ky().Identity().serial = c.stored;
-        Ky().Behaviour().serialReadBytes = c.delivered;
-        if (c.fault != kIOReturnSuccess)
-            bus->AddFault(guid, FailWith(OnAny(TxType::BlockRead), c.fault));
+        Ky().Identity().serial = stored;
+        Ky().Behaviour().serialReadBytes = delivered;
+        if (fault != kIOReturnSuccess)
+            bus->AddFault(guid, FailWith(OnAny(TxType::BlockRead), fault));
         std::string serial = "stale";
-        EXPECT_EQ(unit->GetProductSerNum(serial), c.fault);
-        EXPECT_EQ(serial, c.expected);
+        const IOReturn status = unit->GetProductSerNum(serial);
+        EXPECT_EQ(std::pair(status, serial), std::pair(fault, expected));
     }
 }
 

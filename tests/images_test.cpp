@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "engine/Downloader.h"
 #include "engine/ImageCheck.h"
@@ -35,20 +36,17 @@ TEST(BuiltInImages, LayoutVersionsAndCrcAgreeWithWhatTheKyReads) {
     std::string problem;
     ASSERT_TRUE(kyimage::CheckBitFile(BitFile(), bit, problem)) << problem;
     ASSERT_TRUE(kyimage::CheckSRecords(SRecords(), srec, problem)) << problem;
-    EXPECT_EQ(bit.configOffset, 74u);
-    EXPECT_EQ(bit.configLength, 336680u);
-    EXPECT_EQ(bit.date, "2006/03/14");
+    EXPECT_EQ(std::tuple(bit.configOffset, bit.configLength, bit.date, bit.version, srec.version),
+              std::tuple(74u, 336680u, "2006/03/14", ZRV::PTA::KyXilinxUpgradeVer,
+                         ZRV::PTA::KyMCOREUpgradeVer));
     EXPECT_GE(srec.stretches.size(), 2u);
     EXPECT_TRUE(kyimage::CheckBuiltInImages(problem));
-    EXPECT_EQ(bit.version, ZRV::PTA::KyXilinxUpgradeVer);
-    EXPECT_EQ(srec.version, ZRV::PTA::KyMCOREUpgradeVer);
     // The simulated Ky reads what the device receives: the configuration
     // data from its offset on, and the S-record text whole.
     const Bytes config(KyXilinxData + 74, KyXilinxData + KyXilinxDataSizeBytes);
-    EXPECT_EQ(kysim::ReadVersionMarker(kysim::FlashArea::Xilinx, config),
-              ZRV::PTA::KyXilinxUpgradeVer);
-    EXPECT_EQ(kysim::ReadVersionMarker(kysim::FlashArea::MCORE, SRecords()),
-              ZRV::PTA::KyMCOREUpgradeVer);
+    EXPECT_EQ(std::tuple(kysim::ReadVersionMarker(kysim::FlashArea::Xilinx, config),
+                         kysim::ReadVersionMarker(kysim::FlashArea::MCORE, SRecords())),
+              std::tuple(ZRV::PTA::KyXilinxUpgradeVer, ZRV::PTA::KyMCOREUpgradeVer));
     // The CRC agrees with an independent XMODEM over the padded data.
     Bytes padded = config;
     padded.resize((padded.size() + 3) / 4 * 4, 0);
@@ -71,17 +69,16 @@ TEST(ParseBit, FindsTheSignatureAndTheLengthBeforeIt) {
     kytest::StreamCapture io;
     Downloader downloader;
     int offset = -1, numBytes = -1;
-    EXPECT_TRUE(downloader.ParseBit(offset, numBytes));
-    EXPECT_EQ(offset, 74);
-    EXPECT_EQ(numBytes, 336680);
-
-    EXPECT_TRUE(Downloader::ParseBit(WithSignatureAt(143), offset, numBytes));
-    EXPECT_EQ(offset, 143);
-    EXPECT_EQ(numBytes, 0x102);
+    // (Braces: the parse runs before what it found is read.)
+    EXPECT_EQ((std::tuple{downloader.ParseBit(offset, numBytes), offset, numBytes}),
+              std::tuple(true, 74, 336680));
+    EXPECT_EQ((std::tuple{Downloader::ParseBit(WithSignatureAt(143), offset, numBytes), offset,
+                          numBytes}),
+              std::tuple(true, 143, 0x102));
     EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(144), offset, numBytes));
     // Too early to carry a length: unusable rather than read before the file.
-    EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(0), offset, numBytes));
-    EXPECT_EQ(offset, 0);
+    EXPECT_EQ((std::pair{Downloader::ParseBit(WithSignatureAt(0), offset, numBytes), offset}),
+              std::pair(false, 0));
     EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(3), offset, numBytes));
     EXPECT_TRUE(Downloader::ParseBit(WithSignatureAt(4), offset, numBytes));
     EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(100, 107), offset, numBytes));  // cut short

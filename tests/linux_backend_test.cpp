@@ -7,9 +7,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "firewire/FWLib_Device.h"
 #include "firewire/LinuxBus.h"
@@ -37,10 +37,7 @@ protected:
         Node("fw10", "0x0000d0a004120199", "0", "");
         Unit("fw10.0", "0x000a27", "0x000011");
         for (const char* n : {"fw1", "fw10"}) kytest::WriteFile(sysfs / "dev" / n, "");
-        options.sysfsDevices = sysfs / "devices";
-        options.devDirectory = sysfs / "dev";
-        options.syscalls = kernel;
-        options.responseTimeoutMs = 100;
+        options = {sysfs / "devices", sysfs / "dev", kernel, 100};
     }
     void Node(const std::string& name, const std::string& guid, const std::string& local,
               const std::string& vendor) {
@@ -71,28 +68,21 @@ TEST_F(LinuxBackend, DiscoveryFindsKyUnitsInNodeOrderAndSkipsTheRest) {
     std::vector<FWLib::io_service_t> found;
     ASSERT_EQ(bus.GetMatchingServices({0xA27, 0x11}, found), kIOReturnSuccess);
     ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0]->Info().name, "fw1.0");
-    EXPECT_EQ(found[0]->Info().deviceNode, (sysfs / "dev" / "fw1").string());
-    EXPECT_EQ(found[0]->Info().guid, 0x0000d0a004120187u);
-    EXPECT_EQ(found[0]->Info().vendor, "KY");
+    const auto& ky = found[0]->Info();
+    EXPECT_EQ(std::tuple(ky.name, ky.deviceNode, ky.guid, ky.vendor),
+              std::tuple("fw1.0", (sysfs / "dev" / "fw1").string(), 0x0000d0a004120187u, "KY"));
     EXPECT_EQ(found[1]->Info().name, "fw10.0");  // 10 after 1, not after 0
     options.sysfsDevices = sysfs / "absent";     // no FireWire at all: no Ky, no error
     EXPECT_EQ(FWLib::LinuxBus(options).GetMatchingServices({0xA27, 0x11}, found), kIOReturnSuccess);
     EXPECT_TRUE(found.empty());
 }
 
-struct BusCase {
-    const char* name;
-    std::function<void(FakeKernel&)> script;
-    bool read;
-    IOReturn expected;
-    unsigned requests;  // sent in all
-};
-
 TEST_F(LinuxBackend, RidesOutWhatARealBusDoesAndNoMore) {
     using K = FakeKernel;
+    // What the kernel does, whether a read is sent (else a write), the outcome, the
+    // requests sent in all.
     // clang-format off
-    const std::vector<BusCase> cases = {
+    const std::vector<std::tuple<const char*, std::function<void(K&)>, bool, IOReturn, unsigned>> cases = {
         {"reset, generation shown after 30 ms", [](K& k) { k.ResetAtNextRequest(Ms(30), Ms(60)); }, false, kIOReturnSuccess, 2},
         {"reset, generation shown after 300 ms", [](K& k) { k.ResetAtNextRequest(Ms(300), Ms(350)); }, false, kIOReturnSuccess, 2},
         {"reset seen first by its event", [](K& k) { k.ResetAtNextRequest(Ms(400), Ms(20)); }, false, kIOReturnSuccess, 2},
@@ -109,24 +99,22 @@ TEST_F(LinuxBackend, RidesOutWhatARealBusDoesAndNoMore) {
         {"another's response first", [](K& k) { k.strayFirst = true; k.node.Model().Identity() = {2, 6, 3, ""}; }, true, kIOReturnSuccess, 1},
     };
     // clang-format on
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, script, read, expected, requests] : cases) {
+        SCOPED_TRACE(name);
         kernel = std::make_shared<FakeKernel>();
         options.syscalls = kernel;
         auto device = FirstKy();
-        c.script(*kernel);
+        script(*kernel);
         const auto start = Steady::now();
         UInt32 v = 0;
         const IOReturn status =
-            c.read ? device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0)
-                   : device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, false, 0);
-        EXPECT_EQ(status, c.expected);
-        EXPECT_EQ(kernel->requests, c.requests);
-        if (c.read && status == kIOReturnSuccess) {
-            const auto& id = kernel->node.Model().Identity();
+            read ? device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0)
+                 : device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, false, 0);
+        EXPECT_EQ(std::pair(status, kernel->requests), std::pair(expected, requests));
+        const auto& id = kernel->node.Model().Identity();
+        if (read && status == kIOReturnSuccess) {
             EXPECT_EQ(v, UInt32(id.mcoreVersion) << 16 | id.xilinxVersion);
-        }
-        if (c.expected == kIOReturnSuccess && c.requests == 2 && !c.read) {
+        } else if (expected == kIOReturnSuccess && requests == 2 && !read) {
             EXPECT_EQ(kernel->last.generation, 8u);  // resent in the new generation
         }
         EXPECT_LT(Steady::now() - start, Ms(3000));  // bounded
@@ -159,8 +147,8 @@ TEST_F(LinuxBackend, BusResetEventsOnTheWayMoveTheGenerationForwardOnly) {
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(device->ReadQuadlet(FWAddressStruct(0xFFFF, 0xF0430004), v, false, false, 0),
                   kIOReturnSuccess);
-    EXPECT_EQ(kernel->last.generation, 9u);
-    EXPECT_EQ(kernel->requests, sent + 2);  // none sent in the older generation
+    // None sent in the older generation.
+    EXPECT_EQ(std::pair(kernel->last.generation, kernel->requests), std::pair(9u, sent + 2));
 }
 
 TEST_F(LinuxBackend, OpensPairWithClosesAndTheLockLastsUntilTheLast) {
@@ -186,15 +174,10 @@ TEST_F(LinuxBackend, RefusalsBeforeSending) {
     EXPECT_EQ(device->ReadQuadlet(other, v, true, false, 0), kIOReturnUnsupported);
 }
 
-struct ReasonCase {
-    const char* code;
-    std::function<void()> setUp;
-    std::string text;  // how it begins
-};
-
 TEST_F(LinuxBackend, EachReasonForNoUsableKyThroughTheRealDiscovery) {
     const std::string dev = (sysfs / "dev").string();
-    const std::vector<ReasonCase> cases = {
+    // Each reason's code, what makes it, and how its text begins.
+    const std::vector<std::tuple<std::string, std::function<void()>, std::string>> cases = {
         {"no-access", [&] { kernel->openErrno = EACCES; },
          "a Ky is connected at " + dev +
              "/fw1, but this user may not open it: the udev rule "
@@ -216,14 +199,13 @@ TEST_F(LinuxBackend, EachReasonForNoUsableKyThroughTheRealDiscovery) {
          "this machine shows no FireWire controller (no /dev/fw* files): is the firewire-ohci "
          "kernel module loaded?"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.code);
-        c.setUp();
+    for (const auto& [code, setUp, text] : cases) {
+        SCOPED_TRACE(code);
+        setUp();
         ZRV::PTA::CKyFirmwareUpdate controller(std::make_shared<FWLib::LinuxBus>(options));
         EXPECT_FALSE(controller.IsFound());
         const auto reason = controller.WhyNotFound();
-        EXPECT_EQ(reason.code, c.code);
-        EXPECT_EQ(reason.text.rfind(c.text, 0), 0u) << reason.text;
+        EXPECT_EQ(reason.code + ": " + reason.text.substr(0, text.size()), code + ": " + text);
         kernel->openErrno = kernel->flockErrno = 0;
     }
 }

@@ -2,33 +2,29 @@
 // worker takes it through.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "engine/DownloadProgress.h"
 
 namespace {
 
-struct PhaseCase {
-    DL_DEVICE_TYPE type;
-    float fraction;
-    bool programming;  // SetPgm before Update
-    UInt32 expected;
-};
-
 TEST(DownloadProgress, PhasesAndTruncation) {
-    const std::vector<PhaseCase> cases = {
+    // The image, the fraction written, whether SetPgm comes before Update, the value.
+    const std::vector<std::tuple<DL_DEVICE_TYPE, float, bool, UInt32>> cases = {
         {Xilinx, 0.0f, true, 40},  {Xilinx, 1.0f, true, 60},      {Xilinx, 0.5f, true, 50},
         {Xilinx, 0.99f, true, 59}, {Xilinx, 0.999999f, true, 59}, {Xilinx, 0.7f, false, 40},
         {MCORE, 0.0f, true, 80},   {MCORE, 1.0f, true, 100},      {MCORE, 0.5f, true, 90},
         {MCORE, 0.99f, true, 99},  {MCORE, 1.0f, false, 80},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.type << " " << c.fraction << " " << c.programming);
+    for (const auto& [type, fraction, programming, expected] : cases) {
+        SCOPED_TRACE(testing::Message() << type << " " << fraction << " " << programming);
         DownloadProgress p;
-        p.SetDeviceType(c.type);
+        p.SetDeviceType(type);
         p.SetErase();
-        EXPECT_EQ(p.Get(), c.type == Xilinx ? 40u : 80u);
-        if (c.programming) p.SetPgm();
-        p.Update(c.fraction);
-        EXPECT_EQ(p.Get(), c.expected);
+        EXPECT_EQ(p.Get(), type == Xilinx ? 40u : 80u);
+        if (programming) p.SetPgm();
+        p.Update(fraction);
+        EXPECT_EQ(p.Get(), expected);
     }
 }
 

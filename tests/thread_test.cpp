@@ -44,13 +44,12 @@ void StartAndWait(Probe& probe, int priority, Thread::eThreadPolicy policy) {
 TEST(Thread, EachPolicyRunsOnceAndTheThreadMayDeleteItsObject) {
     Probe timeslice, fifo, roundRobin;
     StartAndWait(timeslice, 0, Thread::kThreadPolicyTimeslice);
-    EXPECT_EQ(timeslice.runs.load(), 1);
-    EXPECT_EQ(timeslice.policy, SCHED_OTHER);
     // FIFO when permitted; without the privilege the thread still runs.
     StartAndWait(fifo, 5, Thread::kThreadPolicyFifo);
-    EXPECT_EQ(fifo.runs.load(), 1);
     StartAndWait(roundRobin, 3, Thread::kThreadPolicyRoundRobin);
-    EXPECT_EQ(roundRobin.runs.load(), 1);
+    EXPECT_EQ(std::tuple(timeslice.runs.load(), timeslice.policy, fifo.runs.load(),
+                         roundRobin.runs.load()),
+              std::tuple(1, SCHED_OTHER, 1, 1));
 }
 
 // The monitor has no caller in this program: one smoke row. A nested guard's

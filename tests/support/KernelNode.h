@@ -76,15 +76,12 @@ public:
     // What happens at the n-th counted request since NewScenario (block
     // writes, or every request when countEveryRequest), n from 1; 0: never.
     bool countEveryRequest = false;
-    unsigned resetAt = 0;                        // the bus resets as it is sent
-    Ms resetInfoAfter{30}, resetEventAfter{40};  // GET_INFO shows it, its event comes
-    unsigned leaveAt = 0;                        // the node leaves as it is sent
-    Ms backAfter{500};                           // 2 s or more: gone for good
-    unsigned busyFrom = 0, busyAnswers = 0;      // from the n-th on, answered RCODE_BUSY
-    unsigned cancelledAnswers = 0;
-    unsigned failAt = 0;
-    UInt32 failRcode = RCODE_SEND_ERROR;
-    UInt32 rcode = RCODE_COMPLETE;  // any other: every answer, in place of the model's
+    unsigned resetAt = 0;                            // the bus resets as it is sent
+    Ms resetInfoAfter{30}, resetEventAfter{40};      // GET_INFO shows it, its event comes
+    unsigned leaveAt = 0;                            // the node leaves as it is sent
+    Ms backAfter{500};                               // 2 s or more: gone for good
+    unsigned busyAnswers = 0, cancelledAnswers = 0;  // the next ones: RCODE_BUSY, RCODE_CANCELLED
+    unsigned failAt = 0;                             // answered RCODE_SEND_ERROR
     UInt32 generation = 1;
     std::function<void()> onEvent;  // an event was queued (called under the node's lock)
 
@@ -100,7 +97,7 @@ public:
     void NewScenario() {
         JoinTimers();
         std::lock_guard lock(mMutex);
-        resetAt = leaveAt = busyFrom = busyAnswers = cancelledAnswers = failAt = mCounted = 0;
+        resetAt = leaveAt = busyAnswers = cancelledAnswers = failAt = mCounted = 0;
         mShowAt = mBackAt = {};
         mGoneAt = Steady::time_point::max();
         mShownBefore = generation;
@@ -187,10 +184,9 @@ private:
     UInt32 Answer(const fw_cdev_send_request& r, bool counted, Bytes& payload) {
         if (r.generation != generation || Steady::now() < mBackAt)
             return RCODE_GENERATION;  // flushed, stale, or sent to a node that is away
-        if (counted && mCounted >= busyFrom && busyAnswers > 0) return --busyAnswers, RCODE_BUSY;
+        if (counted && busyAnswers > 0) return --busyAnswers, RCODE_BUSY;
         if (counted && cancelledAnswers > 0) return --cancelledAnswers, RCODE_CANCELLED;
-        if (counted && mCounted == failAt) return failRcode;
-        if (rcode != RCODE_COMPLETE) return rcode;
+        if (counted && mCounted == failAt) return RCODE_SEND_ERROR;
         const auto* out = reinterpret_cast<const UInt8*>(r.data);
         FWLib::Quadlet q{};
         switch (r.tcode) {
