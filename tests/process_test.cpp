@@ -2,15 +2,12 @@
 // only the test's own child: the one that is found and asked to quit.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 
-#include "support/DeviceInUse.h"
 #include "support/Files.h"
 #include "support/Process.h"
 #include "support/Subprocess.h"
@@ -44,25 +41,6 @@ TEST(Processes, WalkFindDescribeAndPolitelyKillAVideoApplication) {
     EXPECT_TRUE(own.KillApplication(&target));
     const int status = child.Wait();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-}
-
-// A process that holds another node of the Ky's device (same number, not
-// the same file) holds the Ky; the look at another Ky reads every process
-// again, though the last look found none of them holding the Ky then.
-TEST(Processes, AnyNodeOfTheKysDeviceHoldsItAndAnotherKyIsLookedAtAfresh) {
-    const kytest::TempDir proc("inuse");
-    struct stat null {};
-    ASSERT_EQ(stat("/dev/null", &null), 0);
-    if (mknod((proc / "twin").c_str(), S_IFCHR | 0600, null.st_rdev) != 0)
-        GTEST_SKIP() << "cannot make a second node of /dev/null (only root may): "
-                     << std::strerror(errno);
-    kytest::WriteFile(proc / "77" / "comm", "dvcapture\n");
-    fs::create_directories(proc / "77" / "fd");
-    fs::create_symlink(proc / "twin", proc / "77" / "fd" / "3");
-    ky::InUseWatch watch(proc.Path());
-    EXPECT_FALSE(watch.Check("/dev/zero"));
-    EXPECT_EQ(ky::InUseText(watch.Check("/dev/null").value_or(ky::InUse{})),
-              "the Ky is in use by dvcapture (process 77); quit it first");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -185,15 +186,21 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
     Tick();
     EXPECT_THAT(Shown(), EndsWith("Upgrade on on"));  // and no notice
 
-    // The same for a process that holds the Ky's device file open; this
-    // process's own hold never counts.
-    const fs::path node = "/dev/null";
-    bus->SetDeviceNode(guid, node.string());
+    // The same for a process that holds the Ky's device open, by another
+    // node of it where one can be made (as root); this process's own hold
+    // never counts. Seen before the Ky had this device file, it is looked
+    // at afresh.
+    const fs::path node = "/dev/null", twin = proc / "twin";
+    struct stat null {};
+    stat(node.c_str(), &null);
+    const fs::path held = mknod(twin.c_str(), S_IFCHR | 0600, null.st_rdev) == 0 ? twin : node;
     for (int pid : {77, int(getpid())}) {
         AddProcess(pid, pid == 77 ? "dvcapture" : "ky-firmware-update");
         fs::create_directories(proc / std::to_string(pid) / "fd");
-        fs::create_symlink(node, proc / std::to_string(pid) / "fd" / "3");
+        fs::create_symlink(held, proc / std::to_string(pid) / "fd" / "3");
     }
+    Tick();
+    bus->SetDeviceNode(guid, node.string());
     Tick();
     EXPECT_THAT(Shown(),
                 EndsWith("off on | The Ky is in use by dvcapture (process 77); quit it first."));
