@@ -51,7 +51,7 @@ TEST_F(WorkerTest, DoneOnlyAfterTheWorkerHasLetGoOfEverything) {
               0u);
     // Both images written, on a time-sliced thread, and every interface let go.
     EXPECT_EQ(std::tuple(ky.GetUpdateResult().Succeeded(), Ky().Identity().mcoreVersion,
-                         Ky().Identity().xilinxVersion, gDownloadProgress.Get(), clock.policy,
+                         Ky().Identity().xilinxVersion, ky.Progress().Get(), clock.policy,
                          bus->Opens() - bus->Closes(), bus->LiveInterfaces()),
               std::tuple(true, 2, 6, 100u, SCHED_OTHER, 0u, 0));
 }
@@ -63,11 +63,11 @@ TEST_F(WorkerTest, AKyThatIsGoneOrCannotBeOpenedIsNotFoundForBothImages) {
         if (gone) bus->Unplug(guid);
         bus->Faults(guid).plugInFails = !gone;
         io.Clear();
-        gDownloadProgress.SetDeviceType(MCORE), gDownloadProgress.SetErase();  // the last update's
+        ky.Progress().SetDeviceType(MCORE), ky.Progress().SetErase();  // the last update's
         ky.DoUpdate();
         WaitDone(ky);
         const auto& result = ky.GetUpdateResult();
-        EXPECT_EQ(std::tuple(gDownloadProgress.Get(), result.deviceFound, result.xilinxError,
+        EXPECT_EQ(std::tuple(ky.Progress().Get(), result.deviceFound, result.xilinxError,
                              result.mcoreError, result.failure),
                   std::tuple(0u, false, kIOReturnNoDevice, kIOReturnNoDevice, "device not found"));
         EXPECT_EQ(io.Out().find("Opening"), std::string::npos);  // nothing downloaded to nothing

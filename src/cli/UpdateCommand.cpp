@@ -30,9 +30,9 @@ namespace {
 using ky::UpdateResult;
 const std::string kBuiltIn = ky::BuiltInVersionText();
 
-std::string PhaseText() {
-    const char* image = gDownloadProgress.DeviceType() == Xilinx ? "Xilinx" : "MCORE";
-    switch (gDownloadProgress.CurrentPhase()) {
+std::string PhaseText(const DownloadProgress& progress) {
+    const char* image = progress.DeviceType() == Xilinx ? "Xilinx" : "MCORE";
+    switch (progress.CurrentPhase()) {
         case DownloadProgress::kErasing:
             return std::string(image) + ": erasing";
         case DownloadProgress::kWriting:
@@ -216,13 +216,14 @@ private:
 
     UpdateResult RunWorker() {
         ProgressView view(c.out, !c.options.json && isatty(STDOUT_FILENO));
+        const DownloadProgress& progress = controller->Progress();
         session->Start();
         while (session->Poll() == ky::UpdateSession::State::Writing) {
-            if (!c.options.json) view.Show(gDownloadProgress.Get(), PhaseText());
+            if (!c.options.json) view.Show(progress.Get(), PhaseText(progress));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         if (!c.options.json) {
-            view.Show(gDownloadProgress.Get(), PhaseText());
+            view.Show(progress.Get(), PhaseText(progress));
             view.Finish();
         }
         UpdateResult result = session->Result();

@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-DownloadProgress gDownloadProgress;
 
 namespace {
 constexpr UInt32 kXilinxEraseBase = 40;

@@ -38,6 +38,3 @@ private:
     std::atomic<DL_DEVICE_TYPE> _devType{Xilinx};
     std::atomic<Phase> _phase{kStarting};
 };
-
-// The one progress record of the program.
-extern DownloadProgress gDownloadProgress;

@@ -32,12 +32,12 @@ inline constexpr int kEraseStatusReads = 60;                     // about a minu
 // Downloads one built-in image into the Ky's flash through its update unit:
 // update mode, erase, header, data blocks with a running CRC-16, the CRC
 // for the unit to verify, close. Pauses go to `clock`; progress to
-// `progress` (the program's record unless a test gives its own).
+// `progress`, its owner's record (or one of its own when none is given).
 class Downloader {
 public:
-    explicit Downloader(ky::Clock& clock = ky::SystemClock(),
-                        DownloadProgress& progress = gDownloadProgress,
-                        FirmwareImages images = BuiltInImages());
+    explicit Downloader(ky::Clock& clock = ky::SystemClock()) : Downloader(clock, mOwnProgress) {}
+    Downloader(ky::Clock& clock, DownloadProgress& progress,
+               FirmwareImages images = BuiltInImages());
     ~Downloader();
 
     // Downloads one image; the outcome is left in Error() (0 for success).
@@ -88,6 +88,7 @@ private:
     void Pause(std::uint64_t micros) { mClock.SleepMicros(micros); }
 
     ky::Clock& mClock;
+    DownloadProgress mOwnProgress;
     DownloadProgress& mProgress;
     DownloadUnit* _Unit = nullptr;
     IOReturn mError = kIOReturnSuccess;

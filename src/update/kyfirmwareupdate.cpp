@@ -319,8 +319,8 @@ bool CKyFirmwareUpdate::DoUpdate() {
     _bailthread = false;
     _done.store(false, std::memory_order_relaxed);
     _result = {};
-    gDownloadProgress.Reset();  // a worker that fails before its first image shows 0
-    _pDownloader = new Downloader(_clock);
+    _progress.Reset();  // a worker that fails before its first image shows 0
+    _pDownloader = new Downloader(_clock, _progress);
     KY_ASSERT(_pDownloader);
     _thread = new Thread(this, 0, Thread::kThreadPolicyTimeslice);
     _threadrunning.store(true, std::memory_order_relaxed);
@@ -367,12 +367,12 @@ void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
             return;
         }
     }
-    gDownloadProgress.SetDeviceType(Xilinx);  // DoUpdate has reset the record
+    _progress.SetDeviceType(Xilinx);  // DoUpdate has reset the record
     _pDownloader->DoDownload(_unit.get(), fileXILINX);
     result.xilinxError = _pDownloader->Error();
     result.xilinxStep = _pDownloader->FailedStep();
     // The MCORE image goes next whatever became of the first.
-    gDownloadProgress.SetDeviceType(MCORE);
+    _progress.SetDeviceType(MCORE);
     _pDownloader->DoDownload(_unit.get(), fileMCORE);
     result.mcoreError = _pDownloader->Error();
     result.mcoreStep = _pDownloader->FailedStep();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "engine/DownloadProgress.h"
 #include "engine/DownloadUnit.h"
 #include "firewire/FWPlatform.h"
 #include "support/ProcessTable.h"
@@ -190,6 +191,10 @@ public:
     // Valid once GetDoneStatus() is true.
     const ky::UpdateResult& GetUpdateResult() const { return _result; }
 
+    // The progress of the update under way (or of the last one), for the
+    // owner to show while the worker writes it.
+    const DownloadProgress& Progress() const { return _progress; }
+    DownloadProgress& Progress() { return _progress; }
     // The record of the Ky found last (valid or not).
     const KyInfo& Info() const { return _kyInfo; }
     const DownloadUnit* Unit() const { return _unit.get(); }
@@ -211,6 +216,7 @@ private:
     std::shared_ptr<FWLib::Bus> _bus;
     ky::Clock& _clock;
     ky::ProcessTable _processes;
+    DownloadProgress _progress;  // handed to the downloader; read by the owner
     std::unique_ptr<DownloadUnit> _unit;
     FWLib::MatchingDictionary _matchingDictionary;
     KyInfo _kyInfo;

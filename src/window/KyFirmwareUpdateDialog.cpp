@@ -221,7 +221,7 @@ void CKyFirmwareUpdateDialog::CancelStart() {
 void CKyFirmwareUpdateDialog::FollowUpdate() {
     // Done before the progress: the last value counts.
     const bool done = _session->Poll() == ky::UpdateSession::State::Finished;
-    _progressBar.SetValue(gDownloadProgress.Get());
+    _progressBar.SetValue(_pKy->Progress().Get());
     if (done) FinishUpdate();
 }
 
