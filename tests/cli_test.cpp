@@ -362,7 +362,7 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
                                std::this_thread::sleep_for(std::chrono::milliseconds(400));
                                kill(pid, SIGINT);  // while the first Ky is written
                            });
-    EXPECT_EQ(all.status, 4);
+    EXPECT_EQ(all.status, 5);  // stopped, the first Ky written
     const json kys = json::parse(all.out)["kys"];
     EXPECT_EQ(kys[1]["outcome"], "not started: stopped by a quit signal");
     EXPECT_FALSE(kys[0].contains("restart"));
@@ -685,8 +685,8 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
 
 TEST(UpdateAll, TheWorstStatusWins) {
     using namespace kyfw;
-    const std::vector<int> better = {kExitNothingToDo, kExitDone, kExitNoKy, kExitRefused,
-                                     kExitImageFailed};
+    const std::vector<int> better = {kExitNothingToDo, kExitDone,    kExitNoKy,
+                                     kExitRefused,     kExitStopped, kExitImageFailed};
     for (std::size_t i = 0; i < better.size(); ++i)
         for (std::size_t j = 0; j < better.size(); ++j)
             EXPECT_EQ(WorseStatus(better[i], better[j]), better[std::max(i, j)]) << i << " " << j;

@@ -407,9 +407,10 @@ TEST_F(WindowTest, ASilentKyNeverStopsTheWindowAndItSaysWhy) {
 TEST(StartUp, MissingOrBrokenPartsOfTheDescriptionEndTheProgramAndSayWhich) {
     const std::string ui = kytest::ReadFile(KY_UI_DIR "/main.ui");
     // clang-format off
-    // Each ends with status 3, "cannot start".
+    // Each ends with status 6, "cannot start".
     const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
         {"", "", "Cannot open the interface description "},
+        {"fifo", "", "Cannot open the interface description "},  // at once, not waiting for a writer
         {"class=\"QMainWindow\"", "class=", "Cannot read the interface description "},
         {"name=\"MenuBar\"", "name=\"Menus\"", "The interface description has no menu bar \"MenuBar\"\n"},
         {"name=\"MainWindow\"", "name=\"Window\"", "The interface description has no window \"MainWindow\"\n"},
@@ -418,7 +419,8 @@ TEST(StartUp, MissingOrBrokenPartsOfTheDescriptionEndTheProgramAndSayWhich) {
     for (const auto& [from, to, message] : cases) {
         SCOPED_TRACE(message);
         kytest::TempDir dir("startup");
-        if (!from.empty()) {
+        if (from == "fifo") mkfifo((dir / "main.ui").c_str(), 0600);
+        if (!from.empty() && from != "fifo") {
             std::string text = ui;
             text.replace(text.find(from), from.size(), to);
             kytest::WriteFile(dir / "main.ui", text);
@@ -427,7 +429,7 @@ TEST(StartUp, MissingOrBrokenPartsOfTheDescriptionEndTheProgramAndSayWhich) {
                              {"KYFW_UI_DIR=" + dir.String(), "QT_QPA_PLATFORM=offscreen",
                               "KYFW_SIM_STATE=" + (dir / "sim").string()});
         EXPECT_EQ(std::pair(r.status, r.out.find("Ctor KyFirmwareUpdate")),
-                  std::pair(3, std::string::npos));
+                  std::pair(6, std::string::npos));
         EXPECT_THAT(r.err, HasSubstr(message));
     }
 }

@@ -27,7 +27,7 @@ struct Entry {
 };
 
 // Worse outcomes rank higher: nothing to do (every Ky current), done, no
-// Ky, refused, failed.
+// Ky, refused, stopped before some were written, failed.
 int Rank(int status) {
     switch (status) {
         case kExitNothingToDo:
@@ -38,8 +38,10 @@ int Rank(int status) {
             return 2;
         case kExitRefused:
             return 3;
+        case kExitStopped:
+            return 4;
     }
-    return 4;
+    return 5;
 }
 
 // Whether the policy lets this Ky be written, and if not, why.
@@ -145,7 +147,7 @@ private:
             if (stopped || QuitSignalsDeferred::Received()) {
                 stopped = true;
                 e.planned = false;
-                e.status = kExitRefused;
+                e.status = kExitStopped;
                 e.outcome = "not started: stopped by a quit signal";
                 continue;
             }
@@ -214,6 +216,8 @@ private:
                 return "no-device";
             case kExitRefused:
                 return "refused";
+            case kExitStopped:
+                return "stopped";
         }
         return "failed";
     }

@@ -104,6 +104,14 @@ OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef) {
     *nibRef = nullptr;
     const auto path = InterfaceDescriptionPath(name);
     QFile file(QString::fromStdString(path.string()));
+    // Anything but a regular file (a FIFO would wait for a writer for good)
+    // is no description.
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
+        std::cerr << "Cannot open the interface description " << path
+                  << ": it is not a regular file\n";
+        return kIBCarbonRuntimeCantFindNibFile;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         std::cerr << "Cannot open the interface description " << path << ": "
                   << file.errorString().toStdString() << "\n";

@@ -10,18 +10,14 @@
 
 #include "firewire/Recording.h"
 #include "update/BusChoice.h"
+#include "update/ExitStatus.h"
 #include "window/KyFirmwareUpdateDialog.h"
 #include "window/QuitSignals.h"
 
 namespace {
 
-// The exit statuses of ky-firmware-update.
-enum ExitStatus : int {
-    kExitDone = 0,          // quit, after an update or without one
-    kExitUpdateFailed = 1,  // the last update failed, or its recording was not kept whole
-    kExitCannotStart = 3,   // no usable interface description, or the simulated Ky cannot be used
-    kExitUsage = 64,        // the command line was wrong
-};
+using ky::ExitStatus;
+using enum ky::ExitStatus;
 
 struct Options {
     bool simulate = false;
@@ -34,7 +30,8 @@ const char* const kUsageText =
     "  --record FILE  write every FireWire transaction to FILE, for a bug report\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the program's version and exit\n"
-    "exit status: 0 quit, 1 the last update failed, 3 cannot start, 64 usage\n";
+    "exit status: 0 quit, 1 the last update failed, 3 the simulated Ky cannot be used,\n"
+    "  6 no usable interface description, 64 usage (the same table as kyfw's)\n";
 
 // --help and --version are answered before Qt is started: they need no
 // display. A file named after --record is not one of them.
@@ -100,7 +97,7 @@ int main(int argc, char** argv) {
         RunStandardAlert({kAlertStopAlert, "The simulated Ky cannot be used",
                           QString::fromStdString(choice.problem), ""});
         DisposeWindow(window);
-        return kExitCannotStart;
+        return choice.problemIsUsage ? kExitUsage : kExitNoKy;
     }
     std::shared_ptr<FWLib::Recorder> recorder;
     if (!options.record.empty()) {
@@ -133,5 +130,5 @@ int main(int argc, char** argv) {
     const bool failed = dialog->LastUpdateFailed() || !recordingKept;
     delete dialog;
     DisposeWindow(window);
-    return failed ? kExitUpdateFailed : kExitDone;
+    return failed ? kExitImageFailed : kExitDone;
 }

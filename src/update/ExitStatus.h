@@ -1,0 +1,18 @@
+#pragma once
+
+// The exit statuses of kyfw and ky-firmware-update: one table, in which
+// each status means the same in both programs.
+namespace ky {
+
+enum ExitStatus : int {
+    kExitDone = 0,         // done, or (the window) quit without a failed update
+    kExitImageFailed = 1,  // an image failed, or an outcome or recording could not be kept
+    kExitNothingToDo = 2,  // the Ky already has the built-in firmware
+    kExitNoKy = 3,         // no usable Ky, the simulated one included
+    kExitRefused = 4,      // refused before anything was written
+    kExitStopped = 5,      // a quit signal stopped update --all before some Kys were written
+    kExitCannotStart = 6,  // the window's interface description is missing or unusable
+    kExitUsage = 64,       // the command line was wrong
+};
+
+}  // namespace ky
