@@ -49,6 +49,7 @@ protected:
         DisposeNibReference(nib);
         SetAlertResponder([this](const AlertRequest& r) -> SInt16 {
             alerts.push_back(r);
+            if (duringAlert) duringAlert();
             return answer;
         });
         dialog = std::make_unique<CKyFirmwareUpdateDialog>(
@@ -127,6 +128,7 @@ protected:
     std::unique_ptr<CKyFirmwareUpdateDialog> dialog;
     std::vector<AlertRequest> alerts;
     SInt16 answer = 1;
+    std::function<void()> duringAlert;  // as the window's ticks go on while an alert is up
 };
 
 TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
@@ -162,7 +164,12 @@ TEST_F(WindowTest, NewerKyIsOfferedADowngradeThatMustBeConfirmed) {
     answer = 2;
     const int quits = QuitEventsSent();
     bus->ClearTransactions();
+    std::string during;
+    duringAlert = [&] { Tick(), during = Shown(); };
     Button("updateButton")->click();
+    EXPECT_EQ(during,
+              "3-0 | KY555555 | Select Downgrade button to download firmware version 2-6 "
+              "to Ky: | Downgrade on on");  // its own hold is no other program's
     EXPECT_EQ(Alerts(), std::vector<std::string>{"2 | This is a Downgrade: | Press OK to Continue "
                                                  "or Cancel to Quit"});  // a caution
     EXPECT_EQ(std::tuple(QuitEventsSent(), dialog->State(), Writes()),   // the Ky not touched

@@ -177,6 +177,10 @@ void CKyFirmwareUpdateDialog::SayCannotQuit() {
 }
 
 void CKyFirmwareUpdateDialog::Identify() {
+    // While this window's own session holds the Ky (a tick comes during the
+    // downgrade question too), the Ky is not identified afresh: its own
+    // hold is no other program's, and what the window shows stays.
+    if (_session->GetState() != ky::UpdateSession::State::Idle) return;
     // The Ky is identified off this thread: a Ky that does not answer holds
     // up neither the redraw nor the menus, and the last answer stays shown.
     bool stale = false;
