@@ -447,7 +447,8 @@ TEST(StartUp, HangUpEndsAnIdleWindowCleanlyFailingOnlyARecordingCutShort) {
         SCOPED_TRACE(room);
         const std::string shell = std::string("trap '' XFSZ; ulimit -f ") + room +
                                   "; exec \"$0\" --simulate --record \"$1\"";
-        auto r = kytest::Run("/bin/sh", {"-c", shell, KY_GUI_PATH, dir.String() + "/r.jsonl"},
+        // A file name that is not UTF-8 is used byte for byte, and shown escaped.
+        auto r = kytest::Run("/bin/sh", {"-c", shell, KY_GUI_PATH, dir.String() + "/r\xff.jsonl"},
                              {"QT_QPA_PLATFORM=offscreen", "KYFW_SIM_STATE=" + dir.String()},
                              [](int pid) {
                                  EXPECT_TRUE(kytest::AwaitCaught(pid, SIGHUP));
@@ -457,8 +458,10 @@ TEST(StartUp, HangUpEndsAnIdleWindowCleanlyFailingOnlyARecordingCutShort) {
         const bool cut = room[0] == '0';
         EXPECT_EQ(r.status, cut ? 1 : 0) << r.err;
         EXPECT_THAT(r.out, HasSubstr("Dtor KyFirmwareUpdate\n"));
-        EXPECT_EQ(r.err.find(" could not be written whole: File too large\n") != std::string::npos,
+        EXPECT_EQ(r.err.find("r\\xFF.jsonl could not be written whole: File too large\n") !=
+                      std::string::npos,
                   cut);
+        EXPECT_TRUE(fs::exists(dir / "r\xff.jsonl"));
     }
 }
 

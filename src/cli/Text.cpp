@@ -1,62 +1,11 @@
 #include "cli/Text.h"
 
 #include <cctype>
-#include <cstdio>
 
 namespace kyfw {
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of `s`, or 0.
-std::size_t Utf8Length(std::string_view s) {
-    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char lead = b(0);
-    std::size_t n = lead < 0x80                    ? 1
-                    : lead >= 0xC2 && lead <= 0xDF ? 2
-                    : lead >= 0xE0 && lead <= 0xEF ? 3
-                    : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                   : 0;
-    if (n == 0 || s.size() < n) return 0;
-    for (std::size_t i = 1; i < n; ++i)
-        if ((b(i) & 0xC0) != 0x80) return 0;
-    // No overlong forms, no surrogates, nothing past U+10FFFF.
-    if ((lead == 0xE0 && b(1) < 0xA0) || (lead == 0xED && b(1) > 0x9F) ||
-        (lead == 0xF0 && b(1) < 0x90) || (lead == 0xF4 && b(1) > 0x8F))
-        return 0;
-    return n;
-}
-
-bool IsControl(std::string_view sequence) {
-    const auto c = static_cast<unsigned char>(sequence[0]);
-    if (sequence.size() == 1) return c < 0x20 || c == 0x7F;
-    // C1 controls, U+0080 to U+009F.
-    return c == 0xC2 && static_cast<unsigned char>(sequence[1]) < 0xA0;
-}
-
-}  // namespace
-
 std::string JsonText(const nlohmann::json& doc) {
     return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string Printable(std::string_view text, bool keepNewlines) {
-    std::string out;
-    out.reserve(text.size());
-    while (!text.empty()) {
-        std::size_t n = Utf8Length(text);
-        const std::string_view sequence = text.substr(0, n ? n : 1);
-        if (n && (!IsControl(sequence) || (keepNewlines && sequence == "\n"))) {
-            out += sequence;
-        } else {
-            for (unsigned char byte : sequence) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-                out += escaped;
-            }
-        }
-        text.remove_prefix(sequence.size());
-    }
-    return out;
 }
 
 bool IsYes(std::string answer) {

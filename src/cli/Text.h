@@ -8,16 +8,16 @@
 #include <string>
 #include <string_view>
 
+#include "base/Text.h"
+
 namespace kyfw {
 
 // The document as JSON text; bytes that are not UTF-8 become U+FFFD, so
 // that no string can make the output fail.
 std::string JsonText(const nlohmann::json& doc);
 
-// Text for a terminal: control characters and bytes that are not UTF-8
-// are written as \xNN, so that neither a device nor an argument can send
-// escape sequences. With `keepNewlines`, line ends stay line ends.
-std::string Printable(std::string_view text, bool keepNewlines = false);
+// Text for a terminal: see ky::Printable.
+using ky::Printable;
 
 // An answer that agrees: y or yes, in any case, with spaces around it.
 bool IsYes(std::string answer);

@@ -17,6 +17,8 @@
 #include <iostream>
 #include <vector>
 
+#include "base/Text.h"
+
 namespace {
 
 // ---- handlers ---------------------------------------------------------------
@@ -284,35 +286,6 @@ SInt16 RunStandardAlert(const AlertRequest& request) {
 
 // ---- strings --------------------------------------------------------------------
 
-namespace {
-// Code page 1252 at 0x80-0x9F; the five unassigned positions keep their
-// C1 control code, as Windows itself maps them.
-constexpr std::array<char16_t, 32> kHigh = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-}  // namespace
-
-QString FromWindowsLatin1(const char* text) {
-    QString out;
-    if (!text) return out;
-    for (const char* p = text; *p; ++p) {
-        const auto byte = static_cast<unsigned char>(*p);
-        out.append(QChar(byte >= 0x80 && byte <= 0x9F ? kHigh[byte - 0x80] : char16_t(byte)));
-    }
-    return out;
-}
-
-std::string ToWindowsLatin1(const QString& text) {
-    std::string out;
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-            out.push_back(static_cast<char>(u));
-            continue;
-        }
-        const auto* at = std::find(kHigh.begin(), kHigh.end(), u);
-        out.push_back(at != kHigh.end() ? static_cast<char>(0x80 + (at - kHigh.begin())) : '?');
-    }
-    return out;
+QString ShownText(std::string_view text) {
+    return QString::fromStdString(ky::Printable(text, true));
 }

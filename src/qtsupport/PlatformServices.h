@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "support/MacTypes.h"
 
@@ -131,7 +132,6 @@ SInt16 RunStandardAlert(const AlertRequest& request);
 void SetAlertResponder(std::function<SInt16(const AlertRequest&)> responder);
 
 // ---- strings ---------------------------------------------------------------
-// Windows Latin 1 (code page 1252) to and from Qt's strings. Characters
-// code page 1252 cannot hold become '?'.
-QString FromWindowsLatin1(const char* text);
-std::string ToWindowsLatin1(const QString& text);
+// UTF-8 as a person reads it in a window: bytes that are not UTF-8 and
+// control characters (line ends stay) as \xNN, as kyfw writes them.
+QString ShownText(std::string_view text);

@@ -76,22 +76,22 @@ void CControl::TestControl() const {
 
 void CControl::SetTitle(const char* title) {
     TestControl();
-    SetTextOf(_controlRef, FromWindowsLatin1(title));
+    SetTextOf(_controlRef, ShownText(title ? title : ""));
 }
 
 void CControl::SetText(const char* text) {
     TestControl();
-    SetTextOf(_controlRef, FromWindowsLatin1(text));
+    SetTextOf(_controlRef, ShownText(text ? text : ""));
     Draw();
 }
 
 std::string CControl::GetText() {
     TestControl();
-    if (auto* label = qobject_cast<QLabel*>(_controlRef)) return ToWindowsLatin1(label->text());
-    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef)) return ToWindowsLatin1(edit->text());
+    if (auto* label = qobject_cast<QLabel*>(_controlRef)) return label->text().toStdString();
+    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef)) return edit->text().toStdString();
     if (auto* button = qobject_cast<QAbstractButton*>(_controlRef))
-        return ToWindowsLatin1(button->text());
-    return ToWindowsLatin1(_controlRef->windowTitle());
+        return button->text().toStdString();
+    return _controlRef->windowTitle().toStdString();
 }
 
 void CControl::Enable(bool enable) {
@@ -256,8 +256,7 @@ bool CCheckBox::IsChecked() {
 }
 
 void CEdit::SetValue(std::string stringValue) {
-    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef))
-        edit->setText(FromWindowsLatin1(stringValue.c_str()));
+    if (auto* edit = qobject_cast<QLineEdit*>(_controlRef)) edit->setText(ShownText(stringValue));
 }
 
 void CEdit::SetValue(char* charStringValue) {
@@ -266,7 +265,7 @@ void CEdit::SetValue(char* charStringValue) {
 
 void CEdit::GetValue(std::string& stringValue) {
     auto* edit = qobject_cast<QLineEdit*>(_controlRef);
-    stringValue = edit ? ToWindowsLatin1(edit->text()).substr(0, 8) : std::string();
+    stringValue = edit ? edit->text().toStdString().substr(0, 8) : std::string();
 }
 
 // ---- menus ----------------------------------------------------------------------
@@ -341,7 +340,7 @@ void CMenu::Init(std::string* menuItems) {
 
 void CMenu::Append(const char* menuString) {
     const std::string text(menuString ? menuString : "");
-    const QString items = FromWindowsLatin1(text.substr(0, kMaxMenuText).c_str());
+    const QString items = ShownText(text.substr(0, kMaxMenuText));
     for (const QString& item : items.split(';')) AddItem(_handle, ParseItem(item));
 }
 

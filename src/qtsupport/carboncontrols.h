@@ -4,7 +4,7 @@
 // found by its control ID (a signature and a number, set on the widget in
 // the interface description as the properties "controlSignature" and
 // "controlID") and then set, read, enabled, shown and styled. Texts are
-// Windows Latin 1 (code page 1252).
+// UTF-8, shown as ShownText shows them.
 
 #include <string>
 

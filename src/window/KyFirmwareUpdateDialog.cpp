@@ -36,8 +36,7 @@ std::string Sentence(std::string text) {
 
 SInt16 Alert(AlertType type, const std::string& message, const std::string& informative,
              const char* cancel = "") {
-    return RunStandardAlert(
-        {type, FromWindowsLatin1(message.c_str()), FromWindowsLatin1(informative.c_str()), cancel});
+    return RunStandardAlert({type, ShownText(message), ShownText(informative), cancel});
 }
 
 }  // namespace
@@ -54,7 +53,7 @@ SInt16 ShowDowngradeAlert() {
 
 SInt16 ShowAboutDialog() {
     return Alert(kAlertNoteAlert, "KYFirmwareUpdate  ",
-                 "Version 1.3, \xa9 2026 The KYFirmwareUpdate authors. "
+                 "Version 1.3, \u00a9 2026 The KYFirmwareUpdate authors. "
                  "Free software under the MIT licence.");
 }
 

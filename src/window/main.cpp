@@ -3,11 +3,11 @@
 // FILE, --help and --version.
 
 #include <QApplication>
-#include <QStringList>
 #include <iostream>
 #include <optional>
 #include <string_view>
 
+#include "base/Text.h"
 #include "firewire/Recording.h"
 #include "update/BusChoice.h"
 #include "update/ExitStatus.h"
@@ -51,14 +51,15 @@ std::optional<ExitStatus> ParseEarlyOptions(int argc, char** argv) {
     return std::nullopt;
 }
 
-// The exit status when the program ends here.
-std::optional<ExitStatus> ParseOptions(Options& options) {
-    const QStringList args = QCoreApplication::arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == "--simulate") {
+// The exit status when the program ends here. The arguments Qt has left,
+// byte for byte: a file name is used as it was given, whatever its bytes.
+std::optional<ExitStatus> ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--simulate") {
             options.simulate = true;
-        } else if (args[i] == "--record" && i + 1 < args.size()) {
-            options.record = args[++i].toStdString();
+        } else if (arg == "--record" && i + 1 < argc) {
+            options.record = argv[++i];
         } else {
             std::cerr << kUsageText;
             return kExitUsage;
@@ -86,14 +87,14 @@ int main(int argc, char** argv) {
     if (auto status = ParseEarlyOptions(argc, argv)) return *status;
     QApplication application(argc, argv);  // takes Qt's own options out of the way
     Options options;
-    if (auto status = ParseOptions(options)) return *status;
+    if (auto status = ParseOptions(argc, argv, options)) return *status;
     WindowRef window = LoadWindow();
     if (!window) return kExitCannotStart;
 
     ky::BusChoice choice = ky::ChooseBus(options.simulate, false);
     if (!choice.bus) {
         // The simulated Ky asked for cannot be had: say why, and end.
-        std::cerr << "ky-firmware-update: " << choice.problem << "\n";
+        std::cerr << "ky-firmware-update: " << ky::Printable(choice.problem, true) << "\n";
         RunStandardAlert({kAlertStopAlert, "The simulated Ky cannot be used",
                           QString::fromStdString(choice.problem), ""});
         DisposeWindow(window);
@@ -105,14 +106,15 @@ int main(int argc, char** argv) {
         recorder = FWLib::Recorder::Create(options.record,
                                            {"ky-firmware-update " KY_VERSION_STRING}, error);
         if (!recorder) {
-            std::cerr << "ky-firmware-update: " << error << "\n";
+            std::cerr << "ky-firmware-update: " << ky::Printable(error, true) << "\n";
             DisposeWindow(window);
             return kExitUsage;
         }
         choice.bus = FWLib::RecordingBus(choice.bus, recorder);
     }
     const auto notWhole = [&](const std::string& why) {
-        return "the recording " + options.record + " could not be written whole: " + why;
+        return "the recording " + ky::Printable(options.record) +
+               " could not be written whole: " + why;
     };
     auto recordingProblem = [&]() -> std::string {
         const std::string problem = recorder ? recorder->Problem() : "";
