@@ -23,8 +23,13 @@
 
 namespace {
 
+using ::testing::_;
+using ::testing::AllOf;
 using ::testing::AnyOf;
+using ::testing::FieldsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -70,6 +75,18 @@ protected:
         return Doc(Kyfw({"--simulate", "list", "--json"}))["devices"][0]["firmware_version"];
     }
     json Doc(const kytest::RunResult& r) { return kytest::Json(r); }
+    // kyfw on a terminal: once it shows `prompt`, `meanwhile` runs and `keys`
+    // are typed; its exit status, a space, and all it showed.
+    std::string OnTerminal(const std::string& args, const std::string& prompt,
+                           const std::string& keys, std::vector<std::string> env = {},
+                           std::function<void(pid_t)> meanwhile = {}) {
+        kytest::PtyProcess p(KYFW_PATH, W(args), Env(env));
+        EXPECT_TRUE(p.WaitFor(prompt)) << p.Output();
+        if (meanwhile) meanwhile(p.Pid());
+        p.Type(keys);
+        const int status = p.Wait();
+        return std::to_string(status) + " " + p.Output();
+    }
     void State(const std::string& text) {
         fs::remove(dir / "sim" / "ky.state");
         if (!text.empty()) kytest::WriteFile(dir / "sim" / "ky.state", text);
@@ -82,12 +99,11 @@ protected:
     void RunTable(const std::vector<Row>& rows) {
         for (const auto& row : rows) {
             std::string line;
-            for (const auto& a : row.args) line += a + " ";
+            std::vector<std::string> args;
+            for (const auto& a : row.args) line += a + " ", args.push_back(Expand(a));
             SCOPED_TRACE(line + row.env);
             if (row.state) State(row.state);
             const std::string before = kytest::ReadFile(dir / "sim" / "ky.state");
-            std::vector<std::string> args;
-            for (const auto& a : row.args) args.push_back(Expand(a));
             const auto r = Kyfw(args, {row.env.empty() ? "KYFW_SIM_COUNT=1" : Expand(row.env)});
             EXPECT_EQ(r.status, row.status) << r.err;
             EXPECT_TRUE(row.status != 64 || r.out.empty()) << r.out;  // no partial document
@@ -130,6 +146,11 @@ protected:
     kytest::TempDir dir{"cli"};
     kytest::ProcessView view;
 };
+
+// An exit status, and what is shown (on a terminal) or said on standard error.
+auto Shows(int status, const std::string& text) {
+    return AllOf(StartsWith(std::to_string(status) + " "), HasSubstr(text));
+}
 
 const char* const kNewer = "mcore=3\nxilinx=0\nproduct=3\nserial=KY010203\n";
 
@@ -240,10 +261,9 @@ TEST_F(KyfwCli, EachFaultEndsAsItsTranscriptSaysInjectedAndReplayed) {
         ASSERT_EQ(Shell("gzip -dc " + name + ".jsonl.gz > " + file).status, 0);
         const auto replayed = Transcript(Kyfw(W("--replay " + file + " update --yes --reinstall --json")));
         if (std::getenv("KY_WRITE_TRANSCRIPTS")) kytest::WriteFile(name + ".transcript", replayed);
-        const std::string golden = kytest::ReadFile(name + ".transcript");
-        EXPECT_EQ(replayed, golden);
-        EXPECT_EQ(Transcript(Kyfw(W("--simulate --sim-reset update --yes --json --sim-fault=" + fault))),
-                  golden);
+        const std::string golden = kytest::ReadFile(name + ".transcript"),
+                          injected = Transcript(Kyfw(W("--simulate --sim-reset update --yes --json --sim-fault=" + fault)));
+        EXPECT_EQ(std::pair(replayed, injected), std::pair(golden, golden));
     }
 }
 
@@ -298,7 +318,25 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         return args;
     };
     std::vector<Row> rows = {{nullptr, W("frobnicate"), "", 64, {}}, {nullptr, {}, "", 64, {}},
-        {nullptr, W("list --bogus"), "", 64, {}}};
+        {nullptr, W("list --bogus"), "", 64, {}},
+        {"", W("--simulate list"), "KYFW_SIM_STATE=$DIR/s\x7f", 0, {"out~/s\\x7F/fw-simulated"}},
+        {nullptr, W("--simulate list"), "KYFW_SIM_COUNT=63", 0, {}},
+        {nullptr, W("--simulate list"), "KYFW_SIM_ERASE_MS=0x10", 64, {"err~KYFW_SIM_ERASE_MS must be"}},
+        // Options that mean nothing alone name their partner; numbers are decimal.
+        {nullptr, W("--simulate --record-anonymous list"), "", 64, {"err^--record-anonymous requires --record"}},
+        {nullptr, W("--simulate --replay-timing list"), "", 64, {"err^--replay-timing requires --replay"}},
+        {nullptr, W("--simulate update --no-wait --wait-timeout 5"), "", 64, {"err^--no-wait excludes --wait-timeout"}},
+        {nullptr, W("--simulate update --wait-timeout 0x10"), "", 64, {"err^--wait-timeout: expected a whole number"}},
+        {nullptr, W("--simulate list --sim-fault=absent"), "", 3, {}},
+        {nullptr, W("--simulate list --sim-fault=erase-failure"), "", 64, {"err=kyfw: "
+            "--sim-fault erase-failure means nothing to kyfw list: it acts on an update\n"}},
+        {nullptr, W("--simulate --sim-fault=bogus update --yes"), "", 64, {}},
+        {nullptr, W("--sim-fault=vanish update --yes"), "", 64, {"err=kyfw: --sim-fault needs --simulate\n"}},
+        {nullptr, W("--simulate info --sim-fault=absent"), "", 64, {"err=kyfw: --sim-fault means nothing to kyfw info\n"}},
+        {nullptr, update({"--sim-fault", "\xff"}), "", 64, {"err^--sim-fault: unknown simulator fault \"\\xFF\" (see kyfw --help)\n"}},
+        {nullptr, W("help update"), "", 0, {"out^Write the built-in firmware into the Ky\n"}},
+        {nullptr, W("help bogus"), "", 64, {"err=kyfw: no subcommand \"bogus\" (list, info, update)\n"}},
+    };
     for (const char* d : {"0x0000D0A004120188", "0000d0a004120188", "sim1.0"})
         rows.push_back({nullptr, update({"--device", d}), "KYFW_SIM_COUNT=2", 0, {"err="}});
     rows.push_back({nullptr, update({"--device", "$DIR/sim/./fw-simulated"}), "", 0, {"err="}});
@@ -306,35 +344,9 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
     for (const char* d : {"d0a004120187garbage", "+d0a004120187", "  d0a004120187", "", "\xff\xfe" "ab", "fw1",
                           "000d0a004120187"})  // the last: 15 digits
         rows.push_back({nullptr, update({"--device", d}), "", 64, {badDevice}});
-    rows.push_back({"", W("--simulate list"), "KYFW_SIM_STATE=$DIR/s\x7f", 0, {"out~/s\\x7F/fw-simulated"}});
-    rows.push_back({nullptr, W("--simulate list"), "KYFW_SIM_COUNT=63", 0, {}});
     for (const char* count : {"-1", "2x", "99999"})
         rows.push_back({nullptr, W("--simulate list"), std::string("KYFW_SIM_COUNT=") + count, 64, {badCount}});
-    rows.push_back({nullptr, W("--simulate list"), "KYFW_SIM_ERASE_MS=0x10", 64, {"err~KYFW_SIM_ERASE_MS must be"}});
-    // Options that mean nothing alone name their partner; numbers are decimal.
-    const std::vector<std::pair<const char*, const char*>> partners = {
-        {"--record-anonymous list", "--record-anonymous requires --record"},
-        {"--replay-timing list", "--replay-timing requires --replay"},
-        {"update --no-wait --wait-timeout 5", "--no-wait excludes --wait-timeout"},
-        {"update --wait-timeout 0x10", "--wait-timeout: expected a whole number"}};
-    for (const auto& [args, said] : partners)
-        rows.push_back({nullptr, W(std::string("--simulate ") + args), "", 64, {std::string("err^") + said}});
     RunTable(rows);
-    RunTable({
-        {nullptr, W("--simulate list --sim-fault=absent"), "", 3, {}},
-        {nullptr, W("--simulate list --sim-fault=erase-failure"), "", 64, {"err=kyfw: "
-            "--sim-fault erase-failure means nothing to kyfw list: it acts on an update\n"}},
-        {nullptr, W("--simulate --sim-fault=bogus update --yes"), "", 64, {}},
-        {nullptr, W("--sim-fault=vanish update --yes"), "", 64,
-            {"err=kyfw: --sim-fault needs --simulate\n"}},
-        {nullptr, W("--simulate info --sim-fault=absent"), "", 64,
-            {"err=kyfw: --sim-fault means nothing to kyfw info\n"}},
-        {nullptr, update({"--sim-fault", "\xff"}), "", 64,
-            {"err^--sim-fault: unknown simulator fault \"\\xFF\" (see kyfw --help)\n"}},
-        {nullptr, W("help update"), "", 0, {"out^Write the built-in firmware into the Ky\n"}},
-        {nullptr, W("help bogus"), "", 64,
-            {"err=kyfw: no subcommand \"bogus\" (list, info, update)\n"}},
-    });
 }
 // clang-format on
 
@@ -348,11 +360,16 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
                                  kill(pid, signal);
                              }
                          });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("kyfw: the update will finish first; please wait."), std::string::npos);
-    // and then no wait for the restart: the user asked to quit.
-    EXPECT_THAT(r.out, ::testing::ContainsRegex(
-                           "Done\\. Switch the Ky off and on again.*\nLog: [^\n]*\n$"));
+    // and then no wait for the restart: the user asked to quit. Without a
+    // terminal: a line at each change of phase and every 10%.
+    EXPECT_THAT(
+        r,
+        FieldsAre(0,
+                  AllOf(::testing::ContainsRegex(
+                            "Done\\. Switch the Ky off and on again.*\nLog: [^\n]*\n$"),
+                        HasSubstr("\nXilinx: erasing 40%\n"), HasSubstr("\nXilinx: writing 50%\n"),
+                        HasSubstr("\nMCORE: erasing 80%\n"), HasSubstr("\nMCORE: writing 100%\n")),
+                  HasSubstr("kyfw: the update will finish first; please wait.")));
     EXPECT_EQ(Version(), "2-6");
     // With every Ky, a quit signal during one's flash stops before the next.
     auto all = kytest::Run(KYFW_PATH, W("--simulate --sim-reset update --all --yes --wait --json"),
@@ -362,28 +379,21 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
                                std::this_thread::sleep_for(std::chrono::milliseconds(400));
                                kill(pid, SIGINT);  // while the first Ky is written
                            });
-    EXPECT_EQ(all.status, 5);  // stopped, the first Ky written
     const json kys = json::parse(all.out)["kys"];
-    EXPECT_EQ(kys[1]["outcome"], "not started: stopped by a quit signal");
-    EXPECT_FALSE(kys[0].contains("restart"));
-    EXPECT_EQ(Version(), "2-6");
-    // Without a terminal: a line at each change of phase and every 10%.
-    for (const char* line : {"\nXilinx: erasing 40%\n", "\nXilinx: writing 50%\n",
-                             "\nMCORE: erasing 80%\n", "\nMCORE: writing 100%\n"})
-        EXPECT_THAT(r.out, HasSubstr(line));
+    EXPECT_EQ(std::tuple(all.status, kys[1]["outcome"], kys[0].contains("restart"), Version()),
+              std::tuple(5, "not started: stopped by a quit signal", false, "2-6"));  // stopped
 }
 
 TEST_F(KyfwCli, OutputThatCannotBeWrittenNeverStopsTheFlashNorPassesForDone) {
     // head leaves after the first line, while the FPGA flash is being erased.
     auto r = Shell("\"$0\" --simulate update --yes | head -1; exit ${PIPESTATUS[0]}",
                    {"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=500"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("kyfw: the update is done, but its result could not be written to "
-                                 "standard output (Broken pipe)"));
+    EXPECT_THAT(r, FieldsAre(1, _,
+                             HasSubstr("kyfw: the update is done, but its result could not be "
+                                       "written to standard output (Broken pipe)")));
     EXPECT_EQ(Version(), "2-6");
-    auto full = Shell("\"$0\" --simulate --sim-reset update --yes --json > /dev/full");
-    EXPECT_EQ(full.status, 1);
-    EXPECT_THAT(full.err, HasSubstr("(No space left on device)"));
+    EXPECT_THAT(Shell("\"$0\" --simulate --sim-reset update --yes --json > /dev/full"),
+                FieldsAre(1, _, HasSubstr("(No space left on device)")));
 }
 
 TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
@@ -391,28 +401,25 @@ TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
     const std::string before = kytest::ReadFile(dir / "sim" / "ky.state");
     // A file-size limit stands in for a full disk.
     auto r = Shell("trap '' XFSZ; ulimit -f 64; exec \"$0\" --simulate update --yes --json");
-    EXPECT_EQ(r.status, 1);
     const json doc = Doc(r);
-    EXPECT_EQ(doc["outcome"], "failed");
+    EXPECT_EQ(std::tuple(r.status, doc["outcome"], kytest::ReadFile(dir / "sim" / "ky.state")),
+              std::tuple(1, "failed", before));
     EXPECT_THAT(
         doc["message"].get<std::string>(),
         HasSubstr("The update failed: the simulated Ky's state could not be kept: cannot write " +
                   (dir / "sim" / "ky.state").string() + ": File too large."));
-    EXPECT_EQ(kytest::ReadFile(dir / "sim" / "ky.state"), before);
     // Nothing can be written: no empty log is left behind.
     const fs::path logs = dir / "xdg" / "kyfirmwareupdate" / "logs";
     const auto count = [&] { return std::distance(fs::directory_iterator(logs), {}); };
     const auto logsBefore = count();
-    r = Shell("trap '' XFSZ; ulimit -f 0; exec \"$0\" --simulate update --yes");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("kyfw: warning: no log was kept: cannot write "));
+    EXPECT_THAT(Shell("trap '' XFSZ; ulimit -f 0; exec \"$0\" --simulate update --yes"),
+                FieldsAre(1, _, HasSubstr("kyfw: warning: no log was kept: cannot write ")));
     EXPECT_EQ(count(), logsBefore);
     // A recording asked for and cut short fails the command after its output.
-    r = Shell("trap '' XFSZ; ulimit -f 0; exec \"$0\" --simulate --record " + dir.String() +
-              "/r.jsonl list");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.out, HasSubstr("Ky 1: "));
-    EXPECT_THAT(r.err, HasSubstr(" could not be written whole: File too large\n"));
+    EXPECT_THAT(Shell("trap '' XFSZ; ulimit -f 0; exec \"$0\" --simulate --record " + dir.String() +
+                      "/r.jsonl list"),
+                FieldsAre(1, HasSubstr("Ky 1: "),
+                          HasSubstr(" could not be written whole: File too large\n")));
 }
 
 TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
@@ -429,15 +436,15 @@ TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
     first.join();
     ASSERT_EQ((a.status == 4) + (b.status == 4), 1) << a.err << b.err;
     const bool aWon = b.status == 4;
-    const auto& loser = aWon ? b : a;
     // The winner says what it is doing: still checking, or writing.
     const std::string winner = "kyfw (process " + std::to_string(aWon ? pidA : pidB) + ")";
-    EXPECT_THAT(loser.err,
+    EXPECT_THAT((aWon ? b : a).err,  // the loser's
                 AnyOf("kyfw: refusing to update: the Ky is being written by " + winner + "\n",
                       "kyfw: refusing to update: the Ky is held by " + winner +
                           ", waiting for confirmation; nothing has been written yet\n"));
-    EXPECT_EQ((aWon ? a : b).status, aWon ? 0 : 1);
-    EXPECT_EQ(Version(), aWon ? "2-6" : "0-6");  // an erased MCORE area reads 0
+    // An erased MCORE area reads 0.
+    EXPECT_EQ(std::tuple((aWon ? a : b).status, Version()),
+              std::tuple(aWon ? 0 : 1, aWon ? "2-6" : "0-6"));
 }
 
 TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
@@ -460,64 +467,49 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
                   "4kyfw: refusing to update: " + refusal + "\n4refusing to update: " + refusal);
     }
     // At its prompt the updater holds the Ky: a second one is refused.
-    kytest::PtyProcess first(KYFW_PATH, {"--simulate", "update"}, Env());
-    ASSERT_TRUE(first.WaitFor("[y/N] ")) << first.Output();
-    auto second = Kyfw({"--simulate", "update", "--yes"});
-    EXPECT_EQ(second.status, 4);
-    EXPECT_EQ(second.err, "kyfw: refusing to update: the Ky is held by kyfw (process " +
-                              std::to_string(first.Pid()) +
-                              "), waiting for confirmation; nothing has been written yet\n");
-    {
+    std::optional<kytest::Sleeper> holder;
+    const auto first = OnTerminal("--simulate update", "[y/N] ", " Yes \n", {}, [&](pid_t pid) {
+        const auto second = Kyfw({"--simulate", "update", "--yes"});
+        EXPECT_EQ(std::to_string(second.status) + second.err,
+                  "4kyfw: refusing to update: the Ky is held by kyfw (process " +
+                      std::to_string(pid) +
+                      "), waiting for confirmation; nothing has been written yet\n");
         // A program that opens the Ky meanwhile stops the update before it writes.
-        kytest::Sleeper holder("/bin/sleep", dir / "sim" / "fw-simulated", Env());
-        first.Type(" Yes \n");
-        EXPECT_EQ(first.Wait(), 4);
-        EXPECT_THAT(first.Output(),
-                    HasSubstr("the Ky is in use by sleep (process " + std::to_string(holder.pid)));
-    }
+        holder.emplace("/bin/sleep", dir / "sim" / "fw-simulated", Env());
+    });
+    EXPECT_THAT(first,
+                Shows(4, "the Ky is in use by sleep (process " + std::to_string(holder->pid)));
+    holder.reset();
     EXPECT_EQ(Version(), "1-5");
-    kytest::PtyProcess again(KYFW_PATH, {"--simulate", "update"}, Env());
-    ASSERT_TRUE(again.WaitFor("[y/N] "));
-    again.Type("Y\n");
-    EXPECT_EQ(again.Wait(), 0) << again.Output();
-    EXPECT_THAT(again.Output(), HasSubstr("Waiting for it to come back (Ctrl+C to stop waiting)"
-                                          "\u2026\r\nThe Ky now runs firmware 2-6.\r\n"));
+    EXPECT_THAT(OnTerminal("--simulate update", "[y/N] ", "Y\n"),
+                Shows(0,
+                      "Waiting for it to come back (Ctrl+C to stop waiting)"
+                      "\u2026\r\nThe Ky now runs firmware 2-6.\r\n"));
     // Ctrl+C while waiting for the restart stops the waiting only.
-    kytest::PtyProcess waiting(KYFW_PATH,
-                               W("--simulate update --yes --reinstall --wait-timeout 86400"),
-                               Env({"KYFW_SIM_POWER_CYCLE_AFTER=never"}));
-    ASSERT_TRUE(waiting.WaitFor("stop waiting)")) << waiting.Output();
-    kill(waiting.Pid(), SIGINT);
-    EXPECT_EQ(waiting.Wait(), 0);
-    EXPECT_THAT(waiting.Output(), HasSubstr("Stopped waiting: the restart is not confirmed."));
+    EXPECT_THAT(
+        OnTerminal("--simulate update --yes --reinstall --wait-timeout 86400", "stop waiting)", "",
+                   {"KYFW_SIM_POWER_CYCLE_AFTER=never"}, [](pid_t pid) { kill(pid, SIGINT); }),
+        Shows(0, "Stopped waiting: the restart is not confirmed."));
     EXPECT_EQ(Version(), "2-6");
     // A Ky of update --all that another program leaves at 3-0 while the
     // question is up is not the 1-5 agreed to: nothing is written to it.
     State("");
-    kytest::PtyProcess all(KYFW_PATH, W("--simulate update --all"), Env({"KYFW_SIM_COUNT=2"}));
-    ASSERT_TRUE(all.WaitFor("Update these 2 Kys? [y/N] ")) << all.Output();
-    State(kNewer);
-    all.Type("y\n");
-    EXPECT_EQ(all.Wait(), 4);
-    EXPECT_THAT(all.Output(), HasSubstr("refusing to update: the Ky now reads 3-0, not the 1-5 you "
-                                        "agreed to update; nothing was written"));
+    EXPECT_THAT(OnTerminal("--simulate update --all", "Update these 2 Kys? [y/N] ", "y\n",
+                           {"KYFW_SIM_COUNT=2"}, [&](pid_t) { State(kNewer); }),
+                Shows(4,
+                      "refusing to update: the Ky now reads 3-0, not the 1-5 you "
+                      "agreed to update; nothing was written"));
     // One Ky of --all is asked about as one; end of input starts a line of its own.
     State("");
-    kytest::PtyProcess one(KYFW_PATH, W("--simulate update --all"), Env());
-    ASSERT_TRUE(one.WaitFor("Update this Ky? [y/N] ")) << one.Output();
-    one.Type("\x04");
-    EXPECT_EQ(one.Wait(), 4);
-    EXPECT_THAT(one.Output(), HasSubstr("[y/N] \r\nSummary"));
-    kytest::PtyProcess json(KYFW_PATH, W("--simulate update --json"), Env());  // on a terminal
-    EXPECT_EQ(json.Wait(), 4);
-    EXPECT_THAT(json.Output(),
-                HasSubstr("without confirmation: pass --yes (--json asks no question)"));
+    EXPECT_THAT(OnTerminal("--simulate update --all", "Update this Ky? [y/N] ", "\x04"),
+                Shows(4, "[y/N] \r\nSummary"));
+    EXPECT_THAT(OnTerminal("--simulate update --json", "", ""),  // on a terminal
+                Shows(4, "without confirmation: pass --yes (--json asks no question)"));
     // On a terminal, --yes alone never downgrades.
     State(kNewer);
-    kytest::PtyProcess p(KYFW_PATH, {"--simulate", "update", "--yes"}, Env());
-    ASSERT_TRUE(p.WaitFor("This is a downgrade. Replace firmware 3-0 with the older 2-6"));
-    p.Type("\n");
-    EXPECT_EQ(p.Wait(), 4);
+    EXPECT_THAT(OnTerminal("--simulate update --yes",
+                           "This is a downgrade. Replace firmware 3-0 with the older 2-6", "\n"),
+                StartsWith("4 "));
     EXPECT_EQ(Version(), "3-0");
 }
 
@@ -555,14 +547,9 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
     EXPECT_EQ(kytest::ReadFile(dir / "victim"), "precious");
     const fs::path xdg = dir / "xdg" / "kyfirmwareupdate", sim = xdg / "simulated-ky";
     const std::string writable = ": others may write to it (make it private with chmod 700)";
-    struct Hostile {
-        std::function<void()> make;
-        std::string args;
-        int status;
-        std::string err;  // how standard error begins after "kyfw: "
-    };
+    // What is made, the arguments, the exit status, how standard error begins after "kyfw: ".
     // clang-format off
-    const std::vector<Hostile> cases = {
+    const std::vector<std::tuple<std::function<void()>, std::string, int, std::string>> cases = {
         {[&] { fs::permissions(dir / "sim", fs::perms::all); }, "--simulate list", 3,
          "refusing to use " + (dir / "sim").string() + writable},
         {[&] { fs::permissions(dir / "sim", fs::perms::owner_all); mkfifo((dir / "sim" / "ky.state").c_str(), 0600); },
@@ -578,17 +565,16 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
          "--simulate list", 3, "cannot use the directory " + xdg.string() + ": it is a symbolic link"},
     };
     // clang-format on
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args);
-        c.make();
-        const bool ownState = c.args.find("$DIR/rec") == std::string::npos && c.status == 3 &&
-                              c.err.find(xdg.string()) != std::string::npos;
+    for (const auto& [make, args, status, err] : cases) {
+        SCOPED_TRACE(args);
+        make();
+        const bool ownState = args.find("$DIR/rec") == std::string::npos && status == 3 &&
+                              err.find(xdg.string()) != std::string::npos;
         std::vector<std::string> env = Env();
         if (ownState) env.erase(env.begin());  // the state directory's own simulated Ky
-        const auto r = kytest::Run(KYFW_PATH, W(Expand(c.args)), env);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err.rfind("kyfw: " + Expand(c.err), 0), 0u) << r.err;
-        if (c.args.find("--json") != std::string::npos) {
+        const auto r = kytest::Run(KYFW_PATH, W(Expand(args)), env);
+        EXPECT_THAT(r, FieldsAre(status, _, StartsWith("kyfw: " + Expand(err))));
+        if (args.find("--json") != std::string::npos) {
             EXPECT_EQ(Doc(r)["outcome"], "error");
         }
     }
@@ -596,12 +582,10 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
     fs::remove_all(xdg);
     fs::create_directories(sim);
     fs::permissions(sim, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
-    EXPECT_EQ(kytest::Run(KYFW_PATH, W("--simulate list"),
-                          {"XDG_STATE_HOME=" + (dir / "xdg").string(), view.Env()})
-                  .status,
-              0);
-    EXPECT_EQ(fs::status(sim).permissions(), fs::perms::owner_all);
-    EXPECT_EQ(fs::status(xdg).permissions(), fs::perms::owner_all);
+    const auto r = kytest::Run(KYFW_PATH, W("--simulate list"),
+                               {"XDG_STATE_HOME=" + (dir / "xdg").string(), view.Env()});
+    EXPECT_EQ(std::tuple(r.status, fs::status(sim).permissions(), fs::status(xdg).permissions()),
+              std::tuple(0, fs::perms::owner_all, fs::perms::owner_all));
 }
 
 TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
@@ -610,10 +594,10 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         SCOPED_TRACE(name);
         const std::string file = dir.String() + "/" + name + ".jsonl";
         ASSERT_EQ(Shell("gzip -dc " KY_RECORDINGS "/" + name + ".jsonl.gz > " + file).status, 0);
-        auto r = Kyfw(W("--replay " + file +
-                        (name.ends_with("list") ? " list" : " update --yes --reinstall --json")));
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err.find("differs"), std::string::npos) << r.err;
+        EXPECT_THAT(
+            Kyfw(W("--replay " + file +
+                   (name.ends_with("list") ? " list" : " update --yes --reinstall --json"))),
+            FieldsAre(0, _, Not(HasSubstr("differs"))));
     }
     // A call that differs ends the replay: another call (a listing is no
     // update), a request of another kind, address, length, data or hash, or
@@ -630,9 +614,8 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
     };
     for (const auto& [make, command, differs] : differing) {
         Shell("cd " + dir.String() + " && " + make + " > other.jsonl");
-        const auto r = Kyfw(W("--replay " + dir.String() + "/other.jsonl " + command));
-        EXPECT_EQ(r.status, 1);
-        EXPECT_THAT(r.err, HasSubstr("kyfw: the replay differs from the recording " + differs));
+        EXPECT_THAT(Kyfw(W("--replay " + dir.String() + "/other.jsonl " + command)),
+                    FieldsAre(1, _, HasSubstr("kyfw: the replay differs from the recording " + differs)));
     }
     // clang-format on
     // Each recorded time is the pause since the event before: together no
@@ -653,9 +636,8 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
               0);
     // Text that is UTF-8 and text that is not come back byte for byte.
     for (const std::string state : {"st\xc3\xa4te", "st\xff"}) {
-        const std::vector<std::string> env = {"KYFW_SIM_STATE=" + (dir / state).string()};
-        const auto made =
-            Kyfw({"--simulate", "--record", (dir / "text.jsonl").string(), "list"}, env);
+        const auto made = Kyfw({"--simulate", "--record", (dir / "text.jsonl").string(), "list"},
+                               {"KYFW_SIM_STATE=" + (dir / state).string()});
         EXPECT_EQ(Kyfw({"--replay", (dir / "text.jsonl").string(), "list"}).out, made.out);
     }
     const std::string head = "{\"format\":\"kyfw-recording\",\"version\":1}\n{\"t\":1,";
@@ -676,10 +658,10 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
     // clang-format on
     for (const auto& [text, reason] : nonsense) {
         std::ofstream(dir / "bad.jsonl") << text;
-        auto r = Kyfw({"--replay", (dir / "bad.jsonl").string(), "list"});
-        EXPECT_EQ(r.status, 64);
-        EXPECT_EQ(r.err,
-                  "kyfw: cannot replay " + (dir / "bad.jsonl").string() + ": " + reason + "\n");
+        EXPECT_THAT(Kyfw({"--replay", (dir / "bad.jsonl").string(), "list"}),
+                    FieldsAre(64, _,
+                              "kyfw: cannot replay " + (dir / "bad.jsonl").string() + ": " +
+                                  reason + "\n"));
     }
 }
 
@@ -698,10 +680,10 @@ TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {
     const auto from = readme.find(begin), to = readme.find(end);
     ASSERT_TRUE(from != std::string::npos && to != std::string::npos);
     std::string help;
-    for (const char* sub : {"", "list", "info", "update"}) {
-        auto r = *sub ? Kyfw({sub, "--help"}) : Kyfw({"--help"});
+    for (const std::string sub : {"", "list ", "info ", "update "}) {
+        const auto r = Kyfw(W(sub + "--help"));
         EXPECT_EQ(r.status, 0);
-        help += (*sub ? std::string("$ kyfw ") + sub + " --help\n" : "$ kyfw --help\n") + r.out;
+        help += "$ kyfw " + sub + "--help\n" + r.out;
     }
     EXPECT_EQ(readme.substr(from + begin.size(), to - from - begin.size()), help);
 }

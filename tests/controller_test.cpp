@@ -85,13 +85,13 @@ TEST_F(ControllerTest, EachFailureToIdentifyIsNotFoundAndLeavesNothingBehind) {
         bus->ClearTransactions();
         io.Clear();
         const unsigned opens = bus->Opens(), closes = bus->Closes();
-        EXPECT_FALSE(ky.IsFound());
-        EXPECT_EQ(io.Err(), err);
-        EXPECT_EQ(std::pair(ky.Unit() == nullptr, bus->LiveInterfaces()), std::pair(true, 0));
         const bool refused = name == "refused open";  // a refused open is not closed
-        EXPECT_EQ(bus->Opens() - opens, bus->Closes() - closes + refused);
-        EXPECT_EQ(bus->Transactions().empty(), !err.starts_with("Could not read the Ky"));
-        EXPECT_TRUE(name != "no plug-in" || ky.LastCheck() == ky::KyCheck::OpenFailed);
+        // Braces: evaluated in order, the look first; opens less closes.
+        EXPECT_EQ((std::tuple{ky.IsFound(), io.Err(), ky.Unit() == nullptr, bus->LiveInterfaces(),
+                              int(bus->Opens() - opens) - int(bus->Closes() - closes), bus->Transactions().empty(),
+                              name != "no plug-in" || ky.LastCheck() == ky::KyCheck::OpenFailed}),
+                  (std::tuple{false, err, true, 0, int(refused),
+                              !err.starts_with("Could not read the Ky"), true}));
         bus->Faults(guid) = {};
         bus->ClearFaults(guid);
         bus->FailLookups(kIOReturnSuccess);
@@ -284,14 +284,14 @@ TEST(UpdateSession, EachRequestInEachState) {
                 clock.Release();  // the session waits for a worker to end before it goes
             }
             const std::string out = io.Out();
-            EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));
             const bool wrote = from >= 3 || to[from][r] == S::Writing;
-            EXPECT_EQ(bus->Ky(guid).Identity().mcoreVersion, wrote ? 2 : 1);
             // Sleep is held off at every pause, from the one after the first
             // write to the one before the last.
-            EXPECT_EQ(pauses > 0, wrote);
-            EXPECT_EQ(held, pauses);
-            EXPECT_EQ(bus->Opens(), bus->Closes());
+            EXPECT_EQ(
+                std::tuple(out.find("Start Download Thread"), bus->Ky(guid).Identity().mcoreVersion,
+                           pauses > 0, held.load(), bus->Opens()),
+                std::tuple(out.rfind("Start Download Thread"), wrote ? 2 : 1, wrote, pauses.load(),
+                           bus->Closes()));
         }
     }
 }

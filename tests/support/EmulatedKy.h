@@ -57,31 +57,29 @@ public:
         if (Gone()) return umockdev_ioctl_client_complete(client, -1, ENODEV), TRUE;
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         const unsigned long request = umockdev_ioctl_client_get_request(client);
+        // The caller's memory at `offset` in `in`, `size` bytes of it.
+        const auto at = [](UMockdevIoctlData* in, std::size_t offset, std::size_t size) {
+            return umockdev_ioctl_data_resolve(in, offset, size, nullptr);
+        };
         if (request == FW_CDEV_IOC_GET_INFO) {
-            auto* s = umockdev_ioctl_data_resolve(arg, 0, sizeof(fw_cdev_get_info), nullptr);
+            auto* s = at(arg, 0, sizeof(fw_cdev_get_info));
             auto* info = reinterpret_cast<fw_cdev_get_info*>(s->data);
-            if (info->bus_reset) {
+            if (info->bus_reset)
                 GetInfo(reinterpret_cast<fw_cdev_event_bus_reset*>(
-                    umockdev_ioctl_data_resolve(s, offsetof(fw_cdev_get_info, bus_reset),
-                                                sizeof(fw_cdev_event_bus_reset), nullptr)
+                    at(s, offsetof(fw_cdev_get_info, bus_reset), sizeof(fw_cdev_event_bus_reset))
                         ->data));
-            }
             info->card = 0;
         } else if (request == FW_CDEV_IOC_SEND_REQUEST) {
-            auto* s = umockdev_ioctl_data_resolve(arg, 0, sizeof(fw_cdev_send_request), nullptr);
+            auto* s = at(arg, 0, sizeof(fw_cdev_send_request));
             fw_cdev_send_request r = *reinterpret_cast<fw_cdev_send_request*>(s->data);
-            if (r.data && r.length) {
+            if (r.data && r.length)
                 r.data = reinterpret_cast<UInt64>(
-                    umockdev_ioctl_data_resolve(s, offsetof(fw_cdev_send_request, data), r.length,
-                                                nullptr)
-                        ->data);
-            }
+                    at(s, offsetof(fw_cdev_send_request, data), r.length)->data);
             Request(r);
         } else {
             return umockdev_ioctl_client_complete(client, -1, ENOTTY), TRUE;
         }
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
+        return umockdev_ioctl_client_complete(client, 0, 0), TRUE;
     }
 
     gboolean Read(UMockdevIoctlClient* client) {
@@ -96,14 +94,6 @@ public:
     }
 };
 
-inline gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node) {
-    return static_cast<EmulatedNode*>(node)->Ioctl(client);
-}
-
-inline gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer node) {
-    return static_cast<EmulatedNode*>(node)->Read(client);
-}
-
 // A testbed with the emulated Ky attached; its handlers run on umockdev's
 // own worker thread.
 class EmulatedKyBed {
@@ -112,18 +102,18 @@ public:
         mTestbed = umockdev_testbed_new();
         umockdev_testbed_add_from_string(mTestbed, kSysfs, nullptr);
         mHandler = umockdev_ioctl_base_new();
-        g_signal_connect(mHandler, "handle-ioctl", G_CALLBACK(OnIoctl), &node);
-        g_signal_connect(mHandler, "handle-read", G_CALLBACK(OnRead), &node);
+        using Handler = gboolean (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, EmulatedNode*);
+        const Handler ioctl = [](auto, auto c, auto n) { return n->Ioctl(c); },
+                      read = [](auto, auto c, auto n) { return n->Read(c); };
+        g_signal_connect(mHandler, "handle-ioctl", G_CALLBACK(ioctl), &node);
+        g_signal_connect(mHandler, "handle-read", G_CALLBACK(read), &node);
         umockdev_testbed_attach_ioctl(mTestbed, "/dev/fw1", mHandler, nullptr);
         node.devFd = umockdev_testbed_get_dev_fd(mTestbed, "/dev/fw1");
         char* root = umockdev_testbed_get_root_dir(mTestbed);
         rootDir = root;
         g_free(root);
     }
-    ~EmulatedKyBed() {
-        g_object_unref(mHandler);
-        g_object_unref(mTestbed);
-    }
+    ~EmulatedKyBed() { g_object_unref(mHandler), g_object_unref(mTestbed); }
     EmulatedKyBed(const EmulatedKyBed&) = delete;
     EmulatedKyBed& operator=(const EmulatedKyBed&) = delete;
 

@@ -16,10 +16,7 @@ PtyProcess::PtyProcess(const std::string& program, const std::vector<std::string
 }
 
 PtyProcess::~PtyProcess() {
-    if (mPid > 0) {
-        kill(mPid, SIGKILL);
-        waitpid(mPid, nullptr, 0);
-    }
+    if (mPid > 0) kill(mPid, SIGKILL), waitpid(mPid, nullptr, 0);
     if (mMaster >= 0) close(mMaster);
 }
 
@@ -58,8 +55,7 @@ int PtyProcess::Wait() {
         }
         ReadSome(100);
     }
-    while (ReadSome(0)) {
-    }
+    while (ReadSome(0)) continue;
     mPid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -3,15 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <signal.h>
-
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 namespace kytest {
@@ -30,14 +26,9 @@ bool Drain(int outFd, int errFd, std::string& out, std::string& err,
         if (left.count() <= 0 || poll(fds, 2, static_cast<int>(left.count())) == 0) break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            } else {
-                (i == 0 ? out : err).append(buf, static_cast<std::size_t>(n));
-            }
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) (i == 0 ? out : err).append(buf, static_cast<std::size_t>(n));
+            if (n <= 0) close(fds[i].fd), fds[i].fd = -1, --open;  // its end
         }
     }
     for (auto& fd : fds)
@@ -104,8 +95,7 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
         for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], devnull}) close(fd);
         Exec(program, args, env);
     }
-    close(outPipe[1]);
-    close(errPipe[1]);
+    for (int fd : {outPipe[1], errPipe[1]}) close(fd);
     if (pid < 0) return {};  // no child: nothing to wait for, nor to signal
     std::thread watcher;
     if (started) watcher = std::thread([&] { started(pid); });
@@ -135,12 +125,10 @@ bool AwaitCaught(pid_t pid, int signal) {
 }
 
 nlohmann::json Json(const RunResult& r) {
-    try {
-        return nlohmann::json::parse(r.out);
-    } catch (const std::exception&) {
-        ADD_FAILURE() << "not one JSON document: " << r.out << r.err;
-        return {};
-    }
+    nlohmann::json doc = nlohmann::json::parse(r.out, nullptr, false);
+    if (!doc.is_discarded()) return doc;
+    ADD_FAILURE() << "not one JSON document: " << r.out << r.err;
+    return {};
 }
 
 Sleeper::Sleeper(const std::string& program, const std::string& holdOpen,
@@ -148,9 +136,7 @@ Sleeper::Sleeper(const std::string& program, const std::string& holdOpen,
     : pid(SpawnSleeper(program, holdOpen, env)) {}
 
 Sleeper::~Sleeper() {
-    if (mWaited) return;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    if (!mWaited) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
 }
 
 int Sleeper::Wait() {
