@@ -618,6 +618,14 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
                     FieldsAre(1, _, HasSubstr("kyfw: the replay differs from the recording " + differs)));
     }
     // clang-format on
+    // A listing whose discovery differs still prints its one document.
+    Shell("cd " + dir.String() + " && sed 2d list.jsonl > other.jsonl");
+    EXPECT_EQ(Doc(Kyfw(W("--replay " + dir.String() + "/other.jsonl list --json")))["outcome"],
+              "error");
+    // --record onto the file --replay reads, by whatever name, is refused: the recording stays.
+    EXPECT_THAT(Kyfw(W("--replay " + dir.String() + "/list.jsonl --record " + dir.String() +
+                       "/./list.jsonl list")),
+                FieldsAre(64, _, HasSubstr("--record and --replay name the same file")));
     // Each recorded time is the pause since the event before: together no
     // longer than the run that made them.
     const auto begin = std::chrono::steady_clock::now();

@@ -54,7 +54,11 @@ int RunList(Context& context) {
     std::vector<FoundKy> all;
     std::string problem;
     if (!FindKys(*context.bus, all, problem)) {
-        context.err << "kyfw: " << problem << "\n";
+        context.err << "kyfw: " << Printable(problem) << "\n";
+        if (context.options.json)
+            context.out << JsonText(
+                               {{"command", "list"}, {"outcome", "error"}, {"message", problem}})
+                        << "\n";
         return kExitNoKy;
     }
     const bool usable = std::any_of(all.begin(), all.end(), [](auto& f) { return f.Usable(); });

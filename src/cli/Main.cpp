@@ -1,6 +1,7 @@
 #include "cli/Main.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -221,8 +222,23 @@ int RunOnBus(Context& context, const Commands& commands, const UpdateOptions& up
     return kExitImageFailed;
 }
 
+// Whether --record would write over the recording --replay reads: the same
+// file by device and inode, whatever the names.
+bool RecordsOverItsReplay(const GlobalOptions& options) {
+    struct stat record {
+    }, replay{};
+    return !options.record.empty() && !options.replay.empty() &&
+           ::stat(options.record.c_str(), &record) == 0 &&
+           ::stat(options.replay.c_str(), &replay) == 0 &&
+           ky::ProcessTable::SameFile(record, replay);
+}
+
 int Dispatch(Context& context, const Commands& commands, const UpdateOptions& update) {
     if (*commands.info) return RunInfo(context);
+    if (RecordsOverItsReplay(context.options))
+        return EndEarly(context, commands, kExitUsage,
+                        "--record and --replay name the same file (" + context.options.record +
+                            "): the recording would be lost");
     std::string problem;
     if (context.options.replay.empty()) {
         if (auto status = OpenBus(context, problem))
