@@ -83,6 +83,9 @@ public:
             WriteEach();
             if (WaitsForRestart(o, c, stopped || QuitSignalsDeferred::Received()))
                 ConfirmRestarts();
+            else if (WaitsForRestart(o, c, false))
+                for (auto& e : entries)
+                    if (e.planned) e.restart = SkippedRestartJson();
         }
         return Summary();
     }

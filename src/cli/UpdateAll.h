@@ -33,6 +33,10 @@ struct RestartReport {
 // with `b`: the worse (nothing to do, done, no Ky, refused, failed).
 int WorseStatus(int a, int b);
 
+// The restart object of a wait that was asked for and skipped: a quit
+// signal came during the update.
+nlohmann::json SkippedRestartJson();
+
 // Follows the restarts of the Kys with `guids` (the simulated ones are
 // switched off and on as their user would); Ctrl+C ends the waiting, from
 // the moment `announce` (the user's part) has been said.

@@ -271,7 +271,10 @@ private:
         const ZRV::PTA::KyInfo after = ky::VersionsAfter(ky.info, result);
         versionsAfter = ok ? kBuiltIn : ky::VersionText(after.MCOREver, after.XilinxVer);
         if (oneOfAll) return status;
-        if (ok && WaitsForRestart(o, c, quitDuringFlash)) status = ConfirmRestart(status, logPath);
+        if (ok && quitDuringFlash && WaitsForRestart(o, c, false))
+            doc["restart"] = SkippedRestartJson();
+        else if (ok && WaitsForRestart(o, c, quitDuringFlash))
+            status = ConfirmRestart(status, logPath);
         if (c.options.json) c.out << JsonText(doc) << "\n";
         c.out.flush();
         c.outputFailureSaid = c.outBuffer.Error() != 0;
@@ -326,6 +329,17 @@ nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) 
 }
 
 }  // namespace
+
+nlohmann::json SkippedRestartJson() {
+    return {{"confirmed", false},
+            {"versions", nullptr},
+            {"waited_seconds", 0.0},
+            {"left_the_bus", false},
+            {"reason", "skipped"},
+            {"message",
+             "Not waited for: a quit signal came during the update. Run `kyfw list` after "
+             "switching the Ky off and on."}};
+}
 
 std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
                                          const std::vector<UInt64>& guids, const char* announce) {
