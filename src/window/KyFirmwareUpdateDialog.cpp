@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <iostream>
+#include <utility>
 
 #include "engine/DownloadProgress.h"
 #include "engine/ImageCheck.h"
@@ -41,9 +42,19 @@ SInt16 Alert(AlertType type, const std::string& message, const std::string& info
 
 }  // namespace
 
-SInt16 ShowDownloadDoneAlert() {
-    return Alert(kAlertNoteAlert, "Programming Complete",
-                 "You will need to cycle the Power on your Ky for changes to take affect");
+namespace {
+
+// What the user must also know, below an alert's own text.
+std::string Below(const std::string& text, const std::string& notice) {
+    return notice.empty() ? text : text + "\n\n" + Sentence(notice);
+}
+
+}  // namespace
+
+SInt16 ShowDownloadDoneAlert(const std::string& notice) {
+    return Alert(
+        kAlertNoteAlert, "Programming Complete",
+        Below("You will need to cycle the Power on your Ky for changes to take affect", notice));
 }
 
 SInt16 ShowDowngradeAlert() {
@@ -57,18 +68,17 @@ SInt16 ShowAboutDialog() {
                  "Free software under the MIT licence.");
 }
 
-SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result) {
+SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string& notice) {
     if (!result.started)
-        return Alert(kAlertStopAlert, "Update Not Started", ky::DescribeFailure(result));
-    if (ky::LeftTheBus(result))
-        return Alert(kAlertStopAlert, "Programming Failed",
-                     ky::DescribeFailure(result) +
-                         "\nReconnect the Ky (power and cable), wait until this window shows it, "
-                         "and run the update again.");
+        return Alert(kAlertStopAlert, "Update Not Started",
+                     Below(ky::DescribeFailure(result), notice));
+    const char* advice = ky::LeftTheBus(result)
+                             ? "\nReconnect the Ky (power and cable), wait until this window "
+                               "shows it, and run the update again."
+                             : "\nDo not switch the Ky off. Leave it powered and connected, and "
+                               "run the update again.";
     return Alert(kAlertStopAlert, "Programming Failed",
-                 ky::DescribeFailure(result) +
-                     "\nDo not switch the Ky off. Leave it powered and connected, and run the "
-                     "update again.");
+                 Below(ky::DescribeFailure(result) + advice, notice));
 }
 
 CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment environment)
@@ -172,7 +182,11 @@ void CKyFirmwareUpdateDialog::ShowNotice(const std::string& notice) {
 }
 
 void CKyFirmwareUpdateDialog::SayCannotQuit() {
-    ShowNotice("the Ky is being written. The window closes when the update has ended");
+    // A quit signal closes the window as soon as the update has ended; the
+    // user who asked in the window is shown how it ended first.
+    ShowNotice(_quitPending ? "the Ky is being written. The window closes when the update has ended"
+                            : "the Ky is being written. The window shows how the update ended, "
+                              "then closes");
 }
 
 void CKyFirmwareUpdateDialog::Identify() {
@@ -238,18 +252,20 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
     const std::string recording =
         _environment.recordingProblem ? _environment.recordingProblem() : "";
     _lastFailed = !result.Succeeded() || !recording.empty();
-    ShowNotice(recording);  // stays in the window through the alert
+    const bool close = std::exchange(_closeWhenDone, false);
+    ShowNotice(recording);  // stays in the window, and is said in the alert
     if (_quitPending) {
         if (!result.Succeeded()) std::cerr << ky::DescribeFailure(result) << "\n";
         SendQuitApplicationEvent();
         return;
     }
     if (!result.Succeeded()) {
-        ShowDownloadFailedAlert(result);
+        ShowDownloadFailedAlert(result, recording);
         _progressBar.SetValue(0);
+        if (close) SendQuitApplicationEvent();
         return;
     }
-    if (ShowDownloadDoneAlert() == 2)
+    if (ShowDownloadDoneAlert(recording) == 2)
         _progressBar.SetValue(0);
     else
         SendQuitApplicationEvent();
@@ -302,6 +318,7 @@ OSStatus CKyFirmwareUpdateDialog::ApplicationCommandHandler(EventHandlerCallRef,
     // Before the worker has started nothing was written: quitting cancels it.
     if (_updateState == STARTUPDATE) CancelStart();
     if (_updateState == WAITFORINPUT) return eventNotHandledErr;
+    _closeWhenDone = true;
     SayCannotQuit();
     return noErr;
 }
@@ -313,7 +330,7 @@ bool CKyFirmwareUpdateDialog::QuitRequested() {
         return true;
     }
     std::cerr << "The Ky is being updated: the update will finish first.\n";
-    SayCannotQuit();
     _quitPending = true;
+    SayCannotQuit();
     return false;
 }

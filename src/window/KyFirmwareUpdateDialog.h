@@ -84,8 +84,9 @@ protected:
 
 private:
     Environment _environment;
-    std::string _imageProblem;  // set when a built-in image is broken
-    bool _quitPending = false;
+    std::string _imageProblem;    // set when a built-in image is broken
+    bool _quitPending = false;    // a quit signal: close once the update has ended
+    bool _closeWhenDone = false;  // Quit or the close box: close once its outcome is shown
     bool _lastFailed = false;
     std::unique_ptr<ky::UpdateSession> _session;     // made with the controller
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // while the flash is written
@@ -93,9 +94,10 @@ private:
     EventLoopTimerRef _timer = nullptr;
 };
 
-SInt16 ShowDownloadDoneAlert();
+// `notice`, when there is one, is said below the alert's own text.
+SInt16 ShowDownloadDoneAlert(const std::string& notice = "");
 SInt16 ShowDowngradeAlert();
 SInt16 ShowAboutDialog();
 // The update did not program both images: which one failed, why, and what
 // to do now.
-SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result);
+SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string& notice = "");
