@@ -147,8 +147,10 @@ TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
     const UInt64 second = bus->AddKy({2, 6, 3, "KY999999"});
     Tick();
     EXPECT_EQ(
-        Shown(),  // the first of several
-        "1-5 | Not Available | Select Upgrade button to download firmware version 2-6 to Ky: | "
+        Shown(),  // the first of several, and which it is
+        "1-5 | Not Available | Select Upgrade button to download firmware version 2-6 to Ky:\nThis "
+        "is the Ky with GUID 0x0000d0a001000000 (serial number Not Available); 1 more Ky is "
+        "connected: kyfw update --device GUID updates another, kyfw update --all each of them. | "
         "Upgrade on on");
     Screenshot("upgrade-offered");
 

@@ -32,6 +32,7 @@ void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> b
         answer.info = controller.Info();
         answer.check = controller.LastCheck();
         answer.unit = controller.FoundUnit();
+        answer.kys = controller.KysFound();
         if (!answer.found) answer.reason = controller.WhyNotFound();
         lock.lock();
         shared->latest = std::move(answer);

@@ -19,7 +19,8 @@ public:
         KyInfo info;
         KyCheck check = KyCheck::NotFound;
         FWLib::UnitInfo unit;
-        NoKyReason reason;  // when not found
+        NoKyReason reason;    // when not found
+        std::size_t kys = 0;  // Ky units on the bus, this one among them
     };
 
     KyProbe(std::shared_ptr<FWLib::Bus> bus, ProcessTable processes);

@@ -212,7 +212,10 @@ bool CKyFirmwareUpdate::OpenKy() {
     std::cout << "Open Ky\n";
     _matchingDictionary = ky::KyUnitMatch();
     std::vector<FWLib::io_service_t> services;
-    if (!_bus || _bus->GetMatchingServices(_matchingDictionary, services) != kIOReturnSuccess) {
+    const bool looked =
+        _bus && _bus->GetMatchingServices(_matchingDictionary, services) == kIOReturnSuccess;
+    _kysFound = services.size();
+    if (!looked) {
         std::cerr << "Problem with MasterPort\n";
         return false;
     }

@@ -201,6 +201,8 @@ public:
     // What discovery knows of the unit found last (its device node, GUID).
     const FWLib::UnitInfo& FoundUnit() const { return _foundUnit; }
     const ky::ProcessTable& Processes() const { return _processes; }
+    // How many Ky units the last discovery found (the one taken among them).
+    std::size_t KysFound() const { return _kysFound; }
 
     // Cleared by DoUpdate and read by nothing in this program: an update
     // is never called off once it has begun.
@@ -222,6 +224,7 @@ private:
     KyInfo _kyInfo;
     FWLib::UnitInfo _foundUnit;
     UInt64 _selectedGuid = 0;
+    std::size_t _kysFound = 0;
     bool _held = false;
     ky::KyCheck _lastCheck = ky::KyCheck::NotFound;
     std::optional<KyInfo> _expected;              // handed to the worker with DoUpdate

@@ -160,8 +160,15 @@ void CKyFirmwareUpdateDialog::ShowFound() {
     _currentFirmwareVersionStr.SetText(version.c_str());
     _currentSerialNumberStr.SetText(serial.c_str());
     const bool downgrade = _pKy->IsDowngrade();
-    const std::string sentence = std::string("Select ") + (downgrade ? "Downgrade" : "Upgrade") +
-                                 " button to download firmware version " + update + " to Ky:";
+    std::string sentence = std::string("Select ") + (downgrade ? "Downgrade" : "Upgrade") +
+                           " button to download firmware version " + update + " to Ky:";
+    // With several Kys the window shows the first; the others are kyfw's.
+    if (_kysOnBus > 1)
+        sentence += "\nThis is the Ky with GUID " + FWLib::GuidText(_pKy->FoundUnit().guid) +
+                    " (serial number " + serial + "); " + std::to_string(_kysOnBus - 1) +
+                    (_kysOnBus == 2 ? " more Ky is" : " more Kys are") +
+                    " connected: kyfw update --device GUID updates another, kyfw update --all "
+                    "each of them.";
     _updateFirmwareVersionStr.SetText(sentence.c_str());
     _updateButton.SetTitle(downgrade ? "Downgrade" : "Upgrade");
     ShowInUse();
@@ -203,6 +210,7 @@ void CKyFirmwareUpdateDialog::Identify() {
         return;
     }
     _pKy->TakeIdentification(answer->info, answer->check, answer->unit);
+    _kysOnBus = answer->kys;
     if (answer->found)
         ShowFound();
     else

@@ -84,9 +84,11 @@ protected:
 
 private:
     Environment _environment;
-    std::string _imageProblem;    // set when a built-in image is broken
-    bool _quitPending = false;    // a quit signal: close once the update has ended
-    bool _closeWhenDone = false;  // Quit or the close box: close once its outcome is shown
+    std::string _imageProblem;  // set when a built-in image is broken
+    bool _quitPending = false;  // a quit signal: close once the update has ended
+    bool _closeWhenDone = false;
+    std::size_t _kysOnBus = 0;  // as the last identification found them  // Quit or the close box:
+                                // close once its outcome is shown
     bool _lastFailed = false;
     std::unique_ptr<ky::UpdateSession> _session;     // made with the controller
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // while the flash is written
