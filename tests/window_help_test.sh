@@ -23,7 +23,7 @@ check() {
 for help in --help -h; do
     check "$help exits 0" "$(run "$help")" 0
     check "$help prints the usage on standard output" "$(head -n 1 "$scratch/out")" \
-        "usage: ky-firmware-update [--simulate] [--record FILE] [Qt options]"
+        "usage: ky-firmware-update [--simulate] [--record FILE] [--verbose] [Qt options]"
     check "$help says nothing on standard error" "$(cat "$scratch/err")" ""
 done
 check "--version after other options exits 0" "$(run --simulate --version)" 0

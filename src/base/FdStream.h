@@ -39,6 +39,12 @@ private:
 };
 
 // While it lives, `stream` writes to `to`; its own buffer comes back after.
+// Swallows what is written to it.
+class NullBuffer final : public std::streambuf {
+protected:
+    int overflow(int c) override { return traits_type::not_eof(c); }
+};
+
 class StreamRedirect {
 public:
     StreamRedirect(std::ostream& stream, std::streambuf* to)

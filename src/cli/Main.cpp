@@ -23,12 +23,6 @@ namespace kyfw {
 
 namespace {
 
-// Swallows what is written to it.
-class NullBuffer final : public std::streambuf {
-protected:
-    int overflow(int c) override { return traits_type::not_eof(c); }
-};
-
 std::string FaultHelp() {
     std::string text = "Inject a fault into the simulated Ky (with --simulate):";
     for (const auto& f : kysim::NamedFaults())
@@ -288,7 +282,7 @@ int Main(int argc, char** argv) {
     // A reader that goes away (kyfw ... | head) must not end the program:
     // a failed write is noticed and reported instead.
     signal(SIGPIPE, SIG_IGN);
-    NullBuffer null;
+    ky::NullBuffer null;
     std::ostream err(std::cerr.rdbuf());
     // The engine's trace lines (std::cout) go to standard error with
     // --verbose, else nowhere; the user's output keeps standard output.

@@ -263,7 +263,7 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
     const bool close = std::exchange(_closeWhenDone, false);
     ShowNotice(recording);  // stays in the window, and is said in the alert
     if (_quitPending) {
-        if (!result.Succeeded()) std::cerr << ky::DescribeFailure(result) << "\n";
+        if (!result.Succeeded()) Say() << ky::DescribeFailure(result) << "\n";
         SendQuitApplicationEvent();
         return;
     }
@@ -337,7 +337,7 @@ bool CKyFirmwareUpdateDialog::QuitRequested() {
         SendQuitApplicationEvent();
         return true;
     }
-    std::cerr << "The Ky is being updated: the update will finish first.\n";
+    Say() << "The Ky is being updated: the update will finish first.\n";
     _quitPending = true;
     SayCannotQuit();
     return false;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <memory>
 
 #include "qtsupport/carboncontrols.h"
@@ -31,6 +32,9 @@ public:
         // With --record, once an update has ended: why the recording could
         // not be written whole, or nothing.
         std::function<std::string()> recordingProblem;
+        // Where the window says what it must on standard error (the
+        // engine's trace lines go elsewhere); std::cerr when not given.
+        std::ostream* say = nullptr;
     };
 
     CKyFirmwareUpdateDialog(WindowRef window, Environment environment);
@@ -83,6 +87,8 @@ protected:
     WindowRef _window;
 
 private:
+    std::ostream& Say() const { return _environment.say ? *_environment.say : std::cerr; }
+
     Environment _environment;
     std::string _imageProblem;  // set when a built-in image is broken
     bool _quitPending = false;  // a quit signal: close once the update has ended

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "base/FdStream.h"
 #include "base/Text.h"
 #include "firewire/Recording.h"
 #include "update/BusChoice.h"
@@ -21,13 +22,15 @@ using enum ky::ExitStatus;
 
 struct Options {
     bool simulate = false;
-    std::string record;  // where to record the FireWire traffic
+    bool verbose = false;  // the engine's trace lines on standard error
+    std::string record;    // where to record the FireWire traffic
 };
 
 const char* const kUsageText =
-    "usage: ky-firmware-update [--simulate] [--record FILE] [Qt options]\n"
+    "usage: ky-firmware-update [--simulate] [--record FILE] [--verbose] [Qt options]\n"
     "  --simulate     update the simulated Ky instead of a Ky on the FireWire bus\n"
     "  --record FILE  write every FireWire transaction to FILE, for a bug report\n"
+    "  -v, --verbose  show the engine's trace lines on standard error\n"
     "  -h, --help     print this help and exit\n"
     "  --version      print the program's version and exit\n"
     "exit status: 0 quit, 1 the last update failed, 3 the simulated Ky cannot be used,\n"
@@ -58,6 +61,8 @@ std::optional<ExitStatus> ParseOptions(int argc, char** argv, Options& options) 
         const std::string_view arg = argv[i];
         if (arg == "--simulate") {
             options.simulate = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
         } else if (arg == "--record" && i + 1 < argc) {
             options.record = argv[++i];
         } else {
@@ -120,15 +125,23 @@ int main(int argc, char** argv) {
         const std::string problem = recorder ? recorder->Problem() : "";
         return problem.empty() ? "" : notWhole(problem);
     };
+    // From here the engine's trace and error lines (std::cout, std::cerr)
+    // go to standard error with --verbose, else nowhere: a desktop session
+    // keeps standard error in its journal. The window says its own.
+    // For the program's life: the probe's thread may still say goodbye as
+    // the program ends, so the buffer is never freed.
+    std::ostream say(std::cerr.rdbuf());
+    auto* const null = new ky::NullBuffer;
+    std::cout.rdbuf(options.verbose ? std::cerr.rdbuf() : null);
+    if (!options.verbose) std::cerr.rdbuf(null);
     auto* dialog = new CKyFirmwareUpdateDialog(
         window, {choice.bus, &choice.DownloadClock(), ky::ProcessTable::FromEnvironment(),
-                 [&choice] { return choice.StateProblem(); }, recordingProblem});
+                 [&choice] { return choice.StateProblem(); }, recordingProblem, &say});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
     RunApplicationEventLoop();
     const bool recordingKept = !recorder || recorder->Finish();
-    if (!recordingKept)
-        std::cerr << "ky-firmware-update: " << notWhole(recorder->ErrorText()) << "\n";
+    if (!recordingKept) say << "ky-firmware-update: " << notWhole(recorder->ErrorText()) << "\n";
     const bool failed = dialog->LastUpdateFailed() || !recordingKept;
     delete dialog;
     DisposeWindow(window);
