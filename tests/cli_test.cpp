@@ -291,6 +291,7 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
             "connected and run `kyfw update` again.\n  0x0000d0a004120188  Not Available  1-4 \u2192 2-6  "
             "done, restart confirmed\n  0x0000d0a004120189  KY000002  2-6 \u2192 2-6  skipped: it already has 2-6 "
             "(--reinstall writes it again)\n"}},
+        {nullptr, W("--simulate list --json"), "KYFW_SIM_COUNT=3", 0, {"/devices/1/firmware_version=\"2-6\""}},  // kept
         {nullptr, W("--simulate --sim-reset update --all --json"), "KYFW_SIM_COUNT=3", 4,
             {"/kys/0/outcome=\"refused: no confirmation (run kyfw on a terminal or pass --yes)\"",
              "/kys/2/status=2", "state=same"}},

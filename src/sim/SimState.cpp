@@ -9,6 +9,7 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "base/Paths.h"
 
@@ -19,7 +20,13 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr UInt64 kDemoGuid = 0x0000'D0A0'0412'0187ull;
-constexpr const char* kStateFile = "ky.state";
+// Each Ky's files: the first one's as they always were, the n-th's with n.
+std::string KyFile(const char* name, UInt64 guid) {
+    return guid == kDemoGuid ? name : name + std::to_string(guid - kDemoGuid);
+}
+std::string StateFileOf(UInt64 guid) {
+    return guid == kDemoGuid ? "ky.state" : "ky" + std::to_string(guid - kDemoGuid) + ".state";
+}
 constexpr const char* kLockFile = "lock";
 constexpr const char* kDeviceFile = "fw-simulated";
 // The most Kys one FireWire bus can hold.
@@ -111,13 +118,13 @@ bool ParseDemoState(std::string_view bytes, DemoState& state, std::string& error
     return true;
 }
 
-// The state directory and what this program holds of it.
+// The state directory and what this program holds of it: every Ky on the
+// simulated bus keeps its own state file, lock and device file there.
 struct DemoKy::Store {
     fs::path directory;
     std::string problem;
-    bool fresh = false;  // reset: this program's Ky counts until it is first kept
+    std::set<UInt64> fresh;  // reset: this program's Ky counts until it is first kept
     std::weak_ptr<SimBus> bus;
-    UInt64 guid = 0;
     mutable std::mutex mutex;
     std::string saveProblem;
     // Switching off and on after an update.
@@ -134,16 +141,16 @@ struct DemoKy::Store {
     std::map<UInt64, PowerCycle> cycles;
     std::optional<std::uint64_t> waitingSince;  // a program waits for the restart
 
-    fs::path StateFile() const { return directory / kStateFile; }
+    fs::path StateFile(UInt64 guid) const { return directory / StateFileOf(guid); }
 
-    bool Load(std::string& error) {
+    bool Load(UInt64 guid, std::string& error) {
         std::string bytes;
-        const ky::ReadResult read = ky::ReadPrivateFile(StateFile(), bytes, error);
+        const ky::ReadResult read = ky::ReadPrivateFile(StateFile(guid), bytes, error);
         if (read == ky::ReadResult::Missing)
             return true;  // a Ky never written: as it left the works
         DemoState state;
         if (read == ky::ReadResult::Failed || !ParseDemoState(bytes, state, error)) {
-            error = "the simulated Ky's state " + StateFile().string() + " cannot be used (" +
+            error = "the simulated Ky's state " + StateFile(guid).string() + " cannot be used (" +
                     error + "); start afresh with --sim-reset";
             return false;
         }
@@ -153,17 +160,17 @@ struct DemoKy::Store {
         return true;
     }
 
-    bool Save(std::string& error) {
+    bool Save(UInt64 guid, std::string& error) {
         KyUnitModel& ky = bus.lock()->Ky(guid);
         DemoState state{ky.Identity(), {ky.Flash(FlashArea::Xilinx), ky.Flash(FlashArea::MCORE)}};
         if (!ky::EnsurePrivateDirectory(directory, error) ||
-            !ky::WriteFileAtomically(StateFile(), FormatDemoState(state), error))
+            !ky::WriteFileAtomically(StateFile(guid), FormatDemoState(state), error))
             return false;
-        fresh = false;
+        fresh.erase(guid);
         return true;
     }
 
-    IOReturn Take(const std::shared_ptr<Store>& self, std::shared_ptr<void>& held);
+    IOReturn Take(const std::shared_ptr<Store>& self, UInt64 guid, std::shared_ptr<void>& held);
     void PowerCycleStep();
 };
 
@@ -188,7 +195,7 @@ void DemoKy::Store::PowerCycleStep() {
             ky.Identity().mcoreVersion = c.before.mcoreVersion;
             ky.Identity().xilinxVersion = c.before.xilinxVersion;
             std::string error;  // kept, so that the next program finds it so too
-            if (kyGuid == guid && !Save(error)) std::cerr << error << "\n";
+            if (!Save(kyGuid, error)) std::cerr << error << "\n";
         }
         b->Replug(kyGuid);
         c.step = Step::Done;
@@ -201,15 +208,16 @@ namespace {
 // file held open, and the state as this program found it.
 struct Held {
     std::shared_ptr<DemoKy::Store> store;
+    UInt64 guid = 0;
     ky::FileLock lock;
     int deviceFd = -1;
     unsigned changesAtStart = 0;
 
     ~Held() {
         auto bus = store->bus.lock();
-        if (bus && bus->Ky(store->guid).Changes() != changesAtStart) {
+        if (bus && bus->Ky(guid).Changes() != changesAtStart) {
             std::string error;
-            if (!store->Save(error)) std::cerr << error << "\n";
+            if (!store->Save(guid, error)) std::cerr << error << "\n";
             std::lock_guard guard(store->mutex);
             store->saveProblem = error;
         }
@@ -219,11 +227,13 @@ struct Held {
 
 }  // namespace
 
-IOReturn DemoKy::Store::Take(const std::shared_ptr<Store>& self, std::shared_ptr<void>& held) {
+IOReturn DemoKy::Store::Take(const std::shared_ptr<Store>& self, UInt64 guid,
+                             std::shared_ptr<void>& held) {
     auto taken = std::make_shared<Held>();
     taken->store = self;
+    taken->guid = guid;
     std::string error;
-    switch (taken->lock.Acquire(directory / kLockFile, error)) {
+    switch (taken->lock.Acquire(directory / KyFile(kLockFile, guid), error)) {
         case ky::FileLock::Result::Busy:
             return kIOReturnExclusiveAccess;
         case ky::FileLock::Result::Failed:
@@ -232,8 +242,8 @@ IOReturn DemoKy::Store::Take(const std::shared_ptr<Store>& self, std::shared_ptr
         case ky::FileLock::Result::Locked:
             break;
     }
-    taken->deviceFd = ky::OpenPrivateFile(directory / kDeviceFile, O_RDONLY, error);
-    if (!fresh && !Load(error)) {
+    taken->deviceFd = ky::OpenPrivateFile(directory / KyFile(kDeviceFile, guid), O_RDONLY, error);
+    if (!fresh.contains(guid) && !Load(guid, error)) {
         std::cerr << error << "\n";
         return kIOReturnError;
     }
@@ -285,8 +295,7 @@ DemoKy::DemoKy(Options options)
     Store& store = *mStore;
     store.problem = options.problem;
     store.directory = options.directory;
-    store.fresh = options.reset;
-    mGuid = store.guid = mBus->AddKy({}, kDemoGuid);
+    mGuid = mBus->AddKy({}, kDemoGuid);
     store.bus = mBus;
     mBus->KeepTransactions(false);  // nobody reads them, and the window runs for days
     mBus->Ky(mGuid).Behaviour().eraseMicros = options.eraseMicros;
@@ -297,17 +306,26 @@ DemoKy::DemoKy(Options options)
                      "KY00000" + std::to_string(i % 10)},
                     kDemoGuid + i);
     if (!store.problem.empty()) return;
-    // A file that stands for the Ky's device node, so that a program
-    // holding it open shows the Ky as in use, as with a real one.
-    const fs::path node = store.directory / kDeviceFile;
-    const int fd = ky::EnsurePrivateDirectory(store.directory, store.problem)
-                       ? ky::OpenPrivateFile(node, O_WRONLY | O_CREAT, store.problem)
-                       : -1;
-    if (fd < 0) return;
-    ::close(fd);
-    mBus->SetDeviceNode(mGuid, node.string(), (store.directory / kLockFile).string());
-    if (!options.reset && !store.Load(store.problem)) return;
     std::weak_ptr<Store> weak = mStore;
+    for (unsigned i = 0; i < options.kys || (i == 0 && options.kys == 0); ++i) {
+        const UInt64 guid = kDemoGuid + i;
+        // A file that stands for the Ky's device node, so that a program
+        // holding it open shows the Ky as in use, as with a real one.
+        const fs::path node = store.directory / KyFile(kDeviceFile, guid);
+        const int fd = ky::EnsurePrivateDirectory(store.directory, store.problem)
+                           ? ky::OpenPrivateFile(node, O_WRONLY | O_CREAT, store.problem)
+                           : -1;
+        if (fd < 0) return;
+        ::close(fd);
+        mBus->SetDeviceNode(guid, node.string(),
+                            (store.directory / KyFile(kLockFile, guid)).string());
+        if (options.reset) store.fresh.insert(guid);
+        if (!options.reset && !store.Load(guid, store.problem)) return;
+        mBus->SetHold(guid, [weak, guid](std::shared_ptr<void>& held) {
+            auto self = weak.lock();
+            return self ? self->Take(self, guid, held) : kIOReturnNoDevice;
+        });
+    }
     store.clock = options.clock ? options.clock : &ky::SystemClock();
     store.cycleAfter = options.powerCycleAfterMicros;
     for (unsigned i = 0; i < options.kys; ++i) {
@@ -317,10 +335,6 @@ DemoKy::DemoKy(Options options)
     }
     mBus->SetBeforeDiscovery([weak] {
         if (auto self = weak.lock()) self->PowerCycleStep();
-    });
-    mBus->SetHold(mGuid, [weak](std::shared_ptr<void>& held) {
-        auto self = weak.lock();
-        return self ? self->Take(self, held) : kIOReturnNoDevice;
     });
 }
 
@@ -339,7 +353,7 @@ const fs::path& DemoKy::Directory() const {
 
 bool DemoKy::Save(std::string* error) const {
     std::string reason;
-    const bool ok = mStore->Save(reason);
+    const bool ok = mStore->Save(mGuid, reason);
     if (!ok && error) *error = reason;
     return ok;
 }

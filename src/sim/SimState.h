@@ -42,7 +42,7 @@ public:
         std::filesystem::path directory;  // where the state is kept
         bool reset = false;
         std::uint64_t eraseMicros = 1'500'000;
-        unsigned kys = 1;            // Kys on the bus; those beside the first start afresh each run
+        unsigned kys = 1;            // Kys on the bus, each with its own state
         std::string problem;         // why the environment's settings cannot be used
         ky::Clock* clock = nullptr;  // the Ky's own time; null: the machine's
         std::optional<std::uint64_t> powerCycleAfterMicros = kPowerCycleAfterMicros;  // or never
