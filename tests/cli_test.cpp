@@ -131,6 +131,8 @@ protected:
             EXPECT_TRUE(b.compare(0, stamp, a, 0, stamp) ||
                         b == a.substr(0, a.size() - 4) + "-2.log")
                 << a << " " << b;
+            EXPECT_THAT(kytest::ReadFile(a),
+                        HasSubstr("\nRestart: The Ky came back with firmware 1-5"));
         } else if (c[0] == '/' && c.find('~') < c.find('=')) {
             const auto tilde = c.find('~');
             EXPECT_THAT(Doc(r)[json::json_pointer(c.substr(0, tilde))].get<std::string>(),
@@ -276,7 +278,7 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
         {nullptr, W(wait + " --sim-fault=restart-old-firmware"), "", 1, {"/restart/reason=\"old-firmware\"",
             "/restart/message~The Ky came back with firmware 1-5, not 2-6: the new firmware did not start.",
             "version=1-5"}},
-        {nullptr, W(wait + " --sim-fault=restart-never-back"), "", 1, {"/restart/reason=\"never-back\"",
+        {nullptr, W(wait + " --sim-fault=restart-never-back"), "", 1, {"/restart/reason=\"never-back\"", "/outcome=\"failed\"",
             "/restart/message~The Ky left the bus 5 minutes ago and has not come back."}},
         {nullptr, W(wait + " --wait-timeout 090"), "KYFW_SIM_POWER_CYCLE_AFTER=never", 0,  // decimal
             {"/restart/confirmed=false", "/restart/versions=null", "/restart/waited_seconds=90.0",
@@ -293,10 +295,10 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
             "(--reinstall writes it again)\n"}},
         {nullptr, W("--simulate list --json"), "KYFW_SIM_COUNT=3", 0, {"/devices/1/firmware_version=\"2-6\""}},  // kept
         {nullptr, W("--simulate --sim-reset update --all --json"), "KYFW_SIM_COUNT=3", 4,
-            {"/kys/0/outcome=\"refused: no confirmation (run kyfw on a terminal or pass --yes)\"",
+            {"/kys/0/outcome=\"refused\"", "/kys/0/message=\"refused: no confirmation (run kyfw on a terminal or pass --yes)\"",
              "/kys/2/status=2", "state=same"}},
         {nullptr, W(wait + " --all --sim-fault=restart-old-firmware"), "KYFW_SIM_COUNT=3", 1, {"/kys#3", "own logs",
-            "/kys/0/status=1", "/kys/1/restart/confirmed=true", "/kys/1/update/outcome=\"done\"", "/kys/2/status=2"}},
+            "/kys/0/status=1", "/kys/0/after=\"1-5\"", "/kys/1/restart/confirmed=true", "/kys/1/update/outcome=\"done\"", "/kys/2/status=2"}},
         {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2,
             {"/outcome=\"nothing-to-do\""}},
         {nullptr, W("--simulate update --all --device sim0.0"), "", 64, {}},
@@ -381,8 +383,9 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
                                kill(pid, SIGINT);  // while the first Ky is written
                            });
     const json kys = json::parse(all.out)["kys"];
-    EXPECT_EQ(std::tuple(all.status, kys[1]["outcome"], kys[0]["restart"]["reason"], Version()),
-              std::tuple(5, "not started: stopped by a quit signal", "skipped", "2-6"));
+    EXPECT_EQ(std::tuple(all.status, kys[1]["outcome"], kys[1]["message"],
+                         kys[0]["restart"]["reason"], Version()),
+              std::tuple(5, "stopped", "not started: stopped by a quit signal", "skipped", "2-6"));
 }
 
 TEST_F(KyfwCli, OutputThatCannotBeWrittenNeverStopsTheFlashNorPassesForDone) {

@@ -20,7 +20,8 @@ struct Entry {
     FoundKy ky;
     bool planned = false;  // to be written
     int status = kExitDone;
-    std::string outcome;    // "done", "failed: ...", "skipped: ..."
+    std::string
+        outcome;  // in words: "done", "failed: ...", "skipped: ..."; its status says it in a word
     std::string after;      // versions as the Ky will read them
     nlohmann::json update;  // kyfw update's document for it, when it was written
     nlohmann::json restart;
@@ -183,6 +184,9 @@ private:
             e.outcome += r.result.ending == ky::RestartEnding::Confirmed ? ", restart confirmed"
                                                                          : "; restart: " + r.text;
             if (r.failed) e.status = kExitImageFailed;
+            if (!r.result.versions.empty()) e.after = r.result.versions;  // what it came back with
+            if (e.update.contains("log") && e.update["log"].is_string())
+                AppendToLog(e.update["log"].get<std::string>(), "Restart: " + r.text + "\n");
         }
     }
 
@@ -230,7 +234,8 @@ private:
                          {"serial_number", e.ky.Serial()},
                          {"before", e.ky.VersionsKnown() ? e.ky.Version() : "?"},
                          {"after", e.after},
-                         {"outcome", e.outcome},
+                         {"outcome", OutcomeName(e.status)},
+                         {"message", e.outcome},
                          {"status", e.status}};
         if (!e.update.is_null()) j["update"] = e.update;
         if (!e.restart.is_null()) j["restart"] = e.restart;

@@ -298,6 +298,7 @@ private:
         if (!c.options.json)
             (r.failed ? c.err : c.out) << (r.failed ? "kyfw: " : "") << r.text << "\n";
         if (logPath) AppendToLog(*logPath, "Restart: " + r.text + "\n");
+        if (r.failed) doc["outcome"] = "failed", doc["message"] = r.text;  // written, not started
         return r.failed ? kExitImageFailed : status;
     }
 
