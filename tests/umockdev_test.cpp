@@ -48,7 +48,9 @@ TEST_F(Umockdev, WholeUpdatesAndWhatARealBusDoesRiddenOutOrReported) {
         {"a quiet bus", [](Node&) {}, "", ""},
         {"bus reset, new generation shown after 30 ms", [](Node& n) {
              n.resetAt = 300, n.resetInfoAfter = Ms(30), n.resetEventAfter = Ms(40); }, "", ""},
-        {"a block not sent", [](Node& n) { n.failAt = 100; }, "device not responding", ""},
+        // A Ky whose version register says what runs still reads 2-6.
+        {"a block not sent", [](Node& n) { n.failAt = 100, n.Model().Behaviour().versionsOfRunningFirmware = true; },
+         "device not responding", ""},
         {"the Ky gone for good", [](Node& n) { n.leaveAt = 500, n.backAfter = Ms(60000); },
          "device not found: the Ky left the bus", "device not found"},
     };
@@ -80,6 +82,9 @@ TEST_F(Umockdev, WholeUpdatesAndWhatARealBusDoesRiddenOutOrReported) {
                                   {"mcore", {mcoreError.empty(), mcoreError}}},
                              programmed))
             << r.err;
+        if (name == std::string("a block not sent")) {
+            EXPECT_EQ(doc["advice"], "kyfw update --reinstall");
+        }
         if (done) {
             EXPECT_EQ(std::tuple(bed.node.Model().Identity().xilinxVersion,
                                  bed.node.Model().Identity().mcoreVersion),

@@ -231,11 +231,19 @@ private:
         return result;
     }
 
-    // What to do after a failed update, naming the command that works: a
-    // Ky that reads the built-in versions again needs --reinstall.
+    // What to do after a failed update, naming the command that works on
+    // the Ky as it reads now (the built-in versions need --reinstall, newer
+    // ones --allow-downgrade), or, when it could not be read, whatever it
+    // reads once it is back.
     std::string Advice(const UpdateResult& result) {
-        const bool same = ky::IsSameAsBuiltIn(ky::VersionsAfter(ky.info, result));
-        const std::string command = same ? "kyfw update --reinstall" : "kyfw update";
+        const auto verdict = result.versionsRead
+                                 ? std::optional(ky::VerdictFor(*result.versionsRead))
+                                 : std::nullopt;
+        const std::string command = verdict == ky::Verdict::Upgrade ? "kyfw update"
+                                    : verdict == ky::Verdict::Same  ? "kyfw update --reinstall"
+                                    : verdict == ky::Verdict::Downgrade
+                                        ? "kyfw update --allow-downgrade"
+                                        : "kyfw update --reinstall --allow-downgrade";
         doc["advice"] = command;
         if (ky::LeftTheBus(result))
             return "Reconnect the Ky (power and cable), check that `kyfw list` shows it, then run "
@@ -268,8 +276,10 @@ private:
                 c.err << "kyfw: warning: no log was kept: " << Printable(logProblem) << "\n";
         }
         int status = ok ? kExitDone : kExitImageFailed;
-        const ZRV::PTA::KyInfo after = ky::VersionsAfter(ky.info, result);
-        versionsAfter = ok ? kBuiltIn : ky::VersionText(after.MCOREver, after.XilinxVer);
+        const auto& read = result.versionsRead;
+        versionsAfter = ok     ? kBuiltIn
+                        : read ? ky::VersionText(read->MCOREver, read->XilinxVer)
+                               : "?";
         if (oneOfAll) return status;
         if (ok && quitDuringFlash && WaitsForRestart(o, c, false))
             doc["restart"] = SkippedRestartJson();

@@ -167,7 +167,7 @@ IOReturn KyUnitModel::WriteUpdateCommand(UInt32 value) {
     if (value > 1) return Fail(kIOFireWireDataError);
     mArea = static_cast<FlashArea>(value);
     mFlash[Index(mArea)].clear();
-    Version(mArea) = 0;  // an erased area does not start
+    if (!mBehaviour.versionsOfRunningFirmware) Version(mArea) = 0;  // an erased area does not start
     ++mChanges;
     mPhase = (mBehaviour.eraseFails && Faulty()) ? Phase::Failed : Phase::Erasing;
     mEraseEnds = mClock.NowMicros() + mBehaviour.eraseMicros;
@@ -222,7 +222,8 @@ void KyUnitModel::Commit() {
     // The version is the one the boot code finds in a flash it would start.
     const auto& image = mFlash[Index(mArea)];
     const auto version = mVersionReader ? mVersionReader(mArea, image) : std::nullopt;
-    Version(mArea) = WouldStart(mArea, image) && version ? *version : 0;
+    if (!mBehaviour.versionsOfRunningFirmware)
+        Version(mArea) = WouldStart(mArea, image) && version ? *version : 0;
     ++mProgrammed;
     ++mChanges;
     mPhase = Phase::Normal;

@@ -64,6 +64,10 @@ struct UnitBehaviour {
     std::optional<FlashArea> faultyArea;    // eraseFails and rejectCrc hit this area alone
     UInt32 serialReadBytes = kSerialBytes;  // bytes a serial-number read delivers
     unsigned cancelBusyReads = 0;           // update-control reads with bit 0 set after a cancel
+    // The version register says what runs, not what the flash holds: an
+    // erase or a write leaves it as it was (whether a real Ky does is not
+    // known, so both are played).
+    bool versionsOfRunningFirmware = false;
     // What switching the Ky off and on after an update does: it starts what
     // was written, comes back with its old firmware, or never comes back.
     enum class Restart { Normal, OldFirmware, NeverBack } restart = Restart::Normal;

@@ -106,34 +106,6 @@ PolicyAnswer Judge(const KyInfo& info, const WritePolicy& policy) {
     return PolicyAnswer::Write;
 }
 
-namespace {
-
-// An image that failed at one of these steps never touched the flash.
-bool Untouched(IOReturn error, const std::string& step) {
-    for (const char* before : {"finding the Ky", "choosing the image", "reading the bus generation",
-                               "opening the Ky", "entering update mode"})
-        if (step == before) return true;
-    return error == kIOReturnNotReady && step.empty();  // never begun
-}
-
-UInt32 VersionAfter(UInt32 before, UInt32 builtIn, IOReturn error, const std::string& step) {
-    if (error == kIOReturnSuccess) return builtIn;
-    return Untouched(error, step) ? before : 0;
-}
-
-}  // namespace
-
-KyInfo VersionsAfter(const KyInfo& before, const UpdateResult& result) {
-    KyInfo after = before;
-    if (!result.deviceFound || !result.started) return after;
-    after.XilinxVer = VersionAfter(before.XilinxVer, ZRV::PTA::KyXilinxUpgradeVer,
-                                   result.xilinxError, result.xilinxStep);
-    after.MCOREver = VersionAfter(before.MCOREver, ZRV::PTA::KyMCOREUpgradeVer, result.mcoreError,
-                                  result.mcoreStep);
-    after.softwareVer = after.MCOREver << 16 | after.XilinxVer;
-    return after;
-}
-
 bool LeftTheBus(const UpdateResult& result) {
     return result.xilinxError == kIOReturnNoDevice || result.mcoreError == kIOReturnNoDevice;
 }
@@ -379,6 +351,12 @@ void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
     _pDownloader->DoDownload(_unit.get(), fileMCORE);
     result.mcoreError = _pDownloader->Error();
     result.mcoreStep = _pDownloader->FailedStep();
+    // After a failure, what the Ky reads now, still under the hold: what to
+    // do next depends on it, not on a guess about the step that failed.
+    KyInfo now;
+    if (!result.Succeeded() && !ky::LeftTheBus(result) &&
+        ky::IdentifyKy(*_unit, now) == ky::KyCheck::Accepted)
+        result.versionsRead = now;
 }
 
 bool CKyFirmwareUpdate::StillAsExpected(ky::UpdateResult& result) {

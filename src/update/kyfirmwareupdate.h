@@ -104,6 +104,9 @@ struct UpdateResult {
     std::string xilinxStep, mcoreStep;  // where each failed ("erasing"), if it did
     std::string failure;                // why the update could not run or be kept, if so
     bool started = true;                // false: nothing was written (`failure` says why)
+    // After an image failed: the Ky's versions read under the hold, when
+    // it could be read.
+    std::optional<KyInfo> versionsRead;
 
     bool Succeeded() const {
         return deviceFound && xilinxError == kIOReturnSuccess && mcoreError == kIOReturnSuccess &&
@@ -111,10 +114,6 @@ struct UpdateResult {
     }
 };
 
-// What the Ky's versions read after `result`, from those it had before:
-// an image programmed reads the built-in version, one whose flash was
-// touched reads 0, one never begun keeps its version.
-KyInfo VersionsAfter(const KyInfo& before, const UpdateResult& result);
 // The Ky left the bus during the update.
 bool LeftTheBus(const UpdateResult& result);
 // "bus reset (error -536854496)", or the Ky's own status error in words.
