@@ -611,9 +611,9 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         {"cat list.jsonl", "update --yes", "after its end:\n  recorded: (nothing more)\n  made:     discovery\n"},
         {"sed s/bread/qread/ list.jsonl", "list", "at line 9:\n  recorded: qread 0xfffff0430220 len 8\n  made:     bread 0xfffff0430220 len 8\n"},
         {"sed s/f0430008/f043000c/ list.jsonl", "list", "at line 8:\n  recorded: qread 0xfffff043000c len 4\n  made:     qread 0xfffff0430008 len 4\n"},
-        {"sed 's/:128\\(,.fnv1a.:.0x709738f5\\)/:64\\1/' update.jsonl", "update --yes", "at line 28:\n  recorded: bwrite 0xfffff0430020 len 64 fnv1a 0x709738f59b19c3d0\n  made:     bwrite 0xfffff0430020 len 128 fnv1a"},
-        {"sed s/00052328/00052329/ update.jsonl", "update --yes", "at line 27:\n  recorded: bwrite 0xfffff0430020 len 20 data ffff000100052329"},
-        {"sed s/9b19c3d0/9b19c3d1/ update.jsonl", "update --yes", "at line 28:\n  recorded: bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d1\n  made:     bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d0\n"},
+        {"sed 's/:128\\(,.fnv1a.:.0x709738f5\\)/:64\\1/' update.jsonl", "update --yes", "at line 34:\n  recorded: bwrite 0xfffff0430020 len 64 fnv1a 0x709738f59b19c3d0\n  made:     bwrite 0xfffff0430020 len 128 fnv1a"},
+        {"sed s/00052328/00052329/ update.jsonl", "update --yes", "at line 33:\n  recorded: bwrite 0xfffff0430020 len 20 data ffff000100052329"},
+        {"sed s/9b19c3d0/9b19c3d1/ update.jsonl", "update --yes", "at line 34:\n  recorded: bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d1\n  made:     bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d0\n"},
         {"(cat list.jsonl; tail -1 list.jsonl)", "list", "at line 11:\n  recorded: close sim0.0\n  made:     (nothing more)\n"},
     };
     for (const auto& [make, command, differs] : differing) {

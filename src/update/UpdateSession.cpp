@@ -106,6 +106,9 @@ UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) 
 
 UpdateSession::Answer UpdateSession::Consent() {
     if (mState != State::Held) return NotNow("agree to the update");
+    // The user agreed to the versions shown: the worker reads the Ky again
+    // right before it writes, and writes nothing unless it reads them.
+    mController.ExpectVersions(mInfo);
     mState = State::Consented;
     return {};
 }

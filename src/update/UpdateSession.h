@@ -63,16 +63,17 @@ public:
     }
 
     // Idle -> Held: takes the Ky with `unit`'s GUID, so that no other
-    // updater gets in until Release. Given `seen` (the versions the user
-    // was shown), they are read again by the worker right before it writes
-    // and the update stops there if they changed; otherwise they are read
-    // now, under the hold.
+    // updater gets in until Release, and the versions the user is shown:
+    // `seen` (what another look showed), or read now, under the hold.
     Answer Hold(const FWLib::UnitInfo& unit, const std::optional<ZRV::PTA::KyInfo>& seen = {});
     // Held: the product, who else uses the Ky (every process read afresh
     // with `fullLook`, else the idle look), then the versions against the
     // built-in ones under `policy`.
     Answer Check(const Policy& policy, bool fullLook);
-    // Held -> Consented: the user agreed (or asked beforehand).
+    // Held -> Consented: the user agreed (or asked beforehand) to the
+    // Ky's versions as held: right before its first write the worker reads
+    // them again, and the update stops there with nothing written if they
+    // changed.
     Answer Consent();
     // Consented -> Writing: starts the worker. Right before its first write
     // it looks at every process again and holds off sleep (each bounded);
