@@ -429,6 +429,7 @@ TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
 TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
     // One of them would fail its MCORE image: the state tells who wrote.
     const std::vector<std::string> env = {"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=100"};
+    Kyfw({"--simulate", "list"});  // the simulated Ky's files are made before the race
     kytest::RunResult a, b;
     int pidA = 0, pidB = 0;
     std::thread first([&] {

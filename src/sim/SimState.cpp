@@ -310,13 +310,17 @@ DemoKy::DemoKy(Options options)
     for (unsigned i = 0; i < options.kys || (i == 0 && options.kys == 0); ++i) {
         const UInt64 guid = kDemoGuid + i;
         // A file that stands for the Ky's device node, so that a program
-        // holding it open shows the Ky as in use, as with a real one.
+        // holding it open shows the Ky as in use, as with a real one. It is
+        // made once: a program that opened it at every start would show
+        // itself, for that moment, as using a Ky another program updates.
         const fs::path node = store.directory / KyFile(kDeviceFile, guid);
-        const int fd = ky::EnsurePrivateDirectory(store.directory, store.problem)
-                           ? ky::OpenPrivateFile(node, O_WRONLY | O_CREAT, store.problem)
-                           : -1;
-        if (fd < 0) return;
-        ::close(fd);
+        if (!ky::EnsurePrivateDirectory(store.directory, store.problem)) return;
+        std::error_code ec;
+        if (!fs::is_regular_file(fs::symlink_status(node, ec))) {
+            const int fd = ky::OpenPrivateFile(node, O_WRONLY | O_CREAT, store.problem);
+            if (fd < 0) return;
+            ::close(fd);
+        }
         mBus->SetDeviceNode(guid, node.string(),
                             (store.directory / KyFile(kLockFile, guid)).string());
         if (options.reset) store.fresh.insert(guid);
