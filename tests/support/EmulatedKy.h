@@ -126,9 +126,11 @@ public:
         std::string again = std::string(kSysfs).substr(std::string(kSysfs).find("\n\n") + 2);
         for (auto at = again.find("fw1"); at != std::string::npos; at = again.find("fw1", at))
             again.replace(at, 3, "fw2");
+        // Its ioctl handler first: a program that finds the node at once must
+        // not meet a device file that nothing answers yet.
+        umockdev_testbed_attach_ioctl(mTestbed, "/dev/fw2", mHandler, nullptr);
         umockdev_testbed_add_from_string(
             mTestbed, again.replace(again.find("244:1"), 5, "244:2").c_str(), nullptr);
-        umockdev_testbed_attach_ioctl(mTestbed, "/dev/fw2", mHandler, nullptr);
         node.devFd = umockdev_testbed_get_dev_fd(mTestbed, "/dev/fw2");
     }
 
