@@ -85,12 +85,7 @@ private:
 constexpr double kFloor = (2636 + 562) / 1000.0;
 
 double UpdateSeconds(std::shared_ptr<FWLib::Recorder> recorder = nullptr) {
-    std::ostringstream traces;  // the engine's trace lines are not part of the measurement
-    auto* saved = std::cout.rdbuf(traces.rdbuf());
-    const double update =
-        DownloadSeconds(fileXILINX, recorder) + DownloadSeconds(fileMCORE, recorder);
-    std::cout.rdbuf(saved);
-    return update;
+    return DownloadSeconds(fileXILINX, recorder) + DownloadSeconds(fileMCORE, recorder);
 }
 
 void Measure(const char* load) {

@@ -33,9 +33,6 @@ double CpuSeconds() {
 
 // CPU seconds of one tick, the mean of `ticks`; false if the Ky was not found.
 bool TickCpu(std::shared_ptr<FWLib::Bus> bus, int ticks, double& seconds) {
-    std::ostringstream quiet;
-    auto* savedOut = std::cout.rdbuf(quiet.rdbuf());
-    auto* savedErr = std::cerr.rdbuf(quiet.rdbuf());
     bool found = true;
     {
         ZRV::PTA::CKyFirmwareUpdate controller(std::move(bus));
@@ -43,8 +40,6 @@ bool TickCpu(std::shared_ptr<FWLib::Bus> bus, int ticks, double& seconds) {
         for (int i = 0; i < ticks; ++i) found = controller.IsFound() && found;
         seconds = (CpuSeconds() - start) / ticks;
     }
-    std::cout.rdbuf(savedOut);
-    std::cerr.rdbuf(savedErr);
     return found;
 }
 

@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     const fs::path dir =
         fs::temp_directory_path() / ("kyfw-window-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    std::ofstream quiet("/dev/null");  // the engine's trace lines, kept nowhere
+    std::ofstream quiet("/dev/null");  // what the window says on standard error
     std::streambuf* out = std::cout.rdbuf(quiet.rdbuf());
     std::streambuf* err = std::cerr.rdbuf(quiet.rdbuf());
     const bool memoryOnly = argc > 2 && std::string(argv[2]) == "memory";

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "engine/Downloader.h"
-#include "support/StreamCapture.h"
 
 namespace {
 
@@ -52,7 +51,6 @@ struct StubService final : FWLib::Service, FWLib::PlugInInterface {
 
 TEST(DownloadAllocations, NoneBetweenTheHeaderAndTheCrc) {
     ky::FakeClock clock;
-    kytest::StreamCapture io;
     DownloadUnit unit(std::make_shared<StubService>());
     DownloadProgress progress;
     for (DOWNLOADTYPE type : {fileXILINX, fileMCORE}) {

@@ -10,7 +10,7 @@
 #include "engine/Ky_MCORE.h"
 #include "sim/SimBus.h"
 #include "support/SimFixture.h"
-#include "support/StreamCapture.h"
+#include "support/TraceCapture.h"
 
 namespace {
 
@@ -52,11 +52,11 @@ protected:
         FWLib::io_service_t service;
         FWLib::GetMatchingService(*bus, {0xA27, 0x11}, service);
         DownloadUnit unit(service);
-        Downloader downloader(clock, progress, images);
+        Downloader downloader(clock, progress, images, io.Sink());
         bus->ClearTransactions();
         io.Clear();
         downloader.DoDownload(&unit, type);
-        err = io.Err();  // before the destructors add their lines
+        err = io.Text();  // before the destructor adds its line
         failedStep = downloader.FailedStep();
         return downloader.Error();
     }
@@ -72,10 +72,15 @@ protected:
     ProgressClock clock;
     std::shared_ptr<kysim::SimBus> bus;
     UInt64 guid;
-    kytest::StreamCapture io;
-    std::string err;   // what one DoDownload wrote on standard error
+    kytest::TraceCapture io;
+    std::string err;   // what one DoDownload traced
     std::string step;  // where it failed
 };
+
+// The trace of a download up to the erase, and after it.
+constexpr const char* kStart = "Opening ";
+const std::string kMcoreErase = "Opening MCORE 06 file\nBusGen 2\nErasing MCORE image\n";
+constexpr const char* kSent = "Sending Data...\nUpdate successful.\n\r";
 
 TEST_F(DownloadTest, EachImageByteForByteWithItsMessagesAndProgress) {
     ASSERT_EQ(Run(fileXILINX), kIOReturnSuccess);
@@ -84,8 +89,11 @@ TEST_F(DownloadTest, EachImageByteForByteWithItsMessagesAndProgress) {
     // call that differs and at calls left over; what the Ky keeps of it, by
     // the simulated Ky's own tests.
     // The traces of both images are in the fault transcripts.
-    EXPECT_EQ(std::tuple(Ky().Identity().xilinxVersion, err, progress.Get()),
-              std::tuple(6, "", 60u));
+    EXPECT_EQ(
+        std::tuple(Ky().Identity().xilinxVersion, err, progress.Get()),
+        std::tuple(
+            6, std::string(kStart) + "Xilinx data file\nBusGen 2\nErasing Xilinx Image\n" + kSent,
+            60u));
     // One pause after each command, the header, every block and the CRC; the
     // progress is reset before the erase phase, then rises through every value
     // from 40 to exactly 60.
@@ -98,8 +106,9 @@ TEST_F(DownloadTest, EachImageByteForByteWithItsMessagesAndProgress) {
 
     Ky().Behaviour().eraseMicros = 2'500'000;
     ASSERT_EQ(Run(fileMCORE), kIOReturnSuccess);
-    EXPECT_EQ(std::tuple(Ky().Identity().mcoreVersion, progress.Get(), err),
-              std::tuple(2, 100u, "Erasing Flash\nErasing Flash\nErasing Flash\n"));
+    EXPECT_EQ(
+        std::tuple(Ky().Identity().mcoreVersion, progress.Get(), err),
+        std::tuple(2, 100u, kMcoreErase + "Erasing Flash\nErasing Flash\nErasing Flash\n" + kSent));
 }
 
 // A small .bit file whose configuration data is `dataBytes` long.
@@ -135,15 +144,17 @@ TEST_F(DownloadTest, OnlyTheLastBlockIsShortAndItsZerosEnterTheCrc) {
 // failures after it has been reached are the kyfw fault transcripts.
 TEST_F(DownloadTest, NothingIsSentToAUnitThatCannotBeOpenedOrPlaced) {
     bus->Faults(guid).openStatus = kIOReturnExclusiveAccess;
-    EXPECT_EQ(
-        (std::tuple{Run(fileMCORE), err, step, bus->Transactions().size(), bus->Closes()}),
-        std::tuple(kIOReturnExclusiveAccess, "Could not open device\n\r", "opening the Ky", 0u,
-                   0u));  // a refused open is not closed
+    EXPECT_EQ((std::tuple{Run(fileMCORE), err, step, bus->Transactions().size(), bus->Closes()}),
+              std::tuple(kIOReturnExclusiveAccess,
+                         std::string(kStart) + "MCORE 06 file\nBusGen 2\nCould not open device\n\r",
+                         "opening the Ky", 0u,
+                         0u));  // a refused open is not closed
     bus->Faults(guid) = {};
     bus->Faults(guid).generationStatus = kIOReturnNotResponding;
     EXPECT_EQ((std::tuple{Run(fileXILINX), err, step, bus->Transactions().size(), bus->Opens()}),
               std::tuple(kIOReturnNotResponding,
-                         "Could not read the bus generation, got error" +
+                         std::string(kStart) +
+                             "Xilinx data file\nCould not read the bus generation, got error" +
                              std::to_string(kIOReturnNotResponding) + "\n\r",
                          "reading the bus generation", 0u,
                          1u));  // the refused one: this unit is not even opened
@@ -167,8 +178,9 @@ TEST_F(DownloadTest, EraseWaitOutcomes) {
         Ky().Behaviour().eraseMicros = eraseMicros;
         clock.now = 0;
         const IOReturn error = Run(fileMCORE);
-        std::string expectedErr;
+        std::string expectedErr = kMcoreErase;
         for (int i = 0; i < erasingLines; ++i) expectedErr += "Erasing Flash\n";
+        if (!readFails) expectedErr += kSent;
         std::size_t reads = 0;
         for (auto& t : bus->Transactions()) reads += t.offset == kysim::kStatusReg;
         EXPECT_EQ(std::tuple(error, err, reads, step),

@@ -10,7 +10,6 @@
 #include "engine/KyXilinx.h"
 #include "engine/Ky_MCORE.h"
 #include "sim/KyUnitModel.h"
-#include "support/StreamCapture.h"
 #include "update/kyfirmwareupdate.h"
 
 namespace {
@@ -66,7 +65,6 @@ Bytes WithSignatureAt(std::size_t pos, std::size_t size = 400) {
 }
 
 TEST(ParseBit, FindsTheSignatureAndTheLengthBeforeIt) {
-    kytest::StreamCapture io;
     Downloader downloader;
     int offset = -1, numBytes = -1;
     // (Braces: the parse runs before what it found is read.)

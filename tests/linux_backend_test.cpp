@@ -15,7 +15,6 @@
 #include "firewire/LinuxBus.h"
 #include "support/FakeKernel.h"
 #include "support/Files.h"
-#include "support/StreamCapture.h"
 #include "update/NoKyReason.h"
 
 namespace {
@@ -60,7 +59,6 @@ protected:
     kytest::TempDir sysfs{"sysfs"};
     std::shared_ptr<FakeKernel> kernel = std::make_shared<FakeKernel>();
     FWLib::LinuxBusOptions options;
-    kytest::StreamCapture io;
 };
 
 TEST_F(LinuxBackend, DiscoveryFindsKyUnitsInNodeOrderAndSkipsTheRest) {

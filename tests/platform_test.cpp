@@ -12,7 +12,6 @@
 
 #include "qtsupport/carboncontrols.h"
 #include "support/Files.h"
-#include "support/StreamCapture.h"
 
 namespace {
 

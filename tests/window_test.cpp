@@ -22,8 +22,8 @@
 #include "support/FakeKernel.h"
 #include "support/Files.h"
 #include "support/GateClock.h"
-#include "support/StreamCapture.h"
 #include "support/Subprocess.h"
+#include "support/TraceCapture.h"
 #include "window/KyFirmwareUpdateDialog.h"
 
 namespace {
@@ -53,8 +53,13 @@ protected:
             return answer;
         });
         dialog = std::make_unique<CKyFirmwareUpdateDialog>(
-            window, CKyFirmwareUpdateDialog::Environment{
-                        bus, &clock, proc.Path(), {}, [this] { return recordingProblem; }});
+            window, CKyFirmwareUpdateDialog::Environment{bus,
+                                                         &clock,
+                                                         proc.Path(),
+                                                         {},
+                                                         [this] { return recordingProblem; },
+                                                         nullptr,
+                                                         io.Sink()});
         ShowWindow(window);
     }
     void TearDown() override {
@@ -120,7 +125,7 @@ protected:
         kytest::WriteFile(proc / std::to_string(pid) / "comm", name + "\n");
     }
 
-    kytest::StreamCapture io;
+    kytest::TraceCapture io;
     kytest::GateClock clock{100};  // an update takes tens of milliseconds: progress is seen moving
     std::shared_ptr<kysim::SimBus> bus;
     UInt64 guid = 0;
@@ -258,7 +263,7 @@ TEST_F(WindowTest, WholeUpdateEndsInProgrammingCompleteWhateverIsPressedMeanwhil
     update->click();
     EXPECT_EQ(std::tuple(update->isEnabled(), Button("cancelButton")->isEnabled(), dialog->State()),
               std::tuple(false, false, STARTUPDATE));
-    EXPECT_EQ(io.Out().find("Start Download Thread"), std::string::npos);  // not before the tick
+    EXPECT_EQ(io.Text().find("Start Download Thread"), std::string::npos);  // not before the tick
     Tick();
     EXPECT_EQ(dialog->State(), UPDATING);
     Screenshot("updating");
@@ -281,7 +286,7 @@ TEST_F(WindowTest, WholeUpdateEndsInProgrammingCompleteWhateverIsPressedMeanwhil
         EXPECT_EQ(stop.sa_handler, dialog->State() == UPDATING ? SIG_IGN : before.sa_handler);
         std::this_thread::sleep_for(2ms);
     }
-    const std::string out = io.Out();
+    const std::string out = io.Text();
     EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));
     EXPECT_EQ(Alerts(), std::vector<std::string>{"1 | Programming Complete | You will need to "
                                                  "cycle the Power on your Ky for changes to take "
@@ -401,8 +406,9 @@ TEST_F(WindowTest, ASilentSystemBusNeverHoldsUpTheWindow) {
     EXPECT_LT(LongestGap(4000), 250);
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     EXPECT_THAT(Alerts(), ElementsAre(StartsWith("1 | Programming Complete | ")));
-    EXPECT_THAT(io.Out(), HasSubstr("logind cannot be reached (no answer within 500 ms): sleep and "
-                                    "shutdown are not held off\n"));
+    EXPECT_THAT(io.Text(),
+                HasSubstr("logind cannot be reached (no answer within 500 ms): sleep and "
+                          "shutdown are not held off\n"));
 }
 
 TEST_F(WindowTest, ASilentKyNeverStopsTheWindowAndItSaysWhy) {

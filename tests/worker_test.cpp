@@ -11,7 +11,7 @@
 #include "engine/DownloadProgress.h"
 #include "sim/SimBus.h"
 #include "support/GateClock.h"
-#include "support/StreamCapture.h"
+#include "support/TraceCapture.h"
 #include "update/kyfirmwareupdate.h"
 
 namespace {
@@ -29,21 +29,21 @@ protected:
     }
     kysim::KyUnitModel& Ky() { return bus->Ky(guid); }
 
-    kytest::StreamCapture io;
+    kytest::TraceCapture io;
     kytest::GateClock clock;
     std::shared_ptr<kysim::SimBus> bus;
     UInt64 guid;
 };
 
 TEST_F(WorkerTest, DoneOnlyAfterTheWorkerHasLetGoOfEverything) {
-    CKyFirmwareUpdate ky(bus, clock);
+    CKyFirmwareUpdate ky(bus, clock, {}, io.Sink());
     clock.Hold();
     io.Clear();
     ASSERT_TRUE(ky.DoUpdate());
     EXPECT_FALSE(ky.GetDoneStatus());
     clock.Release();
     WaitDone(ky);
-    const std::string out = io.Out();
+    const std::string out = io.Text();
     const std::string tail =
         "Close Ky\nDtor DownloadUnit\nDtor Downloader\nDelete Download Thread\n";
     EXPECT_TRUE(out.ends_with(tail)) << out;
@@ -59,7 +59,7 @@ TEST_F(WorkerTest, DoneOnlyAfterTheWorkerHasLetGoOfEverything) {
 TEST_F(WorkerTest, AKyThatIsGoneOrCannotBeOpenedIsNotFoundForBothImages) {
     for (bool gone : {true, false}) {
         SCOPED_TRACE(gone ? "gone" : "no plug-in");
-        CKyFirmwareUpdate ky(bus, clock);
+        CKyFirmwareUpdate ky(bus, clock, {}, io.Sink());
         if (gone) bus->Unplug(guid);
         bus->Faults(guid).plugInFails = !gone;
         io.Clear();
@@ -70,13 +70,13 @@ TEST_F(WorkerTest, AKyThatIsGoneOrCannotBeOpenedIsNotFoundForBothImages) {
         EXPECT_EQ(std::tuple(ky.Progress().Get(), result.deviceFound, result.xilinxError,
                              result.mcoreError, result.failure),
                   std::tuple(0u, false, kIOReturnNoDevice, kIOReturnNoDevice, "device not found"));
-        EXPECT_EQ(io.Out().find("Opening"), std::string::npos);  // nothing downloaded to nothing
+        EXPECT_EQ(io.Text().find("Opening"), std::string::npos);  // nothing downloaded to nothing
         bus->Replug(guid);
     }
 }
 
 TEST_F(WorkerTest, ExceptionInTheWorkerBecomesAFailedOutcome) {
-    CKyFirmwareUpdate ky(bus, clock);
+    CKyFirmwareUpdate ky(bus, clock, {}, io.Sink());
     clock.throwOnPause = true;
     ky.DoUpdate();
     WaitDone(ky);

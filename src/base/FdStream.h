@@ -38,27 +38,4 @@ private:
     char mBuffer[4096];
 };
 
-// While it lives, `stream` writes to `to`; its own buffer comes back after.
-// Swallows what is written to it.
-class NullBuffer final : public std::streambuf {
-protected:
-    int overflow(int c) override { return traits_type::not_eof(c); }
-};
-
-class StreamRedirect {
-public:
-    StreamRedirect(std::ostream& stream, std::streambuf* to)
-        : mStream(stream), mSaved(stream.rdbuf(to)) {}
-    ~StreamRedirect() {
-        mStream.flush();
-        mStream.rdbuf(mSaved);
-    }
-    StreamRedirect(const StreamRedirect&) = delete;
-    StreamRedirect& operator=(const StreamRedirect&) = delete;
-
-private:
-    std::ostream& mStream;
-    std::streambuf* mSaved;
-};
-
 }  // namespace ky

@@ -5,7 +5,8 @@
 namespace kyfw {
 
 std::optional<ExitStatus> OpenBus(Context& context, std::string& problem) {
-    context.choice = ky::ChooseBus(context.options.simulate, context.options.simReset);
+    context.choice =
+        ky::ChooseBus(context.options.simulate, context.options.simReset, context.trace);
     context.bus = context.choice.bus;
     if (context.bus) return std::nullopt;
     problem = context.choice.problem;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/FdStream.h"
+#include "base/Trace.h"
 #include "cli/DeviceSelector.h"
 #include "cli/ExitStatus.h"
 #include "firewire/FWPlatform.h"
@@ -28,7 +29,8 @@ struct GlobalOptions {
 };
 
 // What a subcommand works with: the bus (real or simulated) and the streams
-// for the user. The engine's trace lines do not go to `out`.
+// for the user. The engine's trace lines go to `trace` (standard error with
+// --verbose, else nowhere), never to `out`; an update keeps its own.
 struct Context {
     GlobalOptions options;
     std::shared_ptr<FWLib::Bus> bus;
@@ -39,6 +41,7 @@ struct Context {
     bool outputFailureSaid = false;  // a command has told the user that `out` failed
     std::shared_ptr<FWLib::Recorder> recorder;  // with --record
     ky::ProcessTable processes;                 // where other programs are looked for
+    ky::Trace trace{};
 };
 
 // Opens the bus the options ask for; nothing when there is one, else the

@@ -24,7 +24,8 @@ const char* FoundKy::Verdict() const {
     return ky::VerdictText(ky::VerdictFor(info));
 }
 
-bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem) {
+bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem,
+             const ky::Trace& trace) {
     std::vector<FWLib::io_service_t> services;
     if (IOReturn status = bus.GetMatchingServices(ky::KyUnitMatch(), services);
         status != kIOReturnSuccess) {
@@ -34,9 +35,9 @@ bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem)
     for (const auto& service : services) {
         FoundKy ky{service->Info(), {}, KyCheck::OpenFailed, false};
         try {
-            DownloadUnit unit(service);
+            DownloadUnit unit(service, trace);
             ky.created = true;
-            ky.check = ky::IdentifyKy(unit, ky.info);
+            ky.check = ky::IdentifyKy(unit, ky.info, trace);
         } catch (const FWLib::DeviceError& e) {
             ky.check = ky::CheckUnopenedUnit(e.status);
         }

@@ -27,7 +27,8 @@ struct FoundKy {
 
 // Every Ky update unit on the bus, identified; false when the bus cannot be
 // looked at (the reason in `problem`).
-bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem);
+bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem,
+             const ky::Trace& trace);
 using FWLib::GuidText;
 // Why none of `all` (every Ky unit found) can be updated.
 ky::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all,

@@ -53,7 +53,7 @@ nlohmann::json DeviceJson(const FoundKy& f) {
 int RunList(Context& context) {
     std::vector<FoundKy> all;
     std::string problem;
-    if (!FindKys(*context.bus, all, problem)) {
+    if (!FindKys(*context.bus, all, problem, context.trace)) {
         context.err << "kyfw: " << Printable(problem) << "\n";
         if (context.options.json)
             context.out << JsonText(

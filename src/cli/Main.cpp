@@ -282,16 +282,22 @@ int Main(int argc, char** argv) {
     // A reader that goes away (kyfw ... | head) must not end the program:
     // a failed write is noticed and reported instead.
     signal(SIGPIPE, SIG_IGN);
-    ky::NullBuffer null;
-    std::ostream err(std::cerr.rdbuf());
-    // The engine's trace lines (std::cout) go to standard error with
-    // --verbose, else nowhere; the user's output keeps standard output.
-    ky::StreamRedirect redirect(std::cout, options.verbose ? std::cerr.rdbuf() : &null);
+    std::ostream& err = std::cerr;
+    ky::StreamTraceSink verboseTrace(err);
     ky::FdOutputBuffer stdoutBuffer(STDOUT_FILENO);
     std::ostream out(&stdoutBuffer);
-    Context context{options, nullptr, {},
-                    out,     err,     stdoutBuffer,
-                    false,   nullptr, ky::ProcessTable::FromEnvironment()};
+    // The engine's trace lines go to standard error with --verbose, else
+    // nowhere; the user's output keeps standard output.
+    Context context{options,
+                    nullptr,
+                    {},
+                    out,
+                    err,
+                    stdoutBuffer,
+                    false,
+                    nullptr,
+                    ky::ProcessTable::FromEnvironment(),
+                    options.verbose ? ky::Trace(verboseTrace) : ky::Trace()};
     int status =
         *commands.help ? Help(app, commands, out, err) : Dispatch(context, commands, update);
     if (!stdoutBuffer.Finish()) {

@@ -72,7 +72,7 @@ public:
     int Run() {
         std::vector<FoundKy> found;
         std::string problem;
-        if (!FindKys(*c.bus, found, problem)) return Fail(kExitNoKy, "no-device", problem);
+        if (!FindKys(*c.bus, found, problem, c.trace)) return Fail(kExitNoKy, "no-device", problem);
         if (found.empty())
             return Fail(kExitNoKy, "no-device",
                         "no Ky can be updated: " + WhyNoKy(*c.bus, found, c.processes).text);

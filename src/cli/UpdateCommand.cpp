@@ -52,13 +52,6 @@ nlohmann::json ImageJson(IOReturn error, const std::string& step) {
     return j;
 }
 
-// Until the log opens, the engine's trace and error lines (std::cerr) are
-// kept here; the log then begins with them.
-struct EarlyTrace {
-    std::stringbuf text;
-    ky::StreamRedirect redirect{std::cerr, &text};
-};
-
 // An exit status, or nothing when the update goes on.
 using Outcome = std::optional<ExitStatus>;
 
@@ -113,7 +106,7 @@ private:
         // The Ky is taken before anything is checked, and kept through the
         // question and both images: no other updater gets in between.
         controller = std::make_unique<ZRV::PTA::CKyFirmwareUpdate>(c.bus, c.choice.DownloadClock(),
-                                                                   c.processes);
+                                                                   c.processes, trace.Sink());
         session = std::make_unique<ky::UpdateSession>(*controller);
         // One Ky of --all is written only while it reads what the user was
         // shown for it: the worker reads it again right before it writes.
@@ -139,7 +132,8 @@ private:
     Outcome Choose() {
         std::vector<FoundKy> all, matching;
         std::string problem;
-        if (!FindKys(*c.bus, all, problem)) return End(kExitNoKy, "no-device", problem);
+        if (!FindKys(*c.bus, all, problem, trace.Sink()))
+            return End(kExitNoKy, "no-device", problem);
         for (auto& f : all)
             if (o.device.Matches(f.unit)) matching.push_back(f);
         if (matching.empty() && !o.device.Any())
@@ -197,10 +191,10 @@ private:
                 c.out << "Updating the Ky at " << Node() << " from " << ky.Version() << " to "
                       << kBuiltIn << ". Do not switch it off or unplug it.\n"
                       << std::flush;
-            UpdateLog log(c.options.verbose, c.err.rdbuf());
+            UpdateLog log(c.options.verbose, c.err.rdbuf(), trace);
             // An anonymous recording goes with a log that names the Ky alike.
             const bool anonymous = c.recorder && c.recorder->Settings().anonymous;
-            log.Stream() << early.text.str() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
+            log.Stream() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
                          << GuidText(anonymous ? c.recorder->Guid(ky.unit.guid) : ky.unit.guid)
                          << ") from " << ky.Version() << " to " << kBuiltIn << "\n";
             result = RunWorker();
@@ -316,7 +310,7 @@ private:
     const UpdateOptions& o;
     nlohmann::json doc;
     FoundKy ky;
-    EarlyTrace early;
+    UpdateTrace trace{c.options.verbose ? c.err.rdbuf() : nullptr};
     bool quitDuringFlash = false;
     bool oneOfAll = false;
     std::string versionsAfter;  // once written
@@ -361,8 +355,9 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
         // Ctrl+C stops the waiting from the moment the user is told so.
         QuitSignalsDeferred signals("\n");
         if (!c.options.json) c.out << announce << std::flush;
-        results = ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, c.choice.DownloadClock(),
-                                     [] { return QuitSignalsDeferred::Received(); });
+        results = ky::FollowRestarts(
+            *c.bus, guids, kBuiltIn, limits, c.choice.DownloadClock(),
+            [] { return QuitSignalsDeferred::Received(); }, c.trace);
     }
     std::vector<RestartReport> reports;
     for (const auto& r : results) {

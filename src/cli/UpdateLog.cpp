@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 
 #include "base/Paths.h"
 
@@ -81,14 +80,31 @@ std::unique_ptr<std::streambuf> MakeTee(ky::FdOutputBuffer* file, bool verbose,
 
 }  // namespace
 
-UpdateLog::UpdateLog(bool verbose, std::streambuf* terminal)
+void UpdateTrace::Write(std::string_view text) {
+    std::lock_guard guard(mMutex);
+    if (mLog) {
+        mLog->write(text.data(), std::streamsize(text.size()));
+        return;
+    }
+    mEarly += text;
+    if (mTerminal) mTerminal->sputn(text.data(), std::streamsize(text.size()));
+}
+
+// The lines kept so far begin the log; the terminal has seen them.
+UpdateLog::UpdateLog(bool verbose, std::streambuf* terminal, UpdateTrace& trace)
     : mFile(OpenLog(mPath, mProblem)),
       mTee(MakeTee(mFile.get(), verbose, terminal)),
       mLog(mTee.get()),
-      mOut(std::cout, mTee.get()),
-      mErr(std::cerr, mTee.get()) {}
+      mTrace(trace) {
+    std::lock_guard guard(trace.mMutex);
+    if (mFile) mFile->sputn(trace.mEarly.data(), std::streamsize(trace.mEarly.size()));
+    if (mTee) trace.mLog = &mLog;
+}
 
-UpdateLog::~UpdateLog() = default;
+UpdateLog::~UpdateLog() {
+    std::lock_guard guard(mTrace.mMutex);
+    mTrace.mLog = nullptr;
+}
 
 std::optional<std::filesystem::path> UpdateLog::Finish() {
     mLog.flush();

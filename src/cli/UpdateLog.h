@@ -7,25 +7,46 @@
 
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <streambuf>
 #include <string>
 
 #include "base/FdStream.h"
+#include "base/Trace.h"
 #include "support/StopSignals.h"
 #include "update/SleepInhibitor.h"
 
 namespace kyfw {
 
-// For its life, std::cout and std::cerr (the engine's trace and error lines)
-// go to a new log file in the user's private log directory, and with
-// `verbose` to the terminal's error stream as well. Without a log file the
-// update goes on; Problem() says why there is none.
+// The trace and error lines of one update (the controller's, the engine's),
+// handed to them as their trace: with `verbose` shown on `terminal` as they
+// come; kept until the update's log opens, which then begins with them and
+// takes the rest while it lives.
+class UpdateTrace final : public ky::TraceSink {
+public:
+    // `terminal` is null unless the lines are shown as they come.
+    explicit UpdateTrace(std::streambuf* terminal) : mTerminal(terminal) {}
+    ky::Trace Sink() { return ky::Trace(*this); }
+    void Write(std::string_view text) override;
+
+private:
+    friend class UpdateLog;
+    std::mutex mMutex;
+    std::string mEarly;
+    std::streambuf* mTerminal;
+    std::ostream* mLog = nullptr;  // while a log is open; it shows them on the terminal too
+};
+
+// For its life, the update's trace lines go to a new log file in the
+// user's private log directory, and with `verbose` to the terminal's error
+// stream as well. Without a log file the update goes on; Problem() says why
+// there is none.
 class UpdateLog {
 public:
-    UpdateLog(bool verbose, std::streambuf* terminal);
-    ~UpdateLog();
+    UpdateLog(bool verbose, std::streambuf* terminal, UpdateTrace& trace);
+    ~UpdateLog();  // the update's trace lines are kept again
     UpdateLog(const UpdateLog&) = delete;
     UpdateLog& operator=(const UpdateLog&) = delete;
 
@@ -41,7 +62,7 @@ private:
     std::unique_ptr<ky::FdOutputBuffer> mFile;
     std::unique_ptr<std::streambuf> mTee;
     std::ostream mLog;
-    ky::StreamRedirect mOut, mErr;
+    UpdateTrace& mTrace;
 };
 
 // Adds `text` at the end of a log that was finished before (what came

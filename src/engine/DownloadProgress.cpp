@@ -1,8 +1,5 @@
 #include "engine/DownloadProgress.h"
 
-#include <iostream>
-
-
 namespace {
 constexpr UInt32 kXilinxEraseBase = 40;
 constexpr UInt32 kMcoreEraseBase = 80;
@@ -18,7 +15,7 @@ void DownloadProgress::Reset() {
 
 void DownloadProgress::SetErase() {
     if (DeviceType() != Xilinx && DeviceType() != MCORE) {
-        std::cerr << "Invalid device type\n";
+        mTrace << "Invalid device type\n";
         return;
     }
     const UInt32 base = DeviceType() == Xilinx ? kXilinxEraseBase : kMcoreEraseBase;
@@ -30,7 +27,7 @@ void DownloadProgress::SetErase() {
 
 void DownloadProgress::SetPgm() {
     if (DeviceType() != Xilinx && DeviceType() != MCORE) {
-        std::cerr << "Invalid device type\n";
+        mTrace << "Invalid device type\n";
         return;
     }
     _toAdvance = kProgrammingStretch;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "base/Trace.h"
 #include "firewire/FWTypes.h"
 
 // Which image the progress phases refer to (not the order of DOWNLOADTYPE).
@@ -13,7 +14,8 @@ enum DL_DEVICE_TYPE : UInt32 { Xilinx = 0, MCORE = 1 };
 // time and sees one whole 32-bit value.
 class DownloadProgress {
 public:
-    DownloadProgress() { Reset(); }
+    // A device type that is neither image is said on `trace`.
+    explicit DownloadProgress(ky::Trace trace = {}) : mTrace(trace) { Reset(); }
 
     void Reset();
     void SetDeviceType(DL_DEVICE_TYPE type) { _devType.store(type, std::memory_order_relaxed); }
@@ -37,4 +39,5 @@ private:
     UInt32 _toAdvance = 0;
     std::atomic<DL_DEVICE_TYPE> _devType{Xilinx};
     std::atomic<Phase> _phase{kStarting};
+    ky::Trace mTrace;
 };

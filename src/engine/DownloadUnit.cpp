@@ -1,7 +1,6 @@
 #include "engine/DownloadUnit.h"
 
 #include <cstring>
-#include <iostream>
 
 namespace {
 constexpr UInt16 kRegisterHi = 0xFFFF;
@@ -13,13 +12,14 @@ constexpr UInt32 kEnterUpdateMode = 1;
 constexpr UInt32 kCancel = 2;
 }  // namespace
 
-DownloadUnit::DownloadUnit(const FWLib::io_service_t& service) : FWLib::Device(service) {
-    std::cout << "Ctor DownloadUnit\n";
+DownloadUnit::DownloadUnit(const FWLib::io_service_t& service, ky::Trace trace)
+    : FWLib::Device(service, trace) {
+    Traced() << "Ctor DownloadUnit\n";
     InitAddresses();
 }
 
 DownloadUnit::~DownloadUnit() {
-    std::cout << "Dtor DownloadUnit\n";
+    Traced() << "Dtor DownloadUnit\n";
 }
 
 void DownloadUnit::InitAddresses() {

@@ -19,7 +19,7 @@ public:
     // may hide it).
     static UInt64 SerialNumberBusAddress();
 
-    explicit DownloadUnit(const FWLib::io_service_t& service);
+    explicit DownloadUnit(const FWLib::io_service_t& service, ky::Trace trace = {});
     ~DownloadUnit() override;
 
     IOReturn BeginUpdate(UInt32& generation);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 
 #include "base/KyAssert.h"
 #include "engine/KyXilinx.h"
@@ -26,13 +25,14 @@ std::span<const UInt8> Downloader::Image(DOWNLOADTYPE type) const {
     return type == fileXILINX ? mImages.xilinx : mImages.mcore;
 }
 
-Downloader::Downloader(ky::Clock& clock, DownloadProgress& progress, FirmwareImages images)
-    : mClock(clock), mProgress(progress), mImages(images) {
-    std::cout << "Ctor Downloader\n";
+Downloader::Downloader(ky::Clock& clock, DownloadProgress& progress, FirmwareImages images,
+                       ky::Trace trace)
+    : mClock(clock), mProgress(progress), mImages(images), mTrace(trace) {
+    mTrace << "Ctor Downloader\n";
 }
 
 Downloader::~Downloader() {
-    std::cout << "Dtor Downloader\n";
+    mTrace << "Dtor Downloader\n";
 }
 
 void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
@@ -49,16 +49,16 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     }
     UInt32 generation = 0;
     if (IOReturn status = unit->GetBusGeneration(generation); status != kIOReturnSuccess) {
-        std::cerr << "Could not read the bus generation, got error" << status << "\n\r";
+        mTrace << "Could not read the bus generation, got error" << status << "\n\r";
         mError = status;
         mFailedStep = "reading the bus generation";
         return;
     }
-    std::cout << "BusGen " << generation << "\n";
+    mTrace << "BusGen " << generation << "\n";
     if (IOReturn status = unit->Open(); status != kIOReturnSuccess) {
         // Opening is what keeps other programs off the Ky: without it,
         // nothing may be written.
-        std::cerr << "Could not open device\n\r";
+        mTrace << "Could not open device\n\r";
         mError = status;
         mFailedStep = "opening the Ky";
         mProgress.SetErase();
@@ -86,20 +86,20 @@ bool Downloader::SelectImage(DOWNLOADTYPE type, Selection& image) {
     int numBytes = 0;
     switch (type) {
         case fileXILINX:
-            std::cout << "Opening Xilinx data file\n";
+            mTrace << "Opening Xilinx data file\n";
             ParseBit(image.offset, numBytes);
             image.fileCount = static_cast<int>(mImages.xilinx.size());
             image.command = 0;
             return true;
         case fileMCORE:
-            std::cout << "Opening MCORE 06 file\n";
+            mTrace << "Opening MCORE 06 file\n";
             image.offset = 0;
             image.fileCount = static_cast<int>(mImages.mcore.size());
             image.command = 1;
             return true;
     }
-    std::cerr << "Read Image : Invalid file type\n\r";
-    std::cerr << "Invalid Erase Type\n";
+    mTrace << "Read Image : Invalid file type\n\r";
+    mTrace << "Invalid Erase Type\n";
     return false;
 }
 
@@ -107,25 +107,25 @@ IOReturn Downloader::EnterUpdateMode(UInt32& generation) {
     IOReturn error = _Unit->BeginUpdate(generation);
     Pause(kCommandPauseMicros);
     if (error != kIOReturnSuccess)
-        std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+        mTrace << "Device not ready - Could not prepare device for update.\n\r";
     // A single status read decides, whatever BeginUpdate answered.
     UInt32 value = 0;
     error = _Unit->ReadStatusRegister(value, generation);
     Pause(kCommandPauseMicros);
     if (error == kIOReturnSuccess && value != 1) error = kUpdateStatusError;
     if (error != kIOReturnSuccess) {
-        std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+        mTrace << "Device not ready - Could not prepare device for update.\n\r";
         mFailedStep = "entering update mode";
     }
     return error;
 }
 
 IOReturn Downloader::StartErase(DOWNLOADTYPE type, UInt32 command, UInt32& generation) {
-    std::cout << (type == fileXILINX ? "Erasing Xilinx Image\n" : "Erasing MCORE image\n");
+    mTrace << (type == fileXILINX ? "Erasing Xilinx Image\n" : "Erasing MCORE image\n");
     IOReturn error = _Unit->SetUpdateCommand(generation, command);
     Pause(kCommandPauseMicros);
     if (error != kIOReturnSuccess) {
-        std::cerr << "Device not ready. Could not prepare device for update.\n\r";
+        mTrace << "Device not ready. Could not prepare device for update.\n\r";
         mFailedStep = "starting the erase";
     }
     return error;
@@ -139,19 +139,19 @@ IOReturn Downloader::WaitForErase(UInt32& generation) {
             return error;
         if (value == 1) return kIOReturnSuccess;
         if (value != 0) {
-            std::cerr << "Device failed - Could not erase flash.\n\r";
+            mTrace << "Device failed - Could not erase flash.\n\r";
             return kUpdateStatusError;
         }
         Pause(kErasePollPauseMicros);
-        std::cerr << "Erasing Flash\n";
+        mTrace << "Erasing Flash\n";
     }
-    std::cerr << "Device timed out. -Could not erase flash.\n\r";
+    mTrace << "Device timed out. -Could not erase flash.\n\r";
     mFailedStep = "erasing (the erase timed out after a minute)";
     return kUpdateStatusError;
 }
 
 IOReturn Downloader::SendImage(DOWNLOADTYPE type, const Selection& image, UInt32& generation) {
-    std::cout << "Sending Data...\n";
+    mTrace << "Sending Data...\n";
     mCancelled.store(false, std::memory_order_relaxed);
     IOReturn error = SendHeader(static_cast<UInt32>(image.fileCount - image.offset), generation);
     UInt16 crc = 0;
@@ -175,8 +175,8 @@ IOReturn Downloader::SendHeader(UInt32 sizeB, UInt32& generation) {
     Pause(kCommandPauseMicros);
     if (error != kIOReturnSuccess) mFailedStep = "sending the header";
     if (error != kIOReturnSuccess)
-        std::cerr << "Download has failed."
-                  << "Tried to send FirmwareHeader, got error\n\r" << error;
+        mTrace << "Download has failed."
+               << "Tried to send FirmwareHeader, got error\n\r" << error;
     return error;
 }
 
@@ -199,9 +199,9 @@ IOReturn Downloader::SendBlocks(DOWNLOADTYPE type, const Selection& image, UInt3
         if (error != kIOReturnSuccess) {
             mFailedStep = "sending the block at ";
             mFailedPosition = currentOffset;
-            std::cerr << "Download has failed\n\r"
-                      << "Tried to send" << actualCount << "bytes at" << currentOffset
-                      << ", got error" << error << "\n\r";
+            mTrace << "Download has failed\n\r"
+                   << "Tried to send" << actualCount << "bytes at" << currentOffset << ", got error"
+                   << error << "\n\r";
         } else {
             crc = updateCRC16(crc, buffer, size / 4);
             currentOffset += static_cast<int>(actualCount);
@@ -215,17 +215,17 @@ IOReturn Downloader::VerifyAndFinish(UInt32 crc, UInt32& generation) {
     IOReturn error = _Unit->SendCRCAndVerify(crc, generation);
     Pause(kCommandPauseMicros);
     if (error != kIOReturnSuccess) {
-        std::cerr << "Firmware validation failed- CRC was invalid.\n\r";
+        mTrace << "Firmware validation failed- CRC was invalid.\n\r";
         mFailedStep = "verifying the CRC";
         return error;
     }
     error = _Unit->RestoreNormalOperation(generation);
     if (error != kIOReturnSuccess) {
-        std::cerr << "Could not restore normal operation.\n\r";
+        mTrace << "Could not restore normal operation.\n\r";
         mFailedStep = "restoring normal operation";
         return error;
     }
-    std::cout << "Update successful.\n\r";
+    mTrace << "Update successful.\n\r";
     return kIOReturnSuccess;
 }
 
@@ -233,7 +233,7 @@ bool Downloader::ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, UInt8* bu
                            UInt32& actualCount) {
     actualCount = 0;
     if (type != fileXILINX && type != fileMCORE) {
-        std::cerr << "Read Image : Invalid file type\n\r";
+        mTrace << "Read Image : Invalid file type\n\r";
         return false;
     }
     const std::span<const UInt8> image = Image(type);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "base/Trace.h"
 #include "engine/DownloadProgress.h"
 #include "engine/DownloadUnit.h"
 
@@ -32,12 +33,13 @@ inline constexpr int kEraseStatusReads = 60;                     // about a minu
 // Downloads one built-in image into the Ky's flash through its update unit:
 // update mode, erase, header, data blocks with a running CRC-16, the CRC
 // for the unit to verify, close. Pauses go to `clock`; progress to
-// `progress`, its owner's record (or one of its own when none is given).
+// `progress`, its owner's record (or one of its own when none is given);
+// trace and error lines to `trace`.
 class Downloader {
 public:
     explicit Downloader(ky::Clock& clock = ky::SystemClock()) : Downloader(clock, mOwnProgress) {}
     Downloader(ky::Clock& clock, DownloadProgress& progress,
-               FirmwareImages images = BuiltInImages());
+               FirmwareImages images = BuiltInImages(), ky::Trace trace = {});
     ~Downloader();
 
     // Downloads one image; the outcome is left in Error() (0 for success).
@@ -93,6 +95,7 @@ private:
     DownloadUnit* _Unit = nullptr;
     IOReturn mError = kIOReturnSuccess;
     FirmwareImages mImages;
+    ky::Trace mTrace;
     // Nothing in this program sets it: an update is never called off once
     // begun. A set flag would end the data phase at the next block.
     std::atomic<bool> mCancelled{false};

@@ -1,7 +1,6 @@
 #include "firewire/FWLib_Device.h"
 
 #include <exception>
-#include <iostream>
 
 namespace FWLib {
 
@@ -20,18 +19,18 @@ UInt32 FromBusOrder(const Quadlet& b) {
     return (UInt32{b[0]} << 24) | (UInt32{b[1]} << 16) | (UInt32{b[2]} << 8) | UInt32{b[3]};
 }
 
-Device::Device(const io_service_t& service) {
+Device::Device(const io_service_t& service, ky::Trace trace) : mTrace(trace) {
     IOReturn status =
         service ? service->CreatePlugInInterface(mIOCFPlugInInterface) : kIOReturnNoDevice;
     if (status != kIOReturnSuccess || !mIOCFPlugInInterface) {
-        std::cerr << "Couldn't create plug in interface\n";
+        mTrace << "Couldn't create plug in interface\n";
         throw DeviceError(status != kIOReturnSuccess ? status : kIOReturnError);
     }
     status = mIOCFPlugInInterface->QueryInterface(mDevice);
     if (status != kIOReturnSuccess || !mDevice) {
-        std::cerr << "FWLib_Device"
-                  << ":" << kQueryInterfaceLine << " "
-                  << "CFPlugInInterface->QueryInterface returned error\n";
+        mTrace << "FWLib_Device"
+               << ":" << kQueryInterfaceLine << " "
+               << "CFPlugInInterface->QueryInterface returned error\n";
         throw DeviceError(status != kIOReturnSuccess ? status : kIOReturnError);
     }
 }
@@ -43,12 +42,12 @@ Device::~Device() {
 }
 
 IOReturn Device::Open() {
-    std::cout << "FWDL::Open\n";
+    mTrace << "FWDL::Open\n";
     return mDevice->Open();
 }
 
 void Device::Close() {
-    std::cout << "FWDL::Close\n";
+    mTrace << "FWDL::Close\n";
     mDevice->Close();
 }
 

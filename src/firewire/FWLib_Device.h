@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 
+#include "base/Trace.h"
 #include "firewire/FWPlatform.h"
 
 namespace FWLib {
@@ -21,9 +22,10 @@ struct DeviceError : std::exception {
 // backend's device interface; results come back unchanged.
 class Device {
 public:
-    // Obtains the unit's device interface; writes the cause to the standard
-    // error stream and throws std::exception when the backend cannot give one.
-    explicit Device(const io_service_t& service);
+    // Obtains the unit's device interface; writes the cause to `trace` and
+    // throws DeviceError when the backend cannot give one. Opening and
+    // closing are traced there too.
+    explicit Device(const io_service_t& service, ky::Trace trace = {});
     virtual ~Device();
 
     Device(const Device&) = delete;
@@ -44,11 +46,15 @@ public:
     IOReturn GetBusGeneration(UInt32& generation) const;
 
 protected:
+    const ky::Trace& Traced() const { return mTrace; }
+
     std::unique_ptr<PlugInInterface> mIOCFPlugInInterface;
     std::unique_ptr<DeviceInterface> mDevice;
 
 private:
     UInt32 Handle(bool abs) const { return abs ? 0 : mDevice->GetDevice(); }
+
+    ky::Trace mTrace;
 };
 
 Quadlet ToBusOrder(UInt32 value);

@@ -14,7 +14,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdlib>
-#include <iostream>
+#include <sstream>
 #include <vector>
 
 #include "base/Text.h"
@@ -102,42 +102,52 @@ std::filesystem::path InterfaceDescriptionPath(const std::string& name) {
     return candidates.front();
 }
 
-OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef) {
+namespace {
+
+OSStatus Failed(OSStatus status, std::string* problem, const std::string& why) {
+    if (problem) *problem = why;
+    return status;
+}
+
+std::string Quoted(const std::filesystem::path& path) {
+    std::ostringstream text;
+    text << path;
+    return text.str();
+}
+
+}  // namespace
+
+OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef, std::string* problem) {
     *nibRef = nullptr;
     const auto path = InterfaceDescriptionPath(name);
     QFile file(QString::fromStdString(path.string()));
     // Anything but a regular file (a FIFO would wait for a writer for good)
     // is no description.
     std::error_code ec;
-    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
-        std::cerr << "Cannot open the interface description " << path
-                  << ": it is not a regular file\n";
-        return kIBCarbonRuntimeCantFindNibFile;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        std::cerr << "Cannot open the interface description " << path << ": "
-                  << file.errorString().toStdString() << "\n";
-        return kIBCarbonRuntimeCantFindNibFile;
-    }
+    const std::string cannotOpen = "Cannot open the interface description " + Quoted(path) + ": ";
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
+        return Failed(kIBCarbonRuntimeCantFindNibFile, problem,
+                      cannotOpen + "it is not a regular file");
+    if (!file.open(QIODevice::ReadOnly))
+        return Failed(kIBCarbonRuntimeCantFindNibFile, problem,
+                      cannotOpen + file.errorString().toStdString());
     QUiLoader loader;
     QWidget* root = loader.load(&file);
-    if (!root) {
-        std::cerr << "Cannot read the interface description " << path << ": "
-                  << loader.errorString().toStdString() << "\n";
-        return kIBCarbonRuntimeCantFindNibFile;
-    }
+    if (!root)
+        return Failed(kIBCarbonRuntimeCantFindNibFile, problem,
+                      "Cannot read the interface description " + Quoted(path) + ": " +
+                          loader.errorString().toStdString());
     root->hide();
     *nibRef = new IBNibData{path, root, false};
     return noErr;
 }
 
-OSStatus SetMenuBarFromNib(IBNibRef nib, const std::string& name) {
+OSStatus SetMenuBarFromNib(IBNibRef nib, const std::string& name, std::string* problem) {
     auto* bar =
         nib && nib->root ? nib->root->findChild<QMenuBar*>(QString::fromStdString(name)) : nullptr;
-    if (!bar) {
-        std::cerr << "The interface description has no menu bar \"" << name << "\"\n";
-        return kIBCarbonRuntimeCantFindObject;
-    }
+    if (!bar)
+        return Failed(kIBCarbonRuntimeCantFindObject, problem,
+                      "The interface description has no menu bar \"" + name + "\"");
     QWidget* window = nib->root;
     for (QMenu* menu : bar->findChildren<QMenu*>()) {
         for (QAction* action : menu->actions()) {
@@ -151,12 +161,12 @@ OSStatus SetMenuBarFromNib(IBNibRef nib, const std::string& name) {
     return noErr;
 }
 
-OSStatus CreateWindowFromNib(IBNibRef nib, const std::string& name, WindowRef* window) {
+OSStatus CreateWindowFromNib(IBNibRef nib, const std::string& name, WindowRef* window,
+                             std::string* problem) {
     *window = nullptr;
-    if (!nib || !nib->root || nib->root->objectName().toStdString() != name) {
-        std::cerr << "The interface description has no window \"" << name << "\"\n";
-        return kIBCarbonRuntimeCantFindObject;
-    }
+    if (!nib || !nib->root || nib->root->objectName().toStdString() != name)
+        return Failed(kIBCarbonRuntimeCantFindObject, problem,
+                      "The interface description has no window \"" + name + "\"");
     nib->taken = true;
     nib->root->installEventFilter(new CloseToQuit(nib->root));
     QObject::connect(nib->root, &QObject::destroyed, [root = nib->root] { Forget(root); });

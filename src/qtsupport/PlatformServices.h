@@ -82,9 +82,14 @@ using IBNibRef = IBNibData*;
 // otherwise next to the program in a build tree, then the installed data
 // directory.
 std::filesystem::path InterfaceDescriptionPath(const std::string& name);
-OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef);
-OSStatus SetMenuBarFromNib(IBNibRef nibRef, const std::string& name);
-OSStatus CreateWindowFromNib(IBNibRef nibRef, const std::string& name, WindowRef* window);
+// Each of these leaves the reason for an error other than noErr in
+// `problem`, when one is given ("Cannot open the interface description ...").
+OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef,
+                            std::string* problem = nullptr);
+OSStatus SetMenuBarFromNib(IBNibRef nibRef, const std::string& name,
+                           std::string* problem = nullptr);
+OSStatus CreateWindowFromNib(IBNibRef nibRef, const std::string& name, WindowRef* window,
+                             std::string* problem = nullptr);
 void DisposeNibReference(IBNibRef nibRef);
 void ShowWindow(WindowRef window);
 void DisposeWindow(WindowRef window);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
-#include <iostream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -127,6 +126,7 @@ struct DemoKy::Store {
     std::weak_ptr<SimBus> bus;
     mutable std::mutex mutex;
     std::string saveProblem;
+    ky::Trace trace;  // why a state could not be read or kept
     // Switching off and on after an update.
     std::mutex cycleMutex;  // a window looks at the bus from two threads
     ky::Clock* clock = nullptr;
@@ -195,7 +195,7 @@ void DemoKy::Store::PowerCycleStep() {
             ky.Identity().mcoreVersion = c.before.mcoreVersion;
             ky.Identity().xilinxVersion = c.before.xilinxVersion;
             std::string error;  // kept, so that the next program finds it so too
-            if (!Save(kyGuid, error)) std::cerr << error << "\n";
+            if (!Save(kyGuid, error)) trace << error << "\n";
         }
         b->Replug(kyGuid);
         c.step = Step::Done;
@@ -217,7 +217,7 @@ struct Held {
         auto bus = store->bus.lock();
         if (bus && bus->Ky(guid).Changes() != changesAtStart) {
             std::string error;
-            if (!store->Save(guid, error)) std::cerr << error << "\n";
+            if (!store->Save(guid, error)) store->trace << error << "\n";
             std::lock_guard guard(store->mutex);
             store->saveProblem = error;
         }
@@ -237,14 +237,14 @@ IOReturn DemoKy::Store::Take(const std::shared_ptr<Store>& self, UInt64 guid,
         case ky::FileLock::Result::Busy:
             return kIOReturnExclusiveAccess;
         case ky::FileLock::Result::Failed:
-            std::cerr << error << "\n";
+            trace << error << "\n";
             return kIOReturnNotPrivileged;
         case ky::FileLock::Result::Locked:
             break;
     }
     taken->deviceFd = ky::OpenPrivateFile(directory / KyFile(kDeviceFile, guid), O_RDONLY, error);
     if (!fresh.contains(guid) && !Load(guid, error)) {
-        std::cerr << error << "\n";
+        trace << error << "\n";
         return kIOReturnError;
     }
     taken->changesAtStart = bus.lock()->Ky(guid).Changes();
@@ -295,6 +295,7 @@ DemoKy::DemoKy(Options options)
     Store& store = *mStore;
     store.problem = options.problem;
     store.directory = options.directory;
+    store.trace = options.trace;
     mGuid = mBus->AddKy({}, kDemoGuid);
     store.bus = mBus;
     mBus->KeepTransactions(false);  // nobody reads them, and the window runs for days

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Trace.h"
 #include "sim/SimBus.h"
 
 namespace kysim {
@@ -46,6 +47,7 @@ public:
         std::string problem;         // why the environment's settings cannot be used
         ky::Clock* clock = nullptr;  // the Ky's own time; null: the machine's
         std::optional<std::uint64_t> powerCycleAfterMicros = kPowerCycleAfterMicros;  // or never
+        ky::Trace trace{};  // why its state could not be read or kept, as it happens
     };
     static constexpr std::uint64_t kPowerCycleAfterMicros = 1'000'000;
     static constexpr std::uint64_t kSwitchedOffMicros = 1'000'000;

@@ -9,8 +9,9 @@ namespace ky {
 
 namespace {
 
-void ChooseSimulated(BusChoice& choice, bool simReset) {
+void ChooseSimulated(BusChoice& choice, bool simReset, const Trace& trace) {
     auto options = kysim::DemoKy::FromEnvironment();
+    options.trace = trace;
     options.reset = options.reset || simReset;
     if (options.problem.empty() && options.directory.empty()) {
         auto base = ky::StateDirectory(options.problem);
@@ -33,10 +34,10 @@ void ChooseSimulated(BusChoice& choice, bool simReset) {
 
 }  // namespace
 
-BusChoice ChooseBus(bool simulate, bool simReset) {
+BusChoice ChooseBus(bool simulate, bool simReset, const Trace& trace) {
     BusChoice choice;
     if (simulate)
-        ChooseSimulated(choice, simReset);
+        ChooseSimulated(choice, simReset, trace);
     else
         choice.bus = FWLib::OpenLinuxBus(choice.problem);
     return choice;

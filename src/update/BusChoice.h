@@ -32,6 +32,7 @@ struct BusChoice {
     std::string StateProblem() const { return demo ? demo->SaveProblem() : std::string(); }
 };
 
-BusChoice ChooseBus(bool simulate, bool simReset);
+// The simulated Ky says on `trace` why its state could not be read or kept.
+BusChoice ChooseBus(bool simulate, bool simReset, const Trace& trace = {});
 
 }  // namespace ky

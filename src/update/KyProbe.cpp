@@ -19,8 +19,9 @@ struct KyProbe::Shared {
 namespace {
 
 void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> bus,
-          ProcessTable processes) {
-    ZRV::PTA::CKyFirmwareUpdate controller(std::move(bus), SystemClock(), std::move(processes));
+          ProcessTable processes, Trace trace) {
+    ZRV::PTA::CKyFirmwareUpdate controller(std::move(bus), SystemClock(), std::move(processes),
+                                           trace);
     std::unique_lock lock(shared->mutex);
     for (;;) {
         shared->changed.wait(lock, [&] { return shared->wanted || shared->stop; });
@@ -44,9 +45,9 @@ void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> b
 
 }  // namespace
 
-KyProbe::KyProbe(std::shared_ptr<FWLib::Bus> bus, ProcessTable processes)
+KyProbe::KyProbe(std::shared_ptr<FWLib::Bus> bus, ProcessTable processes, Trace trace)
     : mShared(std::make_shared<Shared>()) {
-    std::thread(Loop, mShared, std::move(bus), std::move(processes)).detach();
+    std::thread(Loop, mShared, std::move(bus), std::move(processes), trace).detach();
 }
 
 KyProbe::~KyProbe() {

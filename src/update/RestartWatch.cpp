@@ -14,14 +14,14 @@ enum class Seen { Absent, Present, Identified };
 // A Ky that is back but cannot be read yet (udev has not run) is only
 // present: it is read again at the next look.
 Seen Look(const std::vector<FWLib::io_service_t>& services, UInt64 guid, bool identify,
-          std::string& versions) {
+          std::string& versions, const Trace& trace) {
     for (const auto& service : services) {
         if (service->Info().guid != guid) continue;
         if (!identify) return Seen::Present;
         try {
-            DownloadUnit unit(service);
+            DownloadUnit unit(service, trace);
             KyInfo info;
-            const KyCheck check = IdentifyKy(unit, info);
+            const KyCheck check = IdentifyKy(unit, info, trace);
             if (check != KyCheck::Accepted && check != KyCheck::WrongProduct) return Seen::Present;
             versions = VersionText(info.MCOREver, info.XilinxVer);
             return Seen::Identified;
@@ -48,10 +48,12 @@ struct Follower {
 
     // `services` is null when the bus could not be looked at.
     void Step(const std::vector<FWLib::io_service_t>* services, std::uint64_t start,
-              std::uint64_t now, const std::string& expected, std::uint64_t limit) {
+              std::uint64_t now, const std::string& expected, std::uint64_t limit,
+              const Trace& trace) {
         r.waitedMicros = now - start;
         r.awayMicros = r.left ? now - leftAt : 0;
-        const Seen seen = services ? Look(*services, guid, r.left, r.versions) : Seen::Present;
+        const Seen seen =
+            services ? Look(*services, guid, r.left, r.versions, trace) : Seen::Present;
         if (!r.left && seen == Seen::Absent) {
             r.left = true;
             leftAt = now;
@@ -70,7 +72,8 @@ struct Follower {
 
 std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UInt64>& guids,
                                           const std::string& expected, const RestartLimits& limits,
-                                          Clock& clock, const std::function<bool()>& stop) {
+                                          Clock& clock, const std::function<bool()>& stop,
+                                          Trace trace) {
     std::vector<Follower> kys;
     for (UInt64 guid : guids) kys.push_back({guid, {}});
     const std::uint64_t start = clock.NowMicros();
@@ -86,7 +89,8 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
                 ky.r.ending = RestartEnding::Stopped;
                 ky.ended = true;
             } else {
-                ky.Step(looked ? &services : nullptr, start, now, expected, limits.waitMicros);
+                ky.Step(looked ? &services : nullptr, start, now, expected, limits.waitMicros,
+                        trace);
             }
             waiting = waiting || !ky.ended;
         }

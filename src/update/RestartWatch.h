@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/Clock.h"
+#include "base/Trace.h"
 #include "firewire/FWPlatform.h"
 
 namespace ky {
@@ -36,10 +37,11 @@ struct RestartLimits {
 // bus, a Ky with the same GUID comes back (on Linux under any /dev/fwN) and
 // its versions are read and compared with `expected`. The bus is looked at
 // every poll, on `clock`, until the limits run out or `stop` says so; each
-// Ky's ending is its own.
+// Ky's ending is its own. Reading a Ky that is back is traced on `trace`.
 std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UInt64>& guids,
                                           const std::string& expected, const RestartLimits& limits,
-                                          Clock& clock, const std::function<bool()>& stop);
+                                          Clock& clock, const std::function<bool()>& stop,
+                                          Trace trace = {});
 
 // "The Ky now runs firmware 2-6." and the like: what the ending means and
 // what to do; `exitFailure` tells whether the update command should fail.

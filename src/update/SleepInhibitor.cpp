@@ -60,7 +60,7 @@ int Drive(sd_bus* bus, Exchange& exchange, std::uint64_t deadline) {
 
 }  // namespace
 
-SleepInhibitor::SleepInhibitor(std::ostream& log) {
+SleepInhibitor::SleepInhibitor(const Trace& log) {
     const std::uint64_t deadline = NowMicros() + kBoundMillis * 1000u;
     sd_bus* bus = nullptr;
     Exchange exchange;

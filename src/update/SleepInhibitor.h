@@ -1,6 +1,6 @@
 #pragma once
 
-#include <ostream>
+#include "base/Trace.h"
 
 namespace ky {
 
@@ -11,7 +11,7 @@ namespace ky {
 // in time, it says so on `log`, and the update goes on without it.
 class SleepInhibitor {
 public:
-    explicit SleepInhibitor(std::ostream& log);
+    explicit SleepInhibitor(const Trace& log);
     ~SleepInhibitor();
     SleepInhibitor(const SleepInhibitor&) = delete;
     SleepInhibitor& operator=(const SleepInhibitor&) = delete;

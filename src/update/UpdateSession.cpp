@@ -1,7 +1,5 @@
 #include "update/UpdateSession.h"
 
-#include <iostream>
-
 #include "base/KyAssert.h"
 #include "engine/ImageCheck.h"
 
@@ -116,7 +114,7 @@ UpdateSession::Answer UpdateSession::Consent() {
 std::string UpdateSession::BeforeWriting() {
     // On the worker: the Ky is held, nothing is written yet.
     if (const auto others = mWatch.CheckAll(DeviceFile(mUnit))) return InUseText(*others);
-    mInhibitor = std::make_unique<SleepInhibitor>(std::cout);
+    mInhibitor = std::make_unique<SleepInhibitor>(mController.Traced());
     return {};
 }
 

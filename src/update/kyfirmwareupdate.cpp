@@ -1,7 +1,5 @@
 #include "update/kyfirmwareupdate.h"
 
-#include <iostream>
-
 #include "base/KyAssert.h"
 #include "engine/Downloader.h"
 #include "support/DeviceInUse.h"
@@ -15,10 +13,10 @@ bool IsAcceptedProduct(UInt32 productVer) {
     return product == ZRV::PTA::KyVersion || product == 0;
 }
 
-KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info) {
+KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info, const Trace& trace) {
     UInt32 generation = 0;
     if (IOReturn status = unit.GetBusGeneration(generation); status != kIOReturnSuccess) {
-        std::cerr << "Could not read the bus generation: " << IOReturnName(status) << "\n";
+        trace << "Could not read the bus generation: " << IOReturnName(status) << "\n";
         return KyCheck::NoGeneration;
     }
     if (IOReturn status = unit.Open(); status != kIOReturnSuccess)
@@ -33,9 +31,8 @@ KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info) {
     unit.GetProductSerNum(info.serialNum);
     unit.Close();
     if (versionRead != kIOReturnSuccess || productRead != kIOReturnSuccess) {
-        std::cerr << "Could not read the Ky's versions: "
-                  << IOReturnName(versionRead != kIOReturnSuccess ? versionRead : productRead)
-                  << "\n";
+        trace << "Could not read the Ky's versions: "
+              << IOReturnName(versionRead != kIOReturnSuccess ? versionRead : productRead) << "\n";
         return KyCheck::ReadFailed;
     }
     return IsAcceptedProduct(info.productVer) ? KyCheck::Accepted : KyCheck::WrongProduct;
@@ -166,29 +163,33 @@ constexpr std::uint64_t kHoldRetryMicros = 10'000;
 }  // namespace
 
 CKyFirmwareUpdate::CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus, ky::Clock& clock,
-                                     ky::ProcessTable processes)
-    : _bus(std::move(bus)), _clock(clock), _processes(std::move(processes)) {
-    std::cout << "Ctor KyFirmwareUpdate\n";
-    std::cerr << "Test CERR\n";
+                                     ky::ProcessTable processes, ky::Trace trace)
+    : _bus(std::move(bus)),
+      _clock(clock),
+      _processes(std::move(processes)),
+      _trace(trace),
+      _progress(trace) {
+    _trace << "Ctor KyFirmwareUpdate\n";
+    _trace << "Test CERR\n";
     _kyInfo.valid = false;
 }
 
 CKyFirmwareUpdate::~CKyFirmwareUpdate() {
     // The worker's last access is its store of _done.
     while (_workerStarted && !GetDoneStatus()) ky::PreciseSleep(10'000);
-    std::cout << "Dtor KyFirmwareUpdate\n";
+    _trace << "Dtor KyFirmwareUpdate\n";
     _unit.reset();
 }
 
 bool CKyFirmwareUpdate::OpenKy() {
-    std::cout << "Open Ky\n";
+    _trace << "Open Ky\n";
     _matchingDictionary = ky::KyUnitMatch();
     std::vector<FWLib::io_service_t> services;
     const bool looked =
         _bus && _bus->GetMatchingServices(_matchingDictionary, services) == kIOReturnSuccess;
     _kysFound = services.size();
     if (!looked) {
-        std::cerr << "Problem with MasterPort\n";
+        _trace << "Problem with MasterPort\n";
         return false;
     }
     FWLib::io_service_t service;
@@ -204,19 +205,19 @@ bool CKyFirmwareUpdate::OpenKy() {
     }
     _foundUnit = service->Info();
     // May throw; the half-built unit is freed and _unit keeps its value.
-    _unit = std::make_unique<DownloadUnit>(service);
+    _unit = std::make_unique<DownloadUnit>(service, _trace);
     _kyInfo.valid = true;
     return true;
 }
 
 void CKyFirmwareUpdate::CloseKy() {
-    std::cout << "Close Ky\n";
+    _trace << "Close Ky\n";
     _unit.reset();
 }
 
 bool CKyFirmwareUpdate::IsFound() {
     if (_held) {
-        _lastCheck = ky::IdentifyKy(*_unit, _kyInfo);
+        _lastCheck = ky::IdentifyKy(*_unit, _kyInfo, _trace);
         return _lastCheck == ky::KyCheck::Accepted;
     }
     _lastCheck = ky::KyCheck::NotFound;
@@ -226,7 +227,7 @@ bool CKyFirmwareUpdate::IsFound() {
         _lastCheck = ky::CheckUnopenedUnit(e.status);
         return false;
     }
-    _lastCheck = ky::IdentifyKy(*_unit, _kyInfo);
+    _lastCheck = ky::IdentifyKy(*_unit, _kyInfo, _trace);
     CloseKy();
     return _lastCheck == ky::KyCheck::Accepted;
 }
@@ -290,19 +291,19 @@ bool CKyFirmwareUpdate::IsDowngrade() const {
 namespace ZRV::PTA {
 
 bool CKyFirmwareUpdate::DoUpdate() {
-    std::cout << "Start Download Thread\n";
+    _trace << "Start Download Thread\n";
     _bailthread = false;
     _done.store(false, std::memory_order_relaxed);
     _result = {};
     _progress.Reset();  // a worker that fails before its first image shows 0
-    _pDownloader = new Downloader(_clock, _progress);
+    _pDownloader = new Downloader(_clock, _progress, BuiltInImages(), _trace);
     KY_ASSERT(_pDownloader);
     _thread = new Thread(this, 0, Thread::kThreadPolicyTimeslice);
     _threadrunning.store(true, std::memory_order_relaxed);
     _workerStarted = true;
     // Everything the worker reads is in place: from here on it owns them.
     if (_thread->Start()) return true;
-    std::cerr << "Could not start the download thread\n";
+    _trace << "Could not start the download thread\n";
     ky::UpdateResult failed;
     failed.started = false;
     failed.failure = "the update thread could not be created";
@@ -355,14 +356,14 @@ void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
     // do next depends on it, not on a guess about the step that failed.
     KyInfo now;
     if (!result.Succeeded() && !ky::LeftTheBus(result) &&
-        ky::IdentifyKy(*_unit, now) == ky::KyCheck::Accepted)
+        ky::IdentifyKy(*_unit, now, _trace) == ky::KyCheck::Accepted)
         result.versionsRead = now;
 }
 
 bool CKyFirmwareUpdate::StillAsExpected(ky::UpdateResult& result) {
     if (!_expected) return true;
     KyInfo now;
-    const ky::KyCheck check = ky::IdentifyKy(*_unit, now);
+    const ky::KyCheck check = ky::IdentifyKy(*_unit, now, _trace);
     if (check == ky::KyCheck::Accepted && now.softwareVer == _expected->softwareVer) return true;
     result.started = false;
     result.failure =
@@ -389,7 +390,7 @@ void CKyFirmwareUpdate::FinishWorker(const ky::UpdateResult& result) {
     Thread* thread = _thread;
     _thread = nullptr;
     delete thread;
-    std::cout << "Delete Download Thread\n";
+    _trace << "Delete Download Thread\n";
     _result = result;
     _threadrunning.store(false, std::memory_order_relaxed);
     // The last access to this object: from here the owner may delete it.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "base/Trace.h"
 #include "engine/DownloadProgress.h"
 #include "engine/DownloadUnit.h"
 #include "firewire/FWPlatform.h"
@@ -55,7 +56,8 @@ const char* KyCheckText(KyCheck check);
 
 // Reads versions, product revision and serial number of a unit that is not
 // open yet, and closes it again. Only an accepted product may be updated.
-KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info);
+// Why the unit could not be read goes to `trace`.
+KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info, const Trace& trace = {});
 bool IsAcceptedProduct(UInt32 productVer);
 
 // The serial number as shown: "Not Available" for firmware older than MCORE 2,
@@ -137,10 +139,12 @@ class Thread;
 // update of both images on a worker thread whose end the caller polls.
 class CKyFirmwareUpdate : public Runnable {
 public:
-    // `processes` is where other programs that use the Ky are looked for.
+    // `processes` is where other programs that use the Ky are looked for;
+    // `trace` takes the trace and error lines of the controller, the unit
+    // and the download engine.
     explicit CKyFirmwareUpdate(std::shared_ptr<FWLib::Bus> bus,
                                ky::Clock& clock = ky::SystemClock(),
-                               ky::ProcessTable processes = {});
+                               ky::ProcessTable processes = {}, ky::Trace trace = {});
     // Waits for a running update to finish first: the worker uses this object.
     ~CKyFirmwareUpdate() override;
 
@@ -200,6 +204,7 @@ public:
     // What discovery knows of the unit found last (its device node, GUID).
     const FWLib::UnitInfo& FoundUnit() const { return _foundUnit; }
     const ky::ProcessTable& Processes() const { return _processes; }
+    const ky::Trace& Traced() const { return _trace; }
     // How many Ky units the last discovery found (the one taken among them).
     std::size_t KysFound() const { return _kysFound; }
 
@@ -217,6 +222,7 @@ private:
     std::shared_ptr<FWLib::Bus> _bus;
     ky::Clock& _clock;
     ky::ProcessTable _processes;
+    ky::Trace _trace;
     DownloadProgress _progress;  // handed to the downloader; read by the owner
     std::unique_ptr<DownloadUnit> _unit;
     FWLib::MatchingDictionary _matchingDictionary;

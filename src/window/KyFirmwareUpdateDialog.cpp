@@ -101,10 +101,11 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     InstallWindowEventHandler(_window, ApplicationCommandHandlerStatic,
                               {kEventClassCommand, kEventCommandProcess}, this);
     _pKy = new ZRV::PTA::CKyFirmwareUpdate(_environment.bus, *_environment.clock,
-                                           _environment.processes);
+                                           _environment.processes, _environment.trace);
     _session = std::make_unique<ky::UpdateSession>(*_pKy);
     if (_environment.bus)
-        _probe = std::make_unique<ky::KyProbe>(_environment.bus, _environment.processes);
+        _probe = std::make_unique<ky::KyProbe>(_environment.bus, _environment.processes,
+                                               _environment.trace);
     if (!kyimage::CheckBuiltInImages(_imageProblem))
         Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
     InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this, &_timer);

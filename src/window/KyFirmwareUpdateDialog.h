@@ -35,6 +35,9 @@ public:
         // Where the window says what it must on standard error (the
         // engine's trace lines go elsewhere); std::cerr when not given.
         std::ostream* say = nullptr;
+        // The trace lines of the controller, the probe and the engine
+        // below them; nowhere when not given.
+        ky::Trace trace{};
     };
 
     CKyFirmwareUpdateDialog(WindowRef window, Environment environment);

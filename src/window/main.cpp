@@ -7,7 +7,6 @@
 #include <optional>
 #include <string_view>
 
-#include "base/FdStream.h"
 #include "base/Text.h"
 #include "firewire/Recording.h"
 #include "update/BusChoice.h"
@@ -78,11 +77,12 @@ std::optional<ExitStatus> ParseOptions(int argc, char** argv, Options& options) 
 WindowRef LoadWindow() {
     IBNibRef nibRef = nullptr;
     WindowRef window = nullptr;
-    OSStatus err = CreateNibReference("main", &nibRef);
-    if (err != noErr) return nullptr;
-    err = SetMenuBarFromNib(nibRef, "MenuBar");
-    if (err == noErr) err = CreateWindowFromNib(nibRef, "MainWindow", &window);
+    std::string problem;
+    OSStatus err = CreateNibReference("main", &nibRef, &problem);
+    if (err == noErr) err = SetMenuBarFromNib(nibRef, "MenuBar", &problem);
+    if (err == noErr) err = CreateWindowFromNib(nibRef, "MainWindow", &window, &problem);
     DisposeNibReference(nibRef);
+    if (err != noErr) std::cerr << problem << "\n";
     return err == noErr ? window : nullptr;
 }
 
@@ -96,7 +96,13 @@ int main(int argc, char** argv) {
     WindowRef window = LoadWindow();
     if (!window) return kExitCannotStart;
 
-    ky::BusChoice choice = ky::ChooseBus(options.simulate, false);
+    // The engine's trace and error lines go to standard error with
+    // --verbose, else nowhere: a desktop session keeps standard error in
+    // its journal. The window says its own.
+    // Never freed: the probe's thread may still trace as the program ends.
+    const ky::Trace trace =
+        options.verbose ? ky::Trace(*new ky::StreamTraceSink(std::cerr)) : ky::Trace();
+    ky::BusChoice choice = ky::ChooseBus(options.simulate, false, trace);
     if (!choice.bus) {
         // The simulated Ky asked for cannot be had: say why, and end.
         std::cerr << "ky-firmware-update: " << ky::Printable(choice.problem, true) << "\n";
@@ -125,23 +131,15 @@ int main(int argc, char** argv) {
         const std::string problem = recorder ? recorder->Problem() : "";
         return problem.empty() ? "" : notWhole(problem);
     };
-    // From here the engine's trace and error lines (std::cout, std::cerr)
-    // go to standard error with --verbose, else nowhere: a desktop session
-    // keeps standard error in its journal. The window says its own.
-    // For the program's life: the probe's thread may still say goodbye as
-    // the program ends, so the buffer is never freed.
-    std::ostream say(std::cerr.rdbuf());
-    auto* const null = new ky::NullBuffer;
-    std::cout.rdbuf(options.verbose ? std::cerr.rdbuf() : null);
-    if (!options.verbose) std::cerr.rdbuf(null);
     auto* dialog = new CKyFirmwareUpdateDialog(
         window, {choice.bus, &choice.DownloadClock(), ky::ProcessTable::FromEnvironment(),
-                 [&choice] { return choice.StateProblem(); }, recordingProblem, &say});
+                 [&choice] { return choice.StateProblem(); }, recordingProblem, &std::cerr, trace});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
     RunApplicationEventLoop();
     const bool recordingKept = !recorder || recorder->Finish();
-    if (!recordingKept) say << "ky-firmware-update: " << notWhole(recorder->ErrorText()) << "\n";
+    if (!recordingKept)
+        std::cerr << "ky-firmware-update: " << notWhole(recorder->ErrorText()) << "\n";
     const bool failed = dialog->LastUpdateFailed() || !recordingKept;
     delete dialog;
     DisposeWindow(window);

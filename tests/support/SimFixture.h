@@ -8,7 +8,6 @@
 #include "base/Clock.h"
 #include "engine/DownloadUnit.h"
 #include "sim/SimBus.h"
-#include "support/StreamCapture.h"
 
 namespace kytest {
 
