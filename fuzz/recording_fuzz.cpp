@@ -34,5 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         device->Read(1, FWAddressStruct(0xFFFF, 0xF0430220), block, n, false, generation);
         device->Close();
     }
+    if (bus->RecordedWait()) {
+        const ky::RestartWait wait = bus->ReplayRestart();
+        wait.clock->NowMicros();
+        wait.stop();
+    }
     return 0;
 }

@@ -251,20 +251,20 @@ std::string Transcript(const kytest::RunResult& r) {
 }
 
 // Each fault the simulated Ky can play, injected and replayed from its
-// recording, ends as its transcript says (KY_WRITE_TRANSCRIPTS=1 writes them
-// anew from the replays).
+// recording (those of a restart waited for, the replay on the recorded
+// times), ends as its transcript says (scripts/make-recordings.sh).
 TEST_F(KyfwCli, EachFaultEndsAsItsTranscriptSaysInjectedAndReplayed) {
     for (const auto& fault :
          W("update-mode-unanswered not-ready erase-unanswered erase-failure erase-timeout "
            "header-busy block-busy crc-rejected vanish bus-reset mcore-erase-failure "
-           "mcore-crc-rejected in-use absent")) {
+           "mcore-crc-rejected in-use absent restart-old-firmware restart-never-back")) {
         SCOPED_TRACE(fault);
         const std::string name = KY_RECORDINGS "/fault-" + fault, file = dir.String() + "/r.jsonl";
         ASSERT_EQ(Shell("gzip -dc " + name + ".jsonl.gz > " + file).status, 0);
         const auto replayed = Transcript(Kyfw(W("--replay " + file + " update --yes --reinstall --json")));
         if (std::getenv("KY_WRITE_TRANSCRIPTS")) kytest::WriteFile(name + ".transcript", replayed);
-        const std::string golden = kytest::ReadFile(name + ".transcript"),
-                          injected = Transcript(Kyfw(W("--simulate --sim-reset update --yes --json --sim-fault=" + fault)));
+        const std::string wait = fault.starts_with("restart-") ? " --wait" : "", golden = kytest::ReadFile(name + ".transcript"),
+                          injected = Transcript(Kyfw(W("--simulate --sim-reset update --yes --json --sim-fault=" + fault + wait)));
         EXPECT_EQ(std::pair(replayed, injected), std::pair(golden, golden));
     }
 }
@@ -275,11 +275,6 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
     RunTable({
         {nullptr, W(wait), "", 0, {"/restart/confirmed=true", "/restart/versions=\"2-6\"",
             "/restart/left_the_bus=true", "log~\nRestart: The Ky now runs firmware 2-6.\n"}},
-        {nullptr, W(wait + " --sim-fault=restart-old-firmware"), "", 1, {"/restart/reason=\"old-firmware\"",
-            "/restart/message~The Ky came back with firmware 1-5, not 2-6: the new firmware did not start.",
-            "version=1-5"}},
-        {nullptr, W(wait + " --sim-fault=restart-never-back"), "", 1, {"/restart/reason=\"never-back\"", "/outcome=\"failed\"",
-            "/restart/message~The Ky left the bus 5 minutes ago and has not come back."}},
         {nullptr, W(wait + " --wait-timeout 090"), "KYFW_SIM_POWER_CYCLE_AFTER=never", 0,  // decimal
             {"/restart/confirmed=false", "/restart/versions=null", "/restart/waited_seconds=90.0",
              "/restart/message~The Ky was not switched off within 90 seconds; the new firmware starts"}},
@@ -329,6 +324,7 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         {nullptr, W("--simulate --record-anonymous list"), "", 64, {"err^--record-anonymous requires --record"}},
         {nullptr, W("--simulate --replay-timing list"), "", 64, {"err^--replay-timing requires --replay"}},
         {nullptr, W("--simulate update --no-wait --wait-timeout 5"), "", 64, {"err^--no-wait excludes --wait-timeout"}},
+        {nullptr, W("--replay $DIR/r update --no-wait"), "", 64, {"err=kyfw: --no-wait means nothing with --replay: it waits for the restart as the recorded run did\n"}},
         {nullptr, W("--simulate update --wait-timeout 0x10"), "", 64, {"err^--wait-timeout: expected a whole number"}},
         {nullptr, W("--simulate list --sim-fault=absent"), "", 3, {}},
         {nullptr, W("--simulate list --sim-fault=erase-failure"), "", 64, {"err=kyfw: "
@@ -490,11 +486,16 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
                 Shows(0,
                       "Waiting for it to come back (Ctrl+C to stop waiting)"
                       "\u2026\r\nThe Ky now runs firmware 2-6.\r\n"));
-    // Ctrl+C while waiting for the restart stops the waiting only.
+    // Ctrl+C while waiting for the restart stops the waiting only, there and in its replay.
+    const std::string stopped = "Stopped waiting: the restart is not confirmed.",
+                      rec = dir.String() + "/stopped.jsonl";
     EXPECT_THAT(
-        OnTerminal("--simulate update --yes --reinstall --wait-timeout 86400", "stop waiting)", "",
-                   {"KYFW_SIM_POWER_CYCLE_AFTER=never"}, [](pid_t pid) { kill(pid, SIGINT); }),
-        Shows(0, "Stopped waiting: the restart is not confirmed."));
+        OnTerminal("--simulate --record " + rec + " update --yes --reinstall --wait-timeout 86400",
+                   "stop waiting)", "", {"KYFW_SIM_POWER_CYCLE_AFTER=never"},
+                   [](pid_t pid) { kill(pid, SIGINT); }),
+        Shows(0, stopped));
+    EXPECT_THAT(Kyfw(W("--replay " + rec + " update --yes --reinstall")),
+                FieldsAre(0, HasSubstr(stopped), ""));
     EXPECT_EQ(Version(), "2-6");
     // A Ky of update --all that another program leaves at 3-0 while the
     // question is up is not the 1-5 agreed to: nothing is written to it.
@@ -599,10 +600,12 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         SCOPED_TRACE(name);
         const std::string file = dir.String() + "/" + name + ".jsonl";
         ASSERT_EQ(Shell("gzip -dc " KY_RECORDINGS "/" + name + ".jsonl.gz > " + file).status, 0);
-        EXPECT_THAT(
+        const auto r =
             Kyfw(W("--replay " + file +
-                   (name.ends_with("list") ? " list" : " update --yes --reinstall --json"))),
-            FieldsAre(0, _, Not(HasSubstr("differs"))));
+                   (name.ends_with("list") ? " list" : " update --yes --reinstall --json")));
+        // The update waited for a confirmed restart: it is replayed too.
+        const bool confirmed = r.out.find("\"reason\": \"confirmed\"") != std::string::npos;
+        EXPECT_EQ(std::tuple(r.status, r.err, confirmed), std::tuple(0, "", name == "update"));
     }
     // A call that differs ends the replay: another call (a listing is no
     // update), a request of another kind, address, length, data or hash, or
@@ -616,6 +619,9 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         {"sed s/00052328/00052329/ update.jsonl", "update --yes", "at line 33:\n  recorded: bwrite 0xfffff0430020 len 20 data ffff000100052329"},
         {"sed s/9b19c3d0/9b19c3d1/ update.jsonl", "update --yes", "at line 34:\n  recorded: bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d1\n  made:     bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d0\n"},
         {"(cat list.jsonl; tail -1 list.jsonl)", "list", "at line 11:\n  recorded: close sim0.0\n  made:     (nothing more)\n"},
+        // The wait's clock is replayed as recorded; a recording of format 1 holds no restart.
+        {"sed 3240d update.jsonl", "update --yes", "at line 3240:\n  recorded: discovery\n  made:     clock\n"},
+        {"sed '1s/:2,/:1,/;/clock\\|restart/d' update.jsonl", "update --yes", "at line 3234:\n  recorded: discovery\n  made:     (nothing more)\n  A recording of format version 1 does not say that its run waited for the Ky's restart: a restart it holds is not replayed.\n"},
     };
     for (const auto& [make, command, differs] : differing) {
         Shell("cd " + dir.String() + " && " + make + " > other.jsonl");
@@ -623,6 +629,11 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
                     FieldsAre(1, _, HasSubstr("kyfw: the replay differs from the recording " + differs)));
     }
     // clang-format on
+    // The wait is replayed on the recorded times, here ten times as long.
+    Shell("cd " + dir.String() + " && sed 's/\"now\":[1-9][0-9]*/&0/' update.jsonl > slow.jsonl");
+    EXPECT_EQ(Doc(Kyfw(W("--replay " + dir.String() +
+                         "/slow.jsonl update --yes --json")))["restart"]["waited_seconds"],
+              20.0);
     // A listing whose discovery differs still prints its one document.
     Shell("cd " + dir.String() + " && sed 2d list.jsonl > other.jsonl");
     EXPECT_EQ(Doc(Kyfw(W("--replay " + dir.String() + "/other.jsonl list --json")))["outcome"],
@@ -659,10 +670,11 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         {head + "\"ev\":\"discov", "line 2: not one JSON object (a recording cut off here, or bytes after it?)"},
         {head + "\"ev\":\"close\",\"unit\":\"x\"} {}\n",
          "line 2: not one JSON object (a recording cut off here, or bytes after it?)"},
-        {"{\"format\":\"kyfw-recording\",\"version\":2}\n",
-         "line 1: recording format version 2, this kyfw reads version 1 (a number)"},
+        {"{\"format\":\"kyfw-recording\",\"version\":3}\n",
+         "line 1: recording format version 3, this kyfw reads versions 1 to 2 (a number)"},
         {"\n{\"format\":\"kyfw-recording\",\"version\":\"1\"}\n",
-         "line 2: recording format version \"1\", this kyfw reads version 1 (a number)"},
+         "line 2: recording format version \"1\", this kyfw reads versions 1 to 2 (a number)"},
+        {head + "\"ev\":\"restart\",\"wait_seconds\":0}\n", "line 2: \"wait_seconds\" is out of range"},
         {"\n", "line 1: the recording is empty"},
         {head + "\"ev\":\"open\",\"unit\":\"x\"}\n", "line 2: \"status\" is missing or of the wrong type"},
         {head + "\"ev\":\"request\",\"status\":0,\"kind\":\"bread\",\"addr\":\"0x1\","

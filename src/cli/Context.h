@@ -11,6 +11,7 @@
 #include "cli/ExitStatus.h"
 #include "firewire/FWPlatform.h"
 #include "firewire/Recording.h"
+#include "firewire/Replay.h"
 #include "support/ProcessTable.h"
 #include "update/BusChoice.h"
 
@@ -42,6 +43,7 @@ struct Context {
     std::shared_ptr<FWLib::Recorder> recorder;  // with --record
     ky::ProcessTable processes;                 // where other programs are looked for
     ky::Trace trace{};
+    std::shared_ptr<FWLib::ReplayBus> replay;  // with --replay: `bus`, and the recorded waits
 };
 
 // Opens the bus the options ask for; nothing when there is one, else the
@@ -69,8 +71,8 @@ std::string WithoutQuestion(const Context& context);
 int RunList(Context& context);
 int RunUpdate(Context& context, const UpdateOptions& options);
 int RunUpdateAll(Context& context, const UpdateOptions& options);
-// On a terminal, or with --wait; never after a quit signal, nor when the
-// traffic is replayed (a recording ends with the update).
+// On a terminal, or with --wait; never after a quit signal. A replay
+// waits where the recorded run did.
 bool WaitsForRestart(const UpdateOptions& options, const Context& context, bool quitDuringFlash);
 int RunInfo(Context& context);
 

@@ -135,10 +135,15 @@ void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, C
 }
 
 // A fault means something only where it can show: in an update, and for
-// the faults that change what a listing finds, in a listing.
+// the faults that change what a listing finds, in a listing. A replay takes
+// its bus and its waits for the restart from the recording.
 std::string FaultProblem(const Commands& c, const GlobalOptions& options) {
     if (!options.replay.empty() && options.simulate)
         return "--replay and --simulate do not go together";
+    for (const char* wait : {"--wait", "--no-wait", "--wait-timeout"})
+        if (!options.replay.empty() && c.update->count(wait))
+            return std::string(wait) +
+                   " means nothing with --replay: it waits for the restart as the recorded run did";
     if (options.simFault.empty()) return {};
     if (!options.simulate) return "--sim-fault needs --simulate";
     if (!options.replay.empty()) return "--sim-fault and --replay do not go together";
@@ -180,9 +185,11 @@ std::shared_ptr<FWLib::Recorder> StartRecording(Context& context, std::string& e
 std::shared_ptr<FWLib::ReplayBus> OpenReplay(Context& context, std::string& error) {
     std::string text;
     std::vector<FWLib::RecordedEvent> events;
+    int version = 0;
     if (!ky::ReadRegularFile(context.options.replay, text, error)) return nullptr;
-    if (FWLib::ParseRecording(text, events, error)) {
-        auto replay = FWLib::MakeReplayBus(std::move(events), context.options.replayTiming);
+    if (FWLib::ParseRecording(text, events, error, &version)) {
+        auto replay =
+            FWLib::MakeReplayBus(std::move(events), context.options.replayTiming, version);
         context.bus = replay;
         if (!context.options.replayTiming)
             context.choice.fastClock = std::make_unique<ky::FakeClock>();
@@ -205,12 +212,11 @@ int EndEarly(Context& context, const Commands& commands, int status, const std::
 }
 
 int RunOnBus(Context& context, const Commands& commands, const UpdateOptions& update) {
-    std::shared_ptr<FWLib::ReplayBus> replay;
     std::string error;
-    if (!context.options.replay.empty() && !(replay = OpenReplay(context, error)))
+    if (!context.options.replay.empty() && !(context.replay = OpenReplay(context, error)))
         return EndEarly(context, commands, kExitUsage, error);
     const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
-    const std::string mismatch = replay ? replay->Finish() : std::string();
+    const std::string mismatch = context.replay ? context.replay->Finish() : std::string();
     if (mismatch.empty()) return status;
     context.err << "kyfw: " << Printable(mismatch, true) << "\n";
     return kExitImageFailed;
@@ -297,7 +303,8 @@ int Main(int argc, char** argv) {
                     false,
                     nullptr,
                     ky::ProcessTable::FromEnvironment(),
-                    options.verbose ? ky::Trace(verboseTrace) : ky::Trace()};
+                    options.verbose ? ky::Trace(verboseTrace) : ky::Trace(),
+                    nullptr};
     int status =
         *commands.help ? Help(app, commands, out, err) : Dispatch(context, commands, update);
     if (!stdoutBuffer.Finish()) {

@@ -333,6 +333,21 @@ nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) 
             {"message", text}};
 }
 
+// The wait as the user asked for it or, with --replay, as it was recorded
+// (Ctrl+C still stops it: the replay then differs); kept in the recording
+// with --record.
+ky::RestartWait WaitAskedFor(Context& c, const UpdateOptions& o) {
+    const auto quit = [] { return QuitSignalsDeferred::Received(); };
+    ky::RestartWait wait{o.waitSeconds,
+                         std::shared_ptr<ky::Clock>(&c.choice.DownloadClock(), [](ky::Clock*) {}),
+                         quit};
+    if (c.replay) {
+        wait = c.replay->ReplayRestart();
+        wait.stop = [recorded = wait.stop, quit] { return recorded() || quit(); };
+    }
+    return c.recorder ? FWLib::RecordRestart(c.recorder, std::move(wait)) : wait;
+}
+
 }  // namespace
 
 nlohmann::json SkippedRestartJson() {
@@ -348,16 +363,17 @@ nlohmann::json SkippedRestartJson() {
 
 std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
                                          const std::vector<UInt64>& guids, const char* announce) {
-    const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
     if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
     std::vector<ky::RestartResult> results;
+    ky::RestartLimits limits;
     {
         // Ctrl+C stops the waiting from the moment the user is told so.
         QuitSignalsDeferred signals("\n");
         if (!c.options.json) c.out << announce << std::flush;
-        results = ky::FollowRestarts(
-            *c.bus, guids, kBuiltIn, limits, c.choice.DownloadClock(),
-            [] { return QuitSignalsDeferred::Received(); }, c.trace);
+        const ky::RestartWait wait = WaitAskedFor(c, o);
+        limits.waitMicros = std::uint64_t{wait.waitSeconds} * 1'000'000;
+        results = ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, *wait.clock, wait.stop,
+                                     c.trace);
     }
     std::vector<RestartReport> reports;
     for (const auto& r : results) {
@@ -379,8 +395,9 @@ std::string WithoutQuestion(const Context&) {
 }
 
 bool WaitsForRestart(const UpdateOptions& o, const Context& c, bool quitDuringFlash) {
-    if (o.noWait || quitDuringFlash || !c.options.replay.empty()) return false;
-    return o.wait || (!c.options.json && isatty(STDOUT_FILENO));
+    if (quitDuringFlash) return false;
+    if (c.replay) return c.replay->RecordedWait().has_value();
+    return !o.noWait && (o.wait || (!c.options.json && isatty(STDOUT_FILENO)));
 }
 
 int RunUpdate(Context& context, const UpdateOptions& options) {

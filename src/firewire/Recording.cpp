@@ -181,6 +181,24 @@ private:
     std::shared_ptr<Recorder> mRecorder;
 };
 
+// The clock of a wait for a restart, read from the moment the wait began.
+class RecordingClock final : public ky::Clock {
+public:
+    RecordingClock(std::shared_ptr<ky::Clock> inner, std::shared_ptr<Recorder> recorder)
+        : mInner(std::move(inner)), mRecorder(std::move(recorder)), mStart(mInner->NowMicros()) {}
+    std::uint64_t NowMicros() const override {
+        const std::uint64_t now = mInner->NowMicros() - mStart;
+        mRecorder->Event("\"ev\":\"clock\",\"now\":" + std::to_string(now));
+        return now;
+    }
+    void SleepMicros(std::uint64_t micros) override { mInner->SleepMicros(micros); }
+
+private:
+    std::shared_ptr<ky::Clock> mInner;
+    std::shared_ptr<Recorder> mRecorder;
+    std::uint64_t mStart;
+};
+
 }  // namespace
 
 std::shared_ptr<Recorder> Recorder::Create(const std::filesystem::path& file, Options options,
@@ -240,6 +258,18 @@ bool Recorder::Finish() {
 
 std::shared_ptr<Bus> RecordingBus(std::shared_ptr<Bus> bus, std::shared_ptr<Recorder> recorder) {
     return std::make_shared<RecordedBus>(std::move(bus), std::move(recorder));
+}
+
+ky::RestartWait RecordRestart(std::shared_ptr<Recorder> recorder, ky::RestartWait wait) {
+    recorder->Event("\"ev\":\"restart\",\"wait_seconds\":" + std::to_string(wait.waitSeconds));
+    wait.clock = std::make_shared<RecordingClock>(wait.clock, recorder);
+    wait.stop = [stop = wait.stop, recorder, said = false]() mutable {
+        const bool stopped = stop();
+        if (stopped && !said) recorder->Event("\"ev\":\"stop\"");
+        said = said || stopped;
+        return stopped;
+    };
+    return wait;
 }
 
 }  // namespace FWLib

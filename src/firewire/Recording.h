@@ -61,4 +61,9 @@ private:
 // `bus`, with every call recorded by `recorder`.
 std::shared_ptr<Bus> RecordingBus(std::shared_ptr<Bus> bus, std::shared_ptr<Recorder> recorder);
 
+// The run waits for a restart as `wait` says: recorded, and `wait` given
+// back with a clock whose every reading, and a stop whose first yes, are
+// recorded too.
+ky::RestartWait RecordRestart(std::shared_ptr<Recorder> recorder, ky::RestartWait wait);
+
 }  // namespace FWLib

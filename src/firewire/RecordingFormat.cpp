@@ -127,6 +127,17 @@ void ReadRequest(const json& j, RecordedEvent& e) {
     if (j.contains("reply")) e.reply = HexBytes(Text(j, "reply"), e.length);
 }
 
+// The events of a wait for a restart; false for any other.
+bool ReadRestartEvent(const json& j, RecordedEvent& e) {
+    if (e.ev == "restart")
+        e.waitSeconds = static_cast<unsigned>(Integer(j, "wait_seconds", 1, 86400));
+    else if (e.ev == "clock")
+        e.clock = static_cast<std::uint64_t>(Integer(j, "now", 0, INT64_MAX));
+    else if (e.ev != "stop")
+        return false;
+    return true;
+}
+
 RecordedEvent ReadEvent(const json& j) {
     if (!j.is_object()) throw BadLine{"not a JSON object"};
     RecordedEvent e;
@@ -148,24 +159,27 @@ RecordedEvent ReadEvent(const json& j) {
     } else if (e.ev == "request") {
         e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
         ReadRequest(j, e);
-    } else {
+    } else if (!ReadRestartEvent(j, e)) {
         throw BadLine{"unknown event \"" + e.ev + "\""};
     }
     return e;
 }
 
-void ReadHeader(const json& j) {
+int ReadHeader(const json& j) {
     if (!j.is_object() || !j.contains("format") || j["format"] != "kyfw-recording")
         throw BadLine{"not a kyfw recording"};
     const json version = j.value("version", json());
-    if (version != kRecordingFormatVersion)
-        throw BadLine{"recording format version " + version.dump() + ", this kyfw reads version " +
-                      std::to_string(kRecordingFormatVersion) + " (a number)"};
+    if (!version.is_number_integer() || version < 1 || version > kRecordingFormatVersion)
+        throw BadLine{"recording format version " + version.dump() +
+                      ", this kyfw reads versions 1 to " + std::to_string(kRecordingFormatVersion) +
+                      " (a number)"};
+    return version.get<int>();
 }
 
 }  // namespace
 
-bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error) {
+bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error,
+                    int* version) {
     events.clear();
     std::size_t line = 0;
     bool header = false;  // the first line that is not blank
@@ -180,7 +194,8 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
             if (j.is_discarded())
                 throw BadLine{"not one JSON object (a recording cut off here, or bytes after it?)"};
             if (!header) {
-                ReadHeader(j);
+                const int read = ReadHeader(j);
+                if (version) *version = read;
                 header = true;
                 continue;
             }

@@ -3,24 +3,45 @@
 // The recording format, written by the recorder and read by the replay:
 // JSON Lines, the first line naming the format, each later line one event.
 // Text from the bus (names, device files) is kept byte for byte: a JSON
-// string when it is UTF-8, else its bytes in hexadecimal.
+// string when it is UTF-8, else its bytes in hexadecimal. Since version 2
+// a run that waits for the Ky's restart says so ("restart", with its wait
+// limit), and the wait's own clock readings ("clock") and the user's stop
+// ("stop") are events too: a replay follows the same restart on the
+// recorded times. A version 1 recording holds no restart.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <functional>
+#include <memory>
+
+#include "base/Clock.h"
 #include "firewire/FWPlatform.h"
+
+namespace ky {
+
+// The wait for a restart as a recording keeps it and a replay gives it
+// back: how long each half of it may last, the clock it reads and whether
+// its user stopped it.
+struct RestartWait {
+    unsigned waitSeconds = 300;
+    std::shared_ptr<Clock> clock;
+    std::function<bool()> stop;
+};
+
+}  // namespace ky
 
 namespace FWLib {
 
-inline constexpr int kRecordingFormatVersion = 1;
+inline constexpr int kRecordingFormatVersion = 2;  // read back to version 1
 inline constexpr int kRecordingFirewireAbi = 5;
 
 // One recorded event, as the replay needs it.
 struct RecordedEvent {
     std::string ev;            // "discovery", "survey", "plugin", "interface", "open", "close",
-                               // "generation", "request"
+                               // "generation", "request"; "restart", "clock", "stop"
     std::uint64_t micros = 0;  // since the event before
     std::string unit;
     IOReturn status = 0;
@@ -33,11 +54,15 @@ struct RecordedEvent {
     std::vector<UInt8> reply;
     std::vector<UnitInfo> units;  // discovery, survey
     bool controller = false;      // survey
+    unsigned waitSeconds = 0;     // restart: the wait limit of each half
+    std::uint64_t clock = 0;      // clock: microseconds since the wait began
     std::size_t line = 0;         // in the file
 };
 
-// Reads a recording; false with the reason ("line 7: ...") when it is not one.
-bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error);
+// Reads a recording, and its format version into `version` when given;
+// false with the reason ("line 7: ...") when it is not one.
+bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error,
+                    int* version = nullptr);
 
 // A text field as a recording holds it: a JSON string when the text is
 // UTF-8, else {"bytes": "<hex>"}, so that every byte comes back as it was.

@@ -2,6 +2,7 @@
 
 #include "firewire/Recording.h"
 
+#include <atomic>
 #include <charconv>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -15,8 +16,8 @@ using nlohmann::json;
 
 class Replay final : public ReplayBus, public std::enable_shared_from_this<Replay> {
 public:
-    Replay(std::vector<RecordedEvent> events, bool timing)
-        : mEvents(std::move(events)), mTiming(timing) {}
+    Replay(std::vector<RecordedEvent> events, bool timing, int version)
+        : mEvents(std::move(events)), mTiming(timing), mVersion(version) {}
 
     // The next recorded event if it is the call `made`; null (and the
     // replay stopped) otherwise.
@@ -51,11 +52,36 @@ public:
             mMismatch = "the replay differs from the recording at line " +
                         std::to_string(mEvents[mNext].line) +
                         ":\n  recorded: " + DescribeCall(mEvents[mNext]) +
-                        "\n  made:     (nothing more)";
+                        "\n  made:     (nothing more)" +
+                        (mVersion < 2 ? "\n  A recording of format version 1 does not say that "
+                                        "its run waited for the Ky's restart: a restart it "
+                                        "holds is not replayed."
+                                      : "");
         return mMismatch;
+    }
+    std::optional<unsigned> RecordedWait() override {
+        if (!NextIs("restart")) return std::nullopt;
+        std::lock_guard lock(mMutex);
+        return mEvents[mNext].waitSeconds;
+    }
+    ky::RestartWait ReplayRestart() override;
+    // Whether the recorded user has stopped the wait by now; a replay that
+    // differs stops it too: nothing more is answered.
+    bool Stopped() {
+        if (!mStopped && NextIs("stop")) {
+            RecordedEvent made;
+            made.ev = "stop";
+            mStopped = Take(made) != nullptr;
+        }
+        std::lock_guard lock(mMutex);
+        return mStopped || !mMismatch.empty();
     }
 
 private:
+    bool NextIs(const char* ev) {
+        std::lock_guard lock(mMutex);
+        return mMismatch.empty() && mNext < mEvents.size() && mEvents[mNext].ev == ev;
+    }
     static bool Same(const RecordedEvent& r, const RecordedEvent& m) {
         if (r.ev != m.ev || (!m.unit.empty() && r.unit != m.unit)) return false;
         if (r.ev != "request") return true;
@@ -67,8 +93,37 @@ private:
     std::vector<RecordedEvent> mEvents;
     std::size_t mNext = 0;
     bool mTiming;
+    int mVersion;
     std::string mMismatch;
+    std::atomic<bool> mStopped = false;
 };
+
+// The clock of a replayed wait for a restart: each reading is the recorded
+// one, and its pauses take no time.
+class ReplayClock final : public ky::Clock {
+public:
+    explicit ReplayClock(std::shared_ptr<Replay> replay) : mReplay(std::move(replay)) {}
+    std::uint64_t NowMicros() const override {
+        RecordedEvent made;
+        made.ev = "clock";
+        if (const RecordedEvent* e = mReplay->Take(made)) mLast = e->clock;
+        return mLast;
+    }
+    void SleepMicros(std::uint64_t) override {}
+
+private:
+    std::shared_ptr<Replay> mReplay;
+    mutable std::uint64_t mLast = 0;
+};
+
+ky::RestartWait Replay::ReplayRestart() {
+    RecordedEvent made;
+    made.ev = "restart";
+    const RecordedEvent* e = Take(made);
+    auto self = shared_from_this();
+    return {e ? e->waitSeconds : 1u, std::make_shared<ReplayClock>(self),
+            [self] { return self->Stopped(); }};
+}
 
 constexpr IOReturn kStopped = kIOReturnNotResponding;
 
@@ -189,8 +244,9 @@ IOReturn Replay::GetMatchingServices(const MatchingDictionary&,
 
 }  // namespace
 
-std::shared_ptr<ReplayBus> MakeReplayBus(std::vector<RecordedEvent> events, bool timing) {
-    return std::make_shared<Replay>(std::move(events), timing);
+std::shared_ptr<ReplayBus> MakeReplayBus(std::vector<RecordedEvent> events, bool timing,
+                                         int version) {
+    return std::make_shared<Replay>(std::move(events), timing, version);
 }
 
 }  // namespace FWLib

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,15 +19,24 @@ namespace FWLib {
 
 class ReplayBus;
 
-// A bus that replays `events`; with `timing`, each answer waits as long as
-// the recording did.
-std::shared_ptr<ReplayBus> MakeReplayBus(std::vector<RecordedEvent> events, bool timing);
+// A bus that replays `events`, read from a recording of format `version`;
+// with `timing`, each answer waits as long as the recording did.
+std::shared_ptr<ReplayBus> MakeReplayBus(std::vector<RecordedEvent> events, bool timing,
+                                         int version = kRecordingFormatVersion);
 
 class ReplayBus : public Bus {
 public:
     // Once the program is done: empty when it made the recorded calls and no
     // others, else the first difference, recorded and made side by side.
     virtual std::string Finish() = 0;
+    // The wait limit, in seconds, of the restart that the recorded run
+    // waited for after the calls replayed so far; nothing when it did not.
+    virtual std::optional<unsigned> RecordedWait() = 0;
+    // That wait, from its beginning: its limit, a clock that reads the
+    // recorded times and never sleeps (--replay-timing's pauses are the
+    // replay's own), and a stop that says yes where the recorded user
+    // stopped the waiting, or once the replay differs.
+    virtual ky::RestartWait ReplayRestart() = 0;
 };
 
 }  // namespace FWLib
