@@ -301,8 +301,8 @@ private:
         session->Release();  // the Ky must be free to be identified again
         const RestartReport r =
             AwaitRestarts(c, o, {ky.unit.guid},
-                          "Switch the Ky off, wait a second and switch it on again. Waiting for "
-                          "it to come back (Ctrl+C to stop waiting)\u2026\n")
+                          std::string(ky::kRestartRequest) +
+                              " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n")
                 .front();
         doc["restart"] = r.json;
         if (!c.options.json)
@@ -353,7 +353,8 @@ nlohmann::json SkippedRestartJson() {
 }
 
 std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
-                                         const std::vector<UInt64>& guids, const char* announce) {
+                                         const std::vector<UInt64>& guids,
+                                         const std::string& announce) {
     const ky::RestartLimits limits{.waitMicros = std::uint64_t{o.waitSeconds} * 1'000'000};
     if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
     std::vector<ky::RestartResult> results;
