@@ -136,7 +136,10 @@ int main(int argc, char** argv) {
     if (!options.verbose) std::cerr.rdbuf(null);
     auto* dialog = new CKyFirmwareUpdateDialog(
         window, {choice.bus, &choice.DownloadClock(), ky::ProcessTable::FromEnvironment(),
-                 [&choice] { return choice.StateProblem(); }, recordingProblem, &say});
+                 [&choice] { return choice.StateProblem(); }, recordingProblem, &say,
+                 [&choice] {
+                     if (choice.demo) choice.demo->SwitchedOffAndOnSoon();  // as its user would
+                 }});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
     RunApplicationEventLoop();
