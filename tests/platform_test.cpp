@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include "qtsupport/carboncontrols.h"
@@ -96,15 +97,16 @@ TEST_F(Controls, MenuCommandsAndTheCloseBoxReachTheWindowsHandler) {
     EXPECT_EQ(seen.back(), kHICommandQuit);
 }
 
-TEST(Alerts, AnsweredByAClickOnTheRealBox) {
+TEST(Alerts, AnsweredOnTheRealBoxByAClickOrCtrlQAndTheirTextChangedWhileUp) {
     QTimer::singleShot(0, [] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         ASSERT_NE(box, nullptr);
         EXPECT_EQ(box->text(), "This is a Downgrade:");
         EXPECT_EQ(box->informativeText(), "Press OK to Continue or Cancel to Quit");
         EXPECT_EQ(box->icon(), QMessageBox::Warning);
-        for (QAbstractButton* b : box->buttons())
-            if (b->text() == "Cancel") b->click();
+        QTimer::singleShot(5000, box, [box] { box->defaultButton()->click(); });  // OK: no answer
+        EXPECT_TRUE(QTest::qWaitForWindowActive(box, 2000));
+        QTest::keyClick(box, Qt::Key_Q, Qt::ControlModifier);  // Ctrl+Q, as Escape: Cancel
     });
     EXPECT_EQ(RunStandardAlert({kAlertCautionAlert, "This is a Downgrade:",
                                 "Press OK to Continue or Cancel to Quit", "Cancel"}),
@@ -112,6 +114,8 @@ TEST(Alerts, AnsweredByAClickOnTheRealBox) {
     QTimer::singleShot(0, [] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         ASSERT_NE(box, nullptr);
+        SetAlertInformative("later");  // while it is up
+        EXPECT_EQ(box->informativeText(), "later");
         box->defaultButton()->click();
     });
     EXPECT_EQ(RunStandardAlert({kAlertNoteAlert, "Programming Complete", "info", ""}), 1);

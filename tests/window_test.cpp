@@ -19,6 +19,8 @@
 
 #include "firewire/LinuxBus.h"
 #include "sim/SimBus.h"
+#include "sim/SimFaults.h"
+#include "sim/SimState.h"
 #include "support/FakeKernel.h"
 #include "support/Files.h"
 #include "support/GateClock.h"
@@ -42,31 +44,30 @@ protected:
         qputenv("KYFW_UI_DIR", KY_UI_DIR);
         bus = kysim::SimBus::Create(clock);
         guid = bus->AddKy();
+        SetAlertResponder([this](const AlertRequest& r) -> SInt16 {
+            alerts.push_back(r);
+            if (duringAlert) duringAlert();
+            alerts.back().informative = AlertInformative();  // as it was when answered
+            return answer;
+        });
+        Open({bus, &clock, proc.Path(), {}, [this] { return recordingProblem; }, &said, io.Sink()});
+    }
+    // A new window, its dialog on `environment`, in place of the last.
+    void Open(CKyFirmwareUpdateDialog::Environment environment) {
+        TearDown();
         IBNibRef nib = nullptr;
         ASSERT_EQ(CreateNibReference("main", &nib), noErr);
         ASSERT_EQ(SetMenuBarFromNib(nib, "MenuBar"), noErr);
         ASSERT_EQ(CreateWindowFromNib(nib, "MainWindow", &window), noErr);
         DisposeNibReference(nib);
-        SetAlertResponder([this](const AlertRequest& r) -> SInt16 {
-            alerts.push_back(r);
-            if (duringAlert) duringAlert();
-            return answer;
-        });
-        dialog = std::make_unique<CKyFirmwareUpdateDialog>(
-            window, CKyFirmwareUpdateDialog::Environment{bus,
-                                                         &clock,
-                                                         proc.Path(),
-                                                         {},
-                                                         [this] { return recordingProblem; },
-                                                         nullptr,
-                                                         io.Sink()});
+        dialog = std::make_unique<CKyFirmwareUpdateDialog>(window, std::move(environment));
         ShowWindow(window);
     }
     void TearDown() override {
         dialog.reset();
-        DisposeWindow(window);
-        SetAlertResponder(nullptr);
+        DisposeWindow(std::exchange(window, nullptr));
     }
+    ~WindowTest() override { SetAlertResponder(nullptr); }
     void Tick() { dialog->TimerEventHandler(nullptr); }
     QString Text(const char* name) { return window->findChild<QLabel*>(name)->text(); }
     QAbstractButton* Button(const char* name) { return window->findChild<QAbstractButton*>(name); }
@@ -106,17 +107,19 @@ protected:
             n += t.type == kysim::TxType::QuadletWrite || t.type == kysim::TxType::BlockWrite;
         return n;
     }
-    // Runs the event loop for `ms` and gives the longest wait of a 10 ms
+    // Runs the event loop for `ms`, or until `done`, and gives the longest wait of a 10 ms
     // timer on the window's thread: how long the window stopped redrawing.
-    qint64 LongestGap(int ms) {
+    qint64 LongestGap(int ms, const std::function<bool()>& done = {}) {
         QElapsedTimer since;
         qint64 longest = 0;
         QTimer beat;
-        QObject::connect(&beat, &QTimer::timeout,
-                         [&] { longest = std::max(longest, since.restart()); });
+        QEventLoop loop;
+        QObject::connect(&beat, &QTimer::timeout, [&] {
+            longest = std::max(longest, since.restart());
+            if (done && done()) loop.quit();
+        });
         since.start();
         beat.start(10);
-        QEventLoop loop;
         QTimer::singleShot(ms, &loop, &QEventLoop::quit);
         loop.exec();
         return longest;
@@ -126,6 +129,7 @@ protected:
     }
 
     kytest::TraceCapture io;
+    std::ostringstream said;       // what the window says on standard error
     kytest::GateClock clock{100};  // an update takes tens of milliseconds: progress is seen moving
     std::shared_ptr<kysim::SimBus> bus;
     UInt64 guid = 0;
@@ -288,16 +292,70 @@ TEST_F(WindowTest, WholeUpdateEndsInProgrammingCompleteWhateverIsPressedMeanwhil
     }
     const std::string out = io.Text();
     EXPECT_EQ(out.find("Start Download Thread"), out.rfind("Start Download Thread"));
-    EXPECT_EQ(Alerts(), std::vector<std::string>{"1 | Programming Complete | You will need to "
-                                                 "cycle the Power on your Ky for changes to take "
-                                                 "affect"});  // a note
+    // One alert, a note: its text as the restart's test shows it.
+    EXPECT_THAT(Alerts(), ElementsAre(StartsWith("1 | Programming Complete | You will need to ")));
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(std::pair(QuitEventsSent(), seen.back()), std::pair(quits + 1, 100));
     EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 40 && v < 60; }));
     EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 80 && v < 100; }));
-    const auto& id = bus->Ky(guid).Identity();
-    EXPECT_EQ(std::tuple(id.mcoreVersion, id.xilinxVersion, dialog->LastUpdateFailed()),
-              std::tuple(2, 6, false));
+}
+
+// The restart under the completion alert, on the simulated Ky that its
+// user switches off and on: each ending in the window and below the alert,
+// and OK or a quit signal before it, which stop it and quit at once.
+TEST_F(WindowTest, TheRestartIsFollowedUnderTheCompletionAlert) {
+    const QString ask = "Switch the Ky off, wait a second and switch it on again.";
+    // The Ky's fault, what is done under the alert, the versions and the restart's text then
+    // shown, whether the exit status says it failed.
+    // clang-format off
+    const std::vector<std::tuple<std::string, std::string, std::string, bool>> cases = {
+        {"", "wait", "2-6 | Not Available | The Ky now runs firmware 2-6.", false},
+        {"restart-old-firmware", "wait", "1-5 | Not Available | The Ky came back with firmware 1-5, not 2-6: the new "
+         "firmware did not start. Leave it connected and run `kyfw update` again; if it comes back with 1-5 once "
+         "more, the Ky needs service.", true},
+        {"restart-never-back", "wait", "1-5 | Not Available | The Ky left the bus 5 seconds ago and has not come "
+         "back. Check that it is switched on and that its cable is plugged in; `kyfw list` shows it once it is "
+         "back. If it stays away, the new firmware does not start and the Ky needs service.", true},
+        {"", "OK", "1-5 | Not Available | " + ask.toStdString(), false},  // before the Ky left: not confirmed
+        {"", "signal", "1-5 | Not Available | " + ask.toStdString(), true},  // and a recording cut short
+    };
+    // clang-format on
+    for (const auto& [fault, under, shown, failed] : cases) {
+        SCOPED_TRACE(fault + under);
+        kytest::TempDir state("restart");
+        // A fresh Ky at 1-5 that erases at once, switched off and on only when waited for.
+        kysim::DemoKy::Options options{state.Path(), true, 0, 1, {}, &clock};
+        if (under != "wait") options.powerCycleAfterMicros.reset();
+        kysim::DemoKy demo(options);
+        kysim::ApplyNamedFault(*demo.Bus(), demo.Guid(), fault);
+        const std::string notice = under == "signal" ? "The recording r was cut short." : "";
+        recordingProblem = notice;
+        CKyFirmwareUpdateDialog::Environment environment{
+            demo.Bus(), &clock, proc.Path(), {}, [this] { return recordingProblem; }, &said};
+        environment.switchedOffAndOn = [&demo] { demo.SwitchedOffAndOnSoon(); };
+        environment.restartLimits.waitMicros = 5'000'000;
+        Open(environment);
+        alerts.clear(), said.str({});
+        const int quits = QuitEventsSent();
+        duringAlert = [&] {
+            EXPECT_TRUE(under != "signal" || dialog->QuitRequested());
+            // The window goes on redrawing until the ending is shown.
+            const auto shown = [&] { return !AlertInformative().endsWith(ask); };
+            EXPECT_LT(under == "wait" ? LongestGap(6000, shown) : 0, 250);
+        };
+        Tick(), Button("updateButton")->click();
+        TickThroughUpdate();
+        EXPECT_EQ(Alerts(), std::vector<std::string>{
+                                "1 | Programming Complete | You will need to cycle the Power "
+                                "on your Ky for changes to take affect\n\n" +
+                                notice + (notice.empty() ? "" : "\n\n") +
+                                shown.substr(shown.rfind(" | ") + 3)});
+        EXPECT_EQ(Shown(), shown + " | Upgrade off on" + (notice.empty() ? "" : " | " + notice));
+        EXPECT_EQ(std::tuple(QuitEventsSent(), dialog->LastUpdateFailed(),
+                             said.str().find("Stopped waiting: the restart is not confirmed.") !=
+                                 std::string::npos),
+                  std::tuple(quits + 1, failed, under != "wait"));
+    }
 }
 
 TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {
@@ -422,9 +480,7 @@ TEST_F(WindowTest, ASilentKyNeverStopsTheWindowAndItSaysWhy) {
     kernel->answer = kytest::FakeKernel::Answer::Never;
     const FWLib::LinuxBusOptions options{proc / "devices", proc / "dev", kernel, 300};
     ky::FakeClock fake;
-    dialog = std::make_unique<CKyFirmwareUpdateDialog>(
-        window, CKyFirmwareUpdateDialog::Environment{
-                    std::make_shared<FWLib::LinuxBus>(options), &fake, proc.Path(), {}, {}});
+    Open({std::make_shared<FWLib::LinuxBus>(options), &fake, proc.Path(), {}, {}});
     EXPECT_LT(LongestGap(2500), 250);
     EXPECT_THAT(Shown(),
                 StartsWith("Ky Not Found | Ky Not Found | The Ky at " +

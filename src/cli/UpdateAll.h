@@ -41,6 +41,7 @@ nlohmann::json SkippedRestartJson();
 // switched off and on as their user would); Ctrl+C ends the waiting, from
 // the moment `announce` (the user's part) has been said.
 std::vector<RestartReport> AwaitRestarts(Context& context, const UpdateOptions& options,
-                                         const std::vector<UInt64>& guids, const char* announce);
+                                         const std::vector<UInt64>& guids,
+                                         const std::string& announce);
 
 }  // namespace kyfw

@@ -295,8 +295,8 @@ private:
         session->Release();  // the Ky must be free to be identified again
         const RestartReport r =
             AwaitRestarts(c, o, {ky.unit.guid},
-                          "Switch the Ky off, wait a second and switch it on again. Waiting for "
-                          "it to come back (Ctrl+C to stop waiting)\u2026\n")
+                          std::string(ky::kRestartRequest) +
+                              " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n")
                 .front();
         doc["restart"] = r.json;
         if (!c.options.json)
@@ -362,7 +362,8 @@ nlohmann::json SkippedRestartJson() {
 }
 
 std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
-                                         const std::vector<UInt64>& guids, const char* announce) {
+                                         const std::vector<UInt64>& guids,
+                                         const std::string& announce) {
     if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
     std::vector<ky::RestartResult> results;
     ky::RestartLimits limits;
@@ -372,8 +373,8 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
         if (!c.options.json) c.out << announce << std::flush;
         const ky::RestartWait wait = WaitAskedFor(c, o);
         limits.waitMicros = std::uint64_t{wait.waitSeconds} * 1'000'000;
-        results = ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, *wait.clock, wait.stop,
-                                     c.trace);
+        results =
+            ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, *wait.clock, wait.stop, c.trace);
     }
     std::vector<RestartReport> reports;
     for (const auto& r : results) {

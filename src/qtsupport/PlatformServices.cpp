@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <QUiLoader>
 #include <QWidget>
@@ -277,12 +278,23 @@ void SetAlertResponder(std::function<SInt16(const AlertRequest&)> responder) {
     Responder() = std::move(responder);
 }
 
-SInt16 RunStandardAlert(const AlertRequest& request) {
-    if (Responder()) return Responder()(request);
+namespace {
+
+// The alerts that are up, the last opened first: its box (none when a
+// responder answers) and its informative text.
+struct ShownAlert {
+    QMessageBox* box = nullptr;
+    QString informative;
+    ShownAlert* under = nullptr;
+};
+ShownAlert* gShownAlert = nullptr;
+
+SInt16 RunAlertBox(const AlertRequest& request, ShownAlert& shown) {
     static constexpr std::array<QMessageBox::Icon, 3> kIcons = {
         QMessageBox::Critical, QMessageBox::Information, QMessageBox::Warning};
     QMessageBox box(kIcons[std::clamp<int>(request.type, 0, 2)], QString(), request.message,
                     QMessageBox::NoButton, QApplication::activeWindow());
+    shown.box = &box;
     box.setInformativeText(request.informative);
     QPushButton* ok = box.addButton(QMessageBox::Ok);
     QPushButton* cancel = nullptr;
@@ -290,8 +302,30 @@ SInt16 RunStandardAlert(const AlertRequest& request) {
         cancel = box.addButton(request.cancelText, QMessageBox::RejectRole);
     box.setDefaultButton(ok);
     box.setEscapeButton(cancel ? static_cast<QAbstractButton*>(cancel) : ok);
+    QShortcut quit(QKeySequence(Qt::CTRL | Qt::Key_Q), &box);
+    QObject::connect(&quit, &QShortcut::activated, &box, [&box] { box.escapeButton()->click(); });
     box.exec();
     return box.clickedButton() == cancel && cancel ? 2 : 1;
+}
+
+}  // namespace
+
+SInt16 RunStandardAlert(const AlertRequest& request) {
+    ShownAlert shown{nullptr, request.informative, gShownAlert};
+    gShownAlert = &shown;
+    const SInt16 answer = Responder() ? Responder()(request) : RunAlertBox(request, shown);
+    gShownAlert = shown.under;
+    return answer;
+}
+
+QString AlertInformative() {
+    return gShownAlert ? gShownAlert->informative : QString();
+}
+
+void SetAlertInformative(const QString& informative) {
+    if (!gShownAlert) return;
+    gShownAlert->informative = informative;
+    if (gShownAlert->box) gShownAlert->box->setInformativeText(informative);
 }
 
 // ---- strings --------------------------------------------------------------------

@@ -130,11 +130,16 @@ struct AlertRequest {
 };
 
 // Runs a modal alert centred on the active window; returns 1 for OK (the
-// default button), 2 for the cancel button.
+// default button), 2 for the cancel button. Ctrl+Q answers it as Escape
+// does: the window behind it cannot be reached meanwhile.
 SInt16 RunStandardAlert(const AlertRequest& request);
 // Tests answer alerts without a screen: while set, RunStandardAlert asks
 // `responder` instead of showing anything. Pass nothing to restore.
 void SetAlertResponder(std::function<SInt16(const AlertRequest&)> responder);
+// The informative text of the alert that is up (the last one opened), as
+// it is shown now, and a new one for it while it is up.
+QString AlertInformative();
+void SetAlertInformative(const QString& informative);
 
 // ---- strings ---------------------------------------------------------------
 // UTF-8 as a person reads it in a window: bytes that are not UTF-8 and

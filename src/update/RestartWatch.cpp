@@ -1,5 +1,8 @@
 #include "update/RestartWatch.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "update/kyfirmwareupdate.h"
@@ -136,6 +139,53 @@ std::string RestartText(const RestartResult& r, const std::string& expected,
                     "once it is switched on again."
                   : "Stopped waiting: the restart is not confirmed. Run `kyfw list` after "
                     "switching the Ky off and on.";
+}
+
+struct RestartFollower::Shared {
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::atomic<bool> stop = false;
+    std::optional<RestartResult> result;
+};
+
+RestartFollower::RestartFollower(std::shared_ptr<FWLib::Bus> bus, UInt64 guid, std::string expected,
+                                 const RestartLimits& limits, Clock& clock, Trace trace)
+    : mShared(std::make_shared<Shared>()) {
+    mThread = std::thread([shared = mShared, bus = std::move(bus), guid,
+                           expected = std::move(expected), limits, &clock, trace] {
+        const auto stop = [&shared] { return shared->stop.load(); };
+        const RestartResult r =
+            FollowRestarts(*bus, {guid}, expected, limits, clock, stop, trace).front();
+        std::lock_guard lock(shared->mutex);
+        shared->result = r;
+        shared->ended.notify_all();
+    });
+}
+
+RestartFollower::~RestartFollower() {
+    if (mThread.joinable()) Stop();
+}
+
+std::optional<RestartResult> RestartFollower::Ended() const {
+    std::lock_guard lock(mShared->mutex);
+    return mShared->result;
+}
+
+RestartResult RestartFollower::Stop() {
+    std::unique_lock lock(mShared->mutex);
+    mShared->stop = true;
+    mShared->ended.wait_for(lock, std::chrono::milliseconds(500),
+                            [this] { return mShared->result.has_value(); });
+    const auto result = mShared->result;
+    lock.unlock();
+    if (mThread.joinable()) result ? mThread.join() : mThread.detach();
+    if (result) return *result;
+    // Only a Ky that left and is back is read, which may take seconds: the
+    // look under way ends on its own, and the Ky counts as not back.
+    RestartResult away;
+    away.ending = RestartEnding::Stopped;
+    away.left = true;
+    return away;
 }
 
 }  // namespace ky

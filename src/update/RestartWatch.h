@@ -1,8 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/Clock.h"
@@ -10,6 +14,11 @@
 #include "firewire/FWPlatform.h"
 
 namespace ky {
+
+// What the user is asked to do once both images were written; kyfw and the
+// window ask it in these words.
+inline constexpr const char* kRestartRequest =
+    "Switch the Ky off, wait a second and switch it on again.";
 
 // How the restart after an update ended.
 enum class RestartEnding {
@@ -47,5 +56,29 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
 // what to do; `exitFailure` tells whether the update command should fail.
 std::string RestartText(const RestartResult& result, const std::string& expected,
                         const RestartLimits& limits, bool& exitFailure);
+
+// FollowRestarts for one Ky on a thread of its own, for a program that must
+// go on meanwhile: the window redraws and answers while the Ky is switched
+// off and on. `clock` must outlive the follower.
+class RestartFollower {
+public:
+    RestartFollower(std::shared_ptr<FWLib::Bus> bus, UInt64 guid, std::string expected,
+                    const RestartLimits& limits, Clock& clock, Trace trace = {});
+    ~RestartFollower();  // stops the follow, as Stop does
+    RestartFollower(const RestartFollower&) = delete;
+    RestartFollower& operator=(const RestartFollower&) = delete;
+
+    // How the restart ended, once it has.
+    std::optional<RestartResult> Ended() const;
+    // Stops the follow and gives its ending (Stopped, unless it had ended),
+    // waiting half a second at most for the look under way.
+    RestartResult Stop();
+
+    struct Shared;  // with the follower's thread
+
+private:
+    std::shared_ptr<Shared> mShared;
+    std::thread mThread;
+};
 
 }  // namespace ky

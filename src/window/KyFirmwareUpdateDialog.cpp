@@ -22,7 +22,10 @@ const ControlID KYUpdateFirmwareVersionStrID = {kSignature, 203};
 const ControlID KYProgressBarID = {kSignature, 300};
 
 constexpr double kTickSeconds = 0.5;
+constexpr double kRestartSeconds = 0.25;  // how often the window looks at the restart
 const char* const kNotFound = "Ky Not Found";
+const char* const kDoneText =
+    "You will need to cycle the Power on your Ky for changes to take affect";
 // How long a tick waits for the Ky to be identified before it shows the
 // last answer: the window redraws at least every quarter of a second.
 constexpr std::chrono::milliseconds kProbeWait{150};
@@ -49,12 +52,16 @@ std::string Below(const std::string& text, const std::string& notice) {
     return notice.empty() ? text : text + "\n\n" + Sentence(notice);
 }
 
+// Two notices, each a sentence of its own.
+std::string Notices(const std::string& first, const std::string& second) {
+    return first.empty() || second.empty() ? first + second
+                                           : Sentence(first) + "\n\n" + Sentence(second);
+}
+
 }  // namespace
 
 SInt16 ShowDownloadDoneAlert(const std::string& notice) {
-    return Alert(
-        kAlertNoteAlert, "Programming Complete",
-        Below("You will need to cycle the Power on your Ky for changes to take affect", notice));
+    return Alert(kAlertNoteAlert, "Programming Complete", Below(kDoneText, notice));
 }
 
 SInt16 ShowDowngradeAlert() {
@@ -114,6 +121,7 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
 CKyFirmwareUpdateDialog::~CKyFirmwareUpdateDialog() {
     // The timer belongs to the application, which may outlive the window.
     RemoveEventLoopTimer(_timer);
+    RemoveEventLoopTimer(_restartTimer);
     _session.reset();  // waits for an update under way: the worker uses the controller
     delete _pKy;
 }
@@ -137,6 +145,10 @@ void CKyFirmwareUpdateDialog::TimerEventHandlerStatic(EventLoopTimerRef timer, v
     static_cast<CKyFirmwareUpdateDialog*>(userData)->TimerEventHandler(timer);
 }
 
+void CKyFirmwareUpdateDialog::RestartTimerStatic(EventLoopTimerRef, void* userData) {
+    static_cast<CKyFirmwareUpdateDialog*>(userData)->ShowRestart();
+}
+
 OSStatus CKyFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
     switch (_updateState) {
         case WAITFORINPUT:
@@ -147,6 +159,8 @@ OSStatus CKyFirmwareUpdateDialog::TimerEventHandler(EventLoopTimerRef) {
             break;
         case UPDATING:
             FollowUpdate();
+            break;
+        case RESTARTING:  // under the completion alert, on the restart's timer
             break;
     }
     return noErr;
@@ -274,10 +288,50 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
         if (close) SendQuitApplicationEvent();
         return;
     }
-    if (ShowDownloadDoneAlert(recording) == 2)
-        _progressBar.SetValue(0);
-    else
-        SendQuitApplicationEvent();
+    FollowRestart(recording);
+    ShowDownloadDoneAlert(Notices(recording, ky::kRestartRequest));
+    if (_updateState != RESTARTING) return;  // a quit meanwhile ended the follow and quit
+    EndRestart();                            // OK quits at once
+    SendQuitApplicationEvent();
+}
+
+void CKyFirmwareUpdateDialog::FollowRestart(const std::string& recording) {
+    _recording = recording;
+    _restart = std::make_unique<ky::RestartFollower>(
+        _environment.bus, _pKy->FoundUnit().guid, ky::BuiltInVersionText(),
+        _environment.restartLimits, *_environment.clock, _environment.trace);
+    if (_environment.switchedOffAndOn) _environment.switchedOffAndOn();
+    _updateState = RESTARTING;
+    _updateFirmwareVersionStr.SetText(ky::kRestartRequest);
+    InstallEventLoopTimer(kRestartSeconds, kRestartSeconds, RestartTimerStatic, this,
+                          &_restartTimer);
+}
+
+void CKyFirmwareUpdateDialog::ShowRestart() {
+    const auto ended = _restart->Ended();
+    if (!ended) return;
+    const std::string text = TakeRestart(*ended);
+    _updateFirmwareVersionStr.SetText(text.c_str());
+    if (!ended->versions.empty()) _currentFirmwareVersionStr.SetText(ended->versions.c_str());
+    SetAlertInformative(ShownText(Below(kDoneText, Notices(_recording, text))));
+}
+
+void CKyFirmwareUpdateDialog::EndRestart() {
+    const auto ended = _restart->Ended();
+    const std::string text = TakeRestart(ended ? *ended : _restart->Stop());
+    // The window closes now: what it has not shown is said where it is kept.
+    if (!ended) Say() << text << "\n";
+    RemoveEventLoopTimer(std::exchange(_restartTimer, nullptr));
+    _restart.reset();
+    _updateState = WAITFORINPUT;
+}
+
+std::string CKyFirmwareUpdateDialog::TakeRestart(const ky::RestartResult& result) {
+    bool failed = false;
+    std::string text =
+        ky::RestartText(result, ky::BuiltInVersionText(), _environment.restartLimits, failed);
+    _lastFailed = _lastFailed || failed;
+    return text;
 }
 
 OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
@@ -324,6 +378,7 @@ OSStatus CKyFirmwareUpdateDialog::ApplicationCommandHandler(EventHandlerCallRef,
         return noErr;
     }
     if (command.commandID != kHICommandQuit) return eventNotHandledErr;
+    if (_updateState == RESTARTING) EndRestart();
     // Before the worker has started nothing was written: quitting cancels it.
     if (_updateState == STARTUPDATE) CancelStart();
     if (_updateState == WAITFORINPUT) return eventNotHandledErr;
@@ -333,6 +388,7 @@ OSStatus CKyFirmwareUpdateDialog::ApplicationCommandHandler(EventHandlerCallRef,
 }
 
 bool CKyFirmwareUpdateDialog::QuitRequested() {
+    if (_updateState == RESTARTING) EndRestart();
     if (_updateState == STARTUPDATE) CancelStart();
     if (_updateState == WAITFORINPUT) {
         SendQuitApplicationEvent();

@@ -8,11 +8,17 @@
 #include "qtsupport/carboncontrols.h"
 #include "support/StopSignals.h"
 #include "update/KyProbe.h"
+#include "update/RestartWatch.h"
 #include "update/UpdateSession.h"
 #include "update/kyfirmwareupdate.h"
 
 // The window's state.
-enum KyFirmwareUpdateType : UInt32 { WAITFORINPUT = 0, STARTUPDATE = 1, UPDATING = 2 };
+enum KyFirmwareUpdateType : UInt32 {
+    WAITFORINPUT = 0,
+    STARTUPDATE = 1,
+    UPDATING = 2,
+    RESTARTING = 3,  // the Ky is switched off and on under the completion alert
+};
 
 // The main window: shows the Ky's version and serial number, offers the
 // upgrade (or a confirmed downgrade), follows the update on the progress
@@ -38,6 +44,10 @@ public:
         // The trace lines of the controller, the probe and the engine
         // below them; nowhere when not given.
         ky::Trace trace{};
+        // Once the window waits for the restart: the simulated Ky's user
+        // switches it off and on, as kyfw's does.
+        std::function<void()> switchedOffAndOn = {};
+        ky::RestartLimits restartLimits = {};
     };
 
     CKyFirmwareUpdateDialog(WindowRef window, Environment environment);
@@ -50,6 +60,9 @@ public:
     static OSStatus CancelEventHandlerStatic(EventHandlerCallRef, EventRef, void* userData);
     static OSStatus ApplicationCommandHandlerStatic(EventHandlerCallRef, EventRef, void* userData);
     static void TimerEventHandlerStatic(EventLoopTimerRef timer, void* userData);
+    // The restart's own timer: the tick's waits while the completion alert,
+    // opened by a tick, is up.
+    static void RestartTimerStatic(EventLoopTimerRef timer, void* userData);
 
     OSStatus UpdateEventHandler(EventHandlerCallRef, EventRef);
     OSStatus CancelEventHandler(EventHandlerCallRef, EventRef);
@@ -57,8 +70,8 @@ public:
     OSStatus TimerEventHandler(EventLoopTimerRef timer);
 
     KyFirmwareUpdateType State() const { return _updateState; }
-    // What the program's exit status says of the last update: it failed, or
-    // its recording was not kept whole.
+    // What the program's exit status says of the last update: it failed, its
+    // new firmware did not start, or its recording was not kept whole.
     bool LastUpdateFailed() const { return _lastFailed; }
     // A quit signal (SIGINT, SIGTERM): quits at once while waiting, else
     // once the update has ended. Returns true when it quit at once.
@@ -76,6 +89,12 @@ protected:
     void CancelStart();
     void FollowUpdate();
     void FinishUpdate();
+    // The restart, followed while the completion alert is up: what the
+    // follower learns is shown in the window and below the alert's text.
+    void FollowRestart(const std::string& recording);
+    void ShowRestart();
+    void EndRestart();
+    std::string TakeRestart(const ky::RestartResult& result);
     void SayCannotQuit();
 
     CControl _updateButton;
@@ -102,7 +121,10 @@ private:
     std::unique_ptr<ky::UpdateSession> _session;     // made with the controller
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // while the flash is written
     std::unique_ptr<ky::KyProbe> _probe;
+    std::unique_ptr<ky::RestartFollower> _restart;  // while RESTARTING
+    std::string _recording;  // why the recording was not kept whole, said with the restart
     EventLoopTimerRef _timer = nullptr;
+    EventLoopTimerRef _restartTimer = nullptr;
 };
 
 // `notice`, when there is one, is said below the alert's own text.

@@ -133,7 +133,10 @@ int main(int argc, char** argv) {
     };
     auto* dialog = new CKyFirmwareUpdateDialog(
         window, {choice.bus, &choice.DownloadClock(), ky::ProcessTable::FromEnvironment(),
-                 [&choice] { return choice.StateProblem(); }, recordingProblem, &std::cerr, trace});
+                 [&choice] { return choice.StateProblem(); }, recordingProblem, &std::cerr, trace,
+                 [&choice] {
+                     if (choice.demo) choice.demo->SwitchedOffAndOnSoon();  // as its user would
+                 }});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
     RunApplicationEventLoop();
