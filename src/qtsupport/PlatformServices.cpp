@@ -305,7 +305,10 @@ SInt16 RunAlertBox(const AlertRequest& request, ShownAlert& shown) {
     QShortcut quit(QKeySequence(Qt::CTRL | Qt::Key_Q), &box);
     QObject::connect(&quit, &QShortcut::activated, &box, [&box] { box.escapeButton()->click(); });
     box.exec();
-    return box.clickedButton() == cancel && cancel ? 2 : 1;
+    // A box ended by the program's quit, with no button pressed, answers as
+    // Escape does: Cancel where there is one. Only OK agrees.
+    const QAbstractButton* answer = box.clickedButton() ? box.clickedButton() : box.escapeButton();
+    return answer == cancel && cancel ? 2 : 1;
 }
 
 }  // namespace
