@@ -67,8 +67,8 @@ TEST_F(WorkerTest, AKyThatIsGoneOrCannotBeOpenedIsNotFoundForBothImages) {
         ky.DoUpdate();
         WaitDone(ky);
         const auto& result = ky.GetUpdateResult();
-        EXPECT_EQ(std::tuple(ky.Progress().Get(), result.deviceFound, result.xilinxError,
-                             result.mcoreError, result.failure),
+        EXPECT_EQ(std::tuple(ky.Progress().Get(), result.deviceFound, result.xilinx.error,
+                             result.mcore.error, result.failure),
                   std::tuple(0u, false, kIOReturnNoDevice, kIOReturnNoDevice, "device not found"));
         EXPECT_EQ(io.Text().find("Opening"), std::string::npos);  // nothing downloaded to nothing
         bus->Replug(guid);

@@ -43,11 +43,12 @@ std::string PhaseText(const DownloadProgress& progress) {
     return std::string(image) + ": starting";
 }
 
-nlohmann::json ImageJson(IOReturn error, const std::string& step) {
-    nlohmann::json j{{"ok", error == kIOReturnSuccess}, {"error", error}};
-    if (error != kIOReturnSuccess) {
-        j["error_text"] = ky::ErrorText(error);
-        j["step"] = step;
+nlohmann::json ImageJson(const ky::ImageOutcome& image) {
+    nlohmann::json j{{"ok", image.Programmed()}, {"error", image.error}};
+    if (!image.Programmed()) {
+        j["error_text"] = ky::ErrorText(image.error);
+        j["step"] = image.StepText();
+        j["flash_touched"] = image.FlashTouched();
     }
     return j;
 }
@@ -254,8 +255,7 @@ private:
             return End(kExitRefused, "refused",
                        "refusing to update: " + result.failure + "; nothing was written");
         const bool ok = result.Succeeded();
-        doc["images"] = {{"xilinx", ImageJson(result.xilinxError, result.xilinxStep)},
-                         {"mcore", ImageJson(result.mcoreError, result.mcoreStep)}};
+        doc["images"] = {{"xilinx", ImageJson(result.xilinx)}, {"mcore", ImageJson(result.mcore)}};
         doc["log"] = logPath ? nlohmann::json(logPath->string()) : nlohmann::json(nullptr);
         if (!logPath) doc["log_problem"] = logProblem;
         doc["outcome"] = ok ? "done" : "failed";

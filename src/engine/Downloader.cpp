@@ -17,6 +17,35 @@ constexpr int kSignatureSearchPositions = 144;
 
 }  // namespace
 
+namespace ky {
+
+const char* DownloadStepText(DownloadStep step) {
+    static constexpr const char* kTexts[] = {"",
+                                             "finding the Ky",
+                                             "choosing the image",
+                                             "reading the bus generation",
+                                             "opening the Ky",
+                                             "entering update mode",
+                                             "starting the erase",
+                                             "erasing",
+                                             "erasing (the erase timed out after a minute)",
+                                             "sending the header",
+                                             "sending the block at ",
+                                             "verifying the CRC",
+                                             "restoring normal operation"};
+    return kTexts[static_cast<int>(step)];
+}
+
+std::string ImageOutcome::StepText() const {
+    if (Programmed()) return {};
+    const std::string text = DownloadStepText(step);
+    return step == DownloadStep::SendingBlock ? text + std::to_string(position) : text;
+}
+
+}  // namespace ky
+
+using ky::DownloadStep;
+
 FirmwareImages BuiltInImages() {
     return {{KyXilinxData, KyXilinxDataSizeBytes}, {KyMCORE06data, KyMCORE06dataSize}};
 }
@@ -37,21 +66,21 @@ Downloader::~Downloader() {
 
 void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     _Unit = unit;
-    mFailedStep = nullptr;
+    mFailedStep = DownloadStep::None;
     mFailedPosition = -1;
     mProgress.Reset();
     Selection image;
     if (!SelectImage(type, image) || unit == nullptr) {
         // Nothing is defined to send: leave the unit untouched.
         mError = unit == nullptr ? kIOReturnNoDevice : kIOReturnBadArgument;
-        mFailedStep = unit == nullptr ? "finding the Ky" : "choosing the image";
+        mFailedStep = unit == nullptr ? DownloadStep::FindingKy : DownloadStep::ChoosingImage;
         return;
     }
     UInt32 generation = 0;
     if (IOReturn status = unit->GetBusGeneration(generation); status != kIOReturnSuccess) {
         mTrace << "Could not read the bus generation, got error" << status << "\n\r";
         mError = status;
-        mFailedStep = "reading the bus generation";
+        mFailedStep = DownloadStep::ReadingGeneration;
         return;
     }
     mTrace << "BusGen " << generation << "\n";
@@ -60,7 +89,7 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         // nothing may be written.
         mTrace << "Could not open device\n\r";
         mError = status;
-        mFailedStep = "opening the Ky";
+        mFailedStep = DownloadStep::Opening;
         mProgress.SetErase();
         mProgress.SetPgm();
         return;
@@ -69,17 +98,12 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     mProgress.SetErase();
     if (error == kIOReturnSuccess) error = StartErase(type, image.command, generation);
     if (error == kIOReturnSuccess && (error = WaitForErase(generation)) != kIOReturnSuccess &&
-        !mFailedStep)
-        mFailedStep = "erasing";
+        mFailedStep == DownloadStep::None)
+        mFailedStep = DownloadStep::Erasing;
     mProgress.SetPgm();
     if (error == kIOReturnSuccess) error = SendImage(type, image, generation);
     unit->Close();
     mError = error;
-}
-
-std::string Downloader::FailedStep() const {
-    if (!mFailedStep) return {};
-    return mFailedPosition >= 0 ? mFailedStep + std::to_string(mFailedPosition) : mFailedStep;
 }
 
 bool Downloader::SelectImage(DOWNLOADTYPE type, Selection& image) {
@@ -115,7 +139,7 @@ IOReturn Downloader::EnterUpdateMode(UInt32& generation) {
     if (error == kIOReturnSuccess && value != 1) error = kUpdateStatusError;
     if (error != kIOReturnSuccess) {
         mTrace << "Device not ready - Could not prepare device for update.\n\r";
-        mFailedStep = "entering update mode";
+        mFailedStep = DownloadStep::EnteringUpdateMode;
     }
     return error;
 }
@@ -126,7 +150,7 @@ IOReturn Downloader::StartErase(DOWNLOADTYPE type, UInt32 command, UInt32& gener
     Pause(kCommandPauseMicros);
     if (error != kIOReturnSuccess) {
         mTrace << "Device not ready. Could not prepare device for update.\n\r";
-        mFailedStep = "starting the erase";
+        mFailedStep = DownloadStep::StartingErase;
     }
     return error;
 }
@@ -146,7 +170,7 @@ IOReturn Downloader::WaitForErase(UInt32& generation) {
         mTrace << "Erasing Flash\n";
     }
     mTrace << "Device timed out. -Could not erase flash.\n\r";
-    mFailedStep = "erasing (the erase timed out after a minute)";
+    mFailedStep = DownloadStep::EraseTimedOut;
     return kUpdateStatusError;
 }
 
@@ -173,7 +197,7 @@ IOReturn Downloader::SendHeader(UInt32 sizeB, UInt32& generation) {
     header[7] = static_cast<UInt8>(sizeB);
     IOReturn error = _Unit->SendBlock(header, sizeof header, 0, generation);
     Pause(kCommandPauseMicros);
-    if (error != kIOReturnSuccess) mFailedStep = "sending the header";
+    if (error != kIOReturnSuccess) mFailedStep = DownloadStep::SendingHeader;
     if (error != kIOReturnSuccess)
         mTrace << "Download has failed."
                << "Tried to send FirmwareHeader, got error\n\r" << error;
@@ -197,7 +221,7 @@ IOReturn Downloader::SendBlocks(DOWNLOADTYPE type, const Selection& image, UInt3
         error = _Unit->SendBlock(buffer, size, static_cast<UInt32>(currentOffset), generation);
         Pause(kCommandPauseMicros);
         if (error != kIOReturnSuccess) {
-            mFailedStep = "sending the block at ";
+            mFailedStep = DownloadStep::SendingBlock;
             mFailedPosition = currentOffset;
             mTrace << "Download has failed\n\r"
                    << "Tried to send" << actualCount << "bytes at" << currentOffset << ", got error"
@@ -216,13 +240,13 @@ IOReturn Downloader::VerifyAndFinish(UInt32 crc, UInt32& generation) {
     Pause(kCommandPauseMicros);
     if (error != kIOReturnSuccess) {
         mTrace << "Firmware validation failed- CRC was invalid.\n\r";
-        mFailedStep = "verifying the CRC";
+        mFailedStep = DownloadStep::VerifyingCrc;
         return error;
     }
     error = _Unit->RestoreNormalOperation(generation);
     if (error != kIOReturnSuccess) {
         mTrace << "Could not restore normal operation.\n\r";
-        mFailedStep = "restoring normal operation";
+        mFailedStep = DownloadStep::RestoringNormal;
         return error;
     }
     mTrace << "Update successful.\n\r";

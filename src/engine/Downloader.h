@@ -15,6 +15,44 @@ inline constexpr UInt32 DL_BUF_SIZE = 2052;
 // Which built-in image a download works on.
 enum DOWNLOADTYPE : UInt32 { fileMCORE = 0, fileXILINX = 1 };
 
+namespace ky {
+
+// The steps of one image's download, in order. A failed download records
+// the step it failed at; the words for it (DownloadStepText) are those of
+// its messages and the JSON: "erasing", "sending the block at 1482".
+enum class DownloadStep {
+    None,  // nothing failed
+    FindingKy,
+    ChoosingImage,
+    ReadingGeneration,
+    Opening,
+    EnteringUpdateMode,
+    StartingErase,  // from here the Ky may have begun to erase its flash
+    Erasing,
+    EraseTimedOut,
+    SendingHeader,
+    SendingBlock,
+    VerifyingCrc,
+    RestoringNormal,
+};
+const char* DownloadStepText(DownloadStep step);
+
+// What became of one image: its error (0: programmed and verified) and,
+// when it failed, where.
+struct ImageOutcome {
+    IOReturn error = kIOReturnNotReady;
+    DownloadStep step = DownloadStep::None;
+    int position = -1;  // the block's offset in the image, when sending a block
+
+    bool Programmed() const { return error == kIOReturnSuccess; }
+    // The Ky was told to erase the image's flash: what it held may be gone.
+    bool FlashTouched() const { return !Programmed() && step >= DownloadStep::StartingErase; }
+    // "sending the block at 1482"; empty when nothing failed.
+    std::string StepText() const;
+};
+
+}  // namespace ky
+
 // The images a Downloader sends: the built-in ones, or others for tests.
 struct FirmwareImages {
     std::span<const UInt8> xilinx;  // a .bit file
@@ -70,7 +108,9 @@ public:
     IOReturn Error() const { return mError; }
     // The step at which the last DoDownload failed, in words ("erasing",
     // "sending the block at 1482"); empty after a success.
-    std::string FailedStep() const;
+    std::string FailedStep() const { return Outcome().StepText(); }
+    // The last DoDownload's outcome.
+    ky::ImageOutcome Outcome() const { return {mError, mFailedStep, mFailedPosition}; }
 
 private:
     struct Selection {
@@ -99,6 +139,6 @@ private:
     // Nothing in this program sets it: an update is never called off once
     // begun. A set flag would end the data phase at the next block.
     std::atomic<bool> mCancelled{false};
-    const char* mFailedStep = nullptr;  // a fixed text: set without allocating
+    ky::DownloadStep mFailedStep = ky::DownloadStep::None;
     int mFailedPosition = -1;
 };

@@ -104,7 +104,7 @@ PolicyAnswer Judge(const KyInfo& info, const WritePolicy& policy) {
 }
 
 bool LeftTheBus(const UpdateResult& result) {
-    return result.xilinxError == kIOReturnNoDevice || result.mcoreError == kIOReturnNoDevice;
+    return result.xilinx.error == kIOReturnNoDevice || result.mcore.error == kIOReturnNoDevice;
 }
 
 std::string ErrorText(IOReturn error) {
@@ -138,14 +138,15 @@ std::string DescribeFailure(const UpdateResult& result) {
     if (!result.deviceFound)
         return "The Ky could not be reached when the update began: " + result.failure + ".";
     std::string text;
-    auto image = [&](const char* name, IOReturn error, const std::string& step) {
-        if (error == kIOReturnSuccess) return;
+    auto image = [&](const char* name, const ImageOutcome& image) {
+        if (image.Programmed()) return;
         if (!text.empty()) text += " ";
+        const std::string step = image.StepText();
         text += std::string("The ") + name + " image failed" +
-                (step.empty() ? "" : " while " + step) + ": " + ErrorText(error) + ".";
+                (step.empty() ? "" : " while " + step) + ": " + ErrorText(image.error) + ".";
     };
-    image("FPGA (Xilinx)", result.xilinxError, result.xilinxStep);
-    image("MCORE", result.mcoreError, result.mcoreStep);
+    image("FPGA (Xilinx)", result.xilinx);
+    image("MCORE", result.mcore);
     if (text.empty() && !result.failure.empty())
         text = "The update failed: " + result.failure + ".";
     return text;
@@ -328,7 +329,7 @@ void CKyFirmwareUpdate::Run() {
 void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
     if (const IOReturn status = HoldKy(); status != kIOReturnSuccess) {
         // The Ky left the bus, or another updater took it, since the user asked.
-        result.xilinxError = result.mcoreError = status;
+        result.xilinx.error = result.mcore.error = status;
         result.failure = status == kIOReturnNoDevice
                              ? "device not found"
                              : "could not open the Ky: " + ky::ErrorText(status);
@@ -345,13 +346,11 @@ void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
     }
     _progress.SetDeviceType(Xilinx);  // DoUpdate has reset the record
     _pDownloader->DoDownload(_unit.get(), fileXILINX);
-    result.xilinxError = _pDownloader->Error();
-    result.xilinxStep = _pDownloader->FailedStep();
+    result.xilinx = _pDownloader->Outcome();
     // The MCORE image goes next whatever became of the first.
     _progress.SetDeviceType(MCORE);
     _pDownloader->DoDownload(_unit.get(), fileMCORE);
-    result.mcoreError = _pDownloader->Error();
-    result.mcoreStep = _pDownloader->FailedStep();
+    result.mcore = _pDownloader->Outcome();
     // After a failure, what the Ky reads now, still under the hold: what to
     // do next depends on it, not on a guess about the step that failed.
     KyInfo now;

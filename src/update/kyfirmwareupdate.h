@@ -10,11 +10,11 @@
 #include "base/Trace.h"
 #include "engine/DownloadProgress.h"
 #include "engine/DownloadUnit.h"
+#include "engine/Downloader.h"
 #include "firewire/FWPlatform.h"
 #include "support/ProcessTable.h"
 #include "support/ZRV_PTA_Runnable.h"
 
-class Downloader;
 
 namespace ZRV::PTA {
 
@@ -101,18 +101,15 @@ inline FWLib::MatchingDictionary KyUnitMatch() {
 // need of another update; it must never be reported as programmed.
 struct UpdateResult {
     bool deviceFound = false;
-    IOReturn xilinxError = kIOReturnNotReady;  // 0: programmed and verified
-    IOReturn mcoreError = kIOReturnNotReady;
-    std::string xilinxStep, mcoreStep;  // where each failed ("erasing"), if it did
-    std::string failure;                // why the update could not run or be kept, if so
-    bool started = true;                // false: nothing was written (`failure` says why)
+    ImageOutcome xilinx, mcore;  // each image's error and where it failed
+    std::string failure;         // why the update could not run or be kept, if so
+    bool started = true;         // false: nothing was written (`failure` says why)
     // After an image failed: the Ky's versions read under the hold, when
     // it could be read.
     std::optional<KyInfo> versionsRead;
 
     bool Succeeded() const {
-        return deviceFound && xilinxError == kIOReturnSuccess && mcoreError == kIOReturnSuccess &&
-               failure.empty();
+        return deviceFound && xilinx.Programmed() && mcore.Programmed() && failure.empty();
     }
 };
 
