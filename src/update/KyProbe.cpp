@@ -6,9 +6,31 @@
 
 namespace ky {
 
+// Passes the probe's trace on while the probe lives: its thread may end
+// after the window that made it, and after the owner's sink.
+class ClosingSink final : public TraceSink {
+public:
+    explicit ClosingSink(Trace to) : mTo(to) {}
+    void Write(std::string_view text) override {
+        std::lock_guard guard(mMutex);
+        if (mOpen) mTo << text;
+    }
+    void Close() {
+        std::lock_guard guard(mMutex);
+        mOpen = false;
+    }
+
+private:
+    std::mutex mMutex;
+    Trace mTo;
+    bool mOpen = true;
+};
+
 // What the window and the probe's thread share; the thread keeps it alive
 // until its identification has ended.
 struct KyProbe::Shared {
+    explicit Shared(Trace trace) : trace(trace) {}
+    ClosingSink trace;
     std::mutex mutex;
     std::condition_variable changed;
     bool wanted = false, stop = false;
@@ -46,11 +68,13 @@ void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> b
 }  // namespace
 
 KyProbe::KyProbe(std::shared_ptr<FWLib::Bus> bus, ProcessTable processes, Trace trace)
-    : mShared(std::make_shared<Shared>()) {
-    std::thread(Loop, mShared, std::move(bus), std::move(processes), trace).detach();
+    : mShared(std::make_shared<Shared>(trace)) {
+    std::thread(Loop, mShared, std::move(bus), std::move(processes), Trace(mShared->trace))
+        .detach();
 }
 
 KyProbe::~KyProbe() {
+    mShared->trace.Close();
     std::lock_guard lock(mShared->mutex);
     mShared->stop = true;
     mShared->changed.notify_all();

@@ -23,8 +23,8 @@ public:
         std::size_t kys = 0;  // Ky units on the bus, this one among them
     };
 
-    // The probe's trace goes to `trace`, whose stream must live as long as
-    // the program: the probe's thread may outlive this object.
+    // The probe's trace goes to `trace` while this object lives (its
+    // thread may outlive it, and says nothing more then).
     KyProbe(std::shared_ptr<FWLib::Bus> bus, ProcessTable processes, Trace trace = {});
     // Does not wait for an identification under way: it ends on its own.
     ~KyProbe();

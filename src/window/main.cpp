@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
     // The engine's trace and error lines go to standard error with
     // --verbose, else nowhere: a desktop session keeps standard error in
     // its journal. The window says its own.
-    // Never freed: the probe's thread may still trace as the program ends.
+    // Never freed: a restart follower given up on may still trace as the
+    // program ends.
     const ky::Trace trace =
         options.verbose ? ky::Trace(*new ky::StreamTraceSink(std::cerr)) : ky::Trace();
     ky::BusChoice choice = ky::ChooseBus(options.simulate, false, trace);
