@@ -72,9 +72,9 @@ public:
     int Run() {
         std::vector<FoundKy> found;
         std::string problem;
-        if (!FindKys(*c.bus, found, problem, c.trace)) return Fail(kExitNoKy, "no-device", problem);
+        if (!FindKys(*c.bus, found, problem, c.trace)) return Fail(kExitNoKy, problem);
         if (found.empty())
-            return Fail(kExitNoKy, "no-device",
+            return Fail(kExitNoKy,
                         "no Ky can be updated: " + WhyNoKy(*c.bus, found, c.processes).text);
         entries.resize(found.size());
         for (std::size_t i = 0; i < found.size(); ++i) entries[i].ky = found[i];
@@ -98,11 +98,11 @@ private:
         return n;
     }
 
-    int Fail(int status, const char* outcome, const std::string& message) {
+    int Fail(ExitStatus status, const std::string& message) {
         if (c.options.json)
             c.out << JsonText({{"command", "update"},
                                {"all", true},
-                               {"outcome", outcome},
+                               {"outcome", ky::OutcomeWord(status)},
                                {"message", message},
                                {"kys", nlohmann::json::array()}})
                   << "\n";
@@ -159,10 +159,10 @@ private:
             e.status = one.status;
             e.update = one.doc;
             e.after = one.versionsAfter;
-            e.outcome = one.status == kExitDone
-                            ? "done"
-                            : one.doc.value("outcome", std::string("failed")) + ": " +
-                                  one.doc.value("message", std::string());
+            // The Ky's word, and for any other ending why.
+            e.outcome =
+                std::string(ky::OutcomeWord(ExitStatus(one.status))) +
+                (one.status == kExitDone ? "" : ": " + one.doc.value("message", std::string()));
             if (one.status != kExitDone) e.planned = false;
         }
     }
@@ -198,7 +198,7 @@ private:
             for (const auto& e : entries) kys.push_back(EntryJson(e));
             c.out << JsonText({{"command", "update"},
                                {"all", true},
-                               {"outcome", OutcomeName(worst)},
+                               {"outcome", ky::OutcomeWord(ExitStatus(worst))},
                                {"status", worst},
                                {"kys", kys}})
                   << "\n";
@@ -213,28 +213,12 @@ private:
         return worst;
     }
 
-    static const char* OutcomeName(int status) {
-        switch (status) {
-            case kExitDone:
-                return "done";
-            case kExitNothingToDo:
-                return "nothing-to-do";
-            case kExitNoKy:
-                return "no-device";
-            case kExitRefused:
-                return "refused";
-            case kExitStopped:
-                return "stopped";
-        }
-        return "failed";
-    }
-
     static nlohmann::json EntryJson(const Entry& e) {
         nlohmann::json j{{"guid", GuidText(e.ky.unit.guid)},
                          {"serial_number", e.ky.Serial()},
                          {"before", e.ky.VersionsKnown() ? e.ky.Version() : "?"},
                          {"after", e.after},
-                         {"outcome", OutcomeName(e.status)},
+                         {"outcome", ky::OutcomeWord(ExitStatus(e.status))},
                          {"message", e.outcome},
                          {"status", e.status}};
         if (!e.update.is_null()) j["update"] = e.update;

@@ -82,8 +82,8 @@ private:
     using Status = ky::UpdateSession::Status;
 
     // A refusal or another early end: message, JSON and exit status.
-    ExitStatus End(ExitStatus status, const char* outcome, const std::string& message) {
-        doc["outcome"] = outcome;
+    ExitStatus End(ExitStatus status, const std::string& message) {
+        doc["outcome"] = ky::OutcomeWord(status);
         doc["message"] = message;
         if (c.options.json && oneOfAll) return status;
         if (c.options.json)
@@ -96,8 +96,8 @@ private:
 
     // The session's refusal as kyfw says it.
     ExitStatus Refused(const ky::UpdateSession::Answer& answer) {
-        if (answer.status == Status::NoKy) return End(kExitNoKy, "no-device", answer.message);
-        return End(kExitRefused, "refused", "refusing to update: " + answer.message);
+        if (answer.status == Status::NoKy) return End(kExitNoKy, answer.message);
+        return End(kExitRefused, "refusing to update: " + answer.message);
     }
 
     Outcome Checks() {
@@ -118,9 +118,8 @@ private:
         const auto checked =
             session->Check({.reinstall = o.reinstall, .allowDowngrade = o.allowDowngrade}, true);
         if (checked.status == Status::NothingToDo)
-            return End(kExitNothingToDo, "nothing-to-do",
-                       "The Ky already has firmware " + ky.Version() +
-                           "; nothing to do (--reinstall writes it again).");
+            return End(kExitNothingToDo, "The Ky already has firmware " + ky.Version() +
+                                             "; nothing to do (--reinstall writes it again).");
         if (!checked.Ok() && checked.status != Status::NeedsConsent) return Refused(checked);
         if (Outcome status = Ask(checked.status == Status::NeedsConsent)) return status;
         session->Consent();
@@ -133,23 +132,22 @@ private:
     Outcome Choose() {
         std::vector<FoundKy> all, matching;
         std::string problem;
-        if (!FindKys(*c.bus, all, problem, trace.Sink()))
-            return End(kExitNoKy, "no-device", problem);
+        if (!FindKys(*c.bus, all, problem, trace.Sink())) return End(kExitNoKy, problem);
         for (auto& f : all)
             if (o.device.Matches(f.unit)) matching.push_back(f);
         if (matching.empty() && !o.device.Any())
-            return End(kExitNoKy, "no-device", "no Ky matches --device " + Printable(o.deviceText));
+            return End(kExitNoKy, "no Ky matches --device " + Printable(o.deviceText));
         if (matching.empty() || matching.front().check == ky::KyCheck::NoAccess) {
             const auto reason = WhyNoKy(*c.bus, matching, c.processes);
             doc["reason"] = ReasonJson(reason);
-            return End(kExitNoKy, "no-device", "no Ky can be updated: " + reason.text);
+            return End(kExitNoKy, "no Ky can be updated: " + reason.text);
         }
         if (matching.size() > 1) {
             std::string list = "several Kys found; choose one with --device:";
             for (const auto& f : matching)
                 list += "\n  --device " + GuidText(f.unit.guid) + "   (" +
                         Printable(f.unit.deviceNode) + ", firmware " + f.Version() + ")";
-            return End(kExitRefused, "refused", list);
+            return End(kExitRefused, list);
         }
         ky = matching.front();
         return std::nullopt;
@@ -162,12 +160,11 @@ private:
         const std::string from = ky.Version();
         const bool terminal = CanAsk(c);
         if (downgrade && !terminal)
-            return End(kExitRefused, "refused",
-                       "refusing to downgrade the Ky from " + from + " to " + kBuiltIn +
-                           " without --allow-downgrade");
+            return End(kExitRefused, "refusing to downgrade the Ky from " + from + " to " +
+                                         kBuiltIn + " without --allow-downgrade");
         if (o.yes && !downgrade) return std::nullopt;
         if (!terminal)
-            return End(kExitRefused, "refused",
+            return End(kExitRefused,
                        "refusing to update without confirmation: " + WithoutQuestion(c));
         const bool older = ky::IsDowngradeFor(ky.info);
         const std::string question =
@@ -179,7 +176,7 @@ private:
         std::getline(std::cin, answer);
         if (IsYes(answer)) return std::nullopt;
         if (!std::cin) c.out << "\n";
-        return End(kExitRefused, "refused", "update cancelled; the Ky was not touched");
+        return End(kExitRefused, "update cancelled; the Ky was not touched");
     }
 
     int Flash() {
@@ -252,13 +249,13 @@ private:
         // Stopped right before the first write: someone uses the Ky, or it
         // is not the Ky the user agreed to update.
         if (!result.started)
-            return End(kExitRefused, "refused",
+            return End(kExitRefused,
                        "refusing to update: " + result.failure + "; nothing was written");
         const bool ok = result.Succeeded();
         doc["images"] = {{"xilinx", ImageJson(result.xilinx)}, {"mcore", ImageJson(result.mcore)}};
         doc["log"] = logPath ? nlohmann::json(logPath->string()) : nlohmann::json(nullptr);
         if (!logPath) doc["log_problem"] = logProblem;
-        doc["outcome"] = ok ? "done" : "failed";
+        doc["outcome"] = ky::OutcomeWord(ok ? kExitDone : kExitImageFailed);
         doc["message"] = ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
                             : ky::DescribeFailure(result) + " " + Advice(result);
         if (!c.options.json) {
@@ -302,7 +299,9 @@ private:
         if (!c.options.json)
             (r.failed ? c.err : c.out) << (r.failed ? "kyfw: " : "") << r.text << "\n";
         if (logPath) AppendToLog(*logPath, "Restart: " + r.text + "\n");
-        if (r.failed) doc["outcome"] = "failed", doc["message"] = r.text;  // written, not started
+        if (r.failed)
+            doc["outcome"] = ky::OutcomeWord(kExitImageFailed),
+            doc["message"] = r.text;  // written, not started
         return r.failed ? kExitImageFailed : status;
     }
 

@@ -15,4 +15,27 @@ enum ExitStatus : int {
     kExitUsage = 64,       // the command line was wrong
 };
 
+// The word a status stands for in a JSON document's `outcome`, the same
+// for a single update, each Ky of update --all and its summary.
+constexpr const char* OutcomeWord(ExitStatus status) {
+    switch (status) {
+        case kExitDone:
+            return "done";
+        case kExitImageFailed:
+            return "failed";
+        case kExitNothingToDo:
+            return "nothing-to-do";
+        case kExitNoKy:
+            return "no-device";
+        case kExitRefused:
+            return "refused";
+        case kExitStopped:
+            return "stopped";
+        case kExitCannotStart:
+        case kExitUsage:
+            break;
+    }
+    return "error";
+}
+
 }  // namespace ky
