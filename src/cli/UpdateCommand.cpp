@@ -224,18 +224,9 @@ private:
     }
 
     // What to do after a failed update, naming the command that works on
-    // the Ky as it reads now (the built-in versions need --reinstall, newer
-    // ones --allow-downgrade), or, when it could not be read, whatever it
-    // reads once it is back.
+    // the Ky as it reads now.
     std::string Advice(const UpdateResult& result) {
-        const auto verdict = result.versionsRead
-                                 ? std::optional(ky::VerdictFor(*result.versionsRead))
-                                 : std::nullopt;
-        const std::string command = verdict == ky::Verdict::Upgrade ? "kyfw update"
-                                    : verdict == ky::Verdict::Same  ? "kyfw update --reinstall"
-                                    : verdict == ky::Verdict::Downgrade
-                                        ? "kyfw update --allow-downgrade"
-                                        : "kyfw update --reinstall --allow-downgrade";
+        const std::string command = ky::RetryCommand(result);
         doc["advice"] = command;
         if (ky::LeftTheBus(result))
             return "Reconnect the Ky (power and cable), check that `kyfw list` shows it, then run "

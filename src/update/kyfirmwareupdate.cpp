@@ -152,6 +152,19 @@ std::string DescribeFailure(const UpdateResult& result) {
     return text;
 }
 
+std::string RetryCommand(const UpdateResult& result) {
+    if (!result.versionsRead) return "kyfw update --reinstall --allow-downgrade";
+    switch (VerdictFor(*result.versionsRead)) {
+        case Verdict::Upgrade:
+            return "kyfw update";
+        case Verdict::Same:
+            return "kyfw update --reinstall";
+        case Verdict::Downgrade:
+            break;
+    }
+    return "kyfw update --allow-downgrade";
+}
+
 }  // namespace ky
 
 namespace ZRV::PTA {

@@ -15,7 +15,6 @@
 #include "support/ProcessTable.h"
 #include "support/ZRV_PTA_Runnable.h"
 
-
 namespace ZRV::PTA {
 
 // Versions of the firmware built into this program, and the product version
@@ -119,6 +118,10 @@ bool LeftTheBus(const UpdateResult& result);
 std::string ErrorText(IOReturn error);
 // One sentence per image that failed, naming the image and its error.
 std::string DescribeFailure(const UpdateResult& result);
+// After a failed update: the kyfw command that works on the Ky as it was
+// read under the hold (the built-in versions need --reinstall, newer ones
+// --allow-downgrade) or, when it could not be read, whatever it reads.
+std::string RetryCommand(const UpdateResult& result);
 // A simulated Ky whose state could not be kept was not updated: the result
 // says so, unless it already failed (an empty `problem` changes nothing).
 void NoteStateNotKept(UpdateResult& result, const std::string& problem);
