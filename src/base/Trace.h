@@ -27,16 +27,10 @@ public:
         std::lock_guard guard(mMutex);
         mTo->write(text.data(), std::streamsize(text.size()));
     }
-    // From now on the lines go to `to`.
-    void Redirect(std::ostream& to) {
-        std::lock_guard guard(mMutex);
-        mTo->flush();
-        mTo = &to;
-    }
 
 private:
     std::mutex mMutex;
-    std::ostream* mTo;
+    std::ostream* const mTo;
 };
 
 // Where a part of the program writes its trace lines: a sink its owner
