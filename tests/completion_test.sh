@@ -20,7 +20,7 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/bin" "$scratch/proc"
 ln -s "$kyfw" "$scratch/bin/kyfw"
 export PATH="$scratch/bin:$PATH" XDG_STATE_HOME="$scratch/state" KYFW_SIM_STATE="$scratch/sim" \
-    KYFW_SIM_FAST=1 KYFW_PROCFS="$scratch/proc"
+    KYFW_SIM_FAST=1 KYTEST_PROCFS="$scratch/proc"
 unset KYFW_SIM_COUNT KYFW_SIM_RESET KYFW_SIM_POWER_CYCLE_AFTER
 failures=0
 

@@ -28,6 +28,11 @@ for f in usr/bin/kyfw usr/bin/ky-firmware-update \
          usr/lib/udev/rules.d/70-ky-firmware-update.rules; do
     [ -e "$dest/$f" ] || { echo "missing from the install tree: $f"; exit 1; }
 done
+# The tests' made-up process table is theirs alone: no installed program
+# can be pointed at one.
+if grep -q -a -e PROCFS "$dest/usr/bin/kyfw" "$dest/usr/bin/ky-firmware-update"; then
+    echo "an installed program reads a made-up process table"; exit 1
+fi
 grep -q 'ATTR{units}=="\*0x000a27:0x000011\*", TAG+="uaccess"' \
     "$dest/usr/lib/udev/rules.d/70-ky-firmware-update.rules"
 out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" timeout 20 \

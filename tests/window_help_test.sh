@@ -38,4 +38,9 @@ QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$scratch" XDG_STATE_HOME="$scratch/st
 check "--record --help --frobnicate is a usage error" "$status" 64
 check "... with the usage on standard error only" \
     "$(head -c 6 "$scratch/err")/$(cat "$scratch/out")" "usage:/"
+# A wrong command line is a usage error before any display is needed.
+for wrong in --bogus --record; do
+    check "$wrong without a display is a usage error" "$(run "$wrong")" 64
+    check "... with the usage on standard error" "$(head -c 6 "$scratch/err")" "usage:"
+done
 [ "$failures" -eq 0 ] || exit 1

@@ -497,6 +497,8 @@ TEST(StartUp, MissingOrBrokenPartsOfTheDescriptionEndTheProgramAndSayWhich) {
         {"class=\"QMainWindow\"", "class=", "Cannot read the interface description "},
         {"name=\"MenuBar\"", "name=\"Menus\"", "The interface description has no menu bar \"MenuBar\"\n"},
         {"name=\"MainWindow\"", "name=\"Window\"", "The interface description has no window \"MainWindow\"\n"},
+        {"<number>202</number>", "<number>299</number>", "ky-firmware-update: the interface description "
+            "cannot be used: it has no control kyUD 202 (the in-use notice)\n"},
     };
     // clang-format on
     for (const auto& [from, to, message] : cases) {

@@ -10,6 +10,7 @@
 #include <streambuf>
 
 #include "base/FdStream.h"
+#include "base/KyAssert.h"
 #include "base/Paths.h"
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
@@ -199,27 +200,16 @@ std::shared_ptr<FWLib::ReplayBus> OpenReplay(Context& context, std::string& erro
     return nullptr;
 }
 
-// A command that ends before it began: the reason on standard error and,
-// with --json, as the one JSON document on standard output.
-int EndEarly(Context& context, const Commands& commands, int status, const std::string& message) {
-    context.err << "kyfw: " << Printable(message, true) << "\n";
-    if (context.options.json)
-        context.out << JsonText({{"command", *commands.list ? "list" : "update"},
-                                 {"outcome", "error"},
-                                 {"message", message}})
-                    << "\n";
-    return status;
+const char* CommandName(const Commands& commands) {
+    return *commands.list ? "list" : *commands.info ? "info" : "update";
 }
 
-int RunOnBus(Context& context, const Commands& commands, const UpdateOptions& update) {
-    std::string error;
-    if (!context.options.replay.empty() && !(context.replay = OpenReplay(context, error)))
-        return EndEarly(context, commands, kExitUsage, error);
-    const int status = *commands.list ? RunList(context) : RunUpdate(context, update);
-    const std::string mismatch = context.replay ? context.replay->Finish() : std::string();
-    if (mismatch.empty()) return status;
-    context.err << "kyfw: " << Printable(mismatch, true) << "\n";
-    return kExitImageFailed;
+// A command that ends before it began: the reason on standard error and,
+// with --json, as the run's document.
+int EndEarly(Context& context, const Commands& commands, int status, const std::string& message) {
+    context.err << "kyfw: " << Printable(message, true) << "\n";
+    Emit(context, {{"command", CommandName(commands)}, {"message", message}});
+    return status;
 }
 
 // Whether --record would write over the recording --replay reads: the same
@@ -233,38 +223,74 @@ bool RecordsOverItsReplay(const GlobalOptions& options) {
            ky::ProcessTable::SameFile(record, replay);
 }
 
-int Dispatch(Context& context, const Commands& commands, const UpdateOptions& update) {
-    if (*commands.info) return RunInfo(context);
+// The bus the run works on, from the replay or the options; nothing when
+// there is one, else the early end. Nothing named on the command line is
+// changed before all of it has been checked: the recording comes last.
+std::optional<int> Prepare(Context& context, const Commands& commands) {
     if (RecordsOverItsReplay(context.options))
         return EndEarly(context, commands, kExitUsage,
                         "--record and --replay name the same file (" + context.options.record +
                             "): the recording would be lost");
     std::string problem;
-    if (context.options.replay.empty()) {
-        if (auto status = OpenBus(context, problem))
-            return EndEarly(context, commands, *status, problem);
+    if (!context.options.replay.empty()) {
+        if (!(context.replay = OpenReplay(context, problem)))
+            return EndEarly(context, commands, kExitUsage, problem);
+    } else if (auto status = OpenBus(context, problem)) {
+        return EndEarly(context, commands, *status, problem);
     }
-    std::shared_ptr<FWLib::Recorder> recorder;
-    if (!context.options.record.empty() && !(recorder = StartRecording(context, problem)))
+    if (!context.options.record.empty() && !(context.recorder = StartRecording(context, problem)))
         return EndEarly(context, commands, kExitUsage, problem);
     if (!context.options.simFault.empty())
         kysim::ApplyNamedFault(*context.choice.demo->Bus(), context.choice.demo->Guid(),
                                context.options.simFault);
-    context.recorder = recorder;
-    int status = RunOnBus(context, commands, update);
-    // A recording asked for and not kept whole fails the command, after
-    // the command's own outcome.
-    if (recorder && !recorder->Finish()) {
-        context.err << "kyfw: the recording " << Printable(context.options.record)
-                    << " could not be written whole: " << recorder->ErrorText() << "\n";
-        if (status == kExitDone || status == kExitNothingToDo) status = kExitImageFailed;
+    return std::nullopt;
+}
+
+// Once the command has its outcome: a replay that made other calls than
+// the recording fails the run, and so does a recording not kept whole,
+// unless the run failed anyway. What failed is said, and is the message of
+// the run's document.
+int AfterTheCommand(Context& context, int status) {
+    const std::string mismatch = context.replay ? context.replay->Finish() : std::string();
+    const std::string lost =
+        context.recorder && !context.recorder->Finish()
+            ? "the recording " + context.options.record +
+                  " could not be written whole: " + context.recorder->ErrorText()
+            : std::string();
+    for (const std::string& problem : {mismatch, lost}) {
+        if (problem.empty()) continue;
+        context.err << "kyfw: " << Printable(problem, true) << "\n";
+        if (context.document) (*context.document)["message"] = problem;
     }
-    return status;
+    const bool succeeded = status == kExitDone || status == kExitNothingToDo;
+    return !mismatch.empty() || (!lost.empty() && succeeded) ? kExitImageFailed : status;
+}
+
+int Dispatch(Context& context, const Commands& commands, const UpdateOptions& update) {
+    if (*commands.info) return RunInfo(context);
+    if (auto status = Prepare(context, commands)) return *status;
+    return AfterTheCommand(context, *commands.list ? RunList(context) : RunUpdate(context, update));
+}
+
+// The run's one JSON document, once its exit status is final: its outcome
+// is that status's word, whichever way the run ended.
+void PrintDocument(Context& context, const Commands& commands, int status) {
+    if (!context.options.json) return;
+    nlohmann::json doc =
+        context.document.value_or(nlohmann::json{{"command", CommandName(commands)}});
+    doc["outcome"] = ky::OutcomeWord(ExitStatus(status));
+    if (doc.contains("status")) doc["status"] = status;
+    context.out << JsonText(doc) << "\n";
 }
 
 }  // namespace
 
-int Main(int argc, char** argv) {
+void Emit(Context& context, nlohmann::json document) {
+    KY_ASSERT(!context.document);
+    context.document = std::move(document);
+}
+
+int Main(int argc, char** argv, const ky::ProcessTable& processes) {
     CLI::App app{"kyfw - firmware updater for the Ky FireWire video device", "kyfw"};
     app.fallthrough();
     app.require_subcommand(1);
@@ -278,12 +304,9 @@ int Main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitDone : kExitUsage;
     }
-    std::string problem;
-    if (!update.deviceText.empty())
-        DeviceSelector::Parse(update.deviceText, update.device, problem);
-    if (problem = FaultProblem(commands, options); !problem.empty()) {
-        std::cerr << "kyfw: " << Printable(problem) << "\n";
-        return kExitUsage;
+    if (!update.deviceText.empty()) {
+        std::string unused;
+        DeviceSelector::Parse(update.deviceText, update.device, unused);  // checked by the parser
     }
     // A reader that goes away (kyfw ... | head) must not end the program:
     // a failed write is noticed and reported instead.
@@ -294,22 +317,24 @@ int Main(int argc, char** argv) {
     std::ostream out(&stdoutBuffer);
     // The engine's trace lines go to standard error with --verbose, else
     // nowhere; the user's output keeps standard output.
-    Context context{options,
-                    nullptr,
-                    {},
-                    out,
-                    err,
-                    stdoutBuffer,
-                    false,
-                    nullptr,
-                    ky::ProcessTable::FromEnvironment(),
-                    options.verbose ? ky::Trace(verboseTrace) : ky::Trace(),
-                    nullptr};
-    int status =
-        *commands.help ? Help(app, commands, out, err) : Dispatch(context, commands, update);
+    Context context{options,   nullptr,
+                    {},        out,
+                    err,       stdoutBuffer,
+                    false,     nullptr,
+                    processes, options.verbose ? ky::Trace(verboseTrace) : ky::Trace(),
+                    nullptr,   std::nullopt};
+    int status = kExitDone;
+    if (*commands.help)
+        status = Help(app, commands, out, err);
+    else if (const std::string problem = FaultProblem(commands, options); !problem.empty())
+        status = EndEarly(context, commands, kExitUsage, problem);
+    else
+        status = Dispatch(context, commands, update);
+    PrintDocument(context, commands, status);
     if (!stdoutBuffer.Finish()) {
         if (!context.outputFailureSaid)
-            err << "kyfw: could not write to standard output: " << stdoutBuffer.ErrorText() << "\n";
+            err << "kyfw: the result could not be written to standard output ("
+                << stdoutBuffer.ErrorText() << ")\n";
         if (status == kExitDone) status = kExitImageFailed;
     }
     return status;

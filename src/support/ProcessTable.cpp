@@ -39,11 +39,6 @@ std::string ReadLink(const fs::path& link) {
     return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : std::string();
 }
 
-ProcessTable ProcessTable::FromEnvironment() {
-    if (const char* root = std::getenv("KYFW_PROCFS"); root && *root == '/') return {root};
-    return {};
-}
-
 std::vector<std::uint32_t> ProcessTable::Pids() const {
     std::vector<std::uint32_t> pids;
     std::error_code ec;

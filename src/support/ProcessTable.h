@@ -2,9 +2,10 @@
 
 // The running processes as Linux shows them in /proc: every look at other
 // processes (who they are, which files they hold open, who holds a lock)
-// reads this one table. Programs read the real /proc; a test hands its
-// programs a made-up tree of the same shape, so that what else runs on the
-// machine never changes a test's result.
+// reads this one table. The programs read the real /proc whatever their
+// environment says; the tests build their own programs over a made-up tree
+// of the same shape, so that what else runs on the machine never changes a
+// test's result.
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -22,10 +23,6 @@ public:
     // A tree laid out as /proc: one directory (or a link to one) per
     // process, named by its process ID, and `locks`.
     ProcessTable(std::filesystem::path root = "/proc") : mRoot(std::move(root)) {}  // NOLINT
-    // /proc, unless KYFW_PROCFS names another tree. Only the test suite sets
-    // it: kyfw and the window under test then see the processes the test
-    // started and no others.
-    static ProcessTable FromEnvironment();
 
     const std::filesystem::path& Root() const { return mRoot; }
     // The process IDs there are, in ascending order.

@@ -21,6 +21,21 @@ const ControlID KYFinalCutRunningStrID = {kSignature, 202};
 const ControlID KYUpdateFirmwareVersionStrID = {kSignature, 203};
 const ControlID KYProgressBarID = {kSignature, 300};
 
+// The seven controls the window needs from its interface description.
+struct NeededControl {
+    ControlID id;
+    const char* role;
+};
+const NeededControl kNeededControls[] = {
+    {KYCancelButtonID, "the Cancel button"},
+    {KYUpdateButtonID, "the update button"},
+    {KYCurrentFirmwareVersionStrID, "the current firmware version"},
+    {KYCurrentSerialNumberStrID, "the serial number"},
+    {KYFinalCutRunningStrID, "the in-use notice"},
+    {KYUpdateFirmwareVersionStrID, "the update sentence"},
+    {KYProgressBarID, "the progress bar"},
+};
+
 constexpr double kTickSeconds = 0.5;
 constexpr double kRestartSeconds = 0.25;  // how often the window looks at the restart
 const char* const kNotFound = "Ky Not Found";
@@ -86,6 +101,16 @@ SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string
                                "run the update again.";
     return Alert(kAlertStopAlert, "Programming Failed",
                  Below(ky::DescribeFailure(result) + advice, notice));
+}
+
+std::string CKyFirmwareUpdateDialog::MissingControl(WindowRef window) {
+    for (const auto& needed : kNeededControls) {
+        CControl control;
+        if (control.Init(needed.id, window) != noErr)
+            return "it has no control " + FourCharText(needed.id.signature) + " " +
+                   std::to_string(needed.id.id) + " (" + needed.role + ")";
+    }
+    return {};
 }
 
 CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment environment)

@@ -50,6 +50,10 @@ public:
         ky::RestartLimits restartLimits = {};
     };
 
+    // Why `window` cannot be this window ("it has no control kyUD 202 (the
+    // in-use notice)"), or nothing when it has every control.
+    static std::string MissingControl(WindowRef window);
+    // `window` has every control (see MissingControl).
     CKyFirmwareUpdateDialog(WindowRef window, Environment environment);
     ~CKyFirmwareUpdateDialog();
 

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "update/ExitStatus.h"
+
 namespace kytest {
 
 namespace {
@@ -39,11 +41,12 @@ bool Drain(int outFd, int errFd, std::string& out, std::string& err,
 // In a child: a link to its own entry in the view that `env` names, made
 // with nothing but system calls.
 void EnterView(const std::vector<std::string>& env) {
+    static constexpr std::string_view kName = "KYTEST_PROCFS=";
     for (const auto& e : env) {
-        if (!e.starts_with("KYFW_PROCFS=")) continue;
+        if (!e.starts_with(kName)) continue;
         char target[32], link[4096];
         std::snprintf(target, sizeof target, "/proc/%d", getpid());
-        std::snprintf(link, sizeof link, "%s/%d", e.c_str() + 12, getpid());
+        std::snprintf(link, sizeof link, "%s/%d", e.c_str() + kName.size(), getpid());
         [[maybe_unused]] int r = symlink(target, link);
     }
 }
@@ -124,11 +127,30 @@ bool AwaitCaught(pid_t pid, int signal) {
     return false;
 }
 
+void ExpectOutcomeOfStatus(const nlohmann::json& doc, int status) {
+    const auto word = [](const nlohmann::json& status) {
+        return status.is_number_integer() ? ky::OutcomeWord(ky::ExitStatus(status.get<int>()))
+                                          : "(no status)";
+    };
+    EXPECT_EQ(doc.value("outcome", "(none)"), word(status)) << doc.dump(2);
+    if (doc.contains("status")) {
+        EXPECT_EQ(doc["status"], status) << doc.dump(2);
+    }
+    if (!doc.contains("kys")) return;
+    for (const auto& ky : doc["kys"]) {
+        EXPECT_EQ(ky.value("outcome", "(none)"), word(ky.value("status", nlohmann::json())))
+            << ky.dump(2);
+    }
+}
+
 nlohmann::json Json(const RunResult& r) {
     nlohmann::json doc = nlohmann::json::parse(r.out, nullptr, false);
-    if (!doc.is_discarded()) return doc;
-    ADD_FAILURE() << "not one JSON document: " << r.out << r.err;
-    return {};
+    if (doc.is_discarded()) {
+        ADD_FAILURE() << "not one JSON document: " << r.out << r.err;
+        return {};
+    }
+    ExpectOutcomeOfStatus(doc, r.status);
+    return doc;
 }
 
 Sleeper::Sleeper(const std::string& program, const std::string& holdOpen,

@@ -19,14 +19,14 @@ struct RunResult {
     std::string err;
 };
 
-// The processes a test's programs see: a made-up /proc (KYFW_PROCFS) with
+// The processes a test's programs see: a made-up /proc (KYTEST_PROCFS) with
 // the kernel's list of locks and a link to the real entry of each process
 // the test started in it, and no other. A child started with Env() in its
 // environment (Run, Sleeper, PtyProcess) puts itself in it before it runs.
 class ProcessView {
 public:
     ProcessView() { std::filesystem::create_symlink("/proc/locks", mDir / "locks"); }
-    std::string Env() const { return "KYFW_PROCFS=" + mDir.String(); }
+    std::string Env() const { return "KYTEST_PROCFS=" + mDir.String(); }
     const std::filesystem::path& Path() const { return mDir.Path(); }
 
 private:
@@ -54,7 +54,10 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
 bool AwaitCaught(pid_t pid, int signal);
 
 // The one JSON document a run printed; a test failure (and null) otherwise.
+// Whatever the test looks for, its outcome must be the word of the run's
+// exit status (and each Ky's of update --all, of its own status).
 nlohmann::json Json(const RunResult& r);
+void ExpectOutcomeOfStatus(const nlohmann::json& doc, int status);
 
 // `program` (a copy of sleep, under any name) running for 30 s, holding
 // `holdOpen` open when one is given; killed when the object goes unless it

@@ -1,0 +1,190 @@
+// ky-firmware-update's start-up: accepts Qt's own options, --simulate to
+// work on the simulated Ky (KYFW_SIM_RESET=1 starts it afresh), --record
+// FILE, --help and --version.
+#include "window/Program.h"
+
+#include <QApplication>
+#include <iostream>
+#include <optional>
+#include <string_view>
+
+#include "base/Text.h"
+#include "firewire/Recording.h"
+#include "update/BusChoice.h"
+#include "update/ExitStatus.h"
+#include "window/KyFirmwareUpdateDialog.h"
+#include "window/QuitSignals.h"
+
+namespace {
+
+using ky::ExitStatus;
+using enum ky::ExitStatus;
+
+struct Options {
+    bool simulate = false;
+    bool verbose = false;  // the engine's trace lines on standard error
+    std::string record;    // where to record the FireWire traffic
+};
+
+const char* const kUsageText =
+    "usage: ky-firmware-update [--simulate] [--record FILE] [--verbose] [Qt options]\n"
+    "  --simulate     update the simulated Ky instead of a Ky on the FireWire bus\n"
+    "  --record FILE  write every FireWire transaction to FILE, for a bug report\n"
+    "  -v, --verbose  show the engine's trace lines on standard error\n"
+    "  -h, --help     print this help and exit\n"
+    "  --version      print the program's version and exit\n"
+    "exit status: 0 quit, 1 the last update failed, 3 the simulated Ky cannot be used,\n"
+    "  6 no usable interface description, 64 usage (the same table as kyfw's)\n";
+
+// --help and --version are answered before Qt is started: they need no
+// display. A file named after --record is not one of them.
+std::optional<ExitStatus> ParseEarlyOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsageText;
+            return kExitDone;
+        }
+        if (arg == "--version") {
+            std::cout << "ky-firmware-update " KY_VERSION_STRING "\n";
+            return kExitDone;
+        }
+        if (arg == "--record") ++i;
+    }
+    return std::nullopt;
+}
+
+// Qt's own options (QGuiApplication's and QApplication's), taken out by Qt
+// itself; those of the first list take a value after them, as "-style
+// fusion", or joined, as "-style=fusion". Qt reads "--style" as "-style".
+constexpr std::string_view kQtOptionsWithValue[] = {
+    "-platform", "-platformpluginpath", "-platformtheme", "-plugin", "-qwindowgeometry",
+    "-qwindowicon", "-qwindowtitle", "-session", "-display", "-geometry", "-title",
+    "-name", "-style", "-stylesheet", "-qmljsdebugger"};
+constexpr std::string_view kQtFlags[] = {"-reverse", "-widgetcount", "-nograb", "-dograb",
+                                         "-sync", "-testability"};
+
+// How many arguments the Qt option at `arg` takes up (itself and its
+// value), or 0 when it is none of Qt's.
+int QtOption(std::string_view arg, bool valueFollows) {
+    if (arg.starts_with("--")) arg.remove_prefix(1);
+    for (std::string_view option : kQtOptionsWithValue) {
+        if (arg == option) return valueFollows ? 2 : 0;
+        if (arg.starts_with(option) && arg.size() > option.size() && arg[option.size()] == '=')
+            return 1;
+    }
+    for (std::string_view flag : kQtFlags)
+        if (arg == flag) return 1;
+    return 0;
+}
+
+// The whole command line, checked before Qt starts (a wrong one needs no
+// display); the exit status when the program ends here. A file name is
+// used as it was given, whatever its bytes.
+std::optional<ExitStatus> ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--simulate") {
+            options.simulate = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
+        } else if (arg == "--record" && i + 1 < argc) {
+            options.record = argv[++i];
+        } else if (const int taken = QtOption(arg, i + 1 < argc); taken > 0) {
+            i += taken - 1;
+        } else {
+            std::cerr << kUsageText;
+            return kExitUsage;
+        }
+    }
+    return std::nullopt;
+}
+
+// The menu bar and the window from the interface description; the reason
+// is on standard error when they cannot be had.
+WindowRef LoadWindow() {
+    IBNibRef nibRef = nullptr;
+    WindowRef window = nullptr;
+    std::string problem;
+    OSStatus err = CreateNibReference("main", &nibRef, &problem);
+    if (err == noErr) err = SetMenuBarFromNib(nibRef, "MenuBar", &problem);
+    if (err == noErr) err = CreateWindowFromNib(nibRef, "MainWindow", &window, &problem);
+    DisposeNibReference(nibRef);
+    if (err != noErr) std::cerr << problem << "\n";
+    return err == noErr ? window : nullptr;
+}
+
+}  // namespace
+
+namespace ky {
+
+int RunWindowProgram(int argc, char** argv, const ProcessTable& processes) {
+    if (auto status = ParseEarlyOptions(argc, argv)) return *status;
+    Options options;
+    if (auto status = ParseOptions(argc, argv, options)) return *status;
+    QApplication application(argc, argv);
+    WindowRef window = LoadWindow();
+    if (!window) return kExitCannotStart;
+    if (const std::string missing = CKyFirmwareUpdateDialog::MissingControl(window);
+        !missing.empty()) {
+        std::cerr << "ky-firmware-update: the interface description cannot be used: " << missing
+                  << "\n";
+        DisposeWindow(window);
+        return kExitCannotStart;
+    }
+
+    // The engine's trace and error lines go to standard error with
+    // --verbose, else nowhere: a desktop session keeps standard error in
+    // its journal. The window says its own.
+    // Never freed: a restart follower given up on may still trace as the
+    // program ends.
+    const ky::Trace trace =
+        options.verbose ? ky::Trace(*new ky::StreamTraceSink(std::cerr)) : ky::Trace();
+    ky::BusChoice choice = ky::ChooseBus(options.simulate, false, trace);
+    if (!choice.bus) {
+        // The simulated Ky asked for cannot be had: say why, and end.
+        std::cerr << "ky-firmware-update: " << ky::Printable(choice.problem, true) << "\n";
+        RunStandardAlert({kAlertStopAlert, "The simulated Ky cannot be used",
+                          QString::fromStdString(choice.problem), ""});
+        DisposeWindow(window);
+        return choice.problemIsUsage ? kExitUsage : kExitNoKy;
+    }
+    std::shared_ptr<FWLib::Recorder> recorder;
+    if (!options.record.empty()) {
+        std::string error;
+        recorder = FWLib::Recorder::Create(options.record,
+                                           {"ky-firmware-update " KY_VERSION_STRING}, error);
+        if (!recorder) {
+            std::cerr << "ky-firmware-update: " << ky::Printable(error, true) << "\n";
+            DisposeWindow(window);
+            return kExitUsage;
+        }
+        choice.bus = FWLib::RecordingBus(choice.bus, recorder);
+    }
+    const auto notWhole = [&](const std::string& why) {
+        return "the recording " + ky::Printable(options.record) +
+               " could not be written whole: " + why;
+    };
+    auto recordingProblem = [&]() -> std::string {
+        const std::string problem = recorder ? recorder->Problem() : "";
+        return problem.empty() ? "" : notWhole(problem);
+    };
+    auto* dialog = new CKyFirmwareUpdateDialog(
+        window, {choice.bus, &choice.DownloadClock(), processes,
+                 [&choice] { return choice.StateProblem(); }, recordingProblem, &std::cerr, trace,
+                 [&choice] {
+                     if (choice.demo) choice.demo->SwitchedOffAndOnSoon();  // as its user would
+                 }});
+    ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
+    ShowWindow(window);
+    RunApplicationEventLoop();
+    const bool recordingKept = !recorder || recorder->Finish();
+    if (!recordingKept)
+        std::cerr << "ky-firmware-update: " << notWhole(recorder->ErrorText()) << "\n";
+    const bool failed = dialog->LastUpdateFailed() || !recordingKept;
+    delete dialog;
+    DisposeWindow(window);
+    return failed ? kExitImageFailed : kExitDone;
+}
+
+}  // namespace ky
