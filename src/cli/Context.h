@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -44,7 +45,12 @@ struct Context {
     ky::ProcessTable processes;                 // where other programs are looked for
     ky::Trace trace{};
     std::shared_ptr<FWLib::ReplayBus> replay;  // with --replay: `bus`, and the recorded waits
+    std::optional<nlohmann::json> document;    // with --json: the run's, once it has one
 };
+
+// With --json, `document` is the run's one document: it is printed when
+// the run ends, with the outcome of its final exit status. One a run.
+void Emit(Context& context, nlohmann::json document);
 
 // Opens the bus the options ask for; nothing when there is one, else the
 // exit status and the reason in `problem`.

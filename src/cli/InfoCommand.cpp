@@ -115,7 +115,7 @@ nlohmann::json SrecJson(const Images& im) {
 int RunInfo(Context& context) {
     const Images images;
     if (context.options.json) {
-        context.out << JsonText({{"images", {BitJson(images), SrecJson(images)}}}) << "\n";
+        Emit(context, {{"command", "info"}, {"images", {BitJson(images), SrecJson(images)}}});
     } else {
         PrintBit(context.out, images);
         PrintSrec(context.out, images);

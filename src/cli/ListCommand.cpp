@@ -55,10 +55,7 @@ int RunList(Context& context) {
     std::string problem;
     if (!FindKys(*context.bus, all, problem, context.trace)) {
         context.err << "kyfw: " << Printable(problem) << "\n";
-        if (context.options.json)
-            context.out << JsonText(
-                               {{"command", "list"}, {"outcome", "error"}, {"message", problem}})
-                        << "\n";
+        Emit(context, {{"command", "list"}, {"message", problem}});
         return kExitNoKy;
     }
     const bool usable = std::any_of(all.begin(), all.end(), [](auto& f) { return f.Usable(); });
@@ -66,9 +63,11 @@ int RunList(Context& context) {
     if (context.options.json) {
         nlohmann::json devices = nlohmann::json::array();
         for (const FoundKy& f : all) devices.push_back(DeviceJson(f));
-        nlohmann::json doc{{"devices", devices}, {"built_in_version", ky::BuiltInVersionText()}};
+        nlohmann::json doc{{"command", "list"},
+                           {"devices", devices},
+                           {"built_in_version", ky::BuiltInVersionText()}};
         if (!usable) doc["reason"] = ReasonJson(reason);
-        context.out << JsonText(doc) << "\n";
+        Emit(context, std::move(doc));
     } else {
         PrintText(context.out, all);
         if (!usable)

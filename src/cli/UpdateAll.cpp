@@ -99,15 +99,12 @@ private:
     }
 
     int Fail(ExitStatus status, const std::string& message) {
-        if (c.options.json)
-            c.out << JsonText({{"command", "update"},
-                               {"all", true},
-                               {"outcome", ky::OutcomeWord(status)},
-                               {"message", message},
-                               {"kys", nlohmann::json::array()}})
-                  << "\n";
-        else
-            c.err << "kyfw: " << Printable(message, true) << "\n";
+        Emit(c, {{"command", "update"},
+                 {"all", true},
+                 {"message", message},
+                 {"status", status},
+                 {"kys", nlohmann::json::array()}});
+        if (!c.options.json) c.err << "kyfw: " << Printable(message, true) << "\n";
         return status;
     }
 
@@ -196,12 +193,7 @@ private:
         if (c.options.json) {
             nlohmann::json kys = nlohmann::json::array();
             for (const auto& e : entries) kys.push_back(EntryJson(e));
-            c.out << JsonText({{"command", "update"},
-                               {"all", true},
-                               {"outcome", ky::OutcomeWord(ExitStatus(worst))},
-                               {"status", worst},
-                               {"kys", kys}})
-                  << "\n";
+            Emit(c, {{"command", "update"}, {"all", true}, {"status", worst}, {"kys", kys}});
         } else {
             c.out << "Summary (built-in firmware " << kBuiltIn << "):\n";
             for (const auto& e : entries)

@@ -87,7 +87,7 @@ private:
         doc["message"] = message;
         if (c.options.json && oneOfAll) return status;
         if (c.options.json)
-            c.out << JsonText(doc) << "\n";
+            Emit(c, doc);
         else
             (status == kExitNothingToDo ? c.out : c.err)
                 << (status == kExitNothingToDo ? "" : "kyfw: ") << Printable(message, true) << "\n";
@@ -267,7 +267,7 @@ private:
             doc["restart"] = SkippedRestartJson();
         else if (ok && WaitsForRestart(o, c, quitDuringFlash))
             status = ConfirmRestart(status, logPath);
-        if (c.options.json) c.out << JsonText(doc) << "\n";
+        if (c.options.json) Emit(c, doc);
         c.out.flush();
         c.outputFailureSaid = c.outBuffer.Error() != 0;
         if (c.outputFailureSaid)
@@ -323,6 +323,20 @@ nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) 
             {"message", text}};
 }
 
+RestartReport NotReplayed(const ky::RestartResult& r) {
+    const std::string text =
+        "The restart was not replayed: the recording ends before the recorded wait does.";
+    return {r,
+            text,
+            true,
+            {{"confirmed", false},
+             {"versions", nullptr},
+             {"waited_seconds", static_cast<double>(r.waitedMicros / 100'000) / 10.0},
+             {"left_the_bus", r.left},
+             {"reason", "not-replayed"},
+             {"message", text}}};
+}
+
 // The wait as the user asked for it or, with --replay, as it was recorded
 // (Ctrl+C still stops it: the replay then differs); kept in the recording
 // with --record.
@@ -366,11 +380,15 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
         results =
             ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, *wait.clock, wait.stop, c.trace);
     }
+    // A replay whose recording ends before the restart does stops the wait:
+    // nobody stopped it, and nothing is known of the restart.
+    const bool cutShort = c.replay && c.replay->Differs();
     std::vector<RestartReport> reports;
     for (const auto& r : results) {
         RestartReport report{r, {}, false, {}};
         report.text = ky::RestartText(r, kBuiltIn, limits, report.failed);
         report.json = RestartJson(r, report.text);
+        if (cutShort) report = NotReplayed(r);
         reports.push_back(std::move(report));
     }
     return reports;

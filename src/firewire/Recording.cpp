@@ -1,6 +1,10 @@
 #include "firewire/Recording.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -201,11 +205,36 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Whether a finished recording may take `file`'s place: nothing is there
+// yet, or a regular file (a link is not followed, a FIFO not waited on).
+bool MayBeReplaced(const std::filesystem::path& file, std::string& error) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        error = ky::FileError("cannot use", file, errno);
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) return true;
+    error = "refusing to use " + file.string() +
+            (S_ISLNK(st.st_mode) ? ": it is a symbolic link, which is not followed"
+                                 : ": it is not a regular file");
+    return false;
+}
+
+}  // namespace
+
 std::shared_ptr<Recorder> Recorder::Create(const std::filesystem::path& file, Options options,
                                            std::string& error) {
-    const int fd = ky::OpenPrivateFile(file, O_WRONLY | O_CREAT | O_TRUNC, error, 0644);
+    if (!MayBeReplaced(file, error)) return nullptr;
+    const std::filesystem::path partial =
+        file.string() + "." + std::to_string(::getpid()) + ".partial";
+    const int fd = ky::OpenPrivateFile(partial, O_WRONLY | O_CREAT | O_TRUNC, error, 0644);
     if (fd < 0) return nullptr;
     auto recorder = std::shared_ptr<Recorder>(new Recorder(fd, std::move(options)));
+    recorder->mFinal = file;
+    recorder->mPartial = partial;
     recorder->mOut << "{\"format\":\"kyfw-recording\",\"version\":" << kRecordingFormatVersion
                    << ",\"program\":" << TextJson(recorder->mOptions.program)
                    << ",\"firewire_abi\":" << kRecordingFirewireAbi
@@ -252,8 +281,16 @@ std::string Recorder::Problem() {
 
 bool Recorder::Finish() {
     std::lock_guard lock(mMutex);
+    if (mFinished) return mProblem.empty() && mFile.Error() == 0;
+    mFinished = true;
     mOut.flush();
-    return mFile.Finish();
+    const bool whole = mFile.Finish();
+    if (::rename(mPartial.c_str(), mFinal.c_str()) != 0) {
+        mProblem = ky::FileError("cannot move the recording into place as", mFinal, errno) +
+                   " (it is kept as " + mPartial.string() + ")";
+        return false;
+    }
+    return whole;
 }
 
 std::shared_ptr<Bus> RecordingBus(std::shared_ptr<Bus> bus, std::shared_ptr<Recorder> recorder) {

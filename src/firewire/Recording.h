@@ -31,8 +31,12 @@ public:
         UInt64 serialAddress = 0;  // where the device's serial number is read
     };
 
-    // A new recording in `file` (never through a symbolic link); null with
-    // the reason in `error`.
+    // A new recording for `file`, written beside it (FILE.PID.partial) and
+    // moved into its place when it ends: `file` keeps what it held until
+    // then. Make it once the run's command line and inputs have been
+    // checked, so that a run refused at its start never touches `file`. A symbolic link
+    // or anything but a regular file in its place is refused: null with the
+    // reason in `error`.
     static std::shared_ptr<Recorder> Create(const std::filesystem::path& file, Options options,
                                             std::string& error);
     ~Recorder();
@@ -41,9 +45,11 @@ public:
     void Event(const std::string& fields);
     UInt64 Guid(UInt64 guid);  // as the recording shows it
     const Options& Settings() const { return mOptions; }
-    // False when the recording could not be written whole; ErrorText() says why.
+    // Ends the recording and moves it into its place, also when it is cut
+    // short (what it holds is kept); false when it could not be written
+    // whole or moved, and ErrorText() says why.
     bool Finish();
-    std::string ErrorText() const { return mFile.ErrorText(); }
+    std::string ErrorText() const { return mProblem.empty() ? mFile.ErrorText() : mProblem; }
     // Flushes what was recorded so far: why it could not be written, or nothing.
     std::string Problem();
 
@@ -52,6 +58,9 @@ private:
 
     std::mutex mMutex;
     Options mOptions;
+    std::filesystem::path mFinal, mPartial;
+    bool mFinished = false;
+    std::string mProblem;  // why it could not be moved into place
     ky::FdOutputBuffer mFile;
     std::ostream mOut;
     std::chrono::steady_clock::time_point mLast;

@@ -59,6 +59,10 @@ public:
                                       : "");
         return mMismatch;
     }
+    bool Differs() const override {
+        std::lock_guard lock(mMutex);
+        return !mMismatch.empty();
+    }
     std::optional<unsigned> RecordedWait() override {
         if (!NextIs("restart")) return std::nullopt;
         std::lock_guard lock(mMutex);

@@ -29,6 +29,9 @@ public:
     // Once the program is done: empty when it made the recorded calls and no
     // others, else the first difference, recorded and made side by side.
     virtual std::string Finish() = 0;
+    // Whether a call made so far differed from the recording, or came after
+    // its end: nothing more is answered.
+    virtual bool Differs() const = 0;
     // The wait limit, in seconds, of the restart that the recorded run
     // waited for after the calls replayed so far; nothing when it did not.
     virtual std::optional<unsigned> RecordedWait() = 0;
