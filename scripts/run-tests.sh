@@ -44,6 +44,10 @@ echo "== RPM: built, checked by rpmlint (packaging/rpmlint.toml says what it is 
 rpm="$(ls build/package/*.rpm)"
 ls -l "$rpm"
 rpmlint --strict -c packaging/rpmlint.toml "$rpm"
+# It needs udev, and reloads its rules on installation as the .deb does.
+rpm -qp --requires "$rpm" | grep -qx systemd-udev || { echo "the RPM does not require systemd-udev"; exit 1; }
+[ "$(rpm -qp --scripts "$rpm" | grep -c 'udevadm control --reload-rules')" -eq 2 ] ||
+    { echo "the RPM's %post and %postun do not both reload udev's rules"; exit 1; }
 tests/install_test.sh build "$rpm"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKY_SANITIZE=ON
