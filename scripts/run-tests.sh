@@ -39,6 +39,16 @@ lintian --fail-on error,warning --tag-display-limit 0 "$deb"
 desktop-file-validate packaging/ky-firmware-update.desktop
 appstreamcli validate --no-net packaging/io.github.kyfirmwareupdate.metainfo.xml
 tests/install_test.sh build "$deb"
+echo "== RPM: built, checked by rpmlint (packaging/rpmlint.toml says what it is told), unpacked and run"
+(cd build && cpack -G RPM -B package >/dev/null)
+rpm="$(ls build/package/*.rpm)"
+ls -l "$rpm"
+rpmlint --strict -c packaging/rpmlint.toml "$rpm"
+# It needs udev, and reloads its rules on installation as the .deb does.
+rpm -qp --requires "$rpm" | grep -qx systemd-udev || { echo "the RPM does not require systemd-udev"; exit 1; }
+[ "$(rpm -qp --scripts "$rpm" | grep -c 'udevadm control --reload-rules')" -eq 2 ] ||
+    { echo "the RPM's %post and %postun do not both reload udev's rules"; exit 1; }
+tests/install_test.sh build "$rpm"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKY_SANITIZE=ON
 

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch DESTDIR (or, given a .deb, unpacks the
-# package into a scratch root), checks the tree, and runs the installed kyfw
-# from there on the simulated Ky: its completions as the shells find them,
-# its man pages against its --help, and the window's --help without a
-# display.
+# Installs the build into a scratch DESTDIR (or, given a .deb or an .rpm,
+# unpacks the package into a scratch root), checks the tree, and runs the
+# installed kyfw from there on the simulated Ky: its --version, its
+# completions as the shells find them, its man pages against its --help,
+# and the window's --help without a display.
+#   install_test.sh BUILD [PACKAGE.deb|PACKAGE.rpm]
 set -euo pipefail
 build="$1"
-deb="${2:-}"
+package="${2:-}"
 dest="$(mktemp -d)"
 trap 'rm -rf "$dest"' EXIT
-if [ -n "$deb" ]; then
-    dpkg-deb -x "$deb" "$dest"
-else
-    DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
-fi
+# Where Debian (and a plain install) and Fedora keep the licence, the
+# changelog and zsh's completions.
+zsh_dir=usr/share/zsh/vendor-completions
+own_files=(usr/share/doc/ky-firmware-update/copyright usr/share/doc/ky-firmware-update/changelog.gz)
+case "$package" in
+    "") DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null ;;
+    *.deb) dpkg-deb -x "$package" "$dest" ;;
+    *.rpm)
+        rpm2cpio "$package" | (cd "$dest" && cpio -idm --quiet)
+        zsh_dir=usr/share/zsh/site-functions
+        own_files=(usr/share/licenses/ky-firmware-update/LICENSE)
+        ;;
+    *) echo "not a .deb or an .rpm: $package"; exit 2 ;;
+esac
 for f in usr/bin/kyfw usr/bin/ky-firmware-update \
          usr/share/kyfirmwareupdate/main.ui \
          usr/share/applications/ky-firmware-update.desktop \
@@ -21,10 +31,9 @@ for f in usr/bin/kyfw usr/bin/ky-firmware-update \
          usr/share/metainfo/io.github.kyfirmwareupdate.metainfo.xml \
          usr/share/man/man1/kyfw.1.gz usr/share/man/man1/ky-firmware-update.1.gz \
          usr/share/bash-completion/completions/kyfw \
-         usr/share/zsh/vendor-completions/_kyfw \
+         "$zsh_dir/_kyfw" \
          usr/share/fish/vendor_completions.d/kyfw.fish \
-         usr/share/doc/ky-firmware-update/copyright \
-         usr/share/doc/ky-firmware-update/changelog.gz \
+         "${own_files[@]}" \
          usr/lib/udev/rules.d/70-ky-firmware-update.rules; do
     [ -e "$dest/$f" ] || { echo "missing from the install tree: $f"; exit 1; }
 done
@@ -41,13 +50,15 @@ echo "$out" | grep -q "firmware version: 1-5" || { echo "installed kyfw: $out"; 
 here="$(dirname "$0")"
 share="$dest/usr/share"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
+out="$(timeout 20 "$dest/usr/bin/kyfw" --version)"
+[ "$out" = "kyfw $version" ] || { echo "installed kyfw --version: $out"; exit 1; }
 # Each check says what it found only when it fails.
 quiet() { local log; log="$("$@" 2>&1)" || { echo "$log"; echo "failed: $*"; exit 1; }; }
 quiet "$here/completion_test.sh" "$dest/usr/bin/kyfw" "$share/bash-completion/completions/kyfw" \
-    "$share/fish/vendor_completions.d/kyfw.fish" "$share/zsh/vendor-completions/_kyfw"
+    "$share/fish/vendor_completions.d/kyfw.fish" "$dest/$zsh_dir/_kyfw"
 quiet "$here/help_coverage_test.sh" "$dest/usr/bin/kyfw" "$dest/usr/bin/ky-firmware-update" \
     "$share/man/man1/kyfw.1.gz" "$share/man/man1/ky-firmware-update.1.gz" \
-    "$share/bash-completion/completions/kyfw" "$share/zsh/vendor-completions/_kyfw" \
+    "$share/bash-completion/completions/kyfw" "$dest/$zsh_dir/_kyfw" \
     "$share/fish/vendor_completions.d/kyfw.fish"
 quiet "$here/window_help_test.sh" "$dest/usr/bin/ky-firmware-update" "$version"
-echo "${deb:-install tree} complete; its kyfw, completions, man pages and window's --help work"
+echo "${package:-install tree} complete; its kyfw, completions, man pages and window's --help work"
