@@ -5,7 +5,9 @@
 // and real pauses, and prints elapsed / floor (target: at most 1.03 idle,
 // 1.10 with every core busy), beside the pause the engine uses and a plain
 // usleep(1000), on an idle machine and with one busy loop per core that
-// the benchmark starts and ends itself.
+// the benchmark starts and ends itself. With --short, fewer pauses and one
+// update each way beside the recorder.
+// Run as: download_bench [--short]
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "Deadline.h"
 #include "base/Clock.h"
 #include "engine/Downloader.h"
 #include "firewire/Recording.h"
@@ -88,10 +91,10 @@ double UpdateSeconds(std::shared_ptr<FWLib::Recorder> recorder = nullptr) {
     return DownloadSeconds(fileXILINX, recorder) + DownloadSeconds(fileMCORE, recorder);
 }
 
-void Measure(const char* load) {
-    constexpr int kPauses = 500;
-    const double plain = MeanMicros(kPauses, [] { usleep(1000); });
-    const double precise = MeanMicros(kPauses, [] { ky::PreciseSleep(1000); });
+void Measure(const char* load, bool brief) {
+    const int pauses = brief ? 50 : 500;
+    const double plain = MeanMicros(pauses, [] { usleep(1000); });
+    const double precise = MeanMicros(pauses, [] { ky::PreciseSleep(1000); });
     const double update = UpdateSeconds();
     std::printf(
         "%-7s pause of 1000 us: usleep %.3f  PreciseSleep %.3f   "
@@ -100,37 +103,39 @@ void Measure(const char* load) {
 }
 
 // The same update with every transaction recorded (kyfw --record).
-void MeasureRecorded() {
+void MeasureRecorded(bool brief) {
     const auto file = std::filesystem::temp_directory_path() /
                       ("kyfw-bench-" + std::to_string(getpid()) + ".jsonl");
     std::string error;
     auto recorder = FWLib::Recorder::Create(file, {"download_bench"}, error);
-    if (!recorder) return;
+    if (!recorder) kybench::Fail("download_bench: no recording: " + error);
     // Best of three each, taken in turns: one update varies by more than
     // the recording costs.
+    const int runs = brief ? 1 : 3;
     double plain = 1e9, recorded = 1e9;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < runs; ++i) {
         plain = std::min(plain, UpdateSeconds());
         recorded = std::min(recorded, UpdateSeconds(recorder));
     }
     recorder->Finish();
     std::printf(
-        "idle    update without / with a recording (best of 3; %ju bytes an update): %.3f / %.3f, "
+        "idle    update without / with a recording (best of %d; %ju bytes an update): %.3f / %.3f, "
         "difference %.4f\n",
-        static_cast<std::uintmax_t>(std::filesystem::file_size(file) / 3), plain / kFloor,
+        runs, static_cast<std::uintmax_t>(std::filesystem::file_size(file) / runs), plain / kFloor,
         recorded / kFloor, (recorded - plain) / kFloor);
     std::filesystem::remove(file);
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool brief = kybench::ShortMode(argc, argv);
     std::printf("ratios to the floor (targets: update at most 1.03 idle, 1.10 loaded)\n");
-    Measure("idle");
-    MeasureRecorded();
+    Measure("idle", brief);
+    MeasureRecorded(brief);
     {
         BusyLoops loops;
-        Measure("loaded");
+        Measure("loaded", brief);
     }
     return 0;
 }

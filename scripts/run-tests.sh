@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal build, then the AddressSanitizer and
-# UndefinedBehaviorSanitizer build. Exits non-zero on the first failure.
+# Builds and runs every test: the normal build and each benchmark once in its
+# short mode, then the AddressSanitizer and UndefinedBehaviorSanitizer build.
+# Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="${KY_JOBS:-2}"
@@ -30,6 +31,26 @@ echo "== tests are $tests lines against $code of code: ratio $(awk "BEGIN{printf
 
 echo "== normal build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# Each benchmark once, in its short mode, one after another and after the
+# suite (their busy loops would disturb tests run beside them). Their
+# figures are shown, not judged; each must end well within its deadline.
+bench_seconds="${KY_BENCH_SECONDS:-120}"
+bench() {
+    local status=0
+    echo "-- $*"
+    timeout --kill-after=10 "$bench_seconds" "$@" || status=$?
+    case "$status" in
+        0) ;;
+        124 | 137) echo "benchmark did not end within $bench_seconds s: $*" >&2; exit 1 ;;
+        *) echo "benchmark failed with exit status $status: $*" >&2; exit 1 ;;
+    esac
+}
+echo "== benchmarks, each once in its short mode (figures shown, not judged)"
+bench build/bench/download_bench --short
+bench build/bench/tools_bench --short build/src/cli/kyfw build/src/window/ky-firmware-update
+bench umockdev-wrapper build/bench/tick_bench --short
+bench build/bench/window_bench --short
 echo "== Debian package: built, checked by lintian and the desktop validators, unpacked and run"
 rm -rf build/package
 (cd build && cpack -G DEB -B package >/dev/null)
