@@ -113,12 +113,13 @@ int main(int argc, char** argv) {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);  // also when the bench fails
     });
-    // The programs see no other process, as in the tests: a video
-    // application running beside the bench would stop the update.
+    // The programs see no other process, as in the tests (give it the tests'
+    // own kyfw and window, tests/programs): a video application running
+    // beside the bench would stop the update.
     std::filesystem::create_directories(dir / "proc");
     const std::vector<std::string> env = {
         "KYFW_SIM_STATE=" + (dir / "sim").string(), "XDG_STATE_HOME=" + (dir / "xdg").string(),
-        "KYFW_PROCFS=" + (dir / "proc").string(), "KYFW_SIM_ERASE_MS=0"};
+        "KYTEST_PROCFS=" + (dir / "proc").string(), "KYFW_SIM_ERASE_MS=0"};
     const Child update = RunProgram(
         "kyfw update", {kyfw, "--simulate", "--sim-reset", "update", "--yes"}, env, kUpdateSeconds);
     const Child info = RunProgram("kyfw info", {kyfw, "info"}, env, kInfoSeconds);

@@ -48,7 +48,7 @@ bench() {
 }
 echo "== benchmarks, each once in its short mode (figures shown, not judged)"
 bench build/bench/download_bench --short
-bench build/bench/tools_bench --short build/src/cli/kyfw build/src/window/ky-firmware-update
+bench build/bench/tools_bench --short build/tests/programs/kyfw build/tests/programs/ky-firmware-update
 bench umockdev-wrapper build/bench/tick_bench --short
 bench build/bench/window_bench --short
 echo "== Debian package: built, checked by lintian and the desktop validators, unpacked and run"
