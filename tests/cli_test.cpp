@@ -16,7 +16,6 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/UpdateAll.h"
 #include "support/Files.h"
 #include "support/Pty.h"
 #include "support/Subprocess.h"
@@ -297,7 +296,11 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
             {"/kys/0/outcome=\"refused\"", "/kys/0/message=\"refused: no confirmation (run kyfw on a terminal or pass --yes)\"",
              "/kys/2/status=2", "state=same"}},
         {nullptr, W(wait + " --all --sim-fault=restart-old-firmware"), "KYFW_SIM_COUNT=3", 1, {"/kys#3", "own logs",
-            "/kys/0/status=1", "/kys/0/after=\"1-5\"", "/kys/1/restart/confirmed=true", "/kys/1/update/outcome=\"done\"", "/kys/2/status=2"}},
+            "/kys/0/status=1", "/kys/0/after=\"1-5\"", "/kys/1/restart/confirmed=true", "/kys/1/outcome=\"done\"", "/kys/2/status=2"}},
+        // A restart that never came back: nothing after it, and nothing says done.
+        {nullptr, W(wait + " --all --sim-fault=restart-never-back --wait-timeout 2"), "KYFW_SIM_COUNT=2", 1,
+            {"/kys/0/after=null", "/kys/0/message~failed: The Ky left the bus",
+             "/kys/0/update/images/mcore/ok=true"}},
         {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2,
             {"/outcome=\"nothing-to-do\""}},
         {nullptr, W("--simulate update --all --device sim0.0"), "", 64, {}},
@@ -380,17 +383,29 @@ TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
                   HasSubstr("kyfw: the update will finish first; please wait.")));
     EXPECT_EQ(Version(), "2-6");
     // With every Ky, a quit signal during one's flash stops before the next.
-    auto all = kytest::Run(KYFW_PATH, W("--simulate --sim-reset update --all --yes --wait --json"),
-                           Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=100", "KYFW_SIM_COUNT=2"}),
-                           [&](int pid) {
-                               EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));
-                               std::this_thread::sleep_for(std::chrono::milliseconds(400));
-                               kill(pid, SIGINT);  // while the first Ky is written
-                           });
+    auto all = kytest::Run(
+        KYFW_PATH, W("--simulate --sim-reset update --all --jobs 1 --yes --wait --json"),
+        Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=100", "KYFW_SIM_COUNT=2"}), [&](int pid) {
+            EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            kill(pid, SIGINT);  // while the first Ky is written
+        });
     const json kys = kytest::Json(all)["kys"];
     EXPECT_EQ(std::tuple(all.status, kys[1]["outcome"], kys[1]["message"],
                          kys[0]["restart"]["reason"], Version()),
               std::tuple(5, "stopped", "not started: stopped by a quit signal", "skipped", "2-6"));
+    // Kys written side by side finish whatever the signals while they are written.
+    all = kytest::Run(KYFW_PATH, W("--simulate --sim-reset update --all --yes --json"),
+                      Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=300", "KYFW_SIM_COUNT=2"}),
+                      [&](int pid) {
+                          EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));
+                          for (int signal : {SIGINT, SIGTERM, SIGINT}) {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                              kill(pid, signal);
+                          }
+                      });
+    EXPECT_EQ(std::tuple(all.status, kytest::Json(all)["kys"][1]["after"], Version()),
+              std::tuple(0, json(nullptr), "2-6"));
 }
 
 TEST_F(KyfwCli, OutputThatCannotBeWrittenNeverStopsTheFlashNorPassesForDone) {
@@ -506,14 +521,18 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     EXPECT_THAT(Kyfw(W("--replay " + rec + " update --yes --reinstall")),
                 FieldsAre(0, HasSubstr(stopped), ""));
     EXPECT_EQ(Version(), "2-6");
-    // A Ky of update --all that another program leaves at 3-0 while the
-    // question is up is not the 1-5 agreed to: nothing is written to it.
+    // Every Ky of update --all is held through the question: another updater is refused.
     State("");
-    EXPECT_THAT(OnTerminal("--simulate update --all", "Update these 2 Kys? [y/N] ", "y\n",
-                           {"KYFW_SIM_COUNT=2"}, [&](pid_t) { State(kNewer); }),
-                Shows(4,
-                      "refusing to update: the Ky now reads 3-0, not the 1-5 you "
-                      "agreed to update; nothing was written"));
+    EXPECT_THAT(
+        OnTerminal(
+            "--simulate update --all", "Update these 2 Kys? [y/N] ", "y\n", {"KYFW_SIM_COUNT=2"},
+            [&](pid_t pid) {
+                EXPECT_THAT(
+                    Kyfw(W("--simulate update --yes --device sim1.0"), {"KYFW_SIM_COUNT=2"}),
+                    FieldsAre(4, "",
+                              HasSubstr("the Ky is held by kyfw (process " + std::to_string(pid))));
+            }),
+        Shows(0, "done"));
     // One Ky of --all is asked about as one; end of input starts a line of its own.
     State("");
     EXPECT_THAT(OnTerminal("--simulate update --all", "Update this Ky? [y/N] ", "\x04"),
@@ -735,15 +754,6 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
     EXPECT_THAT(kytest::ReadFile(keep), StartsWith("{\"format\":\"kyfw-recording\""));
     for (const auto& entry : fs::directory_iterator(dir.Path()))
         EXPECT_FALSE(entry.path().string().ends_with(".partial")) << entry.path();
-}
-
-TEST(UpdateAll, TheWorstStatusWins) {
-    using namespace kyfw;
-    const std::vector<int> better = {kExitNothingToDo, kExitDone,    kExitNoKy,
-                                     kExitRefused,     kExitStopped, kExitImageFailed};
-    for (std::size_t i = 0; i < better.size(); ++i)
-        for (std::size_t j = 0; j < better.size(); ++j)
-            EXPECT_EQ(WorseStatus(better[i], better[j]), better[std::max(i, j)]) << i << " " << j;
 }
 
 TEST_F(KyfwCli, HelpTextIsTheReadmeUsage) {

@@ -60,8 +60,8 @@ _kyfw() {
     local -A options=(
         [list]="--json"
         [info]="--json"
-        [update]="--json --device --all -y --yes --allow-downgrade --reinstall --wait --no-wait
-            --wait-timeout"
+        [update]="--json --device --all --jobs -y --yes --allow-downgrade --reinstall --wait
+            --no-wait --wait-timeout"
     )
 
     # The words before the cursor, "--option=value" joined again; the
@@ -86,7 +86,7 @@ _kyfw() {
             bus+=("$word" "${args[i + 1]/#\~\//$HOME/}")
             ((i++))
             ;;
-        --record | --device | --wait-timeout) ((i++)) ;;
+        --record | --device | --wait-timeout | --jobs) ((i++)) ;;
         -*) ;;
         *) [[ -z $command ]] && command=$word ;;
         esac
@@ -110,7 +110,7 @@ _kyfw() {
         done < <(_kyfw_devices "$kyfw" "${bus[@]}")
         return
         ;;
-    --wait-timeout) return ;;
+    --wait-timeout | --jobs) return ;;
     esac
 
     if [[ $cur == -* ]]; then

@@ -19,7 +19,7 @@ function __kyfw_devices
                 set i (math $i + 1)
                 test $i -le (count $words)
                 and set -a bus (string replace -r '^~/' "$HOME/" -- $words[$i])
-            case --record --device --wait-timeout
+            case --record --device --wait-timeout --jobs
                 set i (math $i + 1)
         end
         set i (math $i + 1)
@@ -64,7 +64,7 @@ function __kyfw_command
     set -l i 2
     while test $i -le (count $words)
         switch $words[$i]
-            case --sim-fault --record --replay --device --wait-timeout
+            case --sim-fault --record --replay --device --wait-timeout --jobs
                 set i (math $i + 1)
             case '-*'
             case '*'
@@ -132,6 +132,7 @@ complete -c kyfw -n __kyfw_help_topic -a 'list info update'
 complete -c kyfw -n '__kyfw_in list info update' -l json -d 'Print one JSON document and nothing else'
 complete -c kyfw -n '__kyfw_in update' -l device -x -a '(__kyfw_devices)' -d 'The Ky to update: GUID, /dev/fwN or unit'
 complete -c kyfw -n '__kyfw_in update' -l all -d 'Update every Ky that the built-in firmware would upgrade'
+complete -c kyfw -n '__kyfw_in update' -l jobs -x -d 'With --all: write at most N Kys at once (1-63)'
 complete -c kyfw -n '__kyfw_in update' -s y -l yes -d 'Do not ask for confirmation'
 complete -c kyfw -n '__kyfw_in update' -l allow-downgrade -d 'Write the built-in firmware even if the Ky has newer firmware'
 complete -c kyfw -n '__kyfw_in update' -l reinstall -d 'Write the built-in firmware even if the Ky already has it'

@@ -63,6 +63,7 @@ struct UpdateOptions {
     bool allowDowngrade = false;
     bool reinstall = false;
     bool all = false;     // every Ky on the bus that the policy lets be written
+    unsigned jobs = 63;   // Kys written at once: all of them unless --jobs says fewer
     bool wait = false;    // for the restart, also without a terminal
     bool noWait = false;  // never for the restart
     unsigned waitSeconds = 300;
@@ -76,7 +77,6 @@ bool CanAsk(const Context& context);
 std::string WithoutQuestion(const Context& context);
 int RunList(Context& context);
 int RunUpdate(Context& context, const UpdateOptions& options);
-int RunUpdateAll(Context& context, const UpdateOptions& options);
 // On a terminal, or with --wait; never after a quit signal. A replay
 // waits where the recorded run did.
 bool WaitsForRestart(const UpdateOptions& options, const Context& context, bool quitDuringFlash);

@@ -79,10 +79,18 @@ void AddUpdateOptions(CLI::App& update, UpdateOptions& o) {
                         "The Ky to update: its GUID, its /dev/fwN or its unit as list names it")
             ->type_name("GUID|/dev/fwN|fwN.M")
             ->check(DeviceCheck());
+    auto* all =
+        update
+            .add_flag("--all", o.all,
+                      "Update every Ky that the built-in firmware would upgrade, side by side")
+            ->excludes(device);
     update
-        .add_flag("--all", o.all,
-                  "Update, one after another, every Ky that the built-in firmware would upgrade")
-        ->excludes(device);
+        .add_option("--jobs", o.jobs,
+                    "With --all: write at most N Kys at once (all of them unless given)")
+        ->type_name("N")
+        ->transform(Decimal())
+        ->check(CLI::Range(1, 63))
+        ->needs(all);
     update.add_flag("-y,--yes", o.yes, "Do not ask for confirmation");
     update.add_flag("--allow-downgrade", o.allowDowngrade,
                     "Write the built-in firmware even if the Ky has newer firmware");

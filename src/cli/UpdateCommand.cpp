@@ -1,25 +1,23 @@
-// kyfw update: every check first, then the two images through the
-// controller's worker, with progress, a log and an honest outcome.
+// kyfw update: one Ky, or with --all every Ky on the bus, as one batch of
+// the update layer: every check, one question, the Kys written side by
+// side with progress and a log each, their restarts, and an honest outcome
+// for each.
 #include <unistd.h>
 
-#include <cctype>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
-#include <thread>
 
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Identify.h"
+#include "cli/RestartWait.h"
 #include "cli/Text.h"
-#include "cli/UpdateAll.h"
 #include "cli/UpdateLog.h"
 #include "engine/DownloadProgress.h"
-#include "sim/SimFaults.h"
-#include "update/RestartWatch.h"
-#include "update/UpdateSession.h"
+#include "update/UpdateBatch.h"
 
 namespace kyfw {
 
@@ -27,7 +25,6 @@ nlohmann::json DeviceJson(const FoundKy& f);
 
 namespace {
 
-using ky::UpdateResult;
 const std::string kBuiltIn = ky::BuiltInVersionText();
 
 std::string PhaseText(const DownloadProgress& progress) {
@@ -56,36 +53,47 @@ nlohmann::json ImageJson(const ky::ImageOutcome& image) {
 // An exit status, or nothing when the update goes on.
 using Outcome = std::optional<ExitStatus>;
 
-class UpdateCommand {
+// What kyfw keeps of one Ky of the batch beside its outcome.
+struct KyRecord {
+    FoundKy found;
+    std::unique_ptr<UpdateTrace> trace;
+    std::unique_ptr<UpdateLog> log;  // while it is written
+    std::optional<std::filesystem::path> logPath;
+    std::string logProblem;
+    const DownloadProgress* progress = nullptr;  // once it is written
+};
+
+class UpdateCommand final : public ky::UpdateBatch::Listener {
 public:
     UpdateCommand(Context& context, const UpdateOptions& options)
         : c(context), o(options), doc{{"command", "update"}} {}
-    // One Ky of `update --all`: consent was given for all of them at once,
-    // the JSON document is kept for the summary, and the restart is waited
-    // for at the end, for all of them together.
-    UpdateCommand(Context& context, const UpdateOptions& options, const FoundKy& chosen)
-        : UpdateCommand(context, options) {
-        oneOfAll = true;
-        ky = chosen;
-    }
 
     int Run() {
-        if (Outcome status = Checks()) return *status;
-        return Flash();
+        std::vector<FoundKy> chosen;
+        if (Outcome status = o.all ? FindAll(chosen) : Choose(chosen)) return *status;
+        Plan(chosen);
+        if (Outcome status = o.all ? AskAll() : AskOne()) return *status;
+        Write();
+        return o.all ? ReportAll() : ReportOne();
     }
 
-    OneKyUpdate Summary(int status) const {
-        return {status, doc, versionsAfter.empty() ? ky.Version() : versionsAfter};
-    }
+    // ky::UpdateBatch::Listener
+    ky::Trace TraceFor(std::size_t i) override { return records[i].trace->Sink(); }
+    void Starting(std::size_t i, const DownloadProgress& progress) override;
+    void Ended(std::size_t i) override;
+    void Tick() override;
 
 private:
-    using Status = ky::UpdateSession::Status;
+    const ky::KyOutcome& Ky(std::size_t i) const { return batch->Kys()[i]; }
+    std::string Node(std::size_t i) const { return Printable(Ky(i).unit.deviceNode); }
+    std::string Before(std::size_t i) const {
+        return ky::VersionText(Ky(i).before.MCOREver, Ky(i).before.XilinxVer);
+    }
 
-    // A refusal or another early end: message, JSON and exit status.
+    // A refusal or another early end of the single update: message, JSON
+    // and exit status.
     ExitStatus End(ExitStatus status, const std::string& message) {
-        doc["outcome"] = ky::OutcomeWord(status);
         doc["message"] = message;
-        if (c.options.json && oneOfAll) return status;
         if (c.options.json)
             Emit(c, doc);
         else
@@ -94,45 +102,11 @@ private:
         return status;
     }
 
-    // The session's refusal as kyfw says it.
-    ExitStatus Refused(const ky::UpdateSession::Answer& answer) {
-        if (answer.status == Status::NoKy) return End(kExitNoKy, answer.message);
-        return End(kExitRefused, "refusing to update: " + answer.message);
-    }
-
-    Outcome Checks() {
-        if (!oneOfAll) {
-            if (Outcome status = Choose()) return status;
-        }
-        // The Ky is taken before anything is checked, and kept through the
-        // question and both images: no other updater gets in between.
-        controller = std::make_unique<ZRV::PTA::CKyFirmwareUpdate>(c.bus, c.choice.DownloadClock(),
-                                                                   c.processes, trace.Sink());
-        session = std::make_unique<ky::UpdateSession>(*controller);
-        // One Ky of --all is written only while it reads what the user was
-        // shown for it: the worker reads it again right before it writes.
-        const auto seen = oneOfAll ? std::optional(ky.info) : std::nullopt;
-        if (auto held = session->Hold(ky.unit, seen); !held.Ok()) return Refused(held);
-        ky.info = session->Info();
-        doc["device"] = DeviceJson(ky);
-        const auto checked =
-            session->Check({.reinstall = o.reinstall, .allowDowngrade = o.allowDowngrade}, true);
-        if (checked.status == Status::NothingToDo)
-            return End(kExitNothingToDo, "The Ky already has firmware " + ky.Version() +
-                                             "; nothing to do (--reinstall writes it again).");
-        if (!checked.Ok() && checked.status != Status::NeedsConsent) return Refused(checked);
-        if (Outcome status = Ask(checked.status == Status::NeedsConsent)) return status;
-        session->Consent();
-        return std::nullopt;
-    }
-
-    // The Ky's device file, fit for a terminal.
-    std::string Node() const { return Printable(ky.unit.deviceNode); }
-
-    Outcome Choose() {
+    Outcome Choose(std::vector<FoundKy>& chosen) {
         std::vector<FoundKy> all, matching;
         std::string problem;
-        if (!FindKys(*c.bus, all, problem, trace.Sink())) return End(kExitNoKy, problem);
+        // The Ky's log begins with its discovery.
+        if (!FindKys(*c.bus, all, problem, firstTrace->Sink())) return End(kExitNoKy, problem);
         for (auto& f : all)
             if (o.device.Matches(f.unit)) matching.push_back(f);
         if (matching.empty() && !o.device.Any())
@@ -149,85 +123,159 @@ private:
                         Printable(f.unit.deviceNode) + ", firmware " + f.Version() + ")";
             return End(kExitRefused, list);
         }
-        ky = matching.front();
+        chosen = matching;
         return std::nullopt;
     }
 
-    // The user's consent: --yes, or a question on a terminal; a downgrade
-    // needs --allow-downgrade or the question.
-    Outcome Ask(bool downgrade) {
-        if (oneOfAll) return std::nullopt;  // asked for all of them
-        const std::string from = ky.Version();
-        const bool terminal = CanAsk(c);
+    Outcome FindAll(std::vector<FoundKy>& chosen) {
+        std::string problem;
+        if (!FindKys(*c.bus, chosen, problem, c.trace)) return FailAll(kExitNoKy, problem);
+        if (chosen.empty())
+            return FailAll(kExitNoKy,
+                           "no Ky can be updated: " + WhyNoKy(*c.bus, chosen, c.processes).text);
+        return std::nullopt;
+    }
+
+    ExitStatus FailAll(ExitStatus status, const std::string& message) {
+        Emit(c, {{"command", "update"},
+                 {"all", true},
+                 {"message", message},
+                 {"status", status},
+                 {"kys", nlohmann::json::array()}});
+        if (!c.options.json) c.err << "kyfw: " << Printable(message, true) << "\n";
+        return status;
+    }
+
+    // Each Ky is taken and checked under its hold; one that cannot be
+    // opened is refused with what discovery made of it.
+    void Plan(const std::vector<FoundKy>& chosen) {
+        ky::UpdateBatch::Setup setup{c.bus, &c.choice.DownloadClock(), c.processes,
+                                     [] { return QuitSignalsDeferred::Received(); },
+                                     [this] { return c.choice.StateProblem(); }};
+        batch = std::make_unique<ky::UpdateBatch>(setup, *this);
+        for (const FoundKy& f : chosen) {
+            KyRecord& record = records.emplace_back();
+            record.found = f;
+            record.trace = records.size() == 1 && !o.all ? std::move(firstTrace) : NewTrace();
+            if (o.all && !f.Usable())
+                batch->NotUsable(f.unit, f.info, f.VersionsKnown(), f.Status());
+            else
+                batch->Plan({f.unit},
+                            {.reinstall = o.reinstall, .allowDowngrade = o.allowDowngrade});
+        }
+    }
+
+    // The single Ky as checked, and the user's consent: --yes, or a
+    // question on a terminal; a downgrade needs --allow-downgrade or the
+    // question.
+    Outcome AskOne() {
+        const ky::KyOutcome& k = Ky(0);
+        if (k.versionsKnown) {
+            FoundKy found = records[0].found;
+            found.info = k.before;
+            doc["device"] = DeviceJson(found);
+        }
+        if (k.status == kExitNothingToDo)
+            return End(kExitNothingToDo, "The Ky already has firmware " + Before(0) +
+                                             "; nothing to do (--reinstall writes it again).");
+        if (k.status == kExitNoKy) return End(kExitNoKy, k.message);
+        if (!k.planned) return End(kExitRefused, "refusing to update: " + k.message);
+        const bool downgrade = k.needsConsent, terminal = CanAsk(c);
         if (downgrade && !terminal)
-            return End(kExitRefused, "refusing to downgrade the Ky from " + from + " to " +
+            return End(kExitRefused, "refusing to downgrade the Ky from " + Before(0) + " to " +
                                          kBuiltIn + " without --allow-downgrade");
-        if (o.yes && !downgrade) return std::nullopt;
-        if (!terminal)
+        if (!(o.yes && !downgrade) && !terminal)
             return End(kExitRefused,
                        "refusing to update without confirmation: " + WithoutQuestion(c));
-        const bool older = ky::IsDowngradeFor(ky.info);
-        const std::string question =
-            (older ? "This is a downgrade. Replace firmware " : "Update the Ky from firmware ") +
-            from + (older ? " with the older " : " to ") + kBuiltIn + " (" + Node() + ", serial " +
-            Printable(ky.Serial()) + ")? [y/N] ";
+        if (!(o.yes && !downgrade) &&
+            !Agrees((downgrade
+                         ? "This is a downgrade. Replace firmware " + Before(0) + " with the older "
+                         : "Update the Ky from firmware " + Before(0) + " to ") +
+                    kBuiltIn + " (" + Node(0) + ", serial " + Printable(ky::SerialText(k.before)) +
+                    ")? [y/N] "))
+            return End(kExitRefused, "update cancelled; the Ky was not touched");
+        batch->Consent(true);
+        return std::nullopt;
+    }
+
+    bool Agrees(const std::string& question) {
         c.out << question << std::flush;
         std::string answer;
         std::getline(std::cin, answer);
-        if (IsYes(answer)) return std::nullopt;
-        if (!std::cin) c.out << "\n";
-        return End(kExitRefused, "update cancelled; the Ky was not touched");
+        if (IsYes(answer)) return true;
+        if (!std::cin) c.out << "\n";  // what follows starts on a line of its own
+        return false;
     }
 
-    int Flash() {
-        UpdateResult result;
-        std::optional<std::filesystem::path> logPath;
-        std::string logProblem;
-        {
-            QuitSignalsDeferred signals;  // from the moment the user is told
-            if (!c.options.json)
-                c.out << "Updating the Ky at " << Node() << " from " << ky.Version() << " to "
-                      << kBuiltIn << ". Do not switch it off or unplug it.\n"
-                      << std::flush;
-            UpdateLog log(c.options.verbose, c.err.rdbuf(), trace);
-            // An anonymous recording goes with a log that names the Ky alike.
-            const bool anonymous = c.recorder && c.recorder->Settings().anonymous;
-            log.Stream() << "kyfw update of " << ky.unit.deviceNode << " (GUID "
-                         << GuidText(anonymous ? c.recorder->Guid(ky.unit.guid) : ky.unit.guid)
-                         << ") from " << ky.Version() << " to " << kBuiltIn << "\n";
-            result = RunWorker();
-            quitDuringFlash = QuitSignalsDeferred::Received();
-            if (c.outBuffer.Error())
-                log.Stream() << "Standard output failed (" << c.outBuffer.ErrorText()
-                             << "): the progress was not shown\n";
-            logPath = log.Finish();
-            logProblem = log.Problem();
+    // One question for all of them, unless --yes; without a terminal
+    // nothing is written without --yes. A downgrade needs --allow-downgrade.
+    Outcome AskAll() {
+        std::vector<std::size_t> asked;
+        for (std::size_t i = 0; i < batch->Kys().size(); ++i)
+            if (Ky(i).planned && !Ky(i).needsConsent) asked.push_back(i);
+        if (asked.empty() || o.yes) {
+            batch->Consent(false);
+            return std::nullopt;
         }
-        return Report(result, logPath, logProblem);
+        if (!CanAsk(c)) {
+            batch->Refuse("no confirmation (" + WithoutQuestion(c) + ")");
+            return std::nullopt;
+        }
+        c.out << "Kys to update to firmware " << kBuiltIn << ":\n";
+        for (std::size_t i : asked)
+            c.out << "  " << GuidText(Ky(i).unit.guid) << " (" << Node(i) << ", serial "
+                  << Printable(ky::SerialText(Ky(i).before)) << "): " << Before(i) << " \u2192 "
+                  << kBuiltIn << "\n";
+        if (Agrees(asked.size() == 1
+                       ? std::string("Update this Ky? [y/N] ")
+                       : "Update these " + std::to_string(asked.size()) + " Kys? [y/N] "))
+            batch->Consent(false);
+        else
+            batch->Refuse("the update was cancelled");
+        return std::nullopt;
     }
 
-    UpdateResult RunWorker() {
-        ProgressView view(c.out, !c.options.json && isatty(STDOUT_FILENO));
-        const DownloadProgress& progress = controller->Progress();
-        session->Start();
-        while (session->Poll() == ky::UpdateSession::State::Writing) {
-            if (!c.options.json) view.Show(progress.Get(), PhaseText(progress));
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+    // One quit scope for the whole batch: a quit before a Ky's first write
+    // keeps it unwritten; the Kys being written finish.
+    void Write() {
+        QuitSignalsDeferred signals(o.all
+                                        ? "\nkyfw: stopping once the Kys being written are done.\n"
+                                        : QuitSignalsDeferred::kFlashNotice);
+        const bool terminal = !c.options.json && isatty(STDOUT_FILENO);
+        single.emplace(c.out, terminal);
+        several.emplace(c.out, terminal);
+        if (o.all && !c.options.json && batch->Planned() > 0)
+            c.out << "Updating " << batch->Planned() << (batch->Planned() == 1 ? " Ky" : " Kys")
+                  << " to firmware " << kBuiltIn << ". Do not switch them off or unplug them.\n"
+                  << std::flush;
+        batch->Write(o.jobs);
         if (!c.options.json) {
-            view.Show(progress.Get(), PhaseText(progress));
-            view.Finish();
+            if (o.all) several->Finish();
+            single->Finish();
         }
-        UpdateResult result = session->Result();
-        ky::NoteStateNotKept(result, c.choice.StateProblem());
-        return result;
+        quitDuringFlash = QuitSignalsDeferred::Received();
+    }
+
+    bool Waits() const { return WaitsForRestart(o, c, quitDuringFlash); }
+    // A wait asked for and skipped: a quit came during the update.
+    bool WaitSkipped() const { return quitDuringFlash && WaitsForRestart(o, c, false); }
+
+    nlohmann::json UpdateJson(std::size_t i) {
+        const ky::KyOutcome& k = Ky(i);
+        const KyRecord& r = records[i];
+        nlohmann::json j{
+            {"images",
+             {{"xilinx", ImageJson(k.result.xilinx)}, {"mcore", ImageJson(k.result.mcore)}}},
+            {"log", r.logPath ? nlohmann::json(r.logPath->string()) : nullptr}};
+        if (!r.logPath) j["log_problem"] = r.logProblem;
+        if (!k.result.Succeeded()) j["advice"] = ky::RetryCommand(k.result);
+        return j;
     }
 
     // What to do after a failed update, naming the command that works on
     // the Ky as it reads now.
-    std::string Advice(const UpdateResult& result) {
+    static std::string Advice(const ky::UpdateResult& result) {
         const std::string command = ky::RetryCommand(result);
-        doc["advice"] = command;
         if (ky::LeftTheBus(result))
             return "Reconnect the Ky (power and cable), check that `kyfw list` shows it, then run "
                    "`" +
@@ -235,164 +283,203 @@ private:
         return "Do not switch the Ky off; leave it connected and run `" + command + "` again.";
     }
 
-    int Report(UpdateResult result, const std::optional<std::filesystem::path>& logPath,
-               const std::string& logProblem) {
-        // Stopped right before the first write: someone uses the Ky, or it
-        // is not the Ky the user agreed to update.
-        if (!result.started)
-            return End(kExitRefused,
-                       "refusing to update: " + result.failure + "; nothing was written");
-        const bool ok = result.Succeeded();
-        doc["images"] = {{"xilinx", ImageJson(result.xilinx)}, {"mcore", ImageJson(result.mcore)}};
-        doc["log"] = logPath ? nlohmann::json(logPath->string()) : nlohmann::json(nullptr);
-        if (!logPath) doc["log_problem"] = logProblem;
-        doc["outcome"] = ky::OutcomeWord(ok ? kExitDone : kExitImageFailed);
+    int ReportOne() {
+        const ky::KyOutcome& k = Ky(0);
+        if (k.status == kExitStopped)
+            return End(kExitStopped,
+                       "stopped by a quit signal before the Ky was written; "
+                       "nothing was written");
+        if (!k.started) return End(kExitRefused, "refusing to update: " + k.message);
+        const bool ok = k.Written();
+        doc.update(UpdateJson(0));
         doc["message"] = ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
-                            : ky::DescribeFailure(result) + " " + Advice(result);
+                            : ky::DescribeFailure(k.result) + " " + Advice(k.result);
+        const KyRecord& r = records[0];
         if (!c.options.json) {
             (ok ? c.out : c.err) << (ok ? "Done. " : "kyfw: ")
                                  << Printable(doc["message"].get<std::string>(), true) << "\n";
-            if (logPath)
-                c.out << "Log: " << Printable(logPath->string()) << "\n";
+            if (r.logPath)
+                c.out << "Log: " << Printable(r.logPath->string()) << "\n";
             else
-                c.err << "kyfw: warning: no log was kept: " << Printable(logProblem) << "\n";
+                c.err << "kyfw: warning: no log was kept: " << Printable(r.logProblem) << "\n";
         }
-        int status = ok ? kExitDone : kExitImageFailed;
-        const auto& read = result.versionsRead;
-        versionsAfter = ok     ? kBuiltIn
-                        : read ? ky::VersionText(read->MCOREver, read->XilinxVer)
-                               : "?";
-        if (oneOfAll) return status;
-        if (ok && quitDuringFlash && WaitsForRestart(o, c, false))
+        if (ok && WaitSkipped())
             doc["restart"] = SkippedRestartJson();
-        else if (ok && WaitsForRestart(o, c, quitDuringFlash))
-            status = ConfirmRestart(status, logPath);
+        else if (ok && Waits())
+            FollowRestarts(std::string(ky::kRestartRequest) +
+                           " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n");
+        if (const auto& text = Ky(0).message; Ky(0).status == kExitImageFailed && ok)
+            doc["message"] = text;  // written, not started
         if (c.options.json) Emit(c, doc);
+        SayOutputFailed(ok ? "the update is done" : "the update failed");
+        return Ky(0).status;
+    }
+
+    void SayOutputFailed(const std::string& what) {
         c.out.flush();
         c.outputFailureSaid = c.outBuffer.Error() != 0;
         if (c.outputFailureSaid)
-            c.err << "kyfw: " << (ok ? "the update is done" : "the update failed")
-                  << ", but its result could not be written to standard output ("
-                  << c.outBuffer.ErrorText() << ")\n";
-        return status;
+            c.err << "kyfw: " << what << ", but its result could not be written to standard "
+                  << "output (" << c.outBuffer.ErrorText() << ")\n";
     }
 
-    // Follows the Ky through its restart. The update's status stands unless
-    // the Ky does not come back running what was written.
-    int ConfirmRestart(int status, const std::optional<std::filesystem::path>& logPath) {
-        session->Release();  // the Ky must be free to be identified again
-        const RestartReport r =
-            AwaitRestarts(c, o, {ky.unit.guid},
-                          std::string(ky::kRestartRequest) +
-                              " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n")
-                .front();
-        doc["restart"] = r.json;
-        if (!c.options.json)
-            (r.failed ? c.err : c.out) << (r.failed ? "kyfw: " : "") << r.text << "\n";
-        if (logPath) AppendToLog(*logPath, "Restart: " + r.text + "\n");
-        if (r.failed)
-            doc["outcome"] = ky::OutcomeWord(kExitImageFailed),
-            doc["message"] = r.text;  // written, not started
-        return r.failed ? kExitImageFailed : status;
+    // Follows every written Ky through its restart, together.
+    void FollowRestarts(const std::string& announce) {
+        std::vector<std::size_t> written;
+        std::vector<UInt64> guids;
+        for (std::size_t i = 0; i < batch->Kys().size(); ++i)
+            if (Ky(i).Written()) written.push_back(i), guids.push_back(Ky(i).unit.guid);
+        if (guids.empty()) return;
+        const std::vector<RestartReport> reports = AwaitRestarts(c, o, guids, announce);
+        for (std::size_t n = 0; n < written.size(); ++n) {
+            const RestartReport& r = reports[n];
+            const std::size_t i = written[n];
+            batch->Restarted(i, r.result, r.text, r.failed);
+            restartJson[i] = r.json;
+            if (!o.all && !c.options.json)
+                (r.failed ? c.err : c.out) << (r.failed ? "kyfw: " : "") << r.text << "\n";
+            if (records[i].logPath) AppendToLog(*records[i].logPath, "Restart: " + r.text + "\n");
+        }
+        if (!o.all) doc["restart"] = restartJson[written.front()];
+    }
+
+    int ReportAll() {
+        if (WaitSkipped())
+            for (std::size_t i = 0; i < batch->Kys().size(); ++i)
+                if (Ky(i).Written()) restartJson[i] = SkippedRestartJson();
+        if (!WaitSkipped() && Waits())
+            FollowRestarts(
+                "Switch each Ky that was updated off, wait a second and switch it on again. "
+                "Waiting for them to come back (Ctrl+C to stop waiting)\u2026\n");
+        const ExitStatus worst = batch->Status();
+        if (c.options.json) {
+            nlohmann::json kys = nlohmann::json::array();
+            for (std::size_t i = 0; i < batch->Kys().size(); ++i) kys.push_back(EntryJson(i));
+            Emit(c, {{"command", "update"}, {"all", true}, {"status", worst}, {"kys", kys}});
+        } else {
+            c.out << "Summary (built-in firmware " << kBuiltIn << "):\n";
+            for (std::size_t i = 0; i < batch->Kys().size(); ++i)
+                c.out << "  " << GuidText(Ky(i).unit.guid) << "  "
+                      << Printable(ky::SerialText(Ky(i).before)) << "  "
+                      << (Ky(i).versionsKnown ? Before(i) : "?") << " \u2192 " << After(i) << "  "
+                      << Printable(Message(i), true) << "\n";
+        }
+        SayOutputFailed("the update has ended");
+        return worst;
+    }
+
+    // What the Ky read last, as the summary shows it.
+    std::string After(std::size_t i) const {
+        if (Ky(i).after) return *Ky(i).after;
+        return Ky(i).Written() ? kBuiltIn + " once restarted" : "?";
+    }
+
+    // The Ky's outcome in words: its word, and for any other ending why.
+    std::string Message(std::size_t i) const {
+        const ky::KyOutcome& k = Ky(i);
+        switch (k.status) {
+            case kExitNothingToDo:
+                return "skipped: it already has " + kBuiltIn + " (--reinstall writes it again)";
+            case kExitStopped:
+                return "not started: stopped by a quit signal";
+            case kExitRefused:
+                if (k.needsConsent)
+                    return "refused: a downgrade from " + Before(i) + " needs --allow-downgrade";
+                return "refused: " + k.message;
+            case kExitDone:
+                return DoneMessage(i);
+            case kExitImageFailed:
+                if (k.Written()) return "failed: " + k.message;  // its restart
+                return "failed: " + k.message + " " + Advice(k.result);
+            default:
+                break;
+        }
+        return std::string(ky::OutcomeWord(k.status)) + ": " + k.message;
+    }
+
+    std::string DoneMessage(std::size_t i) const {
+        const auto& restart = Ky(i).restart;
+        if (restart && restart->ending == ky::RestartEnding::Confirmed)
+            return "done, restart confirmed";
+        if (WaitSkipped())
+            return "done; the restart was not waited for: a quit signal came during the update";
+        if (restart)
+            return "done; restart not confirmed: " + restartJson.at(i).value("message", "");
+        return "done";
+    }
+
+    nlohmann::json EntryJson(std::size_t i) {
+        const ky::KyOutcome& k = Ky(i);
+        nlohmann::json j{{"guid", GuidText(k.unit.guid)},
+                         {"serial_number", ky::SerialText(k.before)},
+                         {"before", k.versionsKnown ? Before(i) : "?"},
+                         {"after", k.after ? nlohmann::json(*k.after) : nullptr},
+                         {"outcome", ky::OutcomeWord(k.status)},
+                         {"message", Message(i)},
+                         {"status", k.status}};
+        if (k.started) j["update"] = UpdateJson(i);
+        if (restartJson.contains(i)) j["restart"] = restartJson[i];
+        return j;
+    }
+
+    std::unique_ptr<UpdateTrace> NewTrace() const {
+        return std::make_unique<UpdateTrace>(c.options.verbose ? c.err.rdbuf() : nullptr);
     }
 
     Context& c;
     const UpdateOptions& o;
-    nlohmann::json doc;
-    FoundKy ky;
-    UpdateTrace trace{c.options.verbose ? c.err.rdbuf() : nullptr};
+    std::unique_ptr<UpdateTrace> firstTrace = NewTrace();  // the single update's, from discovery
+    nlohmann::json doc;                                    // the single update's
+    std::vector<KyRecord> records;
+    std::unique_ptr<ky::UpdateBatch> batch;  // uses the records' traces: goes first
+    std::optional<ProgressView> single;
+    std::optional<BatchProgressView> several;
+    std::map<std::size_t, nlohmann::json> restartJson;
     bool quitDuringFlash = false;
-    bool oneOfAll = false;
-    std::string versionsAfter;  // once written
-    std::unique_ptr<ZRV::PTA::CKyFirmwareUpdate> controller;
-    std::unique_ptr<ky::UpdateSession> session;  // on the controller: goes first
 };
 
-}  // namespace
-
-namespace {
-
-nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) {
-    static const char* const kReasons[] = {"confirmed", "old-firmware", "never-back", "never-left",
-                                           "stopped"};
-    return {{"confirmed", r.ending == ky::RestartEnding::Confirmed},
-            {"versions", r.versions.empty() ? nlohmann::json(nullptr) : nlohmann::json(r.versions)},
-            {"waited_seconds", static_cast<double>(r.waitedMicros / 100'000) / 10.0},
-            {"left_the_bus", r.left},
-            {"reason", kReasons[static_cast<int>(r.ending)]},
-            {"message", text}};
+void UpdateCommand::Starting(std::size_t i, const DownloadProgress& progress) {
+    KyRecord& r = records[i];
+    r.progress = &progress;
+    if (!c.options.json && !o.all)
+        c.out << "Updating the Ky at " << Node(i) << " from " << Before(i) << " to " << kBuiltIn
+              << ". Do not switch it off or unplug it.\n"
+              << std::flush;
+    if (o.all) several->Add(i, GuidText(Ky(i).unit.guid));
+    r.log = std::make_unique<UpdateLog>(c.options.verbose, c.err.rdbuf(), *r.trace);
+    // An anonymous recording goes with a log that names the Ky alike.
+    const UInt64 guid = Ky(i).unit.guid;
+    const bool anonymous = c.recorder && c.recorder->Settings().anonymous;
+    r.log->Stream() << "kyfw update of " << Ky(i).unit.deviceNode << " (GUID "
+                    << GuidText(anonymous ? c.recorder->Guid(guid) : guid) << ") from " << Before(i)
+                    << " to " << kBuiltIn << "\n";
 }
 
-RestartReport NotReplayed(const ky::RestartResult& r) {
-    const std::string text =
-        "The restart was not replayed: the recording ends before the recorded wait does.";
-    return {r,
-            text,
-            true,
-            {{"confirmed", false},
-             {"versions", nullptr},
-             {"waited_seconds", static_cast<double>(r.waitedMicros / 100'000) / 10.0},
-             {"left_the_bus", r.left},
-             {"reason", "not-replayed"},
-             {"message", text}}};
+void UpdateCommand::Ended(std::size_t i) {
+    KyRecord& r = records[i];
+    Tick();
+    if (c.outBuffer.Error())
+        r.log->Stream() << "Standard output failed (" << c.outBuffer.ErrorText()
+                        << "): the progress was not shown\n";
+    r.logPath = r.log->Finish();
+    r.logProblem = r.log->Problem();
+    r.log.reset();
 }
 
-// The wait as the user asked for it or, with --replay, as it was recorded
-// (Ctrl+C still stops it: the replay then differs); kept in the recording
-// with --record.
-ky::RestartWait WaitAskedFor(Context& c, const UpdateOptions& o) {
-    const auto quit = [] { return QuitSignalsDeferred::Received(); };
-    ky::RestartWait wait{o.waitSeconds,
-                         std::shared_ptr<ky::Clock>(&c.choice.DownloadClock(), [](ky::Clock*) {}),
-                         quit};
-    if (c.replay) {
-        wait = c.replay->ReplayRestart();
-        wait.stop = [recorded = wait.stop, quit] { return recorded() || quit(); };
+void UpdateCommand::Tick() {
+    if (c.options.json) return;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!records[i].progress) continue;
+        const DownloadProgress& p = *records[i].progress;
+        if (o.all)
+            several->Show(i, p.Get(), PhaseText(p));
+        else
+            single->Show(p.Get(), PhaseText(p));
     }
-    return c.recorder ? FWLib::RecordRestart(c.recorder, std::move(wait)) : wait;
+    if (o.all) several->Redraw();
 }
 
 }  // namespace
-
-nlohmann::json SkippedRestartJson() {
-    return {{"confirmed", false},
-            {"versions", nullptr},
-            {"waited_seconds", 0.0},
-            {"left_the_bus", false},
-            {"reason", "skipped"},
-            {"message",
-             "Not waited for: a quit signal came during the update. Run `kyfw list` after "
-             "switching the Ky off and on."}};
-}
-
-std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
-                                         const std::vector<UInt64>& guids,
-                                         const std::string& announce) {
-    if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
-    std::vector<ky::RestartResult> results;
-    ky::RestartLimits limits;
-    {
-        // Ctrl+C stops the waiting from the moment the user is told so.
-        QuitSignalsDeferred signals("\n");
-        if (!c.options.json) c.out << announce << std::flush;
-        const ky::RestartWait wait = WaitAskedFor(c, o);
-        limits.waitMicros = std::uint64_t{wait.waitSeconds} * 1'000'000;
-        results =
-            ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, *wait.clock, wait.stop, c.trace);
-    }
-    // A replay whose recording ends before the restart does stops the wait:
-    // nobody stopped it, and nothing is known of the restart.
-    const bool cutShort = c.replay && c.replay->Differs();
-    std::vector<RestartReport> reports;
-    for (const auto& r : results) {
-        RestartReport report{r, {}, false, {}};
-        report.text = ky::RestartText(r, kBuiltIn, limits, report.failed);
-        report.json = RestartJson(r, report.text);
-        if (cutShort) report = NotReplayed(r);
-        reports.push_back(std::move(report));
-    }
-    return reports;
-}
 
 bool CanAsk(const Context& c) {
     return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && !c.options.json;
@@ -410,13 +497,7 @@ bool WaitsForRestart(const UpdateOptions& o, const Context& c, bool quitDuringFl
 }
 
 int RunUpdate(Context& context, const UpdateOptions& options) {
-    if (options.all) return RunUpdateAll(context, options);
     return UpdateCommand(context, options).Run();
-}
-
-OneKyUpdate UpdateOneOfAll(Context& context, const UpdateOptions& options, const FoundKy& ky) {
-    UpdateCommand command(context, options, ky);
-    return command.Summary(command.Run());
 }
 
 }  // namespace kyfw

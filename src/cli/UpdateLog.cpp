@@ -171,4 +171,49 @@ void ProgressView::Finish() {
     mDrawn = false;
 }
 
+namespace {
+
+std::string Bar(unsigned value) {
+    constexpr unsigned kWidth = 30;
+    const unsigned filled = value * kWidth / 100;
+    return "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "] " +
+           (value < 10    ? "  "
+            : value < 100 ? " "
+                          : "") +
+           std::to_string(value) + "%";
+}
+
+}  // namespace
+
+void BatchProgressView::Add(std::size_t i, const std::string& name) {
+    mLines.push_back({i, name, 0, "starting", -1, ""});
+}
+
+void BatchProgressView::Show(std::size_t i, unsigned value, const std::string& phase) {
+    for (auto& line : mLines) {
+        if (line.ky != i) continue;
+        line.value = value;
+        line.phase = phase;
+        if (mTerminal) return;
+        const int tenth = static_cast<int>(value / 10);
+        if (phase == line.lastPhase && tenth == line.lastTenth) return;
+        mOut << line.name << ": " << phase << " " << value << "%\n" << std::flush;
+        line.lastPhase = phase;
+        line.lastTenth = tenth;
+    }
+}
+
+void BatchProgressView::Redraw() {
+    if (!mTerminal || mLines.empty()) return;
+    if (mDrawn > 0) mOut << "\x1b[" << mDrawn << "A";
+    for (const auto& line : mLines)
+        mOut << "\r" << line.name << "  " << Bar(line.value) << "  " << line.phase << "\x1b[K\n";
+    mOut << std::flush;
+    mDrawn = mLines.size();
+}
+
+void BatchProgressView::Finish() {
+    Redraw();
+}
+
 }  // namespace kyfw

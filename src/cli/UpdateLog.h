@@ -12,6 +12,7 @@
 #include <ostream>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 #include "base/FdStream.h"
 #include "base/Trace.h"
@@ -104,6 +105,33 @@ private:
     std::string mLastPhase;
     int mLastTenth = -1;
     bool mDrawn = false;
+};
+
+// The progress of several Kys written side by side: on a terminal one
+// line per Ky, each named and redrawn in place; otherwise a line naming the
+// Ky at each change of its phase and every 10%.
+class BatchProgressView {
+public:
+    BatchProgressView(std::ostream& out, bool terminal) : mOut(out), mTerminal(terminal) {}
+    // Ky `i`, shown as `name`, has begun.
+    void Add(std::size_t i, const std::string& name);
+    void Show(std::size_t i, unsigned value, const std::string& phase);
+    void Redraw();  // on a terminal: every line, in place
+    void Finish();
+
+private:
+    struct Line {
+        std::size_t ky;
+        std::string name;
+        unsigned value = 0;
+        std::string phase;
+        int lastTenth = -1;
+        std::string lastPhase;
+    };
+    std::ostream& mOut;
+    bool mTerminal;
+    std::vector<Line> mLines;
+    std::size_t mDrawn = 0;  // lines on the terminal to draw over
 };
 
 }  // namespace kyfw

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "base/Paths.h"
 #include "support/Process.h"
@@ -34,17 +35,24 @@ std::string InUseText(const InUse& inUse) {
 
 namespace {
 
-std::optional<std::filesystem::path> ActivityFile(pid_t pid) {
+// One file per process and Ky, the Ky known by a hash of its lock file's
+// name (both programs find it under the same name).
+std::optional<std::filesystem::path> ActivityFile(pid_t pid, const std::filesystem::path& lock) {
     std::string error;
     const auto base = StateDirectory(error);
     if (!base) return std::nullopt;
-    return *base / "holders" / std::to_string(pid);
+    std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+    for (const unsigned char c : lock.native()) hash = (hash ^ c) * 0x100000001b3ull;
+    char name[48];
+    std::snprintf(name, sizeof name, "%d-%016llx", static_cast<int>(pid),
+                  static_cast<unsigned long long>(hash));
+    return *base / "holders" / name;
 }
 
 }  // namespace
 
-void PublishActivity(const std::string& activity) {
-    const auto file = ActivityFile(getpid());
+void PublishActivity(const std::string& activity, const std::filesystem::path& lockFile) {
+    const auto file = ActivityFile(getpid(), lockFile);
     std::string error;
     if (!file) return;
     if (activity.empty()) {
@@ -68,7 +76,7 @@ std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
     if (!pid) return std::nullopt;
     Updater updater{{*pid, processes.NameOf(static_cast<std::uint32_t>(*pid))}, {}};
     std::string bytes, error;
-    if (const auto file = ActivityFile(*pid);
+    if (const auto file = ActivityFile(*pid, lockFile);
         file && ReadPrivateFile(*file, bytes, error) == ReadResult::Read &&
         (bytes == "waiting" || bytes == "writing"))
         updater.activity = bytes;

@@ -42,11 +42,12 @@ struct Updater {
 std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
                                    const ProcessTable& processes);
 
-// What this process does with the Ky it holds, for another program that
-// finds it holding the Ky: a small file of ours named after the process,
+// What this process does with the Ky it holds (the one of `lockFile`: it
+// may hold several), for another program that finds it holding the Ky: a
+// small file of ours named after the process and the lock,
 // in the private state directory; an empty `activity` removes it. Best
 // effort: without a state directory nothing is said.
-void PublishActivity(const std::string& activity);
+void PublishActivity(const std::string& activity, const std::filesystem::path& lockFile);
 
 // Who else uses the Ky, found in the process table: a process that holds its
 // device file open (by whatever name: the file is known by what it is,

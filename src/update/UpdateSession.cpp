@@ -36,9 +36,9 @@ UpdateSession::Answer UpdateSession::NotNow(const char* request) const {
 void UpdateSession::Enter(State state) {
     mState = state;
     // Another program that finds the Ky held says what its holder is doing.
-    if (state == State::Held) PublishActivity("waiting");
-    if (state == State::Writing) PublishActivity("writing");
-    if (state == State::Idle) PublishActivity("");
+    if (state == State::Held) PublishActivity("waiting", mUnit.lockFile);
+    if (state == State::Writing) PublishActivity("writing", mUnit.lockFile);
+    if (state == State::Idle) PublishActivity("", mUnit.lockFile);
 }
 
 std::optional<InUse> UpdateSession::OthersNow(const FWLib::UnitInfo& unit) {

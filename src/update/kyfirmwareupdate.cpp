@@ -357,6 +357,12 @@ void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
             return;
         }
     }
+    if (_quit && _quit()) {
+        result.started = false;
+        result.stopped = true;
+        result.failure = "a quit signal came before the first write";
+        return;
+    }
     _progress.SetDeviceType(Xilinx);  // DoUpdate has reset the record
     _pDownloader->DoDownload(_unit.get(), fileXILINX);
     result.xilinx = _pDownloader->Outcome();

@@ -103,6 +103,7 @@ struct UpdateResult {
     ImageOutcome xilinx, mcore;  // each image's error and where it failed
     std::string failure;         // why the update could not run or be kept, if so
     bool started = true;         // false: nothing was written (`failure` says why)
+    bool stopped = false;        // not started: a quit came before the first write
     // After an image failed: the Ky's versions read under the hold, when
     // it could be read.
     std::optional<KyInfo> versionsRead;
@@ -178,6 +179,9 @@ public:
     void CheckBeforeWriting(std::function<std::string()> check) {
         _beforeWriting = std::move(check);
     }
+    // Asked on the worker last before the first write: yes (a quit was
+    // asked for) stops the update there, with nothing written.
+    void StopBeforeWriting(std::function<bool()> quit) { _quit = std::move(quit); }
     // Why the last IsFound found no Ky that can be updated.
     ky::NoKyReason WhyNotFound() const;
     void GetSerialNumberString(std::string& out) const;
@@ -234,6 +238,7 @@ private:
     ky::KyCheck _lastCheck = ky::KyCheck::NotFound;
     std::optional<KyInfo> _expected;              // handed to the worker with DoUpdate
     std::function<std::string()> _beforeWriting;  // likewise
+    std::function<bool()> _quit;                  // likewise
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     bool _workerStarted = false;  // main thread only

@@ -1,0 +1,84 @@
+// Several Kys updated as one batch: a quit before a Ky's first write, and
+// the versions the user agreed to, read again before it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <tuple>
+
+#include "support/Files.h"
+#include "support/SimFixture.h"
+#include "update/UpdateBatch.h"
+
+namespace {
+
+using namespace ky;
+
+struct Quiet final : UpdateBatch::Listener {
+    Trace TraceFor(std::size_t) override { return {}; }
+    void Starting(std::size_t, const DownloadProgress&) override {}
+    void Ended(std::size_t) override {}
+};
+
+class BatchTest : public kytest::SimFixture {
+protected:
+    std::vector<FWLib::UnitInfo> Units() {
+        std::vector<FWLib::io_service_t> services;
+        bus->GetMatchingServices(KyUnitMatch(), services);
+        std::vector<FWLib::UnitInfo> units;
+        for (const auto& s : services) units.push_back(s->Info());
+        return units;
+    }
+    UpdateBatch::Setup Setup(std::function<bool()> quit) {
+        return {bus, &clock, ProcessTable(procfs.Path()), std::move(quit), {}};
+    }
+    kytest::TempDir procfs{"proc"};
+    Quiet quiet;
+};
+
+// The batch asks whether to quit before it starts each Ky, and its worker
+// asks once more right before the first write: wherever the quit comes,
+// the Kys before it are written whole and the rest not at all.
+TEST_F(BatchTest, AQuitAtAnyMomentBeforeAKysFirstWriteLeavesItAndTheRestUnwritten) {
+    bus->AddKy();
+    bus->AddKy();
+    for (int after = 0; after <= 6; ++after) {
+        SCOPED_TRACE(after);
+        std::atomic<int> asked = 0;
+        UpdateBatch batch(Setup([&] { return asked++ >= after; }), quiet);
+        batch.Plan(Units(), {.reinstall = true});
+        batch.Consent(false);
+        std::vector<unsigned> before;
+        for (const auto& k : batch.Kys()) before.push_back(bus->Ky(k.unit.guid).Changes());
+        batch.Write(1);
+        for (std::size_t i = 0; i < batch.Kys().size(); ++i) {
+            const KyOutcome& k = batch.Kys()[i];
+            const bool written = static_cast<int>(i) < after / 2;
+            EXPECT_EQ(std::tuple(k.status, bus->Ky(k.unit.guid).Changes() > before[i]),
+                      std::tuple(written ? kExitDone : kExitStopped, written))
+                << i << ": " << k.message;
+        }
+        EXPECT_EQ(batch.Status(), after < 6 ? kExitStopped : kExitDone);
+    }
+}
+
+// Either half of the versions changed since the user agreed: nothing is
+// written to that Ky.
+TEST_F(BatchTest, AKyThatNoLongerReadsWhatWasAgreedToIsNotWritten) {
+    for (const auto& [mcore, xilinx] : {std::pair<UInt16, UInt16>{1, 4}, {2, 5}}) {
+        Ky().Identity() = {1, 5, 3, "KY000001"};
+        UpdateBatch batch(Setup([] { return false; }), quiet);
+        batch.Plan(Units(), {});
+        batch.Consent(false);
+        Ky().Identity().mcoreVersion = mcore;
+        Ky().Identity().xilinxVersion = xilinx;
+        const unsigned before = Ky().Changes();
+        batch.Write(1);
+        EXPECT_EQ(std::tuple(batch.Kys()[0].status, batch.Kys()[0].message, Ky().Changes()),
+                  std::tuple(kExitRefused,
+                             "the Ky now reads " + VersionText(mcore, xilinx) +
+                                 ", not the 1-5 you agreed to update; nothing was written",
+                             before));
+    }
+}
+
+}  // namespace
