@@ -138,7 +138,7 @@ bool ReadRestartEvent(const json& j, RecordedEvent& e) {
     return true;
 }
 
-RecordedEvent ReadEvent(const json& j) {
+RecordedEvent ReadEvent(const json& j, int version) {
     if (!j.is_object()) throw BadLine{"not a JSON object"};
     RecordedEvent e;
     e.ev = Text(j, "ev");
@@ -154,9 +154,11 @@ RecordedEvent ReadEvent(const json& j) {
         if (e.ev != "close")
             e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
     } else if (e.ev == "generation") {
+        if (version >= 3) e.unit = Text(j, "unit");
         e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
         e.generation = static_cast<UInt32>(Integer(j, "generation", 0, 0xFFFFFFFF));
     } else if (e.ev == "request") {
+        if (version >= 3) e.unit = Text(j, "unit");
         e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
         ReadRequest(j, e);
     } else if (!ReadRestartEvent(j, e)) {
@@ -176,6 +178,17 @@ int ReadHeader(const json& j) {
     return version.get<int>();
 }
 
+// Before version 3 bus generations and requests name no unit: each went
+// to the unit last given an interface or opened (older programs wrote one
+// unit at a time).
+void InferUnits(std::vector<RecordedEvent>& events) {
+    std::string unit;
+    for (auto& e : events) {
+        if (e.ev == "interface" || e.ev == "open") unit = e.unit;
+        if (e.ev == "generation" || e.ev == "request") e.unit = unit;
+    }
+}
+
 }  // namespace
 
 bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error,
@@ -183,6 +196,7 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
     events.clear();
     std::size_t line = 0;
     bool header = false;  // the first line that is not blank
+    int read = 0;
     while (!text.empty()) {
         ++line;
         const std::size_t nl = text.find('\n');
@@ -194,12 +208,12 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
             if (j.is_discarded())
                 throw BadLine{"not one JSON object (a recording cut off here, or bytes after it?)"};
             if (!header) {
-                const int read = ReadHeader(j);
+                read = ReadHeader(j);
                 if (version) *version = read;
                 header = true;
                 continue;
             }
-            events.push_back(ReadEvent(j));
+            events.push_back(ReadEvent(j, read));
             events.back().line = line;
         } catch (const BadLine& bad) {
             error = "line " + std::to_string(line) + ": " + bad.why;
@@ -212,17 +226,19 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
     if (!header)
         error =
             "line " + std::to_string(std::max<std::size_t>(line, 1)) + ": the recording is empty";
+    if (read < 3) InferUnits(events);
     return header;
 }
 
 std::string DescribeCall(const RecordedEvent& e) {
-    if (e.ev != "request") return e.ev + (e.unit.empty() ? "" : " " + e.unit);
+    const std::string unit = e.unit.empty() ? "" : " " + e.unit;
+    if (e.ev != "request") return e.ev + unit;
     char addr[24];
     std::snprintf(addr, sizeof addr, "0x%012llx", static_cast<unsigned long long>(e.addr));
     std::string text = e.kind + " " + addr + " len " + std::to_string(e.length);
     if (!e.data.empty()) text += " data " + e.data;
     if (!e.fnv1a.empty()) text += " fnv1a " + e.fnv1a;
-    return text;
+    return unit.empty() ? text : text + " on" + unit;
 }
 
 }  // namespace FWLib
