@@ -675,6 +675,14 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         {"\n{\"format\":\"kyfw-recording\",\"version\":\"1\"}\n",
          "line 2: recording format version \"1\", this kyfw reads versions 1 to 3 (a number)"},
         {head + "\"ev\":\"restart\",\"wait_seconds\":0}\n", "line 2: \"wait_seconds\" is out of range"},
+        // A wait's clock runs forwards, within its two halves (300 s each) and five minutes past each.
+        {head + "\"ev\":\"restart\",\"wait_seconds\":300}\n{\"t\":1,\"ev\":\"clock\",\"now\":500}\n{\"t\":1,\"ev\":\"clock\",\"now\":499}\n",
+         "line 4: the clock runs backwards, from 500 to 499 microseconds"},
+        {head + "\"ev\":\"restart\",\"wait_seconds\":300}\n{\"t\":1,\"ev\":\"clock\",\"now\":1200000000}\n{\"t\":1,\"ev\":\"clock\",\"now\":1200000001}\n",
+         "line 4: the clock reads 1200000001 microseconds, more than its wait for a restart could take"},
+        {head + "\"ev\":\"clock\",\"now\":0}\n", "line 2: a clock reading outside a wait for a restart"},
+        // No gap is longer than the longest wait for a restart (a day each half, and five minutes).
+        {"{\"format\":\"kyfw-recording\",\"version\":3}\n{\"t\":173400000001,\"ev\":\"stop\"}\n", "line 2: \"t\" is out of range"},
         {"\n", "line 1: the recording is empty"},
         {head + "\"ev\":\"open\",\"unit\":\"x\"}\n", "line 2: \"status\" is missing or of the wrong type"},
         {head + "\"ev\":\"request\",\"status\":0,\"kind\":\"bread\",\"addr\":\"0x1\","

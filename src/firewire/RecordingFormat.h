@@ -62,7 +62,8 @@ struct RecordedEvent {
 };
 
 // Reads a recording, and its format version into `version` when given;
-// false with the reason ("line 7: ...") when it is not one.
+// false with the reason ("line 7: ...") when it is not one, or could not
+// have been made (a wait's clock that runs backwards or past the wait).
 bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error,
                     int* version = nullptr);
 
