@@ -656,15 +656,15 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
     // clang-format off
     const std::vector<std::tuple<std::string, std::string, std::string>> differing = {
         {"cat list.jsonl", "update --yes", "after its end:\n  recorded: (nothing more)\n  made:     discovery\n"},
-        {"sed s/bread/qread/ list.jsonl", "list", "at line 9:\n  recorded: qread 0xfffff0430220 len 8\n  made:     bread 0xfffff0430220 len 8\n"},
-        {"sed s/f0430008/f043000c/ list.jsonl", "list", "at line 8:\n  recorded: qread 0xfffff043000c len 4\n  made:     qread 0xfffff0430008 len 4\n"},
-        {"sed 's/:128\\(,.fnv1a.:.0x709738f5\\)/:64\\1/' update.jsonl", "update --yes", "at line 34:\n  recorded: bwrite 0xfffff0430020 len 64 fnv1a 0x709738f59b19c3d0\n  made:     bwrite 0xfffff0430020 len 128 fnv1a"},
+        {"sed s/bread/qread/ list.jsonl", "list", "at line 9:\n  recorded: qread 0xfffff0430220 len 8 on sim0.0\n  made:     bread 0xfffff0430220 len 8 on sim0.0\n"},
+        {"sed s/f0430008/f043000c/ list.jsonl", "list", "at line 8:\n  recorded: qread 0xfffff043000c len 4 on sim0.0\n  made:     qread 0xfffff0430008 len 4 on sim0.0\n"},
+        {"sed 's/:128\\(,.fnv1a.:.0x709738f5\\)/:64\\1/' update.jsonl", "update --yes", "at line 34:\n  recorded: bwrite 0xfffff0430020 len 64 fnv1a 0x709738f59b19c3d0 on sim0.0\n  made:     bwrite 0xfffff0430020 len 128 fnv1a"},
         {"sed s/00052328/00052329/ update.jsonl", "update --yes", "at line 33:\n  recorded: bwrite 0xfffff0430020 len 20 data ffff000100052329"},
-        {"sed s/9b19c3d0/9b19c3d1/ update.jsonl", "update --yes", "at line 34:\n  recorded: bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d1\n  made:     bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d0\n"},
+        {"sed s/9b19c3d0/9b19c3d1/ update.jsonl", "update --yes", "at line 34:\n  recorded: bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d1 on sim0.0\n  made:     bwrite 0xfffff0430020 len 128 fnv1a 0x709738f59b19c3d0 on sim0.0\n"},
         {"(cat list.jsonl; tail -1 list.jsonl)", "list", "at line 11:\n  recorded: close sim0.0\n  made:     (nothing more)\n"},
         // The wait's clock is replayed as recorded; a recording of format 1 holds no restart.
         {"sed 3240d update.jsonl", "update --yes", "at line 3240:\n  recorded: discovery\n  made:     clock\n"},
-        {"sed '1s/:2,/:1,/;/clock\\|restart/d' update.jsonl", "update --yes", "at line 3234:\n  recorded: discovery\n  made:     (nothing more)\n  A recording of format version 1 does not say that its run waited for the Ky's restart: a restart it holds is not replayed.\n"},
+        {"sed '1s/:3,/:1,/;/clock\\|restart/d' update.jsonl", "update --yes", "at line 3234:\n  recorded: discovery\n  made:     (nothing more)\n  A recording of format version 1 does not say that its run waited for the Ky's restart: a restart it holds is not replayed.\n"},
     };
     for (const auto& [make, command, differs] : differing) {
         Shell("cd " + dir.String() + " && " + make + " > other.jsonl");
@@ -720,11 +720,19 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMadeAndNonsenseIsNamed) {
         {head + "\"ev\":\"discov", "line 2: not one JSON object (a recording cut off here, or bytes after it?)"},
         {head + "\"ev\":\"close\",\"unit\":\"x\"} {}\n",
          "line 2: not one JSON object (a recording cut off here, or bytes after it?)"},
-        {"{\"format\":\"kyfw-recording\",\"version\":3}\n",
-         "line 1: recording format version 3, this kyfw reads versions 1 to 2 (a number)"},
+        {"{\"format\":\"kyfw-recording\",\"version\":4}\n",
+         "line 1: recording format version 4, this kyfw reads versions 1 to 3 (a number)"},
         {"\n{\"format\":\"kyfw-recording\",\"version\":\"1\"}\n",
-         "line 2: recording format version \"1\", this kyfw reads versions 1 to 2 (a number)"},
+         "line 2: recording format version \"1\", this kyfw reads versions 1 to 3 (a number)"},
         {head + "\"ev\":\"restart\",\"wait_seconds\":0}\n", "line 2: \"wait_seconds\" is out of range"},
+        // A wait's clock runs forwards, within its two halves (300 s each) and five minutes past each.
+        {head + "\"ev\":\"restart\",\"wait_seconds\":300}\n{\"t\":1,\"ev\":\"clock\",\"now\":500}\n{\"t\":1,\"ev\":\"clock\",\"now\":499}\n",
+         "line 4: the clock runs backwards, from 500 to 499 microseconds"},
+        {head + "\"ev\":\"restart\",\"wait_seconds\":300}\n{\"t\":1,\"ev\":\"clock\",\"now\":1200000000}\n{\"t\":1,\"ev\":\"clock\",\"now\":1200000001}\n",
+         "line 4: the clock reads 1200000001 microseconds, more than its wait for a restart could take"},
+        {head + "\"ev\":\"clock\",\"now\":0}\n", "line 2: a clock reading outside a wait for a restart"},
+        // No gap is longer than the longest wait for a restart (a day each half, and five minutes).
+        {"{\"format\":\"kyfw-recording\",\"version\":3}\n{\"t\":173400000001,\"ev\":\"stop\"}\n", "line 2: \"t\" is out of range"},
         {"\n", "line 1: the recording is empty"},
         {head + "\"ev\":\"open\",\"unit\":\"x\"}\n", "line 2: \"status\" is missing or of the wrong type"},
         {head + "\"ev\":\"request\",\"status\":0,\"kind\":\"bread\",\"addr\":\"0x1\","

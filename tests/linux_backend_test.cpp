@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <thread>
 #include <tuple>
 
 #include "firewire/FWLib_Device.h"
@@ -122,6 +123,38 @@ TEST_F(LinuxBackend, RidesOutWhatARealBusDoesAndNoMore) {
     auto device = FirstKy();
     EXPECT_EQ(device->WriteQuadlet(FWAddressStruct(0xFFFF, 0xF0430000), 1, false, true, 7),
               kIOFireWireBusReset);
+}
+
+// A signal that interrupts any system call of a transaction (the deferred
+// Ctrl+C, a terminal resize) fails nothing: the call is made again, within
+// the response's deadline.
+TEST_F(LinuxBackend, InterruptedCallsAreMadeAgainWithinTheDeadline) {
+    kernel->interruptEachCall = true;
+    options.responseTimeoutMs = 400;
+    auto device = FirstKy();
+    UInt32 gen = 0;
+    ASSERT_EQ(device->Open(), kIOReturnSuccess);
+    ASSERT_EQ(device->GetBusGeneration(gen), kIOReturnSuccess);
+    // Update mode, the FPGA flash erased, then its header.
+    for (const auto& [offset, value] : {std::pair(0xF0430000u, 1u), std::pair(0xF043000Cu, 0u)}) {
+        std::this_thread::sleep_for(Ms(2));  // the Ky's pause after a command
+        ASSERT_EQ(device->WriteQuadlet({0xFFFF, offset}, value, false, true, gen),
+                  kIOReturnSuccess);
+    }
+    std::vector<UInt8> header = {0xFF, 0xFF, 0, 1, 0, 0, 0, 128};
+    header.resize(20, 0xFF);
+    UInt32 size = 20;
+    EXPECT_EQ(device->Write({0xFFFF, 0xF0430020}, header.data(), size, false, true, gen),
+              kIOReturnSuccess);
+    device->Close();
+    EXPECT_EQ(std::tuple(kernel->blocks, kernel->flocks, kernel->requests),
+              std::tuple(std::vector<std::vector<UInt8>>{header},
+                         std::vector<int>{LOCK_EX | LOCK_NB, LOCK_UN}, 3u));
+    // Unanswered, it ends at its deadline, not a whole time-out after the interruption.
+    kernel->answer = FakeKernel::Answer::Never;
+    const auto start = Steady::now();
+    EXPECT_EQ(device->WriteQuadlet({0xFFFF, 0xF0430000}, 2, false, true, gen), kIOReturnTimeout);
+    EXPECT_LT(Steady::now() - start, Ms(options.responseTimeoutMs * 3 / 2));
 }
 
 TEST_F(LinuxBackend, AFreshlyPluggedKyIsOpenedOnceUdevHasRun) {

@@ -1,5 +1,6 @@
 // The process walk over the real /proc, and over a view of it that holds
-// only the test's own child: the one that is found and asked to quit.
+// only the test's own child: the one that is found and asked to quit; the
+// process table over a made-up /proc.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,9 +8,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 #include "support/Files.h"
 #include "support/Process.h"
+#include "support/ProcessTable.h"
 #include "support/Subprocess.h"
 
 namespace {
@@ -41,6 +44,32 @@ TEST(Processes, WalkFindDescribeAndPolitelyKillAVideoApplication) {
     EXPECT_TRUE(own.KillApplication(&target));
     const int status = child.Wait();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+}
+
+// A made-up /proc: which entries are processes, and by what name each is
+// known (its executable's, even replaced while it runs, else the kernel's).
+TEST(ProcessTable, ProcessesOfAnyNumberKnownByTheirExecutable) {
+    const kytest::TempDir proc("proc");
+    // An entry, its exe link's target and its comm, and its name; nullptr: no process.
+    const std::vector<std::tuple<const char*, const char*, const char*, const char*>> entries = {
+        {"123", "/usr/bin/vlc (deleted)", "vlc", "vlc"},
+        {"77", "", "ffmpeg", "ffmpeg"},  // its executable may not be looked at
+        {"4194304", "/usr/bin/kdenlive", "kdenlive", "kdenlive"},
+        {"4294967295", "/usr/bin/dvgrab", "dvgrab", "dvgrab"},
+        {"4294967296", "/usr/bin/vlc", "vlc", nullptr},
+        {"0123", "/usr/bin/vlc", "vlc", nullptr},
+        {"self", "/usr/bin/vlc", "vlc", nullptr},
+    };
+    std::vector<std::pair<std::uint32_t, std::string>> expected, found;
+    for (const auto& [entry, exe, comm, name] : entries) {
+        kytest::WriteFile(proc / entry / "comm", std::string(comm) + "\n");
+        if (*exe) fs::create_symlink(exe, proc / entry / "exe");
+        if (name) expected.emplace_back(std::stoul(entry), name);
+    }
+    std::sort(expected.begin(), expected.end());
+    const ky::ProcessTable table(proc.String());
+    for (const std::uint32_t pid : table.Pids()) found.emplace_back(pid, table.NameOf(pid));
+    EXPECT_EQ(found, expected);
 }
 
 }  // namespace

@@ -146,6 +146,36 @@ TEST_F(SimKyTest, EachBreachOfTheProtocolIsRefusedAsARealKyWould) {
     EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOFireWireConflictError);
 }
 
+// The Ky needs 1 ms after each command and each block before the next: one
+// that comes sooner is answered busy and not taken; exactly 1 ms is enough.
+TEST_F(SimKyTest, ACommandOrBlockSoonerThanTheGapIsBusyAndNotTaken) {
+    std::vector<UInt8> image(256);
+    std::iota(image.begin(), image.end(), 0);
+    auto header = kytest::FirmwareHeader(256);
+    // Each run, 1000 us between its steps (999 before a step marked !): begin
+    // the update, erase, header, two blocks, CRC.
+    for (const std::string run : {"U !E E H 0 1 C", "U E !H H 0 1 C", "U E H !0 0 1 C",
+                                  "U E H 0 !1 1 C", "U E H 0 1 !C C"}) {
+        SCOPED_TRACE(run);
+        const unsigned programmed = Ky().ProgrammedCount();
+        UInt32 g = bus->Generation(), command = 0;
+        for (std::size_t at = 0; at < run.size(); at += 2) {
+            const bool soon = run[at] == '!';
+            clock.Advance(kysim::kCommandGapMicros - soon);
+            const char step = run[at += soon];
+            const IOReturn answer = step == 'U'   ? unit->BeginUpdate(g)
+                                    : step == 'E' ? unit->SetUpdateCommand(g, command)
+                                    : step == 'H' ? unit->SendBlock(header.data(), 20, 0, g)
+                                    : step == 'C'
+                                        ? unit->SendCRCAndVerify(kysim::Crc16Xmodem(0, image), g)
+                                        : unit->SendBlock(&image[128 * (step - '0')], 128, 0, g);
+            EXPECT_EQ(answer, soon ? kIOReturnBusy : kIOReturnSuccess) << step;
+        }
+        EXPECT_EQ(std::tuple(Ky().Flash(FlashArea::Xilinx), Ky().ProgrammedCount(), Status()),
+                  std::tuple(image, programmed + 1, 0u));
+    }
+}
+
 // A program that keeps running (the window) reads at each open what
 // another one left.
 TEST(DemoKy, EachOpenReadsWhatTheLastHolderLeft) {

@@ -109,6 +109,18 @@ bool Later(UInt32 a, UInt32 b) {
     return static_cast<std::int32_t>(a - b) > 0;
 }
 
+using Steady = std::chrono::steady_clock;
+
+// A system call that a signal interrupted (the deferred Ctrl+C, a terminal
+// resize) is made again, until `deadline`: the transaction goes on.
+template <class Call>
+auto Restarted(Call call, Steady::time_point deadline = Steady::time_point::max()) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR || Steady::now() >= deadline) return result;
+    }
+}
+
 template <class T>
 UInt64 Pointer(T* p) {
     return static_cast<UInt64>(reinterpret_cast<std::uintptr_t>(p));
@@ -125,8 +137,8 @@ public:
         fw_cdev_get_info info{};
         info.version = kAbiVersion;
         info.bus_reset = Pointer(&reset);
-        if (mOptions.syscalls->Ioctl(mFd, FW_CDEV_IOC_GET_INFO, &info) != 0)
-            return StatusFromErrno(errno);
+        const auto get = [&] { return mOptions.syscalls->Ioctl(mFd, FW_CDEV_IOC_GET_INFO, &info); };
+        if (Restarted(get) != 0) return StatusFromErrno(errno);
         SeeGeneration(reset.generation, reset.node_id);
         return kIOReturnSuccess;
     }
@@ -144,7 +156,7 @@ public:
     // so that an updater can hold the Ky from its first check to its last
     // block while each step opens and closes it.
     IOReturn Open() override {
-        if (mOpenCount > 0 || mOptions.syscalls->Flock(mFd, LOCK_EX | LOCK_NB) == 0) {
+        if (mOpenCount > 0 || Flock(LOCK_EX | LOCK_NB) == 0) {
             ++mOpenCount;
             return kIOReturnSuccess;
         }
@@ -152,7 +164,10 @@ public:
     }
 
     void Close() override {
-        if (mOpenCount > 0 && --mOpenCount == 0) mOptions.syscalls->Flock(mFd, LOCK_UN);
+        if (mOpenCount > 0 && --mOpenCount == 0) Flock(LOCK_UN);
+    }
+    int Flock(int operation) {
+        return Restarted([&] { return mOptions.syscalls->Flock(mFd, operation); });
     }
 
     IOReturn GetBusGeneration(UInt32& generation) override {
@@ -227,7 +242,7 @@ private:
                 return kIOReturnNoDevice;
             UInt32 none = 0;
             IOReturn ignored = kIOReturnSuccess;
-            if (ready > 0) ReadEvent(0, nullptr, none, ignored);  // closures start at 1
+            if (ready > 0) ReadEvent(0, nullptr, none, ignored, deadline);  // closures start at 1
         }
         return kIOReturnSuccess;
     }
@@ -241,20 +256,24 @@ private:
         request.closure = ++mClosure;
         request.data = out ? Pointer(out) : 0;
         request.generation = generation;
-        if (mOptions.syscalls->Ioctl(mFd, FW_CDEV_IOC_SEND_REQUEST, &request) != 0)
-            return StatusFromErrno(errno);
-        return AwaitResponse(request.closure, in, size);
+        // The response is awaited until this deadline, however often the
+        // calls on the way are interrupted.
+        const auto deadline = Steady::now() + std::chrono::milliseconds(mOptions.responseTimeoutMs);
+        const auto send = [&] {
+            return mOptions.syscalls->Ioctl(mFd, FW_CDEV_IOC_SEND_REQUEST, &request);
+        };
+        if (Restarted(send, deadline) != 0)
+            return errno == EINTR ? kIOReturnTimeout : StatusFromErrno(errno);
+        return AwaitResponse(request.closure, in, size, deadline);
     }
 
     // Reads events until the response to `closure` arrives; bus resets on
     // the way update the generation. Bounded: a response that does not come
     // in time is a time-out.
-    IOReturn AwaitResponse(UInt64 closure, void* in, UInt32& size) {
-        using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(mOptions.responseTimeoutMs);
+    IOReturn AwaitResponse(UInt64 closure, void* in, UInt32& size, Steady::time_point deadline) {
         for (;;) {
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
             if (left.count() <= 0) return kIOReturnTimeout;
             pollfd pfd{mFd, POLLIN, 0};
             const int ready = mOptions.syscalls->Poll(&pfd, 1, static_cast<int>(left.count()));
@@ -263,14 +282,16 @@ private:
             if (ready == 0) return kIOReturnTimeout;
             if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return kIOReturnNoDevice;
             IOReturn status = kIOReturnSuccess;
-            if (ReadEvent(closure, in, size, status)) return status;
+            if (ReadEvent(closure, in, size, status, deadline)) return status;
         }
     }
 
     // True when the event read was the response to `closure`.
-    bool ReadEvent(UInt64 closure, void* in, UInt32& size, IOReturn& status) {
+    bool ReadEvent(UInt64 closure, void* in, UInt32& size, IOReturn& status,
+                   Steady::time_point deadline) {
         alignas(8) std::array<unsigned char, 4096 + 64> buf{};
-        const ssize_t n = mOptions.syscalls->Read(mFd, buf.data(), buf.size());
+        const ssize_t n = Restarted(
+            [&] { return mOptions.syscalls->Read(mFd, buf.data(), buf.size()); }, deadline);
         if (n < 0) {
             status = StatusFromErrno(errno);
             return errno != EINTR && errno != EAGAIN;

@@ -38,7 +38,7 @@ public:
     }
     IOReturn GetBusGeneration(UInt32& generation) override {
         const IOReturn status = mInner->GetBusGeneration(generation);
-        mRecorder->Event("\"ev\":\"generation\"," + Status(status) +
+        mRecorder->Event("\"ev\":\"generation\",\"unit\":" + mUnit + "," + Status(status) +
                          ",\"generation\":" + std::to_string(generation));
         return status;
     }
@@ -75,7 +75,9 @@ private:
     // own: the block loop pays one formatted write for it.
     void Request(const char* kind, const FWAddressStruct& addr, UInt32 length, const UInt8* out,
                  IOReturn status, const UInt8* in, UInt32 got, UInt32 generation) {
-        mLine.assign("\"ev\":\"request\",\"kind\":\"");
+        mLine.assign("\"ev\":\"request\",\"unit\":");
+        mLine += mUnit;
+        mLine += ",\"kind\":\"";
         mLine += kind;
         Append("\",\"addr\":\"0x%016llx\",\"len\":%u",
                static_cast<unsigned long long>(addr.Offset()), length);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 namespace FWLib {
 
@@ -39,6 +40,23 @@ namespace {
 using nlohmann::json;
 
 constexpr UInt32 kMaxRequestBytes = 4096;
+
+// How far past its limit each half of a wait for a restart (for the Ky to
+// leave, then to come back) may run: the reading that ends it comes after
+// one more pause between looks (0.25 s) and one more look at the bus, whose
+// transactions are bounded by the response time-out (3 s) and the ride-out
+// of bus resets (2.5 s each, at most four). Five minutes is far above that.
+constexpr std::uint64_t kHalfWaitMarginMicros = 300'000'000;
+constexpr long long kLongestWaitSeconds = 86400;
+
+// The longest a wait for a restart of `waitSeconds` can read on its clock.
+std::uint64_t LongestWaitMicros(std::uint64_t waitSeconds) {
+    return 2 * (waitSeconds * 1'000'000 + kHalfWaitMarginMicros);
+}
+
+// No run waits longer between two events than its longest wait for a
+// restart; a recording that says so would have --replay-timing sleep that long.
+const long long kLongestGapMicros = static_cast<long long>(LongestWaitMicros(kLongestWaitSeconds));
 
 struct BadLine {
     std::string why;
@@ -130,7 +148,7 @@ void ReadRequest(const json& j, RecordedEvent& e) {
 // The events of a wait for a restart; false for any other.
 bool ReadRestartEvent(const json& j, RecordedEvent& e) {
     if (e.ev == "restart")
-        e.waitSeconds = static_cast<unsigned>(Integer(j, "wait_seconds", 1, 86400));
+        e.waitSeconds = static_cast<unsigned>(Integer(j, "wait_seconds", 1, kLongestWaitSeconds));
     else if (e.ev == "clock")
         e.clock = static_cast<std::uint64_t>(Integer(j, "now", 0, INT64_MAX));
     else if (e.ev != "stop")
@@ -138,11 +156,11 @@ bool ReadRestartEvent(const json& j, RecordedEvent& e) {
     return true;
 }
 
-RecordedEvent ReadEvent(const json& j) {
+RecordedEvent ReadEvent(const json& j, int version) {
     if (!j.is_object()) throw BadLine{"not a JSON object"};
     RecordedEvent e;
     e.ev = Text(j, "ev");
-    e.micros = static_cast<std::uint64_t>(Integer(j, "t", 0, 3'600'000'000LL));
+    e.micros = static_cast<std::uint64_t>(Integer(j, "t", 0, kLongestGapMicros));
     if (e.ev == "discovery") {
         e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
         e.units = Units(Field(j, "units", json::value_t::array));
@@ -154,9 +172,11 @@ RecordedEvent ReadEvent(const json& j) {
         if (e.ev != "close")
             e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
     } else if (e.ev == "generation") {
+        if (version >= 3) e.unit = Text(j, "unit");
         e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
         e.generation = static_cast<UInt32>(Integer(j, "generation", 0, 0xFFFFFFFF));
     } else if (e.ev == "request") {
+        if (version >= 3) e.unit = Text(j, "unit");
         e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
         ReadRequest(j, e);
     } else if (!ReadRestartEvent(j, e)) {
@@ -176,6 +196,39 @@ int ReadHeader(const json& j) {
     return version.get<int>();
 }
 
+// The clock of a wait for a restart, as far as the recording has read it.
+struct WaitClock {
+    std::optional<std::uint64_t> longest;  // in a wait: what its clock may read
+    std::uint64_t last = 0;
+};
+
+// A clock reading belongs to a wait, never runs backwards and stays within
+// what the wait could take.
+void CheckClock(WaitClock& wait, const RecordedEvent& e) {
+    if (e.ev == "restart") wait = {LongestWaitMicros(e.waitSeconds), 0};
+    if (e.ev != "clock") return;
+    const std::string now = std::to_string(e.clock);
+    if (!wait.longest) throw BadLine{"a clock reading outside a wait for a restart"};
+    if (e.clock < wait.last)
+        throw BadLine{"the clock runs backwards, from " + std::to_string(wait.last) + " to " + now +
+                      " microseconds"};
+    if (e.clock > *wait.longest)
+        throw BadLine{"the clock reads " + now +
+                      " microseconds, more than its wait for a restart could take"};
+    wait.last = e.clock;
+}
+
+// Before version 3 bus generations and requests name no unit: each went
+// to the unit last given an interface or opened (older programs wrote one
+// unit at a time).
+void InferUnits(std::vector<RecordedEvent>& events) {
+    std::string unit;
+    for (auto& e : events) {
+        if (e.ev == "interface" || e.ev == "open") unit = e.unit;
+        if (e.ev == "generation" || e.ev == "request") e.unit = unit;
+    }
+}
+
 }  // namespace
 
 bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error,
@@ -183,6 +236,8 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
     events.clear();
     std::size_t line = 0;
     bool header = false;  // the first line that is not blank
+    int read = 0;
+    WaitClock wait;
     while (!text.empty()) {
         ++line;
         const std::size_t nl = text.find('\n');
@@ -194,13 +249,14 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
             if (j.is_discarded())
                 throw BadLine{"not one JSON object (a recording cut off here, or bytes after it?)"};
             if (!header) {
-                const int read = ReadHeader(j);
+                read = ReadHeader(j);
                 if (version) *version = read;
                 header = true;
                 continue;
             }
-            events.push_back(ReadEvent(j));
+            events.push_back(ReadEvent(j, read));
             events.back().line = line;
+            CheckClock(wait, events.back());
         } catch (const BadLine& bad) {
             error = "line " + std::to_string(line) + ": " + bad.why;
             return false;
@@ -212,17 +268,19 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
     if (!header)
         error =
             "line " + std::to_string(std::max<std::size_t>(line, 1)) + ": the recording is empty";
+    if (read < 3) InferUnits(events);
     return header;
 }
 
 std::string DescribeCall(const RecordedEvent& e) {
-    if (e.ev != "request") return e.ev + (e.unit.empty() ? "" : " " + e.unit);
+    const std::string unit = e.unit.empty() ? "" : " " + e.unit;
+    if (e.ev != "request") return e.ev + unit;
     char addr[24];
     std::snprintf(addr, sizeof addr, "0x%012llx", static_cast<unsigned long long>(e.addr));
     std::string text = e.kind + " " + addr + " len " + std::to_string(e.length);
     if (!e.data.empty()) text += " data " + e.data;
     if (!e.fnv1a.empty()) text += " fnv1a " + e.fnv1a;
-    return text;
+    return unit.empty() ? text : text + " on" + unit;
 }
 
 }  // namespace FWLib

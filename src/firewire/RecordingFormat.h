@@ -7,7 +7,9 @@
 // a run that waits for the Ky's restart says so ("restart", with its wait
 // limit), and the wait's own clock readings ("clock") and the user's stop
 // ("stop") are events too: a replay follows the same restart on the
-// recorded times. A version 1 recording holds no restart.
+// recorded times. A version 1 recording holds no restart. Since version 3
+// every event of a unit names it ("unit"): bus generations and requests
+// too, which before went to the unit last given an interface or opened.
 
 #include <cstdint>
 #include <string>
@@ -35,7 +37,7 @@ struct RestartWait {
 
 namespace FWLib {
 
-inline constexpr int kRecordingFormatVersion = 2;  // read back to version 1
+inline constexpr int kRecordingFormatVersion = 3;  // read back to version 1
 inline constexpr int kRecordingFirewireAbi = 5;
 
 // One recorded event, as the replay needs it.
@@ -43,7 +45,7 @@ struct RecordedEvent {
     std::string ev;            // "discovery", "survey", "plugin", "interface", "open", "close",
                                // "generation", "request"; "restart", "clock", "stop"
     std::uint64_t micros = 0;  // since the event before
-    std::string unit;
+    std::string unit;          // the unit's name: every event of a unit; empty for the others
     IOReturn status = 0;
     UInt32 generation = 0;
     std::string kind;  // requests: "qread", "qwrite", "bread", "bwrite"
@@ -60,7 +62,8 @@ struct RecordedEvent {
 };
 
 // Reads a recording, and its format version into `version` when given;
-// false with the reason ("line 7: ...") when it is not one.
+// false with the reason ("line 7: ...") when it is not one, or could not
+// have been made (a wait's clock that runs backwards or past the wait).
 bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error,
                     int* version = nullptr);
 

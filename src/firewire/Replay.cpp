@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <charconv>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -14,26 +16,30 @@ namespace {
 
 using nlohmann::json;
 
+// The recording is matched stream by stream: each unit's calls in that
+// unit's own order, and the calls of no unit (discovery, survey, the
+// restart's) in theirs, however the streams of several units interleave.
 class Replay final : public ReplayBus, public std::enable_shared_from_this<Replay> {
 public:
     Replay(std::vector<RecordedEvent> events, bool timing, int version)
-        : mEvents(std::move(events)), mTiming(timing), mVersion(version) {}
+        : mEvents(std::move(events)), mTiming(timing), mVersion(version) {
+        for (const auto& e : mEvents) mStreams[e.unit].push_back(&e);
+    }
 
-    // The next recorded event if it is the call `made`; null (and the
-    // replay stopped) otherwise.
+    // The next recorded event of the stream of the call `made` if it is
+    // that call; null (and the replay stopped) otherwise.
     const RecordedEvent* Take(const RecordedEvent& made) {
-        std::lock_guard lock(mMutex);
-        if (!mMismatch.empty()) return nullptr;
-        const RecordedEvent* next = mNext < mEvents.size() ? &mEvents[mNext] : nullptr;
-        if (!next || !Same(*next, made)) {
-            mMismatch =
-                "the replay differs from the recording" +
-                (next ? " at line " + std::to_string(next->line) : std::string(" after its end")) +
-                ":\n  recorded: " + (next ? DescribeCall(*next) : "(nothing more)") +
-                "\n  made:     " + DescribeCall(made);
-            return nullptr;
+        const RecordedEvent* next = nullptr;
+        {
+            std::lock_guard lock(mMutex);
+            if (!mMismatch.empty()) return nullptr;
+            next = Next(made.unit);
+            if (!next || !Same(*next, made)) {
+                Differs(next ? next : Earliest(), DescribeCall(made));
+                return nullptr;
+            }
+            mStreams[made.unit].pop_front();
         }
-        ++mNext;
         if (mTiming) std::this_thread::sleep_for(std::chrono::microseconds(next->micros));
         return next;
     }
@@ -48,15 +54,13 @@ public:
     }
     std::string Finish() override {
         std::lock_guard lock(mMutex);
-        if (mMismatch.empty() && mNext < mEvents.size())
-            mMismatch = "the replay differs from the recording at line " +
-                        std::to_string(mEvents[mNext].line) +
-                        ":\n  recorded: " + DescribeCall(mEvents[mNext]) +
-                        "\n  made:     (nothing more)" +
-                        (mVersion < 2 ? "\n  A recording of format version 1 does not say that "
-                                        "its run waited for the Ky's restart: a restart it "
-                                        "holds is not replayed."
-                                      : "");
+        if (mMismatch.empty() && Earliest())
+            Differs(Earliest(),
+                    "(nothing more)" +
+                        std::string(mVersion < 2 ? "\n  A recording of format version 1 does "
+                                                   "not say that its run waited for the Ky's "
+                                                   "restart: a restart it holds is not replayed."
+                                                 : ""));
         return mMismatch;
     }
     bool Differs() const override {
@@ -64,15 +68,15 @@ public:
         return !mMismatch.empty();
     }
     std::optional<unsigned> RecordedWait() override {
-        if (!NextIs("restart")) return std::nullopt;
         std::lock_guard lock(mMutex);
-        return mEvents[mNext].waitSeconds;
+        if (!NextIs("restart")) return std::nullopt;
+        return Next("")->waitSeconds;
     }
     ky::RestartWait ReplayRestart() override;
     // Whether the recorded user has stopped the wait by now; a replay that
     // differs stops it too: nothing more is answered.
     bool Stopped() {
-        if (!mStopped && NextIs("stop")) {
+        if (!mStopped && StopIsNext()) {
             RecordedEvent made;
             made.ev = "stop";
             mStopped = Take(made) != nullptr;
@@ -82,20 +86,44 @@ public:
     }
 
 private:
-    bool NextIs(const char* ev) {
+    bool StopIsNext() {
         std::lock_guard lock(mMutex);
-        return mMismatch.empty() && mNext < mEvents.size() && mEvents[mNext].ev == ev;
+        return NextIs("stop");
+    }
+    // Under the lock: the next unmatched event of a unit's stream.
+    const RecordedEvent* Next(const std::string& unit) const {
+        const auto it = mStreams.find(unit);
+        return it == mStreams.end() || it->second.empty() ? nullptr : it->second.front();
+    }
+    // Under the lock: the first unmatched event of any stream.
+    const RecordedEvent* Earliest() const {
+        const RecordedEvent* first = nullptr;
+        for (const auto& [unit, stream] : mStreams)
+            if (!stream.empty() && (!first || stream.front()->line < first->line))
+                first = stream.front();
+        return first;
+    }
+    bool NextIs(const char* ev) const {
+        const RecordedEvent* next = Next("");
+        return mMismatch.empty() && next && next->ev == ev;
+    }
+    void Differs(const RecordedEvent* recorded, const std::string& made) {
+        mMismatch = "the replay differs from the recording" +
+                    (recorded ? " at line " + std::to_string(recorded->line)
+                              : std::string(" after its end")) +
+                    ":\n  recorded: " + (recorded ? DescribeCall(*recorded) : "(nothing more)") +
+                    "\n  made:     " + made;
     }
     static bool Same(const RecordedEvent& r, const RecordedEvent& m) {
-        if (r.ev != m.ev || (!m.unit.empty() && r.unit != m.unit)) return false;
+        if (r.ev != m.ev || r.unit != m.unit) return false;
         if (r.ev != "request") return true;
         return r.kind == m.kind && r.addr == m.addr && r.length == m.length && r.data == m.data &&
                r.fnv1a == m.fnv1a;
     }
 
     mutable std::mutex mMutex;
-    std::vector<RecordedEvent> mEvents;
-    std::size_t mNext = 0;
+    const std::vector<RecordedEvent> mEvents;
+    std::map<std::string, std::deque<const RecordedEvent*>> mStreams;  // by unit, "" for none
     bool mTiming;
     int mVersion;
     std::string mMismatch;
@@ -141,6 +169,7 @@ public:
     IOReturn GetBusGeneration(UInt32& generation) override {
         RecordedEvent made;
         made.ev = "generation";
+        made.unit = mUnit;
         const RecordedEvent* e = mReplay->Take(made);
         if (!e) return kStopped;
         generation = e->generation;
@@ -175,6 +204,7 @@ private:
                      UInt8* in, UInt32* got) {
         RecordedEvent made;
         made.ev = "request";
+        made.unit = mUnit;
         made.kind = kind;
         made.addr = addr.Offset();
         made.length = length;

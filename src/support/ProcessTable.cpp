@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,10 +19,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A process directory's name: a process ID of any length that fits the
+// type (pid_max may be 4194304), written as the kernel writes it; 0 for
+// any other entry.
 std::uint32_t ProcessNumber(std::string_view name) {
-    if (name.empty() || name.size() > 9 || !std::all_of(name.begin(), name.end(), ::isdigit))
-        return 0;
-    return static_cast<std::uint32_t>(std::strtoul(std::string(name).c_str(), nullptr, 10));
+    std::uint32_t pid = 0;
+    const char* end = name.data() + name.size();
+    if (name.empty() || name[0] == '0') return 0;
+    const auto [at, ec] = std::from_chars(name.data(), end, pid);
+    return ec == std::errc() && at == end ? pid : 0;
 }
 
 std::string FirstLine(const fs::path& file) {

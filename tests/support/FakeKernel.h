@@ -9,6 +9,7 @@
 #include <sys/file.h>
 
 #include <cerrno>
+#include <thread>
 
 #include "firewire/LinuxBus.h"
 #include "support/KernelNode.h"
@@ -22,7 +23,11 @@ public:
     int openErrno = 0, flockErrno = 0;
     Steady::time_point accessFrom{};  // EACCES before
     bool strayFirst = false;          // a response to another request comes first
+    // A signal interrupts each call once, before it is made (a poll after
+    // three quarters of its time-out).
+    bool interruptEachCall = false;
     std::vector<int> flocks;
+    std::vector<Bytes> blocks;  // the block writes sent
     fw_cdev_send_request last{};
     unsigned requests = 0;
     KernelNode node;
@@ -46,10 +51,12 @@ public:
     }
     int Close(int) override { return 0; }
     int Flock(int, int op) override {
+        if (Interrupted()) return -1;
         flocks.push_back(op);
         return (flockErrno && (op & LOCK_EX)) ? (errno = flockErrno, -1) : 0;
     }
     int Ioctl(int, unsigned long request, void* arg) override {
+        if (Interrupted()) return -1;
         if (node.Gone()) return errno = ENODEV, -1;
         if (request == FW_CDEV_IOC_GET_INFO) {
             auto* info = static_cast<fw_cdev_get_info*>(arg);
@@ -59,20 +66,33 @@ public:
         }
         last = *static_cast<fw_cdev_send_request*>(arg);
         ++requests;
+        const auto* data = reinterpret_cast<const UInt8*>(last.data);
+        if (last.tcode == TCODE_WRITE_BLOCK_REQUEST) blocks.emplace_back(data, data + last.length);
         if (strayFirst && answer == Answer::Complete) node.QueueStray(last.closure + 1);
         node.Request(last, answer == Answer::Complete);
         return 0;
     }
     int Poll(pollfd* fds, nfds_t, int timeoutMs) override {
+        if (interruptEachCall && !mInterrupted) std::this_thread::sleep_for(Ms(timeoutMs * 3 / 4));
+        if (Interrupted()) return -1;
         if (answer == Answer::HangUp) return fds[0].revents = POLLHUP, 1;
         if (!node.WaitForEvent(Ms(timeoutMs))) return 0;  // the time-out ran out
         return fds[0].revents = POLLIN, 1;
     }
     ssize_t Read(int, void* buf, size_t size) override {
+        if (Interrupted()) return -1;
         const auto event = node.NextEvent().value_or(Bytes{});
         std::memcpy(buf, event.data(), std::min(size, event.size()));
         return static_cast<ssize_t>(event.size());
     }
+
+private:
+    // True, with EINTR, every other call.
+    bool Interrupted() {
+        mInterrupted = interruptEachCall && !mInterrupted;
+        return mInterrupted && (errno = EINTR);
+    }
+    bool mInterrupted = false;
 };
 
 }  // namespace kytest
