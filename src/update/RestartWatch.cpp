@@ -81,23 +81,27 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
     for (UInt64 guid : guids) kys.push_back({guid, {}});
     const std::uint64_t start = clock.NowMicros();
     const FWLib::MatchingDictionary match = KyUnitMatch();
-    for (bool waiting = true; waiting;) {
+    // A stop is looked for only between a pause and the next look: a
+    // recorded run and its replay then end at the same call, whichever of
+    // the pause's checks saw the stop (the recording keeps only the first yes).
+    for (bool first = true;; first = false) {
+        if (!first) Pause(clock, limits.pollMicros, stop);
+        if (stop()) {
+            for (auto& ky : kys)
+                if (!ky.ended) ky.r.ending = RestartEnding::Stopped, ky.ended = true;
+            break;
+        }
         const std::uint64_t now = clock.NowMicros();
         std::vector<FWLib::io_service_t> services;
         const bool looked = bus.GetMatchingServices(match, services) == kIOReturnSuccess;
-        waiting = false;
+        bool waiting = false;
         for (auto& ky : kys) {
-            if (ky.ended) continue;
-            if (stop()) {
-                ky.r.ending = RestartEnding::Stopped;
-                ky.ended = true;
-            } else {
+            if (!ky.ended)
                 ky.Step(looked ? &services : nullptr, start, now, expected, limits.waitMicros,
                         trace);
-            }
             waiting = waiting || !ky.ended;
         }
-        if (waiting) Pause(clock, limits.pollMicros, stop);
+        if (!waiting) break;
     }
     std::vector<RestartResult> results;
     for (const auto& ky : kys) results.push_back(ky.r);
