@@ -191,6 +191,32 @@ TEST(FollowRestarts, AStopEndsTheReplayWhereItEndedTheRecordedWait) {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+// A follow held up longer than a stop waits for (a busy machine, a slow
+// look) says the Ky left only when a look found it gone.
+TEST(FollowRestarts, AStopThatCannotWaitForTheLookKeepsWhatTheLastLookFound) {
+    for (const bool gone : {false, true}) {
+        SCOPED_TRACE(gone);
+        kytest::GateClock clock;
+        auto bus = kysim::SimBus::Create(clock);
+        const UInt64 guid = bus->AddKy();
+        if (gone) bus->Unplug(guid);
+        std::atomic<int> pauses = 0;
+        clock.onPause = [&] {
+            if (++pauses == 2) clock.Hold();  // a step into the pause after the first look
+        };
+        ky::RestartFollower follow(bus, guid, "2-6", {60'000'000, 200'000}, clock);
+        const auto until = [](const std::function<bool()>& done) {
+            for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(5ms);
+        };
+        until([&] { return pauses >= 2; });
+        const ky::RestartResult r = follow.Stop();
+        clock.Release();
+        until([&] { return follow.Ended().has_value(); });  // done with the clock
+        EXPECT_EQ(std::tuple(r.ending, r.left, follow.Ended().has_value()),
+                  std::tuple(ky::RestartEnding::Stopped, gone, true));
+    }
+}
+
 // logind as the sleep inhibitor meets it, on a bus of the test's own (a
 // session dbus-daemon, named in DBUS_SYSTEM_BUS_ADDRESS while this lives):
 // Inhibit answers after `delay` with one end of a pipe, and the inhibitor is
