@@ -14,6 +14,8 @@
 #include <thread>
 #include <tuple>
 
+#include "firewire/Recording.h"
+#include "firewire/Replay.h"
 #include "support/Files.h"
 #include "support/GateClock.h"
 #include "support/SimFixture.h"
@@ -152,8 +154,68 @@ TEST(FollowRestarts, EachKyIsJudgedOnceItIsBackAndReadableWithinAWaitFromItsLeav
 }
 // clang-format on
 
+// A user who stops the wait during a pause, at a look, or before the first
+// look: the replay stops where the recording did and makes no other call.
+TEST(FollowRestarts, AStopEndsTheReplayWhereItEndedTheRecordedWait) {
+    // The stop says yes from its n-th question on: 1 is before the first look,
+    // 2 to 5 within the first pause (four steps of 50 ms), 6 before the second look.
+    for (int n = 1; n <= 6; ++n) {
+        SCOPED_TRACE(n);
+        kytest::TempDir dir("restartrec");
+        std::string error;
+        auto recorder = FWLib::Recorder::Create(dir / "r.jsonl", {"test"}, error);
+        ASSERT_TRUE(recorder) << error;
+        ky::FakeClock clock;
+        const auto sim = kysim::SimBus::Create(clock);
+        const UInt64 guid = sim->AddKy();
+        int asked = 0;
+        const auto wait = FWLib::RecordRestart(
+            recorder, {60, std::shared_ptr<ky::Clock>(&clock, [](ky::Clock*) {}),
+                       [&] { return ++asked >= n; }});
+        const ky::RestartLimits limits{60'000'000, 200'000};
+        const auto recorded = ky::FollowRestarts(*FWLib::RecordingBus(sim, recorder), {guid}, "2-6",
+                                                 limits, *wait.clock, wait.stop);
+        ASSERT_TRUE(recorder->Finish());
+        std::vector<FWLib::RecordedEvent> events;
+        ASSERT_TRUE(FWLib::ParseRecording(kytest::ReadFile(dir / "r.jsonl"), events, error))
+            << error;
+        const auto replay = FWLib::MakeReplayBus(events, false);
+        const auto again = replay->ReplayRestart();
+        const auto replayed =
+            ky::FollowRestarts(*replay, {guid}, "2-6", limits, *again.clock, again.stop);
+        EXPECT_EQ(std::tuple(recorded[0].ending, replayed[0].ending, replay->Finish()),
+                  std::tuple(ky::RestartEnding::Stopped, ky::RestartEnding::Stopped, ""));
+    }
+}
+
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+
+// A follow held up longer than a stop waits for (a busy machine, a slow
+// look) says the Ky left only when a look found it gone.
+TEST(FollowRestarts, AStopThatCannotWaitForTheLookKeepsWhatTheLastLookFound) {
+    for (const bool gone : {false, true}) {
+        SCOPED_TRACE(gone);
+        kytest::GateClock clock;
+        auto bus = kysim::SimBus::Create(clock);
+        const UInt64 guid = bus->AddKy();
+        if (gone) bus->Unplug(guid);
+        std::atomic<int> pauses = 0;
+        clock.onPause = [&] {
+            if (++pauses == 2) clock.Hold();  // a step into the pause after the first look
+        };
+        ky::RestartFollower follow(bus, guid, "2-6", {60'000'000, 200'000}, clock);
+        const auto until = [](const std::function<bool()>& done) {
+            for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(5ms);
+        };
+        until([&] { return pauses >= 2; });
+        const ky::RestartResult r = follow.Stop();
+        clock.Release();
+        until([&] { return follow.Ended().has_value(); });  // done with the clock
+        EXPECT_EQ(std::tuple(r.ending, r.left, follow.Ended().has_value()),
+                  std::tuple(ky::RestartEnding::Stopped, gone, true));
+    }
+}
 
 // logind as the sleep inhibitor meets it, on a bus of the test's own (a
 // session dbus-daemon, named in DBUS_SYSTEM_BUS_ADDRESS while this lives):

@@ -76,28 +76,34 @@ struct Follower {
 std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UInt64>& guids,
                                           const std::string& expected, const RestartLimits& limits,
                                           Clock& clock, const std::function<bool()>& stop,
-                                          Trace trace) {
+                                          Trace trace, const RestartLooked& looked) {
     std::vector<Follower> kys;
     for (UInt64 guid : guids) kys.push_back({guid, {}});
     const std::uint64_t start = clock.NowMicros();
     const FWLib::MatchingDictionary match = KyUnitMatch();
-    for (bool waiting = true; waiting;) {
+    // A stop is looked for only between a pause and the next look: a
+    // recorded run and its replay then end at the same call, whichever of
+    // the pause's checks saw the stop (the recording keeps only the first yes).
+    for (bool first = true;; first = false) {
+        if (!first) Pause(clock, limits.pollMicros, stop);
+        if (stop()) {
+            for (auto& ky : kys)
+                if (!ky.ended) ky.r.ending = RestartEnding::Stopped, ky.ended = true;
+            break;
+        }
         const std::uint64_t now = clock.NowMicros();
         std::vector<FWLib::io_service_t> services;
-        const bool looked = bus.GetMatchingServices(match, services) == kIOReturnSuccess;
-        waiting = false;
-        for (auto& ky : kys) {
-            if (ky.ended) continue;
-            if (stop()) {
-                ky.r.ending = RestartEnding::Stopped;
-                ky.ended = true;
-            } else {
-                ky.Step(looked ? &services : nullptr, start, now, expected, limits.waitMicros,
+        const bool found = bus.GetMatchingServices(match, services) == kIOReturnSuccess;
+        bool waiting = false;
+        for (std::size_t i = 0; i < kys.size(); ++i) {
+            auto& ky = kys[i];
+            if (!ky.ended)
+                ky.Step(found ? &services : nullptr, start, now, expected, limits.waitMicros,
                         trace);
-            }
+            if (looked) looked(i, ky.r);
             waiting = waiting || !ky.ended;
         }
-        if (waiting) Pause(clock, limits.pollMicros, stop);
+        if (!waiting) break;
     }
     std::vector<RestartResult> results;
     for (const auto& ky : kys) results.push_back(ky.r);
@@ -145,6 +151,7 @@ struct RestartFollower::Shared {
     std::mutex mutex;
     std::condition_variable ended;
     std::atomic<bool> stop = false;
+    std::atomic<bool> left = false;  // as the last finished look found the Ky
     std::optional<RestartResult> result;
 };
 
@@ -154,8 +161,11 @@ RestartFollower::RestartFollower(std::shared_ptr<FWLib::Bus> bus, UInt64 guid, s
     mThread = std::thread([shared = mShared, bus = std::move(bus), guid,
                            expected = std::move(expected), limits, &clock, trace] {
         const auto stop = [&shared] { return shared->stop.load(); };
-        const RestartResult r =
-            FollowRestarts(*bus, {guid}, expected, limits, clock, stop, trace).front();
+        const RestartResult r = FollowRestarts(*bus, {guid}, expected, limits, clock, stop, trace,
+                                               [&shared](std::size_t, const RestartResult& sofar) {
+                                                   shared->left = sofar.left;
+                                               })
+                                    .front();
         std::lock_guard lock(shared->mutex);
         shared->result = r;
         shared->ended.notify_all();
@@ -180,12 +190,13 @@ RestartResult RestartFollower::Stop() {
     lock.unlock();
     if (mThread.joinable()) result ? mThread.join() : mThread.detach();
     if (result) return *result;
-    // Only a Ky that left and is back is read, which may take seconds: the
-    // look under way ends on its own, and the Ky counts as not back.
-    RestartResult away;
-    away.ending = RestartEnding::Stopped;
-    away.left = true;
-    return away;
+    // A look under way ends on its own: reading a Ky that is back may take
+    // seconds, and a busy machine may hold up any look. A Ky that had left
+    // counts as not back; one that had not left is not said to have.
+    RestartResult unfinished;
+    unfinished.ending = RestartEnding::Stopped;
+    unfinished.left = mShared->left;
+    return unfinished;
 }
 
 }  // namespace ky

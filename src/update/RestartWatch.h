@@ -46,11 +46,13 @@ struct RestartLimits {
 // bus, a Ky with the same GUID comes back (on Linux under any /dev/fwN) and
 // its versions are read and compared with `expected`. The bus is looked at
 // every poll, on `clock`, until the limits run out or `stop` says so; each
-// Ky's ending is its own. Reading a Ky that is back is traced on `trace`.
+// Ky's ending is its own. Reading a Ky that is back is traced on `trace`;
+// `looked`, when given, hears each Ky's result so far after every look.
+using RestartLooked = std::function<void(std::size_t ky, const RestartResult& sofar)>;
 std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UInt64>& guids,
                                           const std::string& expected, const RestartLimits& limits,
                                           Clock& clock, const std::function<bool()>& stop,
-                                          Trace trace = {});
+                                          Trace trace = {}, const RestartLooked& looked = {});
 
 // "The Ky now runs firmware 2-6." and the like: what the ending means and
 // what to do; `exitFailure` tells whether the update command should fail.
@@ -71,7 +73,8 @@ public:
     // How the restart ended, once it has.
     std::optional<RestartResult> Ended() const;
     // Stops the follow and gives its ending (Stopped, unless it had ended),
-    // waiting half a second at most for the look under way.
+    // waiting half a second at most for the look under way; a look that
+    // takes longer leaves the Ky as the last finished look found it.
     RestartResult Stop();
 
     struct Shared;  // with the follower's thread
