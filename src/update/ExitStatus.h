@@ -10,7 +10,7 @@ enum ExitStatus : int {
     kExitNothingToDo = 2,  // the Ky already has the built-in firmware
     kExitNoKy = 3,         // no usable Ky, the simulated one included
     kExitRefused = 4,      // refused before anything was written
-    kExitStopped = 5,      // a quit signal stopped update --all before some Kys were written
+    kExitStopped = 5,      // a quit signal came before a Ky's first write: it was not written
     kExitCannotStart = 6,  // the window's interface description is missing or unusable
     kExitUsage = 64,       // the command line was wrong
 };
