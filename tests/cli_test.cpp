@@ -322,7 +322,13 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         args.insert(args.end(), more.begin(), more.end());
         return args;
     };
-    std::vector<Row> rows = {{nullptr, W("frobnicate"), "", 64, {}}, {nullptr, {}, "", 64, {}},
+    std::vector<Row> rows = {
+        // Without a subcommand it knows, kyfw shows its usage or names what was meant.
+        {nullptr, W("frobnicate"), "", 64, {"err=kyfw: no subcommand \"frobnicate\" (list, info, update, help; kyfw --help shows them)\n"}},
+        {nullptr, W("--simulate lst"), "", 64, {"err^kyfw: no subcommand \"lst\"; did you mean \"list\"?"}},
+        {nullptr, {}, "", 64, {"err^kyfw - firmware updater for the Ky FireWire video device\nUsage: kyfw [OPTIONS] SUBCOMMAND\n"}},
+        {nullptr, W("--version"), "", 0, {"out~ (built-in firmware 2-6)\n"}},
+        {nullptr, W("--json --simulate list"), "", 0, {"/command=\"list\""}},
         {nullptr, W("list --bogus"), "", 64, {}},
         {"", W("--simulate list"), "KYFW_SIM_STATE=$DIR/s\x7f", 0, {"out~/s\\x7F/fw-simulated"}},
         {nullptr, W("--simulate list"), "KYFW_SIM_COUNT=63", 0, {}},
@@ -340,7 +346,7 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         {nullptr, W("--sim-fault=vanish update --yes"), "", 64, {"err=kyfw: --sim-fault needs --simulate\n"}},
         {nullptr, W("--simulate info --sim-fault=absent"), "", 64, {"err=kyfw: --sim-fault means nothing to kyfw info\n"}},
         {nullptr, update({"--sim-fault", "\xff"}), "", 64, {"err^--sim-fault: unknown simulator fault \"\\xFF\" (see kyfw --help)\n"}},
-        {nullptr, W("help update"), "", 0, {"out^Write the built-in firmware into the Ky\n"}},
+        {nullptr, W("help update"), "", 0, {"out^Write the built-in firmware into the Ky\nUsage: kyfw update [OPTIONS]\n"}},
         {nullptr, W("help bogus"), "", 64, {"err=kyfw: no subcommand \"bogus\" (list, info, update)\n"}},
         // Found wrong once the line is read: the one document says so too.
         {nullptr, W("--simulate --sim-fault vanish list --json"), "", 64, {"/command=\"list\""}},

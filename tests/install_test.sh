@@ -51,7 +51,7 @@ here="$(dirname "$0")"
 share="$dest/usr/share"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 out="$(timeout 20 "$dest/usr/bin/kyfw" --version)"
-[ "$out" = "kyfw $version" ] || { echo "installed kyfw --version: $out"; exit 1; }
+[ "$out" = "kyfw $version (built-in firmware 2-6)" ] || { echo "installed kyfw --version: $out"; exit 1; }
 # Each check says what it found only when it fails.
 quiet() { local log; log="$("$@" 2>&1)" || { echo "$log"; echo "failed: $*"; exit 1; }; }
 quiet "$here/completion_test.sh" "$dest/usr/bin/kyfw" "$share/bash-completion/completions/kyfw" \

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <streambuf>
@@ -19,6 +20,7 @@
 #include "firewire/Recording.h"
 #include "firewire/Replay.h"
 #include "sim/SimFaults.h"
+#include "update/kyfirmwareupdate.h"
 
 namespace kyfw {
 
@@ -164,15 +166,89 @@ std::string FaultProblem(const Commands& c, const GlobalOptions& options) {
     return {};
 }
 
+// The subcommand a mistyped word was meant to be: one edit or two away
+// ("lst", "udpate"), or the beginning of one ("up"); empty when none is.
+std::string MeantSubcommand(const std::string& word) {
+    const auto distance = [](const std::string& a, const std::string& b) {
+        std::vector<std::size_t> row(b.size() + 1);
+        for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+        for (std::size_t i = 1; i <= a.size(); ++i) {
+            std::size_t diagonal = row[0];
+            row[0] = i;
+            for (std::size_t j = 1; j <= b.size(); ++j) {
+                const std::size_t above = row[j];
+                row[j] = std::min(
+                    {row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    for (const char* name : {"list", "info", "update", "help"})
+        if (distance(word, name) <= 2 || (word.size() >= 2 && std::string(name).starts_with(word)))
+            return name;
+    return {};
+}
+
+// The first word of the command line that is no option nor an option's
+// value: what was given as the subcommand, if anything.
+std::string GivenSubcommand(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--sim-fault" || arg == "--record" || arg == "--replay")
+            ++i;
+        else if (!arg.starts_with("-"))
+            return std::string(arg);
+    }
+    return {};
+}
+
+// The arguments as the parser takes them, last first: --json, an option of
+// each subcommand's, may stand before the subcommand as every other option
+// of kyfw's own does.
+std::vector<std::string> JsonAfterSubcommand(int argc, char** argv) {
+    std::vector<std::string> args;
+    bool json = false;
+    const std::string subcommand = GivenSubcommand(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--json" && !json && !subcommand.empty() &&
+            GivenSubcommand(i, argv).empty())
+            json = true;
+        else
+            args.emplace_back(argv[i]);
+    }
+    if (json) args.emplace_back("--json");
+    std::reverse(args.begin(), args.end());
+    return args;
+}
+
+// A command line without a subcommand that kyfw knows: the usage, or what
+// was meant.
+int NoSubcommand(const CLI::App& app, int argc, char** argv, std::ostream& err) {
+    const std::string given = GivenSubcommand(argc, argv);
+    if (given.empty()) {
+        err << app.help();
+        return kExitUsage;
+    }
+    const std::string meant = MeantSubcommand(given);
+    err << "kyfw: no subcommand \"" << Printable(given) << "\""
+        << (meant.empty() ? "" : "; did you mean \"" + meant + "\"?")
+        << " (list, info, update, help; kyfw --help shows them)\n";
+    return kExitUsage;
+}
+
 int Help(CLI::App& app, const Commands& c, std::ostream& out, std::ostream& err) {
     for (CLI::App* sub : {c.list, c.info, c.update}) {
         if (c.helpTopic == sub->get_name()) {
-            out << sub->help();
+            out << sub->help("kyfw");
             return kExitDone;
         }
     }
     if (!c.helpTopic.empty()) {
-        err << "kyfw: no subcommand \"" << Printable(c.helpTopic) << "\" (list, info, update)\n";
+        const std::string meant = MeantSubcommand(c.helpTopic);
+        err << "kyfw: no subcommand \"" << Printable(c.helpTopic) << "\""
+            << (meant.empty() ? "" : "; did you mean \"" + meant + "\"?")
+            << " (list, info, update)\n";
         return kExitUsage;
     }
     out << app.help();
@@ -302,14 +378,17 @@ int Main(int argc, char** argv, const ky::ProcessTable& processes) {
     CLI::App app{"kyfw - firmware updater for the Ky FireWire video device", "kyfw"};
     app.fallthrough();
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("kyfw ") + KY_VERSION_STRING);
+    app.set_version_flag("--version", std::string("kyfw ") + KY_VERSION_STRING +
+                                          " (built-in firmware " + ky::BuiltInVersionText() + ")");
     GlobalOptions options;
     UpdateOptions update;
     Commands commands{};
     AddCommands(app, options, update, commands);
     try {
-        app.parse(argc, argv);
+        app.parse(JsonAfterSubcommand(argc, argv));
     } catch (const CLI::ParseError& e) {
+        if (app.get_subcommands().empty() && dynamic_cast<const CLI::RequiredError*>(&e))
+            return NoSubcommand(app, argc, argv, std::cerr);
         return app.exit(e) == 0 ? kExitDone : kExitUsage;
     }
     if (!update.deviceText.empty()) {
