@@ -301,6 +301,8 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
         {nullptr, W(wait + " --all --sim-fault=restart-never-back --wait-timeout 2"), "KYFW_SIM_COUNT=2", 1,
             {"/kys/0/after=null", "/kys/0/message~failed: The Ky left the bus",
              "/kys/0/update/images/mcore/ok=true"}},
+        {nullptr, W("--simulate --sim-reset update --all --yes --wait --sim-fault=restart-never-back --wait-timeout 2"),
+            "KYFW_SIM_COUNT=2", 1, {"out~Not Available  1-5 \u2192 ?  failed: The Ky left the bus 2 seconds ago"}},
         {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2,
             {"/outcome=\"nothing-to-do\""}},
         {nullptr, W("--simulate update --all --device sim0.0"), "", 64, {}},

@@ -371,7 +371,8 @@ private:
     // What the Ky read last, as the summary shows it.
     std::string After(std::size_t i) const {
         if (Ky(i).after) return *Ky(i).after;
-        return Ky(i).Written() ? kBuiltIn + " once restarted" : "?";
+        // Written, its restart not followed: what it starts once switched off and on.
+        return Ky(i).Written() && !Ky(i).restart ? kBuiltIn + " once restarted" : "?";
     }
 
     // The Ky's outcome in words: its word, and for any other ending why.
