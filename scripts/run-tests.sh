@@ -49,6 +49,7 @@ bench() {
 echo "== benchmarks, each once in its short mode (figures shown, not judged)"
 bench build/bench/download_bench --short
 bench build/bench/tools_bench --short build/tests/programs/kyfw build/tests/programs/ky-firmware-update
+bench build/bench/batch_bench --short build/tests/programs/kyfw
 bench umockdev-wrapper build/bench/tick_bench --short
 bench build/bench/window_bench --short
 echo "== Debian package: built, checked by lintian and the desktop validators, unpacked and run"
