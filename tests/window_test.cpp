@@ -198,6 +198,10 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
     Tick();
     EXPECT_THAT(Shown(), EndsWith("Upgrade off on | The video application kdenlive (process 4321) "
                                   "may be using the Ky; quit it first."));
+    window->setFont(QFont("Sans", 40));  // under any font, the window grows with its texts
+    for (int i = 0; i < 3; ++i) QApplication::processEvents();
+    for (auto* label : window->findChildren<QLabel*>())
+        EXPECT_GE(label->height(), label->heightForWidth(label->width()));
     dialog->UpdateEventHandler(nullptr, nullptr);  // however a click comes, the check refuses it
     EXPECT_EQ(dialog->State(), WAITFORINPUT);
     EXPECT_EQ(window->findChild<QLabel*>("inUseNotice")->palette().color(QPalette::WindowText),
