@@ -7,6 +7,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QKeyEvent>
@@ -155,18 +156,43 @@ TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
     bus->Replug(guid);
     const UInt64 second = bus->AddKy({2, 6, 3, "KY999999"});
     Tick();
-    EXPECT_EQ(
-        Shown(),  // the first of several, and which it is
-        "1-5 | Not Available | Select Upgrade button to download firmware version 2-6 to Ky:\nThis "
-        "is the Ky with GUID 0x0000d0a001000000 (serial number Not Available); 1 more Ky is "
-        "connected: kyfw update --device GUID updates another, kyfw update --all each of them. | "
-        "Upgrade on on");
+    EXPECT_EQ(Shown(),
+              "1-5 | Not Available | Select Upgrade button to download firmware version "
+              "2-6 to Ky: | Upgrade on on");  // the first of several, unless chosen
     Screenshot("upgrade-offered");
 
     bus->Unplug(guid);
     bus->Unplug(second);
     Tick();
     EXPECT_EQ(Shown(), none);
+}
+
+// Of three Kys, the one chosen is shown, stays chosen while it is away, and is written alone.
+TEST_F(WindowTest, TheChosenOfThreeKysIsShownKeptAndWrittenAlone) {
+    const UInt64 kys[] = {guid, bus->AddKy({2, 6, 3, "KY222222"}), bus->AddKy({3, 0, 3, "KY3"})};
+    const std::string entries[] = {" · Not Available · 1-5 · ready", " · KY222222 · 2-6 · ready",
+                                   " · KY3 · 3-0 · ready"};
+    auto* chooser = window->findChild<QComboBox*>("kyChooser");
+    // What is done, then what the window shows, the Kys listed and the one chosen.
+    const std::vector<std::tuple<std::function<void()>, std::string, std::string, int>> steps = {
+        {[] {}, "1-5 | Not Available | Select Upgrade", "012", 0},
+        {[&] { chooser->setCurrentIndex(2); }, "3-0 | KY3 | Select Downgrade", "012", 2},
+        {[&] { bus->Unplug(kys[2]); }, "1-5 | Not Available | Select Upgrade", "01", 0},
+        {[&] { bus->Replug(kys[2]); }, "3-0 | KY3 | Select Downgrade", "012", 2}};
+    for (const auto& [step, shown, listed, chosen] : steps) {
+        step(), Tick();
+        std::string expected, list;
+        for (char i : listed) expected += FWLib::GuidText(kys[i - '0']) + entries[i - '0'] + "\n";
+        for (int i = 0; i < chooser->count(); ++i)
+            list += chooser->itemText(i).toStdString() + "\n";
+        EXPECT_EQ(std::tuple(Shown().substr(0, shown.size()), list, chooser->currentIndex()),
+                  std::tuple(shown, expected, chosen));
+    }
+    Button("updateButton")->click();  // and OK to the downgrade
+    TickThroughUpdate();
+    EXPECT_EQ(std::tuple(Alerts().size(), bus->Ky(kys[0]).ProgrammedCount(),
+                         bus->Ky(kys[1]).ProgrammedCount(), bus->Ky(kys[2]).ProgrammedCount()),
+              std::tuple(2ul, 0u, 0u, 2u));
 }
 
 TEST_F(WindowTest, NewerKyIsOfferedADowngradeThatMustBeConfirmed) {
