@@ -154,53 +154,42 @@ TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
     Screenshot("not-found");
 
     bus->Replug(guid);
-    const UInt64 second = bus->AddKy({2, 6, 3, "KY999999"});
     Tick();
     EXPECT_EQ(Shown(),
               "1-5 | Not Available | Select Upgrade button to download firmware version "
-              "2-6 to Ky: | Upgrade on on");  // the first of several, unless chosen
+              "2-6 to Ky: | Upgrade on on");
     Screenshot("upgrade-offered");
 
     bus->Unplug(guid);
-    bus->Unplug(second);
     Tick();
     EXPECT_EQ(Shown(), none);
 }
 
 // Of three Kys, the one chosen is shown, stays chosen while it is away, and is written alone.
 TEST_F(WindowTest, TheChosenOfThreeKysIsShownKeptAndWrittenAlone) {
-    const UInt64 kys[] = {guid, bus->AddKy({2, 6, 3, "KY222222"}), bus->AddKy({3, 0, 3, "KY3"})};
-    const std::string entries[] = {" · Not Available · 1-5 · ready", " · KY222222 · 2-6 · ready",
-                                   " · KY3 · 3-0 · ready"};
-    auto* chooser = window->findChild<QComboBox*>("kyChooser");
+    const UInt64 kys[] = {guid, bus->AddKy({2, 6, 3, "KY2"}), bus->AddKy({3, 0, 3, "KY3"})};
+    const char* entries[] = {" · Not Available · 1-5", " · KY2 · 2-6", " · KY3 · 3-0"};
+    auto* choice = window->findChild<QComboBox*>("kyChooser");
     // What is done, then what the window shows, the Kys listed and the one chosen.
-    const std::vector<std::tuple<std::function<void()>, std::string, std::string, int>> steps = {
-        {[] {}, "1-5 | Not Available | Select Upgrade", "012", 0},
-        {[&] { chooser->setCurrentIndex(2); }, "3-0 | KY3 | Select Downgrade", "012", 2},
-        {[&] { bus->Unplug(kys[2]); }, "1-5 | Not Available | Select Upgrade", "01", 0},
-        {[&] { bus->Replug(kys[2]); }, "3-0 | KY3 | Select Downgrade", "012", 2}};
-    for (const auto& [step, shown, listed, chosen] : steps) {
+    using Step = std::tuple<std::function<void()>, std::string, std::vector<int>, int>;
+    for (const auto& [step, shown, listed, chosen] : std::vector<Step>{
+             {[] {}, "1-5 | Not Available | Select Upgrade", {0, 1, 2}, 0},
+             {[&] { choice->setCurrentIndex(2); }, "3-0 | KY3 | Select Downgrade", {0, 1, 2}, 2},
+             {[&] { bus->Unplug(kys[2]); }, "1-5 | Not Available | Select Upgrade", {0, 1}, 0},
+             {[&] { bus->Replug(kys[2]); }, "3-0 | KY3 | Select Downgrade", {0, 1, 2}, 2}}) {
         step(), Tick();
-        std::string expected, list;
-        for (char i : listed) expected += FWLib::GuidText(kys[i - '0']) + entries[i - '0'] + "\n";
-        for (int i = 0; i < chooser->count(); ++i)
-            list += chooser->itemText(i).toStdString() + "\n";
-        EXPECT_EQ(std::tuple(Shown().substr(0, shown.size()), list, chooser->currentIndex()),
-                  std::tuple(shown, expected, chosen));
+        std::string expected = shown, got = Shown().substr(0, shown.size());
+        for (int k : listed) expected += '\n' + FWLib::GuidText(kys[k]) + entries[k] + " · ready";
+        for (int i = 0; i < choice->count(); ++i) got += '\n' + choice->itemText(i).toStdString();
+        EXPECT_EQ(std::pair(got, choice->currentIndex()), std::pair(expected, chosen));
     }
-    Button("updateButton")->click();  // and OK to the downgrade
-    TickThroughUpdate();
-    EXPECT_EQ(std::tuple(Alerts().size(), bus->Ky(kys[0]).ProgrammedCount(),
-                         bus->Ky(kys[1]).ProgrammedCount(), bus->Ky(kys[2]).ProgrammedCount()),
-              std::tuple(2ul, 0u, 0u, 2u));
+    Button("updateButton")->click(), TickThroughUpdate();  // and OK to the downgrade
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(bus->Ky(kys[i]).ProgrammedCount(), i == 2 ? 2u : 0u);
 }
 
 TEST_F(WindowTest, NewerKyIsOfferedADowngradeThatMustBeConfirmed) {
     bus->Ky(guid).Identity() = {3, 0, 3, "KY555555"};
     Tick();
-    EXPECT_EQ(Shown(),
-              "3-0 | KY555555 | Select Downgrade button to download firmware version 2-6 to Ky: | "
-              "Downgrade on on");
     answer = 2;
     const int quits = QuitEventsSent();
     bus->ClearTransactions();
@@ -224,10 +213,9 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
     Tick();
     EXPECT_THAT(Shown(), EndsWith("Upgrade off on | The video application kdenlive (process 4321) "
                                   "may be using the Ky; quit it first."));
-    window->setFont(QFont("Sans", 40));  // under any font, the window grows with its texts
-    for (int i = 0; i < 3; ++i) QApplication::processEvents();
-    for (auto* label : window->findChildren<QLabel*>())
-        EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+    window->setFont(QFont("Sans", 40)), QApplication::processEvents();  // any font: none cut
+    for (auto* l : window->findChildren<QLabel*>())
+        EXPECT_GE(l->height(), l->heightForWidth(l->width()));
     dialog->UpdateEventHandler(nullptr, nullptr);  // however a click comes, the check refuses it
     EXPECT_EQ(dialog->State(), WAITFORINPUT);
     EXPECT_EQ(window->findChild<QLabel*>("inUseNotice")->palette().color(QPalette::WindowText),
