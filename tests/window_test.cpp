@@ -213,14 +213,14 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
     Tick();
     EXPECT_THAT(Shown(), EndsWith("Upgrade off on | The video application kdenlive (process 4321) "
                                   "may be using the Ky; quit it first."));
-    window->setFont(QFont("Sans", 40)), QApplication::processEvents();  // any font: none cut
-    for (auto* l : window->findChildren<QLabel*>())
-        EXPECT_GE(l->height(), l->heightForWidth(l->width()));
     dialog->UpdateEventHandler(nullptr, nullptr);  // however a click comes, the check refuses it
     EXPECT_EQ(dialog->State(), WAITFORINPUT);
     EXPECT_EQ(window->findChild<QLabel*>("inUseNotice")->palette().color(QPalette::WindowText),
               QColor(255, 0, 0));
     Screenshot("in-use");
+    window->setFont(QFont("Sans", 40)), QApplication::processEvents();  // any font: none cut
+    for (auto* l : window->findChildren<QLabel*>())
+        EXPECT_GE(l->height(), l->heightForWidth(l->width()));
     fs::remove_all(proc / "4321");
     Tick();
     EXPECT_THAT(Shown(), EndsWith("Upgrade on on"));  // and no notice
