@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QLayout>
+#include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -63,6 +65,25 @@ protected:
         if (ProcessCommand(static_cast<QWidget*>(watched), kHICommandQuit) != noErr) return false;
         event->ignore();  // a handler swallowed the command: the window stays
         return true;
+    }
+};
+
+// Keeps a window's content at least as tall as its word-wrapped texts need
+// at its width, whatever the theme and font: a layout alone gives a window
+// the height of one line per label, and longer texts would overlap.
+class GrowWithText final : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const auto type = event->type();
+        auto* content = static_cast<QWidget*>(watched);
+        QLayout* layout = content->layout();
+        if ((type == QEvent::LayoutRequest || type == QEvent::Resize) && layout &&
+            layout->hasHeightForWidth())
+            content->setMinimumHeight(layout->totalHeightForWidth(content->width()));
+        return false;
     }
 };
 
@@ -170,6 +191,8 @@ OSStatus CreateWindowFromNib(IBNibRef nib, const std::string& name, WindowRef* w
                       "The interface description has no window \"" + name + "\"");
     nib->taken = true;
     nib->root->installEventFilter(new CloseToQuit(nib->root));
+    if (auto* main = qobject_cast<QMainWindow*>(nib->root); main && main->centralWidget())
+        main->centralWidget()->installEventFilter(new GrowWithText(main));
     QObject::connect(nib->root, &QObject::destroyed, [root = nib->root] { Forget(root); });
     *window = nib->root;
     return noErr;

@@ -35,30 +35,45 @@ struct KyProbe::Shared {
     std::condition_variable changed;
     bool wanted = false, stop = false;
     unsigned asked = 0, answered = 0;
-    std::optional<Answer> latest;
+    std::optional<Answers> latest;
 };
 
 namespace {
 
+// The GUID of each Ky unit on the bus; with none, 0 (whatever is found).
+std::vector<UInt64> KyGuids(FWLib::Bus& bus) {
+    std::vector<FWLib::io_service_t> services;
+    std::vector<UInt64> guids;
+    if (bus.GetMatchingServices(KyUnitMatch(), services) == kIOReturnSuccess)
+        for (const auto& service : services) guids.push_back(service->Info().guid);
+    if (guids.empty()) guids.push_back(0);
+    return guids;
+}
+
+KyProbe::Answer IdentifyOne(ZRV::PTA::CKyFirmwareUpdate& controller, UInt64 guid) {
+    controller.SelectUnit(guid);
+    KyProbe::Answer answer;
+    answer.found = controller.IsFound();
+    answer.info = controller.Info();
+    answer.check = controller.LastCheck();
+    answer.unit = controller.FoundUnit();
+    if (!answer.found) answer.reason = controller.WhyNotFound();
+    return answer;
+}
+
 void Loop(std::shared_ptr<KyProbe::Shared> shared, std::shared_ptr<FWLib::Bus> bus,
           ProcessTable processes, Trace trace) {
-    ZRV::PTA::CKyFirmwareUpdate controller(std::move(bus), SystemClock(), std::move(processes),
-                                           trace);
+    ZRV::PTA::CKyFirmwareUpdate controller(bus, SystemClock(), std::move(processes), trace);
     std::unique_lock lock(shared->mutex);
     for (;;) {
         shared->changed.wait(lock, [&] { return shared->wanted || shared->stop; });
         if (shared->stop) return;
         const unsigned asked = shared->asked;
         lock.unlock();
-        KyProbe::Answer answer;
-        answer.found = controller.IsFound();
-        answer.info = controller.Info();
-        answer.check = controller.LastCheck();
-        answer.unit = controller.FoundUnit();
-        answer.kys = controller.KysFound();
-        if (!answer.found) answer.reason = controller.WhyNotFound();
+        KyProbe::Answers answers;
+        for (UInt64 guid : KyGuids(*bus)) answers.push_back(IdentifyOne(controller, guid));
         lock.lock();
-        shared->latest = std::move(answer);
+        shared->latest = std::move(answers);
         shared->answered = asked;
         shared->wanted = false;
         shared->changed.notify_all();
@@ -80,7 +95,13 @@ KyProbe::~KyProbe() {
     mShared->changed.notify_all();
 }
 
-std::optional<KyProbe::Answer> KyProbe::Ask(std::chrono::milliseconds wait, bool& stale) {
+const KyProbe::Answer& KyProbe::Chosen(const Answers& answers, UInt64 guid) {
+    for (const auto& answer : answers)
+        if (answer.unit.guid == guid) return answer;
+    return answers.front();
+}
+
+std::optional<KyProbe::Answers> KyProbe::Ask(std::chrono::milliseconds wait, bool& stale) {
     std::unique_lock lock(mShared->mutex);
     if (!mShared->wanted) {
         mShared->wanted = true;

@@ -3,25 +3,31 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "update/NoKyReason.h"
 #include "update/kyfirmwareupdate.h"
 
 namespace ky {
 
-// Identifies the Ky on a thread of its own, so that a Ky that stops
+// Identifies every Ky on a thread of its own, so that a Ky that stops
 // answering (each read may wait seconds) never holds up the window: the
-// window asks, waits a moment, and shows the last answer there is.
+// window asks, waits a moment, and shows the last answers there are.
 class KyProbe {
 public:
+    // What one Ky unit answered.
     struct Answer {
         bool found = false;
         KyInfo info;
         KyCheck check = KyCheck::NotFound;
         FWLib::UnitInfo unit;
-        NoKyReason reason;    // when not found
-        std::size_t kys = 0;  // Ky units on the bus, this one among them
+        NoKyReason reason;  // when not found
     };
+    // One answer per Ky unit on the bus, in the bus's order; with none,
+    // one answer that says why.
+    using Answers = std::vector<Answer>;
+    // The answer of the Ky with `guid`, else the first.
+    static const Answer& Chosen(const Answers& answers, UInt64 guid);
 
     // The probe's trace goes to `trace` while this object lives (its
     // thread may outlive it, and says nothing more then).
@@ -32,9 +38,9 @@ public:
     KyProbe& operator=(const KyProbe&) = delete;
 
     // Starts an identification unless one is under way, waits up to `wait`
-    // for it, and returns the last answer (nothing before the first);
+    // for it, and returns the last answers (nothing before the first);
     // `stale` tells that the answer is older than this request.
-    std::optional<Answer> Ask(std::chrono::milliseconds wait, bool& stale);
+    std::optional<Answers> Ask(std::chrono::milliseconds wait, bool& stale);
 
     struct Shared;  // with the probe's thread
 

@@ -1,5 +1,6 @@
 #include "window/KyFirmwareUpdateDialog.h"
 
+#include <QComboBox>
 #include <cctype>
 #include <iostream>
 #include <utility>
@@ -122,6 +123,11 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     _finalCutRunningStr.Init(KYFinalCutRunningStrID, _window);
     _updateFirmwareVersionStr.Init(KYUpdateFirmwareVersionStrID, _window);
     _progressBar.Init(KYProgressBarID, _window);
+    _chooser = _window->findChild<QComboBox*>("kyChooser");
+    if (_chooser) {
+        _chooser->setVisible(false);
+        QObject::connect(_chooser, &QComboBox::currentIndexChanged, [this](int i) { Choose(i); });
+    }
 
     _progressBar.SetValue(0);
     _updateButton.Disable();
@@ -202,13 +208,6 @@ void CKyFirmwareUpdateDialog::ShowFound() {
     const bool downgrade = _pKy->IsDowngrade();
     std::string sentence = std::string("Select ") + (downgrade ? "Downgrade" : "Upgrade") +
                            " button to download firmware version " + update + " to Ky:";
-    // With several Kys the window shows the first; the others are kyfw's.
-    if (_kysOnBus > 1)
-        sentence += "\nThis is the Ky with GUID " + FWLib::GuidText(_pKy->FoundUnit().guid) +
-                    " (serial number " + serial + "); " + std::to_string(_kysOnBus - 1) +
-                    (_kysOnBus == 2 ? " more Ky is" : " more Kys are") +
-                    " connected: kyfw update --device GUID updates another, kyfw update --all "
-                    "each of them.";
     _updateFirmwareVersionStr.SetText(sentence.c_str());
     _updateButton.SetTitle(downgrade ? "Downgrade" : "Upgrade");
     ShowInUse();
@@ -244,17 +243,62 @@ void CKyFirmwareUpdateDialog::Identify() {
     // The Ky is identified off this thread: a Ky that does not answer holds
     // up neither the redraw nor the menus, and the last answer stays shown.
     bool stale = false;
-    const auto answer = _probe ? _probe->Ask(kProbeWait, stale) : std::nullopt;
-    if (!answer) {
+    const auto answers = _probe ? _probe->Ask(kProbeWait, stale) : std::nullopt;
+    if (!answers) {
         ShowNotFound(_probe ? "waiting for the Ky to answer" : "");
         return;
     }
-    _pKy->TakeIdentification(answer->info, answer->check, answer->unit);
-    _kysOnBus = answer->kys;
-    if (answer->found)
+    // The chosen Ky while it is there, else the first; back to the chosen
+    // one when it returns.
+    const auto& answer = ky::KyProbe::Chosen(*answers, _chosenGuid);
+    _pKy->TakeIdentification(answer.info, answer.check, answer.unit);
+    ShowChoice(*answers, answer.unit.guid);
+    if (answer.found)
         ShowFound();
     else
-        ShowNotFound(answer->reason.text);
+        ShowNotFound(answer.reason.text);
+}
+
+namespace {
+
+// "0x0000d0a001000000 · KY123456 · 1-5 · ready": which Ky, and whether it
+// may be updated now.
+QString ChoiceText(const ky::KyProbe::Answer& answer, bool inUse) {
+    using ky::KyCheck;
+    const bool read = answer.check == KyCheck::Accepted || answer.check == KyCheck::WrongProduct;
+    const std::string dot = " \u00b7 ";
+    return ShownText(
+        FWLib::GuidText(answer.unit.guid) + dot + (read ? ky::SerialText(answer.info) : "?") + dot +
+        (read ? ky::VersionText(answer.info.MCOREver, answer.info.XilinxVer) : "?") + dot +
+        (inUse || answer.check == KyCheck::InUse ? "in use" : ky::KyCheckText(answer.check)));
+}
+
+}  // namespace
+
+void CKyFirmwareUpdateDialog::ShowChoice(const ky::KyProbe::Answers& answers, UInt64 shown) {
+    if (!_chooser) return;
+    std::vector<std::pair<QString, qulonglong>> items;
+    for (const auto& answer : answers)
+        if (answer.unit.guid != 0)
+            items.emplace_back(ChoiceText(answer, answer.found && _session->OthersNow(answer.unit)),
+                               answer.unit.guid);
+    bool same = int(items.size()) == _chooser->count();
+    for (int i = 0; same && i < _chooser->count(); ++i)
+        same = _chooser->itemText(i) == items[i].first && _chooser->itemData(i) == items[i].second;
+    const QSignalBlocker quiet(_chooser);  // what the window sets is no choice of the user's
+    if (!same) {  // rebuilt only when it changed: a list the user has opened stays open
+        _chooser->clear();
+        for (const auto& [text, guid] : items) _chooser->addItem(text, guid);
+    }
+    _chooser->setCurrentIndex(_chooser->findData(qulonglong(shown)));
+    _chooser->setVisible(items.size() > 1);
+    _chooser->setEnabled(true);
+}
+
+void CKyFirmwareUpdateDialog::Choose(int index) {
+    if (index < 0 || _updateState != WAITFORINPUT) return;
+    _chosenGuid = _chooser->itemData(index).toULongLong();
+    Identify();
 }
 
 void CKyFirmwareUpdateDialog::ShowNotFound(std::string why) {
@@ -385,6 +429,7 @@ OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventR
         return noErr;
     }
     _session->Consent();
+    if (_chooser) _chooser->setEnabled(false);  // the Ky being written stays the one shown
     _updateButton.Disable();
     _cancelButton.Disable();
     _updateState = STARTUPDATE;

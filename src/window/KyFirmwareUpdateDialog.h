@@ -12,6 +12,8 @@
 #include "update/UpdateSession.h"
 #include "update/kyfirmwareupdate.h"
 
+class QComboBox;
+
 // The window's state.
 enum KyFirmwareUpdateType : UInt32 {
     WAITFORINPUT = 0,
@@ -83,6 +85,9 @@ public:
 
 protected:
     void Identify();
+    // With several Kys, the chooser lists them all and marks the one shown.
+    void ShowChoice(const ky::KyProbe::Answers& answers, UInt64 shown);
+    void Choose(int index);
     void ShowFound();
     void ShowNotFound(std::string why);
     // The notice says what else uses the Ky, if anything, and the update
@@ -111,16 +116,16 @@ protected:
     KyFirmwareUpdateType _updateState = WAITFORINPUT;
     ZRV::PTA::CKyFirmwareUpdate* _pKy = nullptr;
     WindowRef _window;
+    QComboBox* _chooser = nullptr;  // the Ky chooser, when the window has one
+    UInt64 _chosenGuid = 0;         // the Ky the user chose; 0: the first
 
 private:
     std::ostream& Say() const { return _environment.say ? *_environment.say : std::cerr; }
 
     Environment _environment;
-    std::string _imageProblem;  // set when a built-in image is broken
-    bool _quitPending = false;  // a quit signal: close once the update has ended
-    bool _closeWhenDone = false;
-    std::size_t _kysOnBus = 0;  // as the last identification found them  // Quit or the close box:
-                                // close once its outcome is shown
+    std::string _imageProblem;    // set when a built-in image is broken
+    bool _quitPending = false;    // a quit signal: close once the update has ended
+    bool _closeWhenDone = false;  // Quit or the close box: close once its outcome is shown
     bool _lastFailed = false;
     std::unique_ptr<ky::UpdateSession> _session;     // made with the controller
     std::unique_ptr<ky::StopSignalsIgnored> _stops;  // while the flash is written
