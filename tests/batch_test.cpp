@@ -13,12 +13,6 @@ namespace {
 
 using namespace ky;
 
-struct Quiet final : UpdateBatch::Listener {
-    Trace TraceFor(std::size_t) override { return {}; }
-    void Starting(std::size_t, const DownloadProgress&) override {}
-    void Ended(std::size_t) override {}
-};
-
 class BatchTest : public kytest::SimFixture {
 protected:
     std::vector<FWLib::UnitInfo> Units() {
@@ -32,7 +26,7 @@ protected:
         return {bus, &clock, ProcessTable(procfs.Path()), std::move(quit), {}};
     }
     kytest::TempDir procfs{"proc"};
-    Quiet quiet;
+    UpdateBatch::Listener quiet;  // shows nothing
 };
 
 // The batch asks whether to quit before it starts each Ky, and its worker
