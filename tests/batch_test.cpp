@@ -58,7 +58,7 @@ TEST_F(BatchTest, AQuitAtAnyMomentBeforeAKysFirstWriteLeavesItAndTheRestUnwritte
 
 // Two simulated Kys, each with its own state file, written side by side
 // (the bus, the clock and the state directory shared): both end done, and
-// each one's state is kept.
+// each one's state file holds what was written.
 TEST_F(BatchTest, TwoKysWrittenSideBySideBothEndDoneAndAreKept) {
     const kytest::TempDir state("batchsim");
     kysim::DemoKy::Options options;
@@ -71,11 +71,7 @@ TEST_F(BatchTest, TwoKysWrittenSideBySideBothEndDoneAndAreKept) {
     batch.Plan(Units(*demo.Bus()), {});
     batch.Consent(false);
     batch.Write(2);
-    for (const KyOutcome& k : batch.Kys())
-        EXPECT_EQ(std::tuple(k.status, demo.Bus()->Ky(k.unit.guid).ProgrammedCount()),
-                  std::tuple(kExitDone, 2u))
-            << k.message;
-    EXPECT_EQ(batch.Kys().size(), 2u);
+    for (const KyOutcome& k : batch.Kys()) EXPECT_EQ(k.status, kExitDone) << k.message;
     for (const char* file : {"ky.state", "ky1.state"})
         EXPECT_EQ(kytest::ReadFile(state / file).substr(0, 17), "mcore=2\nxilinx=6\n");
 }
