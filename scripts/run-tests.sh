@@ -74,10 +74,11 @@ tests/install_test.sh build "$rpm"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKY_SANITIZE=ON
 
-echo "== ThreadSanitizer build: threads, monitor and the update worker"
+echo "== ThreadSanitizer build: threads, monitor, the update worker and Kys written side by side"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKY_TSAN=ON >/dev/null
-cmake --build build-tsan -j "$jobs" --target thread_tests worker_tests
-ctest --test-dir build-tsan -j "$tests_jobs" --schedule-random --output-on-failure -R '^(Thread|Monitor|WorkerTest)\.'
+cmake --build build-tsan -j "$jobs" --target thread_tests worker_tests app_tests
+ctest --test-dir build-tsan -j "$tests_jobs" --schedule-random --output-on-failure \
+    -R '^(Thread|Monitor|WorkerTest|BatchTest)\.'
 
 echo "== fuzzing the image validators, the state file, --device and recordings (bounded)"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <tuple>
 
+#include "sim/SimState.h"
 #include "support/Files.h"
 #include "support/SimFixture.h"
 #include "update/UpdateBatch.h"
@@ -13,17 +14,11 @@ namespace {
 
 using namespace ky;
 
-struct Quiet final : UpdateBatch::Listener {
-    Trace TraceFor(std::size_t) override { return {}; }
-    void Starting(std::size_t, const DownloadProgress&) override {}
-    void Ended(std::size_t) override {}
-};
-
 class BatchTest : public kytest::SimFixture {
 protected:
-    std::vector<FWLib::UnitInfo> Units() {
+    std::vector<FWLib::UnitInfo> Units(FWLib::Bus& on) {
         std::vector<FWLib::io_service_t> services;
-        bus->GetMatchingServices(KyUnitMatch(), services);
+        on.GetMatchingServices(KyUnitMatch(), services);
         std::vector<FWLib::UnitInfo> units;
         for (const auto& s : services) units.push_back(s->Info());
         return units;
@@ -32,7 +27,7 @@ protected:
         return {bus, &clock, ProcessTable(procfs.Path()), std::move(quit), {}};
     }
     kytest::TempDir procfs{"proc"};
-    Quiet quiet;
+    UpdateBatch::Listener quiet;  // shows nothing
 };
 
 // The batch asks whether to quit before it starts each Ky, and its worker
@@ -45,7 +40,7 @@ TEST_F(BatchTest, AQuitAtAnyMomentBeforeAKysFirstWriteLeavesItAndTheRestUnwritte
         SCOPED_TRACE(after);
         std::atomic<int> asked = 0;
         UpdateBatch batch(Setup([&] { return asked++ >= after; }), quiet);
-        batch.Plan(Units(), {.reinstall = true});
+        batch.Plan(Units(*bus), {.reinstall = true});
         batch.Consent(false);
         std::vector<unsigned> before;
         for (const auto& k : batch.Kys()) before.push_back(bus->Ky(k.unit.guid).Changes());
@@ -61,13 +56,33 @@ TEST_F(BatchTest, AQuitAtAnyMomentBeforeAKysFirstWriteLeavesItAndTheRestUnwritte
     }
 }
 
+// Two simulated Kys, each with its own state file, written side by side
+// (the bus, the clock and the state directory shared): both end done, and
+// each one's state file holds what was written.
+TEST_F(BatchTest, TwoKysWrittenSideBySideBothEndDoneAndAreKept) {
+    const kytest::TempDir state("batchsim");
+    kysim::DemoKy::Options options;
+    options.directory = state.Path(), options.eraseMicros = 0, options.kys = 2;
+    options.clock = &clock;
+    kysim::DemoKy demo(options);
+    auto setup = Setup([] { return false; });
+    setup.bus = demo.Bus();
+    UpdateBatch batch(setup, quiet);
+    batch.Plan(Units(*demo.Bus()), {});
+    batch.Consent(false);
+    batch.Write(2);
+    for (const KyOutcome& k : batch.Kys()) EXPECT_EQ(k.status, kExitDone) << k.message;
+    for (const char* file : {"ky.state", "ky1.state"})
+        EXPECT_EQ(kytest::ReadFile(state / file).substr(0, 17), "mcore=2\nxilinx=6\n");
+}
+
 // Either half of the versions changed since the user agreed: nothing is
 // written to that Ky.
 TEST_F(BatchTest, AKyThatNoLongerReadsWhatWasAgreedToIsNotWritten) {
     for (const auto& [mcore, xilinx] : {std::pair<UInt16, UInt16>{1, 4}, {2, 5}}) {
         Ky().Identity() = {1, 5, 3, "KY000001"};
         UpdateBatch batch(Setup([] { return false; }), quiet);
-        batch.Plan(Units(), {});
+        batch.Plan(Units(*bus), {});
         batch.Consent(false);
         Ky().Identity().mcoreVersion = mcore;
         Ky().Identity().xilinxVersion = xilinx;

@@ -12,9 +12,8 @@
 
 namespace {
 
-TEST(IOReturnNames, KnownAndUnknownCodes) {
-    EXPECT_EQ(IOReturnName(kIOReturnBusy), "busy");
-    EXPECT_EQ(IOReturnName(kIOFireWireBusReset), "bus reset");
+// A code with no name shows its number.
+TEST(IOReturnNames, UnknownCodesShowTheirNumber) {
     EXPECT_EQ(IOReturnName(0x1234), "0x00001234");
 }
 

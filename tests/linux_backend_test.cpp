@@ -17,6 +17,7 @@
 #include "support/FakeKernel.h"
 #include "support/Files.h"
 #include "update/NoKyReason.h"
+#include "update/UpdateBatch.h"
 
 namespace {
 
@@ -203,6 +204,39 @@ TEST_F(LinuxBackend, RefusalsBeforeSending) {
     other.nodeID = 0xFFC5;  // the file reaches its own node only
     UInt32 v = 0;
     EXPECT_EQ(device->ReadQuadlet(other, v, true, false, 0), kIOReturnUnsupported);
+}
+
+// Two Kys written side by side, each through its own device file by its own
+// worker: each holds the built-in images, no block of one reached the
+// other's file, and the second began before the first ended.
+TEST_F(LinuxBackend, TwoKysWrittenSideBySideEachThroughItsOwnFile) {
+    ky::UpdateBatch::Listener quiet;
+    kytest::KernelNode &fw1 = kernel->node,
+                       &fw10 = kernel->others[(sysfs / "dev" / "fw10").string()];
+    std::vector<FWLib::io_service_t> found;
+    ASSERT_EQ(FWLib::LinuxBus(options).GetMatchingServices({0xA27, 0x11}, found), kIOReturnSuccess);
+    const kytest::TempDir procfs("proc");
+    ky::UpdateBatch::Setup setup;
+    setup.bus = std::make_shared<FWLib::LinuxBus>(options);
+    setup.processes = ky::ProcessTable(procfs.Path());
+    ky::UpdateBatch batch(setup, quiet);
+    batch.Plan({found.at(0)->Info(), found.at(1)->Info()}, {});
+    batch.Consent(false);
+    batch.Write(2);
+    EXPECT_EQ(batch.Status(), ky::kExitDone);
+    const auto images = BuiltInImages();  // the FPGA's flash holds the .bit file's data
+    const std::tuple built(std::vector<UInt8>(images.xilinx.begin() + 74, images.xilinx.end()),
+                           std::vector<UInt8>(images.mcore.begin(), images.mcore.end()));
+    for (auto* node : {&fw1, &fw10}) {
+        EXPECT_EQ(std::tuple(node->Model().Flash(kysim::FlashArea::Xilinx),
+                             node->Model().Flash(kysim::FlashArea::MCORE),
+                             kernel->blockThreads[node].size()),
+                  std::tuple_cat(built, std::tuple(1u)));  // one worker each
+    }
+    EXPECT_EQ(kernel->blockThreads.size(), 2u);
+    EXPECT_NE(kernel->blockThreads[&fw1], kernel->blockThreads[&fw10]);  // not the same
+    // The second Ky's first block came before the first Ky's last.
+    EXPECT_LT(kernel->blockSpans[&fw10].first, kernel->blockSpans[&fw1].second);
 }
 
 TEST_F(LinuxBackend, EachReasonForNoUsableKyThroughTheRealDiscovery) {

@@ -125,9 +125,11 @@ bool ParseDemoState(std::string_view bytes, DemoState& state, std::string& error
 struct DemoKy::Store {
     fs::path directory;
     std::string problem;
-    std::set<UInt64> fresh;  // reset: this program's Ky counts until it is first kept
     std::weak_ptr<SimBus> bus;
+    // Kys written side by side are each let go, and so kept, on their own
+    // worker's thread: what they share is guarded.
     mutable std::mutex mutex;
+    std::set<UInt64> fresh;  // reset: this program's Ky counts until it is first kept
     std::string saveProblem;
     ky::Trace trace;  // why a state could not be read or kept
     // Switching off and on after an update.
@@ -169,8 +171,13 @@ struct DemoKy::Store {
         if (!ky::EnsurePrivateDirectory(directory, error) ||
             !ky::WriteFileAtomically(StateFile(guid), FormatDemoState(state), error))
             return false;
+        std::lock_guard guard(mutex);
         fresh.erase(guid);
         return true;
+    }
+    bool Fresh(UInt64 guid) const {
+        std::lock_guard guard(mutex);
+        return fresh.contains(guid);
     }
 
     IOReturn Take(const std::shared_ptr<Store>& self, UInt64 guid, std::shared_ptr<void>& held);
@@ -246,7 +253,7 @@ IOReturn DemoKy::Store::Take(const std::shared_ptr<Store>& self, UInt64 guid,
             break;
     }
     taken->deviceFd = ky::OpenPrivateFile(directory / KyFile(kDeviceFile, guid), O_RDONLY, error);
-    if (!fresh.contains(guid) && !Load(guid, error)) {
+    if (!Fresh(guid) && !Load(guid, error)) {
         trace << error << "\n";
         return kIOReturnError;
     }

@@ -48,14 +48,15 @@ ExitStatus WorseStatus(ExitStatus a, ExitStatus b);
 // anything: the programs ask and show.
 class UpdateBatch {
 public:
+    // Hears each Ky's progress; by default nothing is traced or shown.
     struct Listener {
         virtual ~Listener() = default;
         // The trace of Ky `i`'s controller, unit and engine.
-        virtual Trace TraceFor(std::size_t i) = 0;
+        virtual Trace TraceFor(std::size_t /*i*/) { return {}; }
         // Ky `i` is about to be written; its progress follows on `progress`.
-        virtual void Starting(std::size_t i, const DownloadProgress& progress) = 0;
+        virtual void Starting(std::size_t /*i*/, const DownloadProgress& /*progress*/) {}
         // Ky `i` has ended (its outcome is final but for its restart).
-        virtual void Ended(std::size_t i) = 0;
+        virtual void Ended(std::size_t /*i*/) {}
         // Called every few milliseconds while Kys are written, to redraw.
         virtual void Tick() {}
     };
