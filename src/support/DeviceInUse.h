@@ -48,6 +48,8 @@ std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
 // in the private state directory; an empty `activity` removes it. Best
 // effort: without a state directory nothing is said.
 void PublishActivity(const std::string& activity, const std::filesystem::path& lockFile);
+// Where process `pid` says what it does with the Ky of `lockFile`.
+std::optional<std::filesystem::path> ActivityFile(pid_t pid, const std::filesystem::path& lockFile);
 
 // Who else uses the Ky, found in the process table: a process that holds its
 // device file open (by whatever name: the file is known by what it is,
