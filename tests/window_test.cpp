@@ -277,6 +277,13 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
 // Ky already has the built-in firmware: the window writes it again.
 TEST_F(WindowTest, WholeUpdateEndsInProgrammingCompleteWhateverIsPressedMeanwhile) {
     bus->Ky(guid).Identity() = {2, 6, 3, "KY123456"};
+    // The worker waits in the middle of each image's blocks until the window
+    // has shown it there, however late this thread is scheduled.
+    std::atomic<int> pauses = 0;
+    clock.onPause = [&] {
+        if (const int n = ++pauses; n == 1300 || n == 2930) clock.Hold();
+    };
+
     struct sigaction before {
     }, stop{};
     sigaction(SIGTSTP, nullptr, &before);
@@ -304,6 +311,7 @@ TEST_F(WindowTest, WholeUpdateEndsInProgrammingCompleteWhateverIsPressedMeanwhil
         dialog->UpdateEventHandler(nullptr, nullptr);  // however else a click could come
         Tick();
         seen.push_back(Progress());
+        if ((seen.back() > 40 && seen.back() < 60) || seen.back() > 80) clock.Release();
         sigaction(SIGTSTP, nullptr, &stop);  // Ctrl+Z cannot stop the flash
         EXPECT_EQ(stop.sa_handler, dialog->State() == UPDATING ? SIG_IGN : before.sa_handler);
         std::this_thread::sleep_for(2ms);
