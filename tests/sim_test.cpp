@@ -97,7 +97,6 @@ TEST_F(SimKyTest, EachBreachOfTheProtocolIsRefusedAsARealKyWould) {
     EXPECT_EQ(closed->ReadStatusRegister(v, g), kIOReturnNotOpen);         // never opened
     EXPECT_EQ(Send(kytest::FirmwareHeader(8)), kIOFireWireConflictError);  // not in update mode
     unit->BeginUpdate(g);
-    EXPECT_EQ(unit->SetUpdateCommand(g, command), kIOReturnBusy);  // no pause after a command
     auto version2 = kytest::FirmwareHeader(100);
     version2[3] = 2;  // a header version the Ky does not know
     // Each after the erase: what is sent, and the answer to its last part.
