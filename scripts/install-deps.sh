@@ -19,7 +19,8 @@ machine is "${os_id:-unknown}". On Fedora, install instead:
       gtest-devel gmock-devel cli11-devel json-devel clang compiler-rt \\
       libasan libubsan libtsan qt6-qtbase-devel qt6-qtbase-gui qt6-qttools-devel \\
       systemd-devel dbus-daemon binutils umockdev umockdev-devel util-linux \\
-      rpm-build rpmlint desktop-file-utils appstream zsh fish groff-base
+      rpm-build rpmlint desktop-file-utils appstream zsh fish groff-base \\
+      python3-jsonschema
 
 That builds the programs, runs the tests (ctest) and builds the RPM
 (cpack -G RPM). scripts/run-tests.sh also builds and checks the Debian
@@ -40,7 +41,7 @@ packages=(
     umockdev libumockdev-dev util-linux
     lintian desktop-file-utils appstream
     rpm rpmlint cpio
-    zsh fish groff-base
+    zsh fish groff-base python3-jsonschema
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -48,7 +48,9 @@ struct Row {
     int status;
     // "out" or "err" and = (is), ~ (holds), ! (does not hold), ^ (begins
     // with); "log~" (the log named in the JSON holds); "version=" (the Ky's
-    // afterwards); "state=same"; "/json/pointer=value" or "/pointer#size".
+    // afterwards); "state=same"; "/json/pointer=value" or "/pointer#size";
+    // "{JSON patch} => problem" (how the schema's begins, once the patch
+    // changed the document).
     std::vector<std::string> checks;
 };
 
@@ -117,7 +119,10 @@ protected:
         const std::string& s = what == "err" ? r.err : r.out;
         const bool stream = what == "out" || what == "err";
         const auto at = c.find_first_of("=#");
-        if (c == "state=same") {
+        if (const auto arrow = c.find(" => "); c[0] == '{') {
+            const json patch = json::array({json::parse(c.substr(0, arrow))});
+            EXPECT_THAT(kytest::SchemaProblem(Doc(r).patch(patch)), StartsWith(c.substr(arrow + 4)));
+        } else if (c == "state=same") {
             EXPECT_EQ(kytest::ReadFile(dir / "sim" / "ky.state"), before);
         } else if (c.starts_with("version=")) {
             EXPECT_EQ(Version(), c.substr(8));
@@ -170,7 +175,8 @@ TEST_F(KyfwCli, ListingAndTheBuiltInImages) {
         {nullptr, W("--simulate list --json"), "KYFW_SIM_COUNT=0", 3, {"/reason/code=\"no-ky\""}},
         {kNewer, W("list --simulate --json"), "", 0, {"/devices#1", "/built_in_version=\"2-6\"",
             "/devices/0/firmware_version=\"3-0\"", "/devices/0/serial_number=\"KY010203\"",
-            "/devices/0/built_in=\"downgrade\"", "/devices/0/product_version=3"}},
+            "/devices/0/built_in=\"downgrade\"", "/devices/0/product_version=3",
+            R"({"op": "replace", "path": "/devices/0/mcore_version", "value": "3"} => /devices/0/mcore_version: '3' is not of type 'integer')"}},
         {"mcore=2\nxilinx=6\nproduct=4\nserial=KY010203\n", W("--simulate list --json"), "", 3,
             {"/devices/0/usable=false",
              "/devices/0/status=\"product version not supported by this updater\""}},
@@ -296,7 +302,10 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
             {"/kys/0/outcome=\"refused\"", "/kys/0/message=\"refused: no confirmation (run kyfw on a terminal or pass --yes)\"",
              "/kys/2/status=2", "state=same"}},
         {nullptr, W(wait + " --all --sim-fault=restart-old-firmware"), "KYFW_SIM_COUNT=3", 1, {"/kys#3", "own logs",
-            "/kys/0/status=1", "/kys/0/after=\"1-5\"", "/kys/1/restart/confirmed=true", "/kys/1/outcome=\"done\"", "/kys/2/status=2"}},
+            "/kys/0/status=1", "/kys/0/after=\"1-5\"", "/kys/1/restart/confirmed=true", "/kys/1/outcome=\"done\"", "/kys/2/status=2",
+            // A renamed or retyped field is not the shape that the schema field names.
+            R"({"op": "move", "from": "/kys/1/outcome", "path": "/kys/1/result"} => /kys/1: )", R"({"op": "replace", "path": "/kys/0/after", "value": 26} => /kys/0/after: 26 is not of type 'string', 'null')",
+            R"({"op": "replace", "path": "/kys/1/restart/reason", "value": "back"} => /kys/1/restart/reason: 'back' is not one of )", R"({"op": "move", "from": "/kys/0/update/log", "path": "/kys/0/update/log_file"} => /kys/0/update: )"}},
         // A restart that never came back: nothing after it, and nothing says done.
         {nullptr, W(wait + " --all --sim-fault=restart-never-back --wait-timeout 2"), "KYFW_SIM_COUNT=2", 1,
             {"/kys/0/after=null", "/kys/0/message~failed: The Ky left the bus",

@@ -26,6 +26,7 @@ case "$package" in
 esac
 for f in usr/bin/kyfw usr/bin/ky-firmware-update \
          usr/share/kyfirmwareupdate/main.ui \
+         usr/share/kyfirmwareupdate/schema/kyfw.schema.json \
          usr/share/applications/ky-firmware-update.desktop \
          usr/share/icons/hicolor/scalable/apps/ky-firmware-update.svg \
          usr/share/metainfo/io.github.kyfirmwareupdate.metainfo.xml \
@@ -48,6 +49,11 @@ out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" timeout 20 \
     "$dest/usr/bin/kyfw" --simulate list)"
 echo "$out" | grep -q "firmware version: 1-5" || { echo "installed kyfw: $out"; exit 1; }
 here="$(dirname "$0")"
+# Its JSON is valid against the schema installed with it.
+out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" timeout 20 \
+    "$dest/usr/bin/kyfw" --simulate list --json | tr -d "\n" | timeout 20 python3 "$here/validate_json.py" \
+    "$dest/usr/share/kyfirmwareupdate/schema")"
+[ "$out" = ok ] || { echo "installed kyfw list --json against the installed schema: $out"; exit 1; }
 share="$dest/usr/share"
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
 out="$(timeout 20 "$dest/usr/bin/kyfw" --version)"

@@ -356,12 +356,21 @@ int Dispatch(Context& context, const Commands& commands, const UpdateOptions& up
     return AfterTheCommand(context, *commands.list ? RunList(context) : RunUpdate(context, update));
 }
 
+// The name and version of a document's shape, as its schema
+// (kyfw.schema.json) knows it: a new version whenever a field is renamed,
+// retyped or removed.
+std::string SchemaName(const Commands& commands) {
+    const bool all = *commands.update && commands.update->count("--all") > 0;
+    return std::string("kyfw-") + CommandName(commands) + (all ? "-all" : "") + "/1";
+}
+
 // The run's one JSON document, once its exit status is final: its outcome
 // is that status's word, whichever way the run ended.
 void PrintDocument(Context& context, const Commands& commands, int status) {
     if (!context.options.json) return;
     nlohmann::json doc =
         context.document.value_or(nlohmann::json{{"command", CommandName(commands)}});
+    doc["schema"] = SchemaName(commands);
     doc["outcome"] = ky::OutcomeWord(ExitStatus(status));
     if (doc.contains("status")) doc["status"] = status;
     context.out << JsonText(doc) << "\n";

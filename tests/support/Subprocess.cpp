@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "update/ExitStatus.h"
@@ -71,7 +73,39 @@ pid_t SpawnSleeper(const std::string& program, const std::string& holdOpen,
     return pid;
 }
 
+// The schema validator's socket: started on first use with nothing else
+// of the test's open, and kept; -1 when it cannot be had. Every exchange
+// has 30 s.
+int Validator() {
+    int s[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s) != 0) return -1;
+    if (fork() == 0) {
+        dup2(s[1], 0), dup2(s[1], 1), close_range(3, ~0U, 0);
+        execlp("python3", "python3", KY_VALIDATOR, KY_SCHEMA_DIR, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(s[1]);
+    const timeval limit{30, 0};
+    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO})
+        setsockopt(s[0], SOL_SOCKET, option, &limit, sizeof limit);
+    return s[0];
+}
+
 }  // namespace
+
+std::string SchemaProblem(const nlohmann::json& doc) {
+    static std::mutex mutex;
+    static int fd = Validator();
+    std::lock_guard lock(mutex);
+    const std::string line = doc.dump() + "\n";
+    std::string answer;
+    char c = 0;
+    if (fd >= 0 && send(fd, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size()))
+        while (read(fd, &c, 1) == 1 && c != '\n') answer += c;
+    if (c == '\n') return answer == "ok" ? "" : answer;
+    close(fd), fd = -1;  // no answer within its time: none from now on
+    return "no answer from " KY_VALIDATOR " (python3 with jsonschema)";
+}
 
 void Exec(const std::string& program, const std::vector<std::string>& args,
           const std::vector<std::string>& env) {
@@ -128,6 +162,7 @@ bool AwaitCaught(pid_t pid, int signal) {
 }
 
 void ExpectOutcomeOfStatus(const nlohmann::json& doc, int status) {
+    EXPECT_EQ(SchemaProblem(doc), "") << "not valid against kyfw's schema:\n" << doc.dump(2);
     const auto word = [](const nlohmann::json& s) {
         return s.is_number_integer() ? ky::OutcomeWord(ky::ExitStatus(s.get<int>())) : "(none)";
     };

@@ -56,8 +56,13 @@ bool AwaitCaught(pid_t pid, int signal);
 // The one JSON document a run printed; a test failure (and null) otherwise.
 // Whatever the test looks for, its outcome must be the word of the run's
 // exit status (and each Ky's of update --all, of its own status).
+// Each document must also be valid against kyfw's schema (packaging/schema).
 nlohmann::json Json(const RunResult& r);
 void ExpectOutcomeOfStatus(const nlohmann::json& doc, int status);
+
+// What makes `doc` invalid against kyfw's schema, with where it is; empty
+// when it is valid. One validator process answers for the test program.
+std::string SchemaProblem(const nlohmann::json& doc);
 
 // `program` (a copy of sleep, under any name) running for 30 s, holding
 // `holdOpen` open when one is given; killed when the object goes unless it
