@@ -121,7 +121,8 @@ protected:
         const auto at = c.find_first_of("=#");
         if (const auto arrow = c.find(" => "); c[0] == '{') {
             const json patch = json::array({json::parse(c.substr(0, arrow))});
-            EXPECT_THAT(kytest::SchemaProblem(Doc(r).patch(patch)), StartsWith(c.substr(arrow + 4)));
+            EXPECT_THAT(kytest::SchemaProblem(Doc(r).patch(patch)),
+                        StartsWith(c.substr(arrow + 4)));
         } else if (c == "state=same") {
             EXPECT_EQ(kytest::ReadFile(dir / "sim" / "ky.state"), before);
         } else if (c.starts_with("version=")) {
@@ -503,12 +504,12 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
                                                 std::to_string(holder->pid) + "); quit it first";
         const auto text = Kyfw(W("--simulate update --yes")),
                    doc = Kyfw(W("--simulate update --yes --json"));
-        // kyfw as installed sees the machine's processes, whatever its environment says.
+        // kyfw as installed sees the machine's processes, whatever its
+        // environment says (another kdenlive there may come first).
         const std::string none = "PROCFS=" + (dir / "none").string();
-        EXPECT_EQ(kytest::Run(KYFW_SHIPPED, W("--simulate update --yes"),
-                              Env({"KYFW_" + none, "KYTEST_" + none}))
-                      .err,
-                  text.err);
+        EXPECT_THAT(kytest::Run(KYFW_SHIPPED, W("--simulate update --yes"),
+                                Env({"KYFW_" + none, "KYTEST_" + none})),
+                    FieldsAre(4, "", StartsWith(text.err.substr(0, text.err.find("(process ")))));
         EXPECT_EQ(std::to_string(text.status) + text.err + std::to_string(doc.status) +
                       Doc(doc).value("message", ""),
                   "4kyfw: refusing to update: " + refusal + "\n4refusing to update: " + refusal);
