@@ -129,6 +129,7 @@ struct DemoKy::Store {
     // Kys written side by side are each let go, and so kept, on their own
     // worker's thread: what they share is guarded.
     mutable std::mutex mutex;
+    std::mutex saveMutex;  // taken before `mutex`, never after
     std::set<UInt64> fresh;  // reset: this program's Ky counts until it is first kept
     std::string saveProblem;
     ky::Trace trace;  // why a state could not be read or kept
@@ -166,6 +167,9 @@ struct DemoKy::Store {
     }
 
     bool Save(UInt64 guid, std::string& error) {
+        // One at a time: each holds a copy of its Ky's flash and its text,
+        // and Kys written side by side end together.
+        std::lock_guard saving(saveMutex);
         KyUnitModel& ky = bus.lock()->Ky(guid);
         DemoState state{ky.Identity(), {ky.Flash(FlashArea::Xilinx), ky.Flash(FlashArea::MCORE)}};
         if (!ky::EnsurePrivateDirectory(directory, error) ||
