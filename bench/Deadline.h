@@ -15,10 +15,22 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace kybench {
 
 using Steady = std::chrono::steady_clock;
+
+// In a child: runs argv[0] with `env` added ("NAME=value"); does not return.
+[[noreturn]] inline void Exec(const std::vector<std::string>& argv,
+                              const std::vector<std::string>& env) {
+    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
 
 inline Steady::time_point After(double seconds) {
     return Steady::now() +

@@ -61,12 +61,7 @@ fs::path Dir() {
 [[noreturn]] void Exec(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                        const fs::path& out) {
     if (!freopen(out.c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    kybench::Exec(argv, env);
 }
 
 std::string Slurp(const fs::path& path) {

@@ -41,15 +41,6 @@ struct Child {
     int status = -1;
 };
 
-[[noreturn]] void Exec(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
 // Runs a program with its output discarded; wall time and peak memory.
 Child RunProgram(const std::string& what, const std::vector<std::string>& argv,
                  const std::vector<std::string>& env, double limit) {
@@ -57,7 +48,7 @@ Child RunProgram(const std::string& what, const std::vector<std::string>& argv,
     const pid_t pid = fork();
     if (pid == 0) {
         if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
-        Exec(argv, env);
+        kybench::Exec(argv, env);
     }
     int status = 0;
     rusage usage{};
@@ -80,7 +71,7 @@ double WindowFirstLook(const std::string& gui, const std::vector<std::string>& e
         close(err[0]);
         dup2(err[1], 2);
         if (!freopen("/dev/null", "w", stdout)) _exit(127);
-        Exec({gui, "--simulate", "--verbose", "-platform", "offscreen"}, env);
+        kybench::Exec({gui, "--simulate", "--verbose", "-platform", "offscreen"}, env);
     }
     close(err[1]);
     std::string seen;

@@ -308,8 +308,8 @@ private:
         else if (ok && Waits())
             FollowRestarts(std::string(ky::kRestartRequest) +
                            " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n");
-        if (const auto& text = Ky(0).message; Ky(0).status == kExitImageFailed && ok)
-            doc["message"] = text;  // written, not started
+        if (ok && Ky(0).status == kExitImageFailed)
+            doc["message"] = Ky(0).message;  // written, its new firmware not started
         if (c.options.json) Emit(c, doc);
         SayOutputFailed(ok ? "the update is done" : "the update failed");
         return Ky(0).status;

@@ -201,7 +201,6 @@ bool CKyFirmwareUpdate::OpenKy() {
     std::vector<FWLib::io_service_t> services;
     const bool looked =
         _bus && _bus->GetMatchingServices(_matchingDictionary, services) == kIOReturnSuccess;
-    _kysFound = services.size();
     if (!looked) {
         _trace << "Problem with MasterPort\n";
         return false;

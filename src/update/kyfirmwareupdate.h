@@ -209,8 +209,6 @@ public:
     const FWLib::UnitInfo& FoundUnit() const { return _foundUnit; }
     const ky::ProcessTable& Processes() const { return _processes; }
     const ky::Trace& Traced() const { return _trace; }
-    // How many Ky units the last discovery found (the one taken among them).
-    std::size_t KysFound() const { return _kysFound; }
 
     // Cleared by DoUpdate and read by nothing in this program: an update
     // is never called off once it has begun.
@@ -233,7 +231,6 @@ private:
     KyInfo _kyInfo;
     FWLib::UnitInfo _foundUnit;
     UInt64 _selectedGuid = 0;
-    std::size_t _kysFound = 0;
     bool _held = false;
     ky::KyCheck _lastCheck = ky::KyCheck::NotFound;
     std::optional<KyInfo> _expected;              // handed to the worker with DoUpdate
