@@ -66,7 +66,7 @@ struct UpdateOptions {
     unsigned jobs = 63;   // Kys written at once: all of them unless --jobs says fewer
     bool wait = false;    // for the restart, also without a terminal
     bool noWait = false;  // never for the restart
-    unsigned waitSeconds = 300;
+    unsigned waitSeconds = ky::kRestartWaitSeconds;
 };
 
 // A question can be put to the user: both ends are a terminal and no JSON

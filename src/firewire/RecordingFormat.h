@@ -24,11 +24,15 @@
 
 namespace ky {
 
+// How long each half of the wait for a Ky's restart lasts unless the user
+// says otherwise: for it to leave the bus, and again to come back.
+inline constexpr unsigned kRestartWaitSeconds = 300;
+
 // The wait for a restart as a recording keeps it and a replay gives it
 // back: how long each half of it may last, the clock it reads and whether
 // its user stopped it.
 struct RestartWait {
-    unsigned waitSeconds = 300;
+    unsigned waitSeconds = kRestartWaitSeconds;
     std::shared_ptr<Clock> clock;
     std::function<bool()> stop;
 };

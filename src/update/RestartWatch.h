@@ -12,6 +12,7 @@
 #include "base/Clock.h"
 #include "base/Trace.h"
 #include "firewire/FWPlatform.h"
+#include "firewire/RecordingFormat.h"
 
 namespace ky {
 
@@ -38,7 +39,7 @@ struct RestartResult {
 };
 
 struct RestartLimits {
-    std::uint64_t waitMicros = 300'000'000;  // for it to leave, and again to come back
+    std::uint64_t waitMicros = kRestartWaitSeconds * 1'000'000ull;  // to leave, again to come back
     std::uint64_t pollMicros = 250'000;
 };
 
