@@ -10,11 +10,9 @@
 #include "base/Trace.h"
 #include "cli/DeviceSelector.h"
 #include "cli/ExitStatus.h"
-#include "firewire/FWPlatform.h"
-#include "firewire/Recording.h"
-#include "firewire/Replay.h"
+#include "firewire/RecordingFormat.h"
 #include "support/ProcessTable.h"
-#include "update/BusChoice.h"
+#include "update/StartUp.h"
 
 namespace kyfw {
 
@@ -30,31 +28,25 @@ struct GlobalOptions {
     bool replayTiming = false;
 };
 
-// What a subcommand works with: the bus (real or simulated) and the streams
-// for the user. The engine's trace lines go to `trace` (standard error with
+// What a subcommand works with: the run's start-up (its bus, real,
+// simulated or replayed, and its recording) and the streams for the user. The engine's trace lines
+// go to `trace` (standard error with
 // --verbose, else nowhere), never to `out`; an update keeps its own.
 struct Context {
     GlobalOptions options;
-    std::shared_ptr<FWLib::Bus> bus;
-    ky::BusChoice choice;  // what the bus came from; keeps the simulated Ky
     std::ostream& out;
     std::ostream& err;
     ky::FdOutputBuffer& outBuffer;   // under `out`: says whether the output reached its reader
     bool outputFailureSaid = false;  // a command has told the user that `out` failed
-    std::shared_ptr<FWLib::Recorder> recorder;  // with --record
-    ky::ProcessTable processes;                 // where other programs are looked for
+    ky::ProcessTable processes;      // where other programs are looked for
     ky::Trace trace{};
-    std::shared_ptr<FWLib::ReplayBus> replay;  // with --replay: `bus`, and the recorded waits
-    std::optional<nlohmann::json> document;    // with --json: the run's, once it has one
+    ky::StartUp start;                       // the bus, once a command needs one
+    std::optional<nlohmann::json> document;  // with --json: the run's, once it has one
 };
 
 // With --json, `document` is the run's one document: it is printed when
 // the run ends, with the outcome of its final exit status. One a run.
 void Emit(Context& context, nlohmann::json document);
-
-// Opens the bus the options ask for; nothing when there is one, else the
-// exit status and the reason in `problem`.
-std::optional<ExitStatus> OpenBus(Context& context, std::string& problem);
 
 struct UpdateOptions {
     std::string deviceText;  // as given

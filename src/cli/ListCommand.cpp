@@ -53,13 +53,14 @@ nlohmann::json DeviceJson(const FoundKy& f) {
 int RunList(Context& context) {
     std::vector<FoundKy> all;
     std::string problem;
-    if (!FindKys(*context.bus, all, problem, context.trace)) {
+    if (!FindKys(*context.start.Bus(), all, problem, context.trace)) {
         context.err << "kyfw: " << Printable(problem) << "\n";
         Emit(context, {{"command", "list"}, {"message", problem}});
         return kExitNoKy;
     }
     const bool usable = std::any_of(all.begin(), all.end(), [](auto& f) { return f.Usable(); });
-    const auto reason = usable ? ky::NoKyReason{} : WhyNoKy(*context.bus, all, context.processes);
+    const auto reason =
+        usable ? ky::NoKyReason{} : WhyNoKy(*context.start.Bus(), all, context.processes);
     if (context.options.json) {
         nlohmann::json devices = nlohmann::json::array();
         for (const FoundKy& f : all) devices.push_back(DeviceJson(f));

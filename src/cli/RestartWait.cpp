@@ -46,13 +46,13 @@ RestartReport NotReplayed(const ky::RestartResult& r) {
 ky::RestartWait WaitAskedFor(Context& c, const UpdateOptions& o) {
     const auto quit = [] { return QuitSignalsDeferred::Received(); };
     ky::RestartWait wait{o.waitSeconds,
-                         std::shared_ptr<ky::Clock>(&c.choice.DownloadClock(), [](ky::Clock*) {}),
+                         std::shared_ptr<ky::Clock>(&c.start.DownloadClock(), [](ky::Clock*) {}),
                          quit};
-    if (c.replay) {
-        wait = c.replay->ReplayRestart();
+    if (c.start.Replay()) {
+        wait = c.start.Replay()->ReplayRestart();
         wait.stop = [recorded = wait.stop, quit] { return recorded() || quit(); };
     }
-    return c.recorder ? FWLib::RecordRestart(c.recorder, std::move(wait)) : wait;
+    return c.start.Recorder() ? FWLib::RecordRestart(c.start.Recorder(), std::move(wait)) : wait;
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ nlohmann::json SkippedRestartJson() {
 std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
                                          const std::vector<UInt64>& guids,
                                          const std::string& announce) {
-    if (c.choice.demo) c.choice.demo->SwitchedOffAndOnSoon();  // as its user would
+    c.start.SwitchSimulatedKyOffAndOn();
     std::vector<ky::RestartResult> results;
     ky::RestartLimits limits;
     {
@@ -80,12 +80,12 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
         if (!c.options.json) c.out << announce << std::flush;
         const ky::RestartWait wait = WaitAskedFor(c, o);
         limits.waitMicros = std::uint64_t{wait.waitSeconds} * 1'000'000;
-        results =
-            ky::FollowRestarts(*c.bus, guids, kBuiltIn, limits, *wait.clock, wait.stop, c.trace);
+        results = ky::FollowRestarts(*c.start.Bus(), guids, kBuiltIn, limits, *wait.clock,
+                                     wait.stop, c.trace);
     }
     // A replay whose recording ends before the restart does stops the wait:
     // nobody stopped it, and nothing is known of the restart.
-    const bool cutShort = c.replay && c.replay->Differs();
+    const bool cutShort = c.start.Replay() && c.start.Replay()->Differs();
     std::vector<RestartReport> reports;
     for (const auto& r : results) {
         RestartReport report{r, {}, false, {}};

@@ -106,13 +106,14 @@ private:
         std::vector<FoundKy> all, matching;
         std::string problem;
         // The Ky's log begins with its discovery.
-        if (!FindKys(*c.bus, all, problem, firstTrace->Sink())) return End(kExitNoKy, problem);
+        if (!FindKys(*c.start.Bus(), all, problem, firstTrace->Sink()))
+            return End(kExitNoKy, problem);
         for (auto& f : all)
             if (o.device.Matches(f.unit)) matching.push_back(f);
         if (matching.empty() && !o.device.Any())
             return End(kExitNoKy, "no Ky matches --device " + Printable(o.deviceText));
         if (matching.empty() || matching.front().check == ky::KyCheck::NoAccess) {
-            const auto reason = WhyNoKy(*c.bus, matching, c.processes);
+            const auto reason = WhyNoKy(*c.start.Bus(), matching, c.processes);
             doc["reason"] = ReasonJson(reason);
             return End(kExitNoKy, "no Ky can be updated: " + reason.text);
         }
@@ -129,10 +130,10 @@ private:
 
     Outcome FindAll(std::vector<FoundKy>& chosen) {
         std::string problem;
-        if (!FindKys(*c.bus, chosen, problem, c.trace)) return FailAll(kExitNoKy, problem);
+        if (!FindKys(*c.start.Bus(), chosen, problem, c.trace)) return FailAll(kExitNoKy, problem);
         if (chosen.empty())
-            return FailAll(kExitNoKy,
-                           "no Ky can be updated: " + WhyNoKy(*c.bus, chosen, c.processes).text);
+            return FailAll(kExitNoKy, "no Ky can be updated: " +
+                                          WhyNoKy(*c.start.Bus(), chosen, c.processes).text);
         return std::nullopt;
     }
 
@@ -149,9 +150,9 @@ private:
     // Each Ky is taken and checked under its hold; one that cannot be
     // opened is refused with what discovery made of it.
     void Plan(const std::vector<FoundKy>& chosen) {
-        ky::UpdateBatch::Setup setup{c.bus, &c.choice.DownloadClock(), c.processes,
+        ky::UpdateBatch::Setup setup{c.start.Bus(), &c.start.DownloadClock(), c.processes,
                                      [] { return QuitSignalsDeferred::Received(); },
-                                     [this] { return c.choice.StateProblem(); }};
+                                     [this] { return c.start.StateProblem(); }};
         batch = std::make_unique<ky::UpdateBatch>(setup, *this);
         for (const FoundKy& f : chosen) {
             KyRecord& record = records.emplace_back();
@@ -450,10 +451,10 @@ void UpdateCommand::Starting(std::size_t i, const DownloadProgress& progress) {
     r.log = std::make_unique<UpdateLog>(c.options.verbose, c.err.rdbuf(), *r.trace);
     // An anonymous recording goes with a log that names the Ky alike.
     const UInt64 guid = Ky(i).unit.guid;
-    const bool anonymous = c.recorder && c.recorder->Settings().anonymous;
+    const bool anonymous = c.start.Recorder() && c.start.Recorder()->Settings().anonymous;
     r.log->Stream() << "kyfw update of " << Ky(i).unit.deviceNode << " (GUID "
-                    << GuidText(anonymous ? c.recorder->Guid(guid) : guid) << ") from " << Before(i)
-                    << " to " << kBuiltIn << "\n";
+                    << GuidText(anonymous ? c.start.Recorder()->Guid(guid) : guid) << ") from "
+                    << Before(i) << " to " << kBuiltIn << "\n";
 }
 
 void UpdateCommand::Ended(std::size_t i) {
@@ -493,7 +494,7 @@ std::string WithoutQuestion(const Context&) {
 
 bool WaitsForRestart(const UpdateOptions& o, const Context& c, bool quitDuringFlash) {
     if (quitDuringFlash) return false;
-    if (c.replay) return c.replay->RecordedWait().has_value();
+    if (c.start.Replay()) return c.start.Replay()->RecordedWait().has_value();
     return !o.noWait && (o.wait || (!c.options.json && isatty(STDOUT_FILENO)));
 }
 

@@ -9,9 +9,8 @@
 #include <string_view>
 
 #include "base/Text.h"
-#include "firewire/Recording.h"
-#include "update/BusChoice.h"
 #include "update/ExitStatus.h"
+#include "update/StartUp.h"
 #include "window/KyFirmwareUpdateDialog.h"
 #include "window/QuitSignals.h"
 
@@ -58,11 +57,12 @@ std::optional<ExitStatus> ParseEarlyOptions(int argc, char** argv) {
 // itself; those of the first list take a value after them, as "-style
 // fusion", or joined, as "-style=fusion". Qt reads "--style" as "-style".
 constexpr std::string_view kQtOptionsWithValue[] = {
-    "-platform", "-platformpluginpath", "-platformtheme", "-plugin", "-qwindowgeometry",
-    "-qwindowicon", "-qwindowtitle", "-session", "-display", "-geometry", "-title",
-    "-name", "-style", "-stylesheet", "-qmljsdebugger"};
-constexpr std::string_view kQtFlags[] = {"-reverse", "-widgetcount", "-nograb", "-dograb",
-                                         "-sync", "-testability"};
+    "-platform",        "-platformpluginpath", "-platformtheme", "-plugin",
+    "-qwindowgeometry", "-qwindowicon",        "-qwindowtitle",  "-session",
+    "-display",         "-geometry",           "-title",         "-name",
+    "-style",           "-stylesheet",         "-qmljsdebugger"};
+constexpr std::string_view kQtFlags[] = {"-reverse", "-widgetcount", "-nograb",
+                                         "-dograb",  "-sync",        "-testability"};
 
 // How many arguments the Qt option at `arg` takes up (itself and its
 // value), or 0 when it is none of Qt's.
@@ -114,6 +114,20 @@ WindowRef LoadWindow() {
     return err == noErr ? window : nullptr;
 }
 
+// The bus, the simulated Ky or the recording asked for, else the reason
+// on standard error (and, for a bus that cannot be had, in an alert) and
+// the exit status.
+std::optional<ExitStatus> Start(ky::StartUp& start, const Options& options) {
+    auto failure = start.Open({"ky-firmware-update " KY_VERSION_STRING, options.simulate, false, "",
+                               false, options.record, false});
+    if (!failure) return std::nullopt;
+    std::cerr << "ky-firmware-update: " << ky::Printable(failure->message, true) << "\n";
+    if (failure->noBus)
+        RunStandardAlert({kAlertStopAlert, "The simulated Ky cannot be used",
+                          QString::fromStdString(failure->message), ""});
+    return failure->status;
+}
+
 }  // namespace
 
 namespace ky {
@@ -140,51 +154,26 @@ int RunWindowProgram(int argc, char** argv, const ProcessTable& processes) {
     // program ends.
     const ky::Trace trace =
         options.verbose ? ky::Trace(*new ky::StreamTraceSink(std::cerr)) : ky::Trace();
-    ky::BusChoice choice = ky::ChooseBus(options.simulate, false, trace);
-    if (!choice.bus) {
-        // The simulated Ky asked for cannot be had: say why, and end.
-        std::cerr << "ky-firmware-update: " << ky::Printable(choice.problem, true) << "\n";
-        RunStandardAlert({kAlertStopAlert, "The simulated Ky cannot be used",
-                          QString::fromStdString(choice.problem), ""});
+    StartUp start(trace);
+    if (auto failure = Start(start, options)) {
         DisposeWindow(window);
-        return choice.problemIsUsage ? kExitUsage : kExitNoKy;
+        return *failure;
     }
-    std::shared_ptr<FWLib::Recorder> recorder;
-    if (!options.record.empty()) {
-        std::string error;
-        recorder = FWLib::Recorder::Create(options.record,
-                                           {"ky-firmware-update " KY_VERSION_STRING}, error);
-        if (!recorder) {
-            std::cerr << "ky-firmware-update: " << ky::Printable(error, true) << "\n";
-            DisposeWindow(window);
-            return kExitUsage;
-        }
-        choice.bus = FWLib::RecordingBus(choice.bus, recorder);
-    }
-    const auto notWhole = [&](const std::string& why) {
-        return "the recording " + ky::Printable(options.record) +
-               " could not be written whole: " + why;
-    };
-    auto recordingProblem = [&]() -> std::string {
-        const std::string problem = recorder ? recorder->Problem() : "";
-        return problem.empty() ? "" : notWhole(problem);
-    };
     auto* dialog = new CKyFirmwareUpdateDialog(
-        window, {choice.bus, &choice.DownloadClock(), processes,
-                 [&choice] { return choice.StateProblem(); }, recordingProblem, &std::cerr, trace,
-                 [&choice] {
-                     if (choice.demo) choice.demo->SwitchedOffAndOnSoon();  // as its user would
-                 }});
+        window,
+        {start.Bus(), &start.DownloadClock(), processes, [&start] { return start.StateProblem(); },
+         [&start] { return Printable(start.RecordingProblem()); }, &std::cerr, trace,
+         [&start] { start.SwitchSimulatedKyOffAndOn(); }});
     ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
     ShowWindow(window);
     RunApplicationEventLoop();
-    const bool recordingKept = !recorder || recorder->Finish();
-    if (!recordingKept)
-        std::cerr << "ky-firmware-update: " << notWhole(recorder->ErrorText()) << "\n";
-    const bool failed = dialog->LastUpdateFailed() || !recordingKept;
+    const int status = dialog->LastUpdateFailed() ? kExitImageFailed : kExitDone;
+    const StartEnd end = start.Finish(ExitStatus(status));
+    for (const std::string& problem : end.problems)
+        std::cerr << "ky-firmware-update: " << Printable(problem) << "\n";
     delete dialog;
     DisposeWindow(window);
-    return failed ? kExitImageFailed : kExitDone;
+    return end.status;
 }
 
 }  // namespace ky

@@ -1,0 +1,92 @@
+#include "update/StartUp.h"
+
+#include <sys/stat.h>
+
+#include "base/Paths.h"
+#include "engine/DownloadUnit.h"
+#include "support/ProcessTable.h"
+
+namespace ky {
+
+namespace {
+
+// Whether the recording would be written over the recording the replay
+// reads: the same file by device and inode, whatever the names.
+bool RecordsOverItsReplay(const StartOptions& options) {
+    struct stat record {
+    }, replay{};
+    return !options.record.empty() && !options.replay.empty() &&
+           ::stat(options.record.c_str(), &record) == 0 &&
+           ::stat(options.replay.c_str(), &replay) == 0 && ProcessTable::SameFile(record, replay);
+}
+
+}  // namespace
+
+std::optional<StartFailure> StartUp::Open(const StartOptions& options) {
+    if (RecordsOverItsReplay(options))
+        return StartFailure{"--record and --replay name the same file (" + options.record +
+                            "): the recording would be lost"};
+    if (!options.replay.empty()) {
+        if (auto failure = OpenReplay(options)) return failure;
+    } else {
+        mChoice = ChooseBus(options.simulate, options.simReset, mTrace);
+        mBus = mChoice.bus;
+        if (!mBus)
+            return StartFailure{mChoice.problem, mChoice.problemIsUsage ? kExitUsage : kExitNoKy,
+                                true};
+    }
+    return options.record.empty() ? std::nullopt : StartRecording(options);
+}
+
+// A bus that answers from the recording, and pauses that only count unless
+// the recorded timing is asked for.
+std::optional<StartFailure> StartUp::OpenReplay(const StartOptions& options) {
+    std::string text, error;
+    std::vector<FWLib::RecordedEvent> events;
+    int version = 0;
+    if (!ReadRegularFile(options.replay, text, error)) return StartFailure{error};
+    if (!FWLib::ParseRecording(text, events, error, &version))
+        return StartFailure{"cannot replay " + options.replay + ": " + error};
+    mReplay = FWLib::MakeReplayBus(std::move(events), options.replayTiming, version);
+    mBus = mReplay;
+    if (!options.replayTiming) mChoice.fastClock = std::make_unique<FakeClock>();
+    return std::nullopt;
+}
+
+// The bus as the program sees it is wrapped in a recorder.
+std::optional<StartFailure> StartUp::StartRecording(const StartOptions& options) {
+    std::string error;
+    mRecorder = FWLib::Recorder::Create(
+        options.record,
+        {options.program, options.recordAnonymous, DownloadUnit::SerialNumberBusAddress()}, error);
+    if (!mRecorder) return StartFailure{error};
+    mRecordFile = options.record;
+    mBus = FWLib::RecordingBus(mBus, mRecorder);
+    return std::nullopt;
+}
+
+void StartUp::SwitchSimulatedKyOffAndOn() {
+    if (mChoice.demo) mChoice.demo->SwitchedOffAndOnSoon();
+}
+
+std::string StartUp::NotWhole(const std::string& why) const {
+    return "the recording " + mRecordFile + " could not be written whole: " + why;
+}
+
+std::string StartUp::RecordingProblem() {
+    const std::string problem = mRecorder ? mRecorder->Problem() : "";
+    return problem.empty() ? "" : NotWhole(problem);
+}
+
+StartEnd StartUp::Finish(ExitStatus status) {
+    StartEnd end{status, {}};
+    const std::string mismatch = mReplay ? mReplay->Finish() : std::string();
+    const bool lost = mRecorder && !mRecorder->Finish();
+    if (!mismatch.empty()) end.problems.push_back(mismatch);
+    if (lost) end.problems.push_back(NotWhole(mRecorder->ErrorText()));
+    const bool succeeded = status == kExitDone || status == kExitNothingToDo;
+    if (!mismatch.empty() || (lost && succeeded)) end.status = kExitImageFailed;
+    return end;
+}
+
+}  // namespace ky
