@@ -1,12 +1,10 @@
 #include "cli/UpdateLog.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <ctime>
 
 #include "base/Paths.h"
@@ -57,17 +55,6 @@ std::unique_ptr<ky::FdOutputBuffer> OpenLog(std::filesystem::path& path, std::st
     }
     if (fd < 0) return nullptr;
     return std::make_unique<ky::FdOutputBuffer>(fd, true);
-}
-
-constexpr int kDeferred[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-struct sigaction gSaved[std::size(kDeferred)];
-volatile sig_atomic_t gQuitReceived = 0;
-const char* gNotice = "";
-int gScopes = 0;  // open scopes: only the outermost takes and gives back the handlers
-
-void HoldQuit(int) {
-    gQuitReceived = 1;
-    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, gNotice, std::strlen(gNotice));
 }
 
 // The log file and, with `verbose`, the terminal; nothing without either.
@@ -121,30 +108,6 @@ void AppendToLog(const std::filesystem::path& log, const std::string& text) {
     if (fd < 0) return;
     ky::FdOutputBuffer out(fd, true);
     std::ostream(&out) << text << std::flush;
-}
-
-QuitSignalsDeferred::QuitSignalsDeferred(const char* notice) {
-    // Within another scope (one Ky of update --all) a signal already
-    // received stands, and so does what the outer one says.
-    if (gScopes++ > 0) return;
-    gQuitReceived = 0;
-    gNotice = notice;
-    struct sigaction action {};
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    std::size_t i = 0;
-    action.sa_handler = HoldQuit;
-    for (int signal : kDeferred) sigaction(signal, &action, &gSaved[i++]);
-}
-
-QuitSignalsDeferred::~QuitSignalsDeferred() {
-    if (--gScopes > 0) return;
-    std::size_t i = 0;
-    for (int signal : kDeferred) sigaction(signal, &gSaved[i++], nullptr);
-}
-
-bool QuitSignalsDeferred::Received() {
-    return gQuitReceived != 0;
 }
 
 void ProgressView::Show(unsigned value, const std::string& phase) {

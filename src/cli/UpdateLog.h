@@ -1,9 +1,8 @@
 #pragma once
 
-// What surrounds the flashing of a Ky on the command line: a log file for
-// the engine's trace lines, a logind inhibitor lock against sleep and
-// shutdown, quit signals held back until the update ends, and the progress
-// shown to the user.
+// What surrounds the flashing of a Ky on the command line: the update's
+// trace lines and the log file that keeps them, the quit signals held back
+// until the update ends, and the progress shown to the user.
 
 #include <filesystem>
 #include <memory>
@@ -16,6 +15,7 @@
 
 #include "base/FdStream.h"
 #include "base/Trace.h"
+#include "support/QuitSignals.h"
 #include "support/StopSignals.h"
 #include "update/SleepInhibitor.h"
 
@@ -70,24 +70,22 @@ private:
 // after the update); a log that cannot be opened is left as it is.
 void AppendToLog(const std::filesystem::path& log, const std::string& text);
 
-// While it lives, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not stop the
-// program (they print that the update will finish first) and the terminal's
-// stop keys (Ctrl+Z) are ignored: nothing may interrupt a flash. Scopes
-// nest: the outermost one clears what was received, says its notice and
-// gives the handlers back as they were.
+// While it lives, the quit signals are caught (ky::QuitSignalsCaught: they
+// print that the update will finish first) and the terminal's stop keys
+// (Ctrl+Z) are ignored: nothing may interrupt a flash. Scopes nest.
 class QuitSignalsDeferred {
 public:
     // `notice` is written to standard error at each signal.
-    explicit QuitSignalsDeferred(const char* notice = kFlashNotice);
+    explicit QuitSignalsDeferred(const char* notice = kFlashNotice) : mQuit(notice) {}
     static constexpr const char* kFlashNotice =
         "\nkyfw: the update will finish first; please wait.\n";
-    ~QuitSignalsDeferred();
     QuitSignalsDeferred(const QuitSignalsDeferred&) = delete;
     QuitSignalsDeferred& operator=(const QuitSignalsDeferred&) = delete;
-    static bool Received();
+    static bool Received() { return ky::QuitSignalsCaught::Received(); }
 
 private:
     ky::StopSignalsIgnored mStops;
+    ky::QuitSignalsCaught mQuit;
 };
 
 // Shows the update's progress: on a terminal one redrawn bar with the phase

@@ -164,10 +164,13 @@ int RunWindowProgram(int argc, char** argv, const ProcessTable& processes) {
         {start.Bus(), &start.DownloadClock(), processes, [&start] { return start.StateProblem(); },
          [&start] { return Printable(start.RecordingProblem()); }, &std::cerr, trace,
          [&start] { start.SwitchSimulatedKyOffAndOn(); }});
-    ky::CatchQuitSignals([dialog] { dialog->QuitRequested(); });
-    ShowWindow(window);
-    RunApplicationEventLoop();
-    const int status = dialog->LastUpdateFailed() ? kExitImageFailed : kExitDone;
+    int status = kExitDone;
+    {
+        const QuitSignalsInLoop quitSignals([dialog] { dialog->QuitRequested(); });
+        ShowWindow(window);
+        RunApplicationEventLoop();
+        status = dialog->LastUpdateFailed() ? kExitImageFailed : kExitDone;
+    }
     const StartEnd end = start.Finish(ExitStatus(status));
     for (const std::string& problem : end.problems)
         std::cerr << "ky-firmware-update: " << Printable(problem) << "\n";
