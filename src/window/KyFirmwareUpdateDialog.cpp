@@ -1,7 +1,5 @@
 #include "window/KyFirmwareUpdateDialog.h"
 
-#include <QComboBox>
-#include <cctype>
 #include <iostream>
 #include <utility>
 
@@ -46,33 +44,10 @@ const char* const kDoneText =
 // last answer: the window redraws at least every quarter of a second.
 constexpr std::chrono::milliseconds kProbeWait{150};
 
-// "the Ky left the bus" as a sentence: "The Ky left the bus."
-std::string Sentence(std::string text) {
-    if (text.empty()) return text;
-    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    if (text.back() != '?' && text.back() != '.') text += '.';
-    return text;
-}
-
-SInt16 Alert(AlertType type, const std::string& message, const std::string& informative,
-             const char* cancel = "") {
-    return RunStandardAlert({type, ShownText(message), ShownText(informative), cancel});
-}
-
-}  // namespace
-
-namespace {
-
-// What the user must also know, below an alert's own text.
-std::string Below(const std::string& text, const std::string& notice) {
-    return notice.empty() ? text : text + "\n\n" + Sentence(notice);
-}
-
-// Two notices, each a sentence of its own.
-std::string Notices(const std::string& first, const std::string& second) {
-    return first.empty() || second.empty() ? first + second
-                                           : Sentence(first) + "\n\n" + Sentence(second);
-}
+using ky::Alert;
+using ky::Below;
+using ky::Notices;
+using ky::Sentence;
 
 }  // namespace
 
@@ -91,19 +66,6 @@ SInt16 ShowAboutDialog() {
                  "Free software under the MIT licence.");
 }
 
-SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string& notice) {
-    if (!result.started)
-        return Alert(kAlertStopAlert, "Update Not Started",
-                     Below(ky::DescribeFailure(result), notice));
-    const char* advice = ky::LeftTheBus(result)
-                             ? "\nReconnect the Ky (power and cable), wait until this window "
-                               "shows it, and run the update again."
-                             : "\nDo not switch the Ky off. Leave it powered and connected, and "
-                               "run the update again.";
-    return Alert(kAlertStopAlert, "Programming Failed",
-                 Below(ky::DescribeFailure(result) + advice, notice));
-}
-
 std::string CKyFirmwareUpdateDialog::MissingControl(WindowRef window) {
     for (const auto& needed : kNeededControls) {
         CControl control;
@@ -115,7 +77,9 @@ std::string CKyFirmwareUpdateDialog::MissingControl(WindowRef window) {
 }
 
 CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment environment)
-    : _window(window), _environment(std::move(environment)) {
+    : _window(window),
+      _chooser(window, [this](UInt64 guid) { Choose(guid); }),
+      _environment(std::move(environment)) {
     _updateButton.Init(KYUpdateButtonID, _window);
     _cancelButton.Init(KYCancelButtonID, _window);
     _currentFirmwareVersionStr.Init(KYCurrentFirmwareVersionStrID, _window);
@@ -123,11 +87,6 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     _finalCutRunningStr.Init(KYFinalCutRunningStrID, _window);
     _updateFirmwareVersionStr.Init(KYUpdateFirmwareVersionStrID, _window);
     _progressBar.Init(KYProgressBarID, _window);
-    _chooser = _window->findChild<QComboBox*>("kyChooser");
-    if (_chooser) {
-        _chooser->setVisible(false);
-        QObject::connect(_chooser, &QComboBox::currentIndexChanged, [this](int i) { Choose(i); });
-    }
 
     _progressBar.SetValue(0);
     _updateButton.Disable();
@@ -252,52 +211,18 @@ void CKyFirmwareUpdateDialog::Identify() {
     // one when it returns.
     const auto& answer = ky::KyProbe::Chosen(*answers, _chosenGuid);
     _pKy->TakeIdentification(answer.info, answer.check, answer.unit);
-    ShowChoice(*answers, answer.unit.guid);
+    _chooser.Show(*answers, answer.unit.guid, [this](const ky::KyProbe::Answer& a) {
+        return a.found && _session->OthersNow(a.unit).has_value();
+    });
     if (answer.found)
         ShowFound();
     else
         ShowNotFound(answer.reason.text);
 }
 
-namespace {
-
-// "0x0000d0a001000000 · KY123456 · 1-5 · ready": which Ky, and whether it
-// may be updated now.
-QString ChoiceText(const ky::KyProbe::Answer& answer, bool inUse) {
-    using ky::KyCheck;
-    const bool read = answer.check == KyCheck::Accepted || answer.check == KyCheck::WrongProduct;
-    const std::string dot = " \u00b7 ";
-    return ShownText(
-        FWLib::GuidText(answer.unit.guid) + dot + (read ? ky::SerialText(answer.info) : "?") + dot +
-        (read ? ky::VersionText(answer.info.MCOREver, answer.info.XilinxVer) : "?") + dot +
-        (inUse || answer.check == KyCheck::InUse ? "in use" : ky::KyCheckText(answer.check)));
-}
-
-}  // namespace
-
-void CKyFirmwareUpdateDialog::ShowChoice(const ky::KyProbe::Answers& answers, UInt64 shown) {
-    if (!_chooser) return;
-    std::vector<std::pair<QString, qulonglong>> items;
-    for (const auto& answer : answers)
-        if (answer.unit.guid != 0)
-            items.emplace_back(ChoiceText(answer, answer.found && _session->OthersNow(answer.unit)),
-                               answer.unit.guid);
-    bool same = int(items.size()) == _chooser->count();
-    for (int i = 0; same && i < _chooser->count(); ++i)
-        same = _chooser->itemText(i) == items[i].first && _chooser->itemData(i) == items[i].second;
-    const QSignalBlocker quiet(_chooser);  // what the window sets is no choice of the user's
-    if (!same) {  // rebuilt only when it changed: a list the user has opened stays open
-        _chooser->clear();
-        for (const auto& [text, guid] : items) _chooser->addItem(text, guid);
-    }
-    _chooser->setCurrentIndex(_chooser->findData(qulonglong(shown)));
-    _chooser->setVisible(items.size() > 1);
-    _chooser->setEnabled(true);
-}
-
-void CKyFirmwareUpdateDialog::Choose(int index) {
-    if (index < 0 || _updateState != WAITFORINPUT) return;
-    _chosenGuid = _chooser->itemData(index).toULongLong();
+void CKyFirmwareUpdateDialog::Choose(UInt64 guid) {
+    if (_updateState != WAITFORINPUT) return;
+    _chosenGuid = guid;
     Identify();
 }
 
@@ -429,7 +354,7 @@ OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventR
         return noErr;
     }
     _session->Consent();
-    if (_chooser) _chooser->setEnabled(false);  // the Ky being written stays the one shown
+    _chooser.Enable(false);
     _updateButton.Disable();
     _cancelButton.Disable();
     _updateState = STARTUPDATE;

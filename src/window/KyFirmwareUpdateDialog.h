@@ -11,8 +11,8 @@
 #include "update/RestartWatch.h"
 #include "update/UpdateSession.h"
 #include "update/kyfirmwareupdate.h"
-
-class QComboBox;
+#include "window/Alerts.h"
+#include "window/KyChooser.h"
 
 // The window's state.
 enum KyFirmwareUpdateType : UInt32 {
@@ -66,8 +66,8 @@ public:
     static OSStatus CancelEventHandlerStatic(EventHandlerCallRef, EventRef, void* userData);
     static OSStatus ApplicationCommandHandlerStatic(EventHandlerCallRef, EventRef, void* userData);
     static void TimerEventHandlerStatic(EventLoopTimerRef timer, void* userData);
-    // The restart's own timer: the tick's waits while the completion alert,
-    // opened by a tick, is up.
+    // The restart's own timer. The completion alert is opened by a tick,
+    // and the tick's timer waits until it is closed: this one goes on.
     static void RestartTimerStatic(EventLoopTimerRef timer, void* userData);
 
     OSStatus UpdateEventHandler(EventHandlerCallRef, EventRef);
@@ -85,9 +85,8 @@ public:
 
 protected:
     void Identify();
-    // With several Kys, the chooser lists them all and marks the one shown.
-    void ShowChoice(const ky::KyProbe::Answers& answers, UInt64 shown);
-    void Choose(int index);
+    // The user chose the Ky with `guid` in the list of Kys.
+    void Choose(UInt64 guid);
     void ShowFound();
     void ShowNotFound(std::string why);
     // The notice says what else uses the Ky, if anything, and the update
@@ -116,8 +115,8 @@ protected:
     KyFirmwareUpdateType _updateState = WAITFORINPUT;
     ZRV::PTA::CKyFirmwareUpdate* _pKy = nullptr;
     WindowRef _window;
-    QComboBox* _chooser = nullptr;  // the Ky chooser, when the window has one
-    UInt64 _chosenGuid = 0;         // the Ky the user chose; 0: the first
+    ky::KyChooser _chooser;  // lists the Kys, when the window has a list
+    UInt64 _chosenGuid = 0;  // the Ky the user chose; 0: the first
 
 private:
     std::ostream& Say() const { return _environment.say ? *_environment.say : std::cerr; }
@@ -140,6 +139,3 @@ private:
 SInt16 ShowDownloadDoneAlert(const std::string& notice = "");
 SInt16 ShowDowngradeAlert();
 SInt16 ShowAboutDialog();
-// The update did not program both images: which one failed, why, and what
-// to do now.
-SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string& notice = "");

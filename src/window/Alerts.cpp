@@ -1,0 +1,46 @@
+#include "window/Alerts.h"
+
+#include <cctype>
+
+#include "update/kyfirmwareupdate.h"
+
+namespace ky {
+
+std::string Sentence(std::string text) {
+    if (text.empty()) return text;
+    text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    if (text.back() != '?' && text.back() != '.') text += '.';
+    return text;
+}
+
+std::string Below(const std::string& text, const std::string& notice) {
+    return notice.empty() ? text : text + "\n\n" + Sentence(notice);
+}
+
+std::string Notices(const std::string& first, const std::string& second) {
+    return first.empty() || second.empty() ? first + second
+                                           : Sentence(first) + "\n\n" + Sentence(second);
+}
+
+SInt16 Alert(AlertType type, const std::string& message, const std::string& informative,
+             const char* cancel) {
+    return RunStandardAlert({type, ShownText(message), ShownText(informative), cancel});
+}
+
+}  // namespace ky
+
+using ky::Alert;
+using ky::Below;
+
+SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string& notice) {
+    if (!result.started)
+        return Alert(kAlertStopAlert, "Update Not Started",
+                     Below(ky::DescribeFailure(result), notice));
+    const char* advice = ky::LeftTheBus(result)
+                             ? "\nReconnect the Ky (power and cable), wait until this window "
+                               "shows it, and run the update again."
+                             : "\nDo not switch the Ky off. Leave it powered and connected, and "
+                               "run the update again.";
+    return Alert(kAlertStopAlert, "Programming Failed",
+                 Below(ky::DescribeFailure(result) + advice, notice));
+}
