@@ -134,7 +134,7 @@ int Main(int argc, char** argv, const ky::ProcessTable& processes) {
         if (!context.outputFailureSaid)
             err << "kyfw: the result could not be written to standard output ("
                 << stdoutBuffer.ErrorText() << ")\n";
-        if (status == kExitDone) status = kExitImageFailed;
+        if (status == kExitDone) status = kExitFailed;
     }
     return status;
 }

@@ -309,7 +309,7 @@ private:
         else if (ok && Waits())
             FollowRestarts(std::string(ky::kRestartRequest) +
                            " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n");
-        if (ok && Ky(0).status == kExitImageFailed)
+        if (ok && Ky(0).status == kExitFailed)
             doc["message"] = Ky(0).message;  // written, its new firmware not started
         if (c.options.json) Emit(c, doc);
         SayOutputFailed(ok ? "the update is done" : "the update failed");
@@ -390,7 +390,7 @@ private:
                 return "refused: " + k.message;
             case kExitDone:
                 return DoneMessage(i);
-            case kExitImageFailed:
+            case kExitFailed:
                 if (k.Written()) return "failed: " + k.message;  // its restart
                 return "failed: " + k.message + " " + Advice(k.result);
             default:

@@ -6,7 +6,8 @@ namespace ky {
 
 enum ExitStatus : int {
     kExitDone = 0,         // done, or (the window) quit without a failed update
-    kExitImageFailed = 1,  // an image failed, or an outcome or recording could not be kept
+    kExitFailed = 1,       // an image failed, the new firmware did not start, a replay
+                           // differed, or the outcome, the recording or the output was lost
     kExitNothingToDo = 2,  // the Ky already has the built-in firmware
     kExitNoKy = 3,         // no usable Ky, the simulated one included
     kExitRefused = 4,      // refused before anything was written
@@ -21,7 +22,7 @@ constexpr const char* OutcomeWord(ExitStatus status) {
     switch (status) {
         case kExitDone:
             return "done";
-        case kExitImageFailed:
+        case kExitFailed:
             return "failed";
         case kExitNothingToDo:
             return "nothing-to-do";

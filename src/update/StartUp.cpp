@@ -85,7 +85,7 @@ StartEnd StartUp::Finish(ExitStatus status) {
     if (!mismatch.empty()) end.problems.push_back(mismatch);
     if (lost) end.problems.push_back(NotWhole(mRecorder->ErrorText()));
     const bool succeeded = status == kExitDone || status == kExitNothingToDo;
-    if (!mismatch.empty() || (lost && succeeded)) end.status = kExitImageFailed;
+    if (!mismatch.empty() || (lost && succeeded)) end.status = kExitFailed;
     return end;
 }
 

@@ -22,7 +22,7 @@ int Rank(ExitStatus status) {
             return 3;
         case kExitStopped:
             return 4;
-        case kExitImageFailed:
+        case kExitFailed:
         case kExitCannotStart:
         case kExitUsage:
             break;
@@ -201,7 +201,7 @@ void UpdateBatch::Finish(Ky& ky) {
     else if (r.Succeeded())
         End(ky, kExitDone, "");
     else
-        End(ky, kExitImageFailed, DescribeFailure(r));
+        End(ky, kExitFailed, DescribeFailure(r));
     if (r.versionsRead)
         outcome.after = VersionText(r.versionsRead->MCOREver, r.versionsRead->XilinxVer);
     mListener.Ended(ky.index);
@@ -213,7 +213,7 @@ void UpdateBatch::Restarted(std::size_t i, const RestartResult& result, const st
     outcome.restart = result;
     if (!result.versions.empty()) outcome.after = result.versions;
     if (failed) {
-        outcome.status = kExitImageFailed;
+        outcome.status = kExitFailed;
         outcome.message = text;
     }
 }

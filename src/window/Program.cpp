@@ -169,7 +169,7 @@ int RunWindowProgram(int argc, char** argv, const ProcessTable& processes) {
         const QuitSignalsInLoop quitSignals([dialog] { dialog->QuitRequested(); });
         ShowWindow(window);
         RunApplicationEventLoop();
-        status = dialog->LastUpdateFailed() ? kExitImageFailed : kExitDone;
+        status = dialog->LastUpdateFailed() ? kExitFailed : kExitDone;
     }
     const StartEnd end = start.Finish(ExitStatus(status));
     for (const std::string& problem : end.problems)
