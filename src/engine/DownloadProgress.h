@@ -3,10 +3,7 @@
 #include <atomic>
 
 #include "base/Trace.h"
-#include "firewire/FWTypes.h"
-
-// Which image the progress phases refer to (not the order of DOWNLOADTYPE).
-enum DL_DEVICE_TYPE : UInt32 { Xilinx = 0, MCORE = 1 };
+#include "engine/FirmwareImage.h"
 
 // The progress of an update, 0 to 100: the Xilinx image is erased at 40 and
 // written from 40 to 60, the MCORE image erased at 80 and written from 80 to
