@@ -49,10 +49,10 @@ double DownloadSeconds(DOWNLOADTYPE type, std::shared_ptr<FWLib::Recorder> recor
     DownloadProgress progress;
     Downloader downloader(ky::SystemClock(), progress);
     const auto start = Steady::now();
-    downloader.DoDownload(&unit, type);
+    const ky::ImageOutcome outcome = downloader.Download(&unit, type);
     const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
-    if (downloader.Error() != kIOReturnSuccess) {
-        std::cerr << "download failed: " << downloader.Error() << "\n";
+    if (!outcome.Programmed()) {
+        std::cerr << "download failed: " << outcome.error << "\n";
         std::exit(1);
     }
     return seconds;

@@ -3,22 +3,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 
-#include "engine/Downloader.h"
-#include "engine/ImageCheck.h"
+#include "engine/BitFile.h"
+#include "engine/SRecords.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const UInt8> input(data, size);
-    std::string problem;
-    kyimage::BitFileInfo bit;
-    if (kyimage::CheckBitFile(input, bit, problem)) {
+    if (const auto bit = ky::ReadBitFile(input)) {
         // A file the validator accepts must be one the download can use.
-        int offset = 0, numBytes = 0;
-        if (!Downloader::ParseBit(input, offset, numBytes) || UInt32(offset) != bit.configOffset)
-            __builtin_trap();
+        const auto found = ky::FindConfiguration(input);
+        if (!found || UInt32(found->offset) != bit->configOffset) __builtin_trap();
     }
-    kyimage::SRecordInfo srec;
-    kyimage::CheckSRecords(input, srec, problem);
+    (void)ky::ReadSRecords(input);
     return 0;
 }

@@ -56,9 +56,9 @@ TEST(DownloadAllocations, NoneBetweenTheHeaderAndTheCrc) {
     for (DOWNLOADTYPE type : {fileXILINX, fileMCORE}) {
         Downloader downloader(clock, progress);
         tAllocations = 0;
-        downloader.DoDownload(&unit, type);
+        const ky::ImageOutcome outcome = downloader.Download(&unit, type);
         tCounting = false;
-        ASSERT_EQ(downloader.Error(), kIOReturnSuccess);
+        ASSERT_EQ(outcome.error, kIOReturnSuccess);
         EXPECT_EQ(tAllocations, 0u) << "image " << type;
     }
 }

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "engine/Downloader.h"
-#include "engine/ImageCheck.h"
 #include "engine/KyXilinx.h"
 #include "engine/Ky_MCORE.h"
 #include "sim/SimBus.h"
@@ -48,17 +47,16 @@ protected:
         return Run(type, images, step);
     }
     IOReturn Run(DOWNLOADTYPE type, FirmwareImages images, std::string& failedStep) {
-        progress.SetDeviceType(type == fileXILINX ? Xilinx : MCORE);
         FWLib::io_service_t service;
         FWLib::GetMatchingService(*bus, {0xA27, 0x11}, service);
         DownloadUnit unit(service);
         Downloader downloader(clock, progress, images, io.Sink());
         bus->ClearTransactions();
         io.Clear();
-        downloader.DoDownload(&unit, type);
+        const ky::ImageOutcome outcome = downloader.Download(&unit, type);
         err = io.Text();  // before the destructor adds its line
-        failedStep = downloader.FailedStep();
-        return downloader.Error();
+        failedStep = outcome.StepText();
+        return outcome.error;
     }
     kysim::KyUnitModel& Ky() { return bus->Ky(guid); }
     std::vector<kysim::Transaction> Writes(UInt64 offset) const {

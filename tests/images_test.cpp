@@ -5,10 +5,11 @@
 #include <functional>
 #include <tuple>
 
+#include "base/XilinxSync.h"
 #include "engine/Downloader.h"
-#include "engine/ImageCheck.h"
 #include "engine/KyXilinx.h"
 #include "engine/Ky_MCORE.h"
+#include "engine/SRecords.h"
 #include "sim/KyUnitModel.h"
 #include "update/kyfirmwareupdate.h"
 
@@ -30,16 +31,16 @@ TEST(BuiltInImages, LayoutVersionsAndCrcAgreeWithWhatTheKyReads) {
         EXPECT_EQ(KyXilinxData[KyXilinxDataSizeBytes + i], 0);
         EXPECT_EQ(KyMCORE06data[KyMCORE06dataSize + i], 0);
     }
-    kyimage::BitFileInfo bit;
-    kyimage::SRecordInfo srec;
-    std::string problem;
-    ASSERT_TRUE(kyimage::CheckBitFile(BitFile(), bit, problem)) << problem;
-    ASSERT_TRUE(kyimage::CheckSRecords(SRecords(), srec, problem)) << problem;
-    EXPECT_EQ(std::tuple(bit.configOffset, bit.configLength, bit.date, bit.version, srec.version),
-              std::tuple(74u, 336680u, "2006/03/14", ZRV::PTA::KyXilinxUpgradeVer,
-                         ZRV::PTA::KyMCOREUpgradeVer));
-    EXPECT_GE(srec.stretches.size(), 2u);
-    EXPECT_TRUE(kyimage::CheckBuiltInImages(problem));
+    const auto bit = ky::ReadBitFile(BitFile());
+    const auto srec = ky::ReadSRecords(SRecords());
+    ASSERT_TRUE(bit) << bit.Failure().What();
+    ASSERT_TRUE(srec) << srec.Failure().What();
+    EXPECT_EQ(
+        std::tuple(bit->configOffset, bit->configLength, bit->date, bit->version, srec->version),
+        std::tuple(74u, 336680u, "2006/03/14", ZRV::PTA::KyXilinxUpgradeVer,
+                   ZRV::PTA::KyMCOREUpgradeVer));
+    EXPECT_GE(srec->stretches.size(), 2u);
+    EXPECT_TRUE(ky::CheckBuiltInImages());
     // The simulated Ky reads what the device receives: the configuration
     // data from its offset on, and the S-record text whole.
     const Bytes config(KyXilinxData + 74, KyXilinxData + KyXilinxDataSizeBytes);
@@ -49,16 +50,16 @@ TEST(BuiltInImages, LayoutVersionsAndCrcAgreeWithWhatTheKyReads) {
     // The CRC agrees with an independent XMODEM over the padded data.
     Bytes padded = config;
     padded.resize((padded.size() + 3) / 4 * 4, 0);
-    EXPECT_EQ(kyimage::DeviceCrc(config), kysim::Crc16Xmodem(0, padded));
-    EXPECT_EQ(kyimage::DeviceCrc(SRecords()), kysim::Crc16Xmodem(0, SRecords()));
+    EXPECT_EQ(ky::DeviceCrc(config), kysim::Crc16Xmodem(0, padded));
+    EXPECT_EQ(ky::DeviceCrc(SRecords()), kysim::Crc16Xmodem(0, SRecords()));
     const Bytes check = {'1', '2', '3', '4', '5', '6', '7', '8'};
     EXPECT_EQ(Downloader::updateCRC16(0, check.data(), 2), kysim::Crc16Xmodem(0, check));
 }
 
 Bytes WithSignatureAt(std::size_t pos, std::size_t size = 400) {
     Bytes f(std::max<std::size_t>(size, pos + 8), 0x11);
-    const UInt8 sig[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
-    std::copy(sig, sig + 8, f.begin() + static_cast<std::ptrdiff_t>(pos));
+    const auto& sync = ky::kXilinxSyncWords;
+    std::copy(sync.begin(), sync.end(), f.begin() + static_cast<std::ptrdiff_t>(pos));
     if (pos >= 4) f[pos - 4] = 0, f[pos - 3] = 0, f[pos - 2] = 0x01, f[pos - 1] = 0x02;
     f.resize(size);  // a file may end inside the signature
     return f;
@@ -70,16 +71,15 @@ TEST(ParseBit, FindsTheSignatureAndTheLengthBeforeIt) {
     // (Braces: the parse runs before what it found is read.)
     EXPECT_EQ((std::tuple{downloader.ParseBit(offset, numBytes), offset, numBytes}),
               std::tuple(true, 74, 336680));
-    EXPECT_EQ((std::tuple{Downloader::ParseBit(WithSignatureAt(143), offset, numBytes), offset,
-                          numBytes}),
-              std::tuple(true, 143, 0x102));
-    EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(144), offset, numBytes));
+    const auto at143 = ky::FindConfiguration(WithSignatureAt(143));
+    ASSERT_TRUE(at143);
+    EXPECT_EQ(std::pair(at143->offset, at143->length), std::pair(143, 0x102));
+    EXPECT_FALSE(ky::FindConfiguration(WithSignatureAt(144)));
     // Too early to carry a length: unusable rather than read before the file.
-    EXPECT_EQ((std::pair{Downloader::ParseBit(WithSignatureAt(0), offset, numBytes), offset}),
-              std::pair(false, 0));
-    EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(3), offset, numBytes));
-    EXPECT_TRUE(Downloader::ParseBit(WithSignatureAt(4), offset, numBytes));
-    EXPECT_FALSE(Downloader::ParseBit(WithSignatureAt(100, 107), offset, numBytes));  // cut short
+    EXPECT_FALSE(ky::FindConfiguration(WithSignatureAt(0)));
+    EXPECT_FALSE(ky::FindConfiguration(WithSignatureAt(3)));
+    EXPECT_TRUE(ky::FindConfiguration(WithSignatureAt(4)));
+    EXPECT_FALSE(ky::FindConfiguration(WithSignatureAt(100, 107)));  // cut short
 }
 
 struct BrokenCopy {
@@ -90,16 +90,15 @@ struct BrokenCopy {
 
 // Each damaged copy of `original` is refused with a problem that begins with
 // the case's text.
-template <class Info, class Check>
-void ExpectEachRefused(const std::vector<BrokenCopy>& cases, const Bytes& original, Check check) {
+template <class Read>
+void ExpectEachRefused(const std::vector<BrokenCopy>& cases, const Bytes& original, Read read) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Bytes f = original;
         c.damage(f);
-        Info info;
-        std::string problem;
-        EXPECT_FALSE(check(f, info, problem));
-        EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << problem;
+        const auto result = read(f);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.Failure().What().rfind(c.problem, 0), 0u) << result.Failure().What();
     }
 }
 
@@ -122,7 +121,7 @@ TEST(ImageValidators, BitFileBrokenCopiesNameTheField) {
              f[15] += 76; f.insert(f.begin() + 16, 76, 'n'); },
          "configuration data at offset 150 lies beyond position 143, where the updater looks for it"},
     };
-    ExpectEachRefused<kyimage::BitFileInfo>(cases, BitFile(), kyimage::CheckBitFile);
+    ExpectEachRefused(cases, BitFile(), ky::ReadBitFile);
 }
 // clang-format on
 
@@ -163,15 +162,13 @@ TEST(ImageValidators, SRecordBrokenCopiesNameTheRecord) {
          "data at 0x00000000 overlaps the data from 0x00000000 to 0x0000008B"},
     };
     // clang-format on
-    ExpectEachRefused<kyimage::SRecordInfo>(cases, SRecords(), kyimage::CheckSRecords);
+    ExpectEachRefused(cases, SRecords(), ky::ReadSRecords);
     // Stretches that touch do not overlap.
     const std::string adjacent =
         "S00500004B5956\r\nS3090000000401020304E8\r\n"
         "S3090000000005060708DC\r\nS70500000000FA\r\n";
-    kyimage::SRecordInfo info;
-    std::string problem;
-    EXPECT_TRUE(kyimage::CheckSRecords(Bytes(adjacent.begin(), adjacent.end()), info, problem))
-        << problem;
+    const auto info = ky::ReadSRecords(Bytes(adjacent.begin(), adjacent.end()));
+    EXPECT_TRUE(info) << info.Failure().What();
 }
 
 }  // namespace

@@ -28,4 +28,20 @@ TEST(DownloadProgress, PhasesAndTruncation) {
     }
 }
 
+TEST(DownloadProgress, FollowsTheStepsItIsGiven) {
+    // MCORE first, its erase a tenth: the record knows no weights of its own.
+    DownloadProgress p(
+        {}, {{{MCORE, false, 10}, {MCORE, true, 50}, {Xilinx, false, 0}, {Xilinx, true, 40}}});
+    std::vector<UInt32> seen;
+    for (DL_DEVICE_TYPE image : {MCORE, Xilinx}) {
+        p.SetDeviceType(image);
+        p.SetErase();
+        seen.push_back(p.Get());
+        p.SetPgm();
+        p.Update(0.5f);
+        seen.push_back(p.Get());
+    }
+    EXPECT_EQ(seen, (std::vector<UInt32>{10, 35, 60, 80}));
+}
+
 }  // namespace

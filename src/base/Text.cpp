@@ -54,4 +54,32 @@ std::string Printable(std::string_view text, bool keepNewlines) {
     return out;
 }
 
+std::string Hex(std::uint32_t value, int digits) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text = "0x";
+    for (int i = digits - 1; i >= 0; --i) text.push_back(kDigits[(value >> (4 * i)) & 15]);
+    return text;
+}
+
+std::string LabelledLine(std::string_view label, std::string_view value, std::size_t width) {
+    std::string line = "  ";
+    line += label;
+    line.append(label.size() < width ? width - label.size() : 1, ' ');
+    line += value;
+    line += '\n';
+    return line;
+}
+
+std::optional<std::uint16_t> NumberAfter(std::string_view text, std::string_view marker) {
+    const auto at = text.find(marker);
+    if (at == std::string_view::npos) return std::nullopt;
+    unsigned value = 0, digits = 0;
+    for (auto i = at + marker.size(); i < text.size() && digits < 5; ++i, ++digits) {
+        if (text[i] < '0' || text[i] > '9') break;
+        value = value * 10 + unsigned(text[i] - '0');
+    }
+    if (digits == 0 || value > 0xFFFF) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
 }  // namespace ky

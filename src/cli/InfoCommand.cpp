@@ -1,52 +1,44 @@
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Text.h"
-#include "engine/ImageCheck.h"
-#include "engine/KyXilinx.h"
-#include "engine/Ky_MCORE.h"
+#include "engine/BitFile.h"
+#include "engine/Crc16.h"
+#include "engine/FirmwareImage.h"
+#include "engine/SRecords.h"
 
 namespace kyfw {
 
 namespace {
 
-using kyimage::BitFileInfo;
-using kyimage::SRecordInfo;
+using ky::BitFileInfo;
+using ky::Hex;
+using ky::SRecordInfo;
 
 struct Images {
-    std::span<const UInt8> bit{KyXilinxData, KyXilinxDataSizeBytes};
-    std::span<const UInt8> srec{KyMCORE06data, KyMCORE06dataSize};
-    BitFileInfo bitInfo;
-    SRecordInfo srecInfo;
-    std::string bitProblem, srecProblem;
-    bool bitOk = kyimage::CheckBitFile(bit, bitInfo, bitProblem);
-    bool srecOk = kyimage::CheckSRecords(srec, srecInfo, srecProblem);
+    std::span<const UInt8> bit = BuiltInImages().xilinx;
+    std::span<const UInt8> srec = BuiltInImages().mcore;
+    ky::Result<BitFileInfo> bitInfo = ky::ReadBitFile(bit);
+    ky::Result<SRecordInfo> srecInfo = ky::ReadSRecords(srec);
 
-    UInt16 BitCrc() const { return kyimage::DeviceCrc(bit.subspan(bitInfo.configOffset)); }
-    UInt16 SrecCrc() const { return kyimage::DeviceCrc(srec); }
+    UInt16 BitCrc() const { return ky::DeviceCrc(bit.subspan(bitInfo->configOffset)); }
+    UInt16 SrecCrc() const { return ky::DeviceCrc(srec); }
 };
-
-std::string Hex(UInt32 v, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
-}
 
 std::string Version(const std::optional<UInt16>& v) {
     return v ? std::to_string(*v) : std::string("unknown");
 }
 
 void Line(std::ostream& out, const char* label, const std::string& value) {
-    out << "  " << label << std::string(21 - std::string(label).size(), ' ') << value << "\n";
+    out << ky::LabelledLine(label, value, 21);
 }
 
 void PrintBit(std::ostream& out, const Images& im) {
     out << "FPGA configuration (Xilinx .bit)\n";
     Line(out, "size:", std::to_string(im.bit.size()) + " bytes");
-    if (!im.bitOk) return Line(out, "problem:", im.bitProblem);
-    const BitFileInfo& b = im.bitInfo;
+    if (!im.bitInfo) return Line(out, "problem:", im.bitInfo.Failure().What());
+    const BitFileInfo& b = *im.bitInfo;
     Line(out, "version:", Version(b.version));
     Line(out, "design:", b.design);
     Line(out, "part:", b.part);
@@ -58,7 +50,7 @@ void PrintBit(std::ostream& out, const Images& im) {
     Line(out, "CRC-16 sent:", Hex(im.BitCrc(), 4));
 }
 
-std::string StretchText(const kyimage::Stretch& s) {
+std::string StretchText(const ky::Stretch& s) {
     return Hex(s.address, 8) + "-" + Hex(s.address + s.length - 1, 8) + " (" +
            std::to_string(s.length) + " bytes)";
 }
@@ -66,8 +58,8 @@ std::string StretchText(const kyimage::Stretch& s) {
 void PrintSrec(std::ostream& out, const Images& im) {
     out << "MCORE firmware (Motorola S-records)\n";
     Line(out, "size:", std::to_string(im.srec.size()) + " bytes");
-    if (!im.srecOk) return Line(out, "problem:", im.srecProblem);
-    const SRecordInfo& s = im.srecInfo;
+    if (!im.srecInfo) return Line(out, "problem:", im.srecInfo.Failure().What());
+    const SRecordInfo& s = *im.srecInfo;
     Line(out, "version:", Version(s.version));
     Line(out, "header:", s.header);
     Line(out, "records:",
@@ -79,9 +71,9 @@ void PrintSrec(std::ostream& out, const Images& im) {
 }
 
 nlohmann::json BitJson(const Images& im) {
-    nlohmann::json j{{"kind", "xilinx-bit"}, {"size", im.bit.size()}, {"valid", im.bitOk}};
-    if (!im.bitOk) return j["problem"] = im.bitProblem, j;
-    const BitFileInfo& b = im.bitInfo;
+    nlohmann::json j{{"kind", "xilinx-bit"}, {"size", im.bit.size()}, {"valid", im.bitInfo.Ok()}};
+    if (!im.bitInfo) return j["problem"] = im.bitInfo.Failure().What(), j;
+    const BitFileInfo& b = *im.bitInfo;
     j.update({{"version", b.version ? nlohmann::json(*b.version) : nlohmann::json()},
               {"design", b.design},
               {"part", b.part},
@@ -94,9 +86,9 @@ nlohmann::json BitJson(const Images& im) {
 }
 
 nlohmann::json SrecJson(const Images& im) {
-    nlohmann::json j{{"kind", "mcore-srec"}, {"size", im.srec.size()}, {"valid", im.srecOk}};
-    if (!im.srecOk) return j["problem"] = im.srecProblem, j;
-    const SRecordInfo& s = im.srecInfo;
+    nlohmann::json j{{"kind", "mcore-srec"}, {"size", im.srec.size()}, {"valid", im.srecInfo.Ok()}};
+    if (!im.srecInfo) return j["problem"] = im.srecInfo.Failure().What(), j;
+    const SRecordInfo& s = *im.srecInfo;
     nlohmann::json stretches = nlohmann::json::array();
     for (const auto& st : s.stretches)
         stretches.push_back({{"address", Hex(st.address, 8)}, {"length", st.length}});
@@ -120,7 +112,7 @@ int RunInfo(Context& context) {
         PrintBit(context.out, images);
         PrintSrec(context.out, images);
     }
-    return images.bitOk && images.srecOk ? kExitDone : kExitRefused;
+    return images.bitInfo && images.srecInfo ? kExitDone : kExitRefused;
 }
 
 }  // namespace kyfw

@@ -11,8 +11,7 @@ namespace kyfw {
 namespace {
 
 void Line(std::ostream& out, const std::string& label, const std::string& value) {
-    out << "  " << label << std::string(label.size() < 18 ? 18 - label.size() : 1, ' ') << value
-        << "\n";
+    out << ky::LabelledLine(label, value, 18);
 }
 
 void PrintText(std::ostream& out, const std::vector<FoundKy>& all) {

@@ -28,7 +28,7 @@ namespace {
 const std::string kBuiltIn = ky::BuiltInVersionText();
 
 std::string PhaseText(const DownloadProgress& progress) {
-    const char* image = progress.DeviceType() == Xilinx ? "Xilinx" : "MCORE";
+    const char* image = ky::ImageName(progress.DeviceType());
     switch (progress.CurrentPhase()) {
         case DownloadProgress::kErasing:
             return std::string(image) + ": erasing";

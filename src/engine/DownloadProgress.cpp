@@ -1,11 +1,5 @@
 #include "engine/DownloadProgress.h"
 
-namespace {
-constexpr UInt32 kXilinxEraseBase = 40;
-constexpr UInt32 kMcoreEraseBase = 80;
-constexpr UInt32 kProgrammingStretch = 20;
-}  // namespace
-
 void DownloadProgress::Reset() {
     _progressBase = 0;
     _toAdvance = 0;
@@ -13,24 +7,30 @@ void DownloadProgress::Reset() {
     _phase.store(kStarting, std::memory_order_relaxed);
 }
 
-void DownloadProgress::SetErase() {
-    if (DeviceType() != Xilinx && DeviceType() != MCORE) {
-        mTrace << "Invalid device type\n";
-        return;
+std::optional<DownloadProgress::Span> DownloadProgress::Step(bool writing) const {
+    UInt32 start = 0;
+    for (const ky::ProgressStep& step : mSteps) {
+        if (step.image == DeviceType() && step.writing == writing) return Span{start, step.weight};
+        start += step.weight;
     }
-    const UInt32 base = DeviceType() == Xilinx ? kXilinxEraseBase : kMcoreEraseBase;
-    Store(base);
+    mTrace << "Invalid device type\n";
+    return std::nullopt;
+}
+
+void DownloadProgress::SetErase() {
+    const auto erase = Step(false);
+    if (!erase) return;
+    const UInt32 done = erase->start + erase->weight;
+    Store(done);
     _phase.store(kErasing, std::memory_order_relaxed);
-    _progressBase = base;
+    _progressBase = done;
     _toAdvance = 0;
 }
 
 void DownloadProgress::SetPgm() {
-    if (DeviceType() != Xilinx && DeviceType() != MCORE) {
-        mTrace << "Invalid device type\n";
-        return;
-    }
-    _toAdvance = kProgrammingStretch;
+    const auto writing = Step(true);
+    if (!writing) return;
+    _toAdvance = writing->weight;
     _phase.store(kWriting, std::memory_order_relaxed);
 }
 

@@ -25,7 +25,8 @@ public:
     IOReturn BeginUpdate(UInt32& generation);
     IOReturn SetUpdateCommand(UInt32& generation, UInt32& updatetype);
     IOReturn SendBlock(void* bytes, unsigned int length, UInt32 offset, UInt32& generation);
-    // Nothing in this program calls it: an update is never called off.
+    // Calls off the transfer under way. The updater never does: an update,
+    // once begun, runs to its end.
     IOReturn CancelTransfer(UInt32& generation);
     IOReturn SendCRCAndVerify(UInt32 crc, UInt32& generation);
     IOReturn RestoreNormalOperation(UInt32& generation);

@@ -1,54 +1,10 @@
 #include "engine/Downloader.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "base/KyAssert.h"
-#include "engine/KyXilinx.h"
-#include "engine/Ky_MCORE.h"
-
-namespace {
-
-// The first 8 bytes of Xilinx configuration data: the dummy word and the
-// synchronisation word.
-constexpr UInt8 kBitSignature[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
-// The signature is looked for at positions 0 to 143.
-constexpr int kSignatureSearchPositions = 144;
-
-}  // namespace
-
-namespace ky {
-
-const char* DownloadStepText(DownloadStep step) {
-    static constexpr const char* kTexts[] = {"",
-                                             "finding the Ky",
-                                             "choosing the image",
-                                             "reading the bus generation",
-                                             "opening the Ky",
-                                             "entering update mode",
-                                             "starting the erase",
-                                             "erasing",
-                                             "erasing (the erase timed out after a minute)",
-                                             "sending the header",
-                                             "sending the block at ",
-                                             "verifying the CRC",
-                                             "restoring normal operation"};
-    return kTexts[static_cast<int>(step)];
-}
-
-std::string ImageOutcome::StepText() const {
-    if (Programmed()) return {};
-    const std::string text = DownloadStepText(step);
-    return step == DownloadStep::SendingBlock ? text + std::to_string(position) : text;
-}
-
-}  // namespace ky
 
 using ky::DownloadStep;
-
-FirmwareImages BuiltInImages() {
-    return {{KyXilinxData, KyXilinxDataSizeBytes}, {KyMCORE06data, KyMCORE06dataSize}};
-}
 
 std::span<const UInt8> Downloader::Image(DOWNLOADTYPE type) const {
     return type == fileXILINX ? mImages.xilinx : mImages.mcore;
@@ -64,46 +20,58 @@ Downloader::~Downloader() {
     mTrace << "Dtor Downloader\n";
 }
 
+ky::ImageOutcome Downloader::Download(DownloadUnit* unit, DOWNLOADTYPE type) {
+    mProgress.SetDeviceType(ky::DeviceImage(type));
+    DoDownload(unit, type);
+    return {mError, mFailedStep, mFailedPosition};
+}
+
 void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     _Unit = unit;
     mFailedStep = DownloadStep::None;
     mFailedPosition = -1;
     mProgress.Reset();
     Selection image;
+    UInt32 generation = 0;
+    mError = Begin(unit, type, image, generation);
+    if (mError != kIOReturnSuccess) return;
+    IOReturn error = EnterUpdateMode(generation);
+    mProgress.SetErase();
+    if (error == kIOReturnSuccess) error = StartErase(type, image.command, generation);
+    if (error == kIOReturnSuccess) error = WaitForErase(generation);
+    mProgress.SetPgm();
+    if (error == kIOReturnSuccess) error = SendImage(type, image, generation);
+    unit->Close();
+    mError = error;
+}
+
+IOReturn Downloader::Failed(IOReturn error, DownloadStep step, int position) {
+    mFailedStep = step;
+    mFailedPosition = position;
+    return error;
+}
+
+IOReturn Downloader::Begin(DownloadUnit* unit, DOWNLOADTYPE type, Selection& image,
+                           UInt32& generation) {
     if (!SelectImage(type, image) || unit == nullptr) {
         // Nothing is defined to send: leave the unit untouched.
-        mError = unit == nullptr ? kIOReturnNoDevice : kIOReturnBadArgument;
-        mFailedStep = unit == nullptr ? DownloadStep::FindingKy : DownloadStep::ChoosingImage;
-        return;
+        return unit == nullptr ? Failed(kIOReturnNoDevice, DownloadStep::FindingKy)
+                               : Failed(kIOReturnBadArgument, DownloadStep::ChoosingImage);
     }
-    UInt32 generation = 0;
     if (IOReturn status = unit->GetBusGeneration(generation); status != kIOReturnSuccess) {
         mTrace << "Could not read the bus generation, got error" << status << "\n\r";
-        mError = status;
-        mFailedStep = DownloadStep::ReadingGeneration;
-        return;
+        return Failed(status, DownloadStep::ReadingGeneration);
     }
     mTrace << "BusGen " << generation << "\n";
     if (IOReturn status = unit->Open(); status != kIOReturnSuccess) {
         // Opening is what keeps other programs off the Ky: without it,
         // nothing may be written.
         mTrace << "Could not open device\n\r";
-        mError = status;
-        mFailedStep = DownloadStep::Opening;
         mProgress.SetErase();
         mProgress.SetPgm();
-        return;
+        return Failed(status, DownloadStep::Opening);
     }
-    IOReturn error = EnterUpdateMode(generation);
-    mProgress.SetErase();
-    if (error == kIOReturnSuccess) error = StartErase(type, image.command, generation);
-    if (error == kIOReturnSuccess && (error = WaitForErase(generation)) != kIOReturnSuccess &&
-        mFailedStep == DownloadStep::None)
-        mFailedStep = DownloadStep::Erasing;
-    mProgress.SetPgm();
-    if (error == kIOReturnSuccess) error = SendImage(type, image, generation);
-    unit->Close();
-    mError = error;
+    return kIOReturnSuccess;
 }
 
 bool Downloader::SelectImage(DOWNLOADTYPE type, Selection& image) {
@@ -112,19 +80,19 @@ bool Downloader::SelectImage(DOWNLOADTYPE type, Selection& image) {
         case fileXILINX:
             mTrace << "Opening Xilinx data file\n";
             ParseBit(image.offset, numBytes);
-            image.fileCount = static_cast<int>(mImages.xilinx.size());
-            image.command = 0;
-            return true;
+            break;
         case fileMCORE:
             mTrace << "Opening MCORE 06 file\n";
             image.offset = 0;
-            image.fileCount = static_cast<int>(mImages.mcore.size());
-            image.command = 1;
-            return true;
+            break;
+        default:
+            mTrace << "Read Image : Invalid file type\n\r";
+            mTrace << "Invalid Erase Type\n";
+            return false;
     }
-    mTrace << "Read Image : Invalid file type\n\r";
-    mTrace << "Invalid Erase Type\n";
-    return false;
+    image.fileCount = static_cast<int>(Image(type).size());
+    image.command = ky::DeviceImage(type);
+    return true;
 }
 
 IOReturn Downloader::EnterUpdateMode(UInt32& generation) {
@@ -137,22 +105,18 @@ IOReturn Downloader::EnterUpdateMode(UInt32& generation) {
     error = _Unit->ReadStatusRegister(value, generation);
     Pause(kCommandPauseMicros);
     if (error == kIOReturnSuccess && value != 1) error = kUpdateStatusError;
-    if (error != kIOReturnSuccess) {
-        mTrace << "Device not ready - Could not prepare device for update.\n\r";
-        mFailedStep = DownloadStep::EnteringUpdateMode;
-    }
-    return error;
+    if (error == kIOReturnSuccess) return error;
+    mTrace << "Device not ready - Could not prepare device for update.\n\r";
+    return Failed(error, DownloadStep::EnteringUpdateMode);
 }
 
 IOReturn Downloader::StartErase(DOWNLOADTYPE type, UInt32 command, UInt32& generation) {
     mTrace << (type == fileXILINX ? "Erasing Xilinx Image\n" : "Erasing MCORE image\n");
     IOReturn error = _Unit->SetUpdateCommand(generation, command);
     Pause(kCommandPauseMicros);
-    if (error != kIOReturnSuccess) {
-        mTrace << "Device not ready. Could not prepare device for update.\n\r";
-        mFailedStep = DownloadStep::StartingErase;
-    }
-    return error;
+    if (error == kIOReturnSuccess) return error;
+    mTrace << "Device not ready. Could not prepare device for update.\n\r";
+    return Failed(error, DownloadStep::StartingErase);
 }
 
 IOReturn Downloader::WaitForErase(UInt32& generation) {
@@ -160,18 +124,17 @@ IOReturn Downloader::WaitForErase(UInt32& generation) {
         UInt32 value = 0;
         if (IOReturn error = _Unit->ReadStatusRegister(value, generation);
             error != kIOReturnSuccess)
-            return error;
+            return Failed(error, DownloadStep::Erasing);
         if (value == 1) return kIOReturnSuccess;
         if (value != 0) {
             mTrace << "Device failed - Could not erase flash.\n\r";
-            return kUpdateStatusError;
+            return Failed(kUpdateStatusError, DownloadStep::Erasing);
         }
         Pause(kErasePollPauseMicros);
         mTrace << "Erasing Flash\n";
     }
     mTrace << "Device timed out. -Could not erase flash.\n\r";
-    mFailedStep = DownloadStep::EraseTimedOut;
-    return kUpdateStatusError;
+    return Failed(kUpdateStatusError, DownloadStep::EraseTimedOut);
 }
 
 IOReturn Downloader::SendImage(DOWNLOADTYPE type, const Selection& image, UInt32& generation) {
@@ -197,11 +160,10 @@ IOReturn Downloader::SendHeader(UInt32 sizeB, UInt32& generation) {
     header[7] = static_cast<UInt8>(sizeB);
     IOReturn error = _Unit->SendBlock(header, sizeof header, 0, generation);
     Pause(kCommandPauseMicros);
-    if (error != kIOReturnSuccess) mFailedStep = DownloadStep::SendingHeader;
-    if (error != kIOReturnSuccess)
-        mTrace << "Download has failed."
-               << "Tried to send FirmwareHeader, got error\n\r" << error;
-    return error;
+    if (error == kIOReturnSuccess) return error;
+    mTrace << "Download has failed."
+           << "Tried to send FirmwareHeader, got error\n\r" << error;
+    return Failed(error, DownloadStep::SendingHeader);
 }
 
 IOReturn Downloader::SendBlocks(DOWNLOADTYPE type, const Selection& image, UInt32& generation,
@@ -221,11 +183,10 @@ IOReturn Downloader::SendBlocks(DOWNLOADTYPE type, const Selection& image, UInt3
         error = _Unit->SendBlock(buffer, size, static_cast<UInt32>(currentOffset), generation);
         Pause(kCommandPauseMicros);
         if (error != kIOReturnSuccess) {
-            mFailedStep = DownloadStep::SendingBlock;
-            mFailedPosition = currentOffset;
             mTrace << "Download has failed\n\r"
                    << "Tried to send" << actualCount << "bytes at" << currentOffset << ", got error"
                    << error << "\n\r";
+            Failed(error, DownloadStep::SendingBlock, currentOffset);
         } else {
             crc = updateCRC16(crc, buffer, size / 4);
             currentOffset += static_cast<int>(actualCount);
@@ -240,14 +201,12 @@ IOReturn Downloader::VerifyAndFinish(UInt32 crc, UInt32& generation) {
     Pause(kCommandPauseMicros);
     if (error != kIOReturnSuccess) {
         mTrace << "Firmware validation failed- CRC was invalid.\n\r";
-        mFailedStep = DownloadStep::VerifyingCrc;
-        return error;
+        return Failed(error, DownloadStep::VerifyingCrc);
     }
     error = _Unit->RestoreNormalOperation(generation);
     if (error != kIOReturnSuccess) {
         mTrace << "Could not restore normal operation.\n\r";
-        mFailedStep = DownloadStep::RestoringNormal;
-        return error;
+        return Failed(error, DownloadStep::RestoringNormal);
     }
     mTrace << "Update successful.\n\r";
     return kIOReturnSuccess;
@@ -269,42 +228,15 @@ bool Downloader::ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, UInt8* bu
 }
 
 bool Downloader::ParseBit(int& offset, int& numBytes) {
-    const bool found = ParseBit(Image(fileXILINX), offset, numBytes);
-    KY_ASSERT(true == found);
-    return found;
-}
-
-bool Downloader::ParseBit(std::span<const UInt8> file, int& offset, int& numBytes) {
-    const int last = std::min<int>(kSignatureSearchPositions,
-                                   static_cast<int>(file.size()) - int(sizeof kBitSignature) + 1);
-    for (offset = 0; offset < last; ++offset) {
-        if (std::memcmp(file.data() + offset, kBitSignature, sizeof kBitSignature) == 0)
-            return FindNumBytes(file.data(), offset, numBytes);
-    }
-    return false;
-}
-
-bool Downloader::FindNumBytes(const UInt8* header, int size, int& numBytes) {
-    // The length field stands in the four bytes before the signature; a
-    // signature earlier than that has no length and the file is unusable.
-    if (size < 4) return false;
-    const UInt8* p = header + size - 4;
-    numBytes = static_cast<int>((UInt32{p[0]} << 24) | (UInt32{p[1]} << 16) | (UInt32{p[2]} << 8) |
-                                UInt32{p[3]});
+    const auto found = ky::FindConfiguration(Image(fileXILINX));
+    KY_ASSERT(found.has_value());
+    offset = found->offset;
+    numBytes = found->length;
     return true;
 }
 
-UInt16 Downloader::updateCRC16(UInt16 currentCRC, const void* buffer, UInt32 numQuads) {
-    // Four bits at a time, without a table.
-    const UInt8* bytes = static_cast<const UInt8*>(buffer);
-    UInt32 crc16 = currentCRC;
-    for (UInt32 q = 0; q < numQuads; ++q, bytes += 4) {
-        const UInt32 quad = (UInt32{bytes[0]} << 24) | (UInt32{bytes[1]} << 16) |
-                            (UInt32{bytes[2]} << 8) | UInt32{bytes[3]};
-        for (int shift = 28; shift >= 0; shift -= 4) {
-            const UInt32 sum = ((crc16 >> 12) ^ (quad >> shift)) & 0xF;
-            crc16 = ((crc16 << 4) ^ (sum << 12) ^ (sum << 5) ^ sum) & 0xFFFF;
-        }
-    }
-    return static_cast<UInt16>(crc16);
+bool Downloader::FindNumBytes(const UInt8* header, int size, int& numBytes) {
+    const auto length = ky::LengthBefore(header, size);
+    if (length) numBytes = *length;
+    return length.has_value();
 }

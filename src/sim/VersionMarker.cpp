@@ -3,11 +3,12 @@
 // firmware carries "_v<n>" in the text of its S0 header record.
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/Text.h"
+#include "base/XilinxSync.h"
 #include "sim/KyUnitModel.h"
 
 namespace kysim {
@@ -15,19 +16,6 @@ namespace kysim {
 namespace {
 
 constexpr std::size_t kXilinxMarkerWindow = 4096;
-
-std::optional<UInt16> NumberAfter(std::string_view text, std::string_view marker) {
-    auto at = text.find(marker);
-    if (at == std::string_view::npos) return std::nullopt;
-    unsigned value = 0;
-    std::size_t digits = 0;
-    for (std::size_t i = at + marker.size(); i < text.size() && digits < 5; ++i, ++digits) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) break;
-        value = value * 10 + static_cast<unsigned>(text[i] - '0');
-    }
-    if (digits == 0 || value > 0xFFFF) return std::nullopt;
-    return static_cast<UInt16>(value);
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -89,20 +77,19 @@ bool GoodSRecords(std::string_view text) {
 }  // namespace
 
 bool WouldStart(FlashArea area, std::span<const UInt8> flash) {
-    static constexpr UInt8 kSync[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
+    const auto& sync = ky::kXilinxSyncWords;
     if (area == FlashArea::Xilinx)
-        return flash.size() >= sizeof kSync &&
-               std::equal(kSync, kSync + sizeof kSync, flash.data());
+        return flash.size() >= sync.size() && std::equal(sync.begin(), sync.end(), flash.data());
     return GoodSRecords({reinterpret_cast<const char*>(flash.data()), flash.size()});
 }
 
 std::optional<UInt16> ReadVersionMarker(FlashArea area, std::span<const UInt8> image) {
     if (area == FlashArea::Xilinx) {
         auto window = image.first(std::min(image.size(), kXilinxMarkerWindow));
-        return NumberAfter({reinterpret_cast<const char*>(window.data()), window.size()},
-                           "KYFPGA_v");
+        return ky::NumberAfter({reinterpret_cast<const char*>(window.data()), window.size()},
+                               "KYFPGA_v");
     }
-    return NumberAfter(S0Text(image), "_v");
+    return ky::NumberAfter(S0Text(image), "_v");
 }
 
 }  // namespace kysim

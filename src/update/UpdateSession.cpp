@@ -1,7 +1,7 @@
 #include "update/UpdateSession.h"
 
 #include "base/KyAssert.h"
-#include "engine/ImageCheck.h"
+#include "engine/FirmwareImage.h"
 
 namespace ky {
 
@@ -85,8 +85,8 @@ UpdateSession::Answer UpdateSession::Identified() const {
 
 UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) {
     if (mState != State::Held) return NotNow("check the Ky");
-    std::string problem;
-    if (!kyimage::CheckBuiltInImages(problem)) return Answer{Status::Refused, problem};
+    if (ky::Done images = ky::CheckBuiltInImages(); !images)
+        return Answer{Status::Refused, images.Failure().What()};
     if (Answer identified = Identified(); !identified.Ok()) return identified;
     const auto others =
         fullLook ? mWatch.CheckAll(DeviceFile(mUnit)) : mWatch.Check(DeviceFile(mUnit));

@@ -362,13 +362,9 @@ void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
         result.failure = "a quit signal came before the first write";
         return;
     }
-    _progress.SetDeviceType(Xilinx);  // DoUpdate has reset the record
-    _pDownloader->DoDownload(_unit.get(), fileXILINX);
-    result.xilinx = _pDownloader->Outcome();
+    result.xilinx = _pDownloader->Download(_unit.get(), fileXILINX);  // DoUpdate reset the record
     // The MCORE image goes next whatever became of the first.
-    _progress.SetDeviceType(MCORE);
-    _pDownloader->DoDownload(_unit.get(), fileMCORE);
-    result.mcore = _pDownloader->Outcome();
+    result.mcore = _pDownloader->Download(_unit.get(), fileMCORE);
     // After a failure, what the Ky reads now, still under the hold: what to
     // do next depends on it, not on a guess about the step that failed.
     KyInfo now;

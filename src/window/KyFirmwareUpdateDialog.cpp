@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "engine/DownloadProgress.h"
-#include "engine/ImageCheck.h"
+#include "engine/FirmwareImage.h"
 #include "support/DeviceInUse.h"
 #include "support/Process.h"
 #include "update/NoKyReason.h"
@@ -103,8 +103,10 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     if (_environment.bus)
         _probe = std::make_unique<ky::KyProbe>(_environment.bus, _environment.processes,
                                                _environment.trace);
-    if (!kyimage::CheckBuiltInImages(_imageProblem))
+    if (ky::Done images = ky::CheckBuiltInImages(); !images) {
+        _imageProblem = images.Failure().What();
         Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
+    }
     InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this, &_timer);
 }
 
