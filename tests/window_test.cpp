@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "firewire/LinuxBus.h"
+#include "qtsupport/Legibility.h"
 #include "sim/SimBus.h"
 #include "sim/SimFaults.h"
 #include "sim/SimState.h"
@@ -215,8 +216,10 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
                                   "may be using the Ky; quit it first."));
     dialog->UpdateEventHandler(nullptr, nullptr);  // however a click comes, the check refuses it
     EXPECT_EQ(dialog->State(), WAITFORINPUT);
-    EXPECT_EQ(window->findChild<QLabel*>("inUseNotice")->palette().color(QPalette::WindowText),
-              QColor(255, 0, 0));
+    const QPalette notice = window->findChild<QLabel*>("inUseNotice")->palette();
+    EXPECT_EQ(notice.color(QPalette::WindowText).hslHue(), 0);  // red, made legible
+    EXPECT_GE(ky::ContrastRatio(notice.color(QPalette::WindowText), notice.color(QPalette::Window)),
+              4.5);
     Screenshot("in-use");
     window->setFont(QFont("Sans", 40)), QApplication::processEvents();  // any font: none cut
     for (auto* l : window->findChildren<QLabel*>())
