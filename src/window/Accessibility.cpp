@@ -18,6 +18,8 @@ WindowAccess::WindowAccess(QWidget* window, QWidget* updateButton, QWidget* prog
     // While the Ky is written both buttons are disabled: the focus waits
     // on the progress bar, where a screen reader reads how far it is.
     _progress->setFocusPolicy(Qt::TabFocus);
+    // The focus ring is drawn from the start, not only after a Tab.
+    window->setAttribute(Qt::WA_KeyboardFocusChange);
     if (!_update) return;
     _update->installEventFilter(this);
     auto* shortcut = new QShortcut(QKeySequence(kUpdateShortcut), window);
@@ -42,8 +44,7 @@ void WindowAccess::PressUpdate() {
 }
 
 void WindowAccess::FocusUpdate() {
-    _update->setFocus(Qt::OtherFocusReason);
-    // Drawn with its focus ring from the start, not only after a Tab.
+    _update->setFocus(Qt::OtherFocusReason);  // which takes the ring away: drawn again
     _window->setAttribute(Qt::WA_KeyboardFocusChange);
     _update->update();
 }
