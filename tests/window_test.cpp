@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -13,12 +14,15 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "firewire/LinuxBus.h"
+#include "qtsupport/Announce.h"
+#include "qtsupport/Legibility.h"
 #include "sim/SimBus.h"
 #include "sim/SimFaults.h"
 #include "sim/SimState.h"
@@ -208,6 +212,61 @@ TEST_F(WindowTest, NewerKyIsOfferedADowngradeThatMustBeConfirmed) {
     EXPECT_EQ(dialog->State(), STARTUPDATE);
 }
 
+// By screen reader: every control named, the values after their captions,
+// and the sentence and the notice announced once when they change.
+std::vector<std::string> gAnnounced;
+TEST_F(WindowTest, ControlsAreNamedAndTheSentenceAndNoticeAnnouncedOnce) {
+    ky::SetAnnouncer([](QWidget* w) { gAnnounced.push_back(w->objectName().toStdString()); });
+    Tick(), Tick(), AddProcess(4321, "kdenlive"), Tick(), Tick();
+    ky::SetAnnouncer(nullptr);
+    EXPECT_THAT(gAnnounced, ElementsAre("updateSentence", "inUseNotice"));
+    const auto a11y = [&](const char* name, QAccessible::Text text) {
+        return QAccessible::queryAccessibleInterface(window->findChild<QWidget*>(name))
+            ->text(text)
+            .toStdString();
+    };
+    for (const char* name : {"kyChooser", "progress", "cancelButton", "updateButton"})
+        EXPECT_FALSE(a11y(name, QAccessible::Name).empty() ||
+                     a11y(name, QAccessible::Description).empty())
+            << name;
+    EXPECT_EQ(a11y("versionValue", QAccessible::Name), "Current firmware version: 1-5");
+    EXPECT_EQ(a11y("serialValue", QAccessible::Name), "Serial number: Not Available");
+}
+
+TEST_F(WindowTest, TheNoticeIsRedAndLegibleOnLightAndDarkPalettes) {
+    auto* notice = window->findChild<QLabel*>("inUseNotice");
+    // Adwaita's light and dark windows, and black, where pure red is enough.
+    for (QColor background : {QColor(0xf6f5f4), QColor(0x353535), QColor(Qt::black)}) {
+        QPalette palette = window->palette();
+        palette.setColor(QPalette::Window, background);
+        window->setPalette(palette);
+        const QColor shown = notice->palette().color(QPalette::WindowText);
+        const double contrast = ky::ContrastRatio(shown, background);
+        EXPECT_TRUE(contrast >= 4.5 && (contrast < 4.7 || shown == Qt::red) &&
+                    shown.hslHue() == 0 && shown.hslSaturation() == 255)
+            << background.name().toStdString() << " " << shown.name().toStdString();
+    }
+}
+
+// By keyboard: the focus on the update button, then on the progress bar
+// during the flash; Ctrl+U is the button, with its checks and question.
+TEST_F(WindowTest, FocusAndCtrlUFollowTheUpdateButton) {
+    bus->Ky(guid).Identity() = {3, 0, 3, "KY555555"};
+    AddProcess(4321, "kdenlive");
+    Tick();
+    QApplication::setActiveWindow(window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window, 2000));
+    QTest::keyClick(window, Qt::Key_U, Qt::ControlModifier);  // in use: nothing
+    fs::remove_all(proc / "4321");
+    Tick();
+    EXPECT_EQ(window->focusWidget(), Button("updateButton"));
+    QTest::keyClick(window, Qt::Key_U, Qt::ControlModifier);
+    QTest::keyClick(window, Qt::Key_U, Qt::ControlModifier);  // under way: nothing
+    EXPECT_THAT(Alerts(), ElementsAre(StartsWith("2 | This is a Downgrade:")));
+    EXPECT_EQ(std::pair(dialog->State(), window->focusWidget()),
+              std::pair(STARTUPDATE, window->findChild<QWidget*>("progress")));
+}
+
 TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
     AddProcess(4321, "kdenlive");
     Tick();
@@ -215,8 +274,10 @@ TEST_F(WindowTest, VideoApplicationOrAnotherUserOfTheNodeBlocksTheUpdate) {
                                   "may be using the Ky; quit it first."));
     dialog->UpdateEventHandler(nullptr, nullptr);  // however a click comes, the check refuses it
     EXPECT_EQ(dialog->State(), WAITFORINPUT);
-    EXPECT_EQ(window->findChild<QLabel*>("inUseNotice")->palette().color(QPalette::WindowText),
-              QColor(255, 0, 0));
+    const QPalette notice = window->findChild<QLabel*>("inUseNotice")->palette();
+    EXPECT_EQ(notice.color(QPalette::WindowText).hslHue(), 0);  // red, made legible
+    EXPECT_GE(ky::ContrastRatio(notice.color(QPalette::WindowText), notice.color(QPalette::Window)),
+              4.5);
     Screenshot("in-use");
     window->setFont(QFont("Sans", 40)), QApplication::processEvents();  // any font: none cut
     for (auto* l : window->findChildren<QLabel*>())

@@ -16,6 +16,8 @@
 #include <cstddef>
 
 #include "base/KyAssert.h"
+#include "qtsupport/Announce.h"
+#include "qtsupport/Legibility.h"
 
 namespace {
 
@@ -81,7 +83,10 @@ void CControl::SetTitle(const char* title) {
 
 void CControl::SetText(const char* text) {
     TestControl();
+    const auto* label = qobject_cast<QLabel*>(_controlRef);
+    const QString before = label ? label->text() : QString();
     SetTextOf(_controlRef, ShownText(text ? text : ""));
+    ky::TextSet(_controlRef, before);
     Draw();
 }
 
@@ -106,7 +111,9 @@ void CControl::Disable() {
 
 void CControl::SetVisibility(Boolean visible) {
     TestControl();
+    const bool wasHidden = _controlRef->isHidden();
     _controlRef->setVisible(visible != 0);
+    ky::VisibilitySet(_controlRef, wasHidden);
     if (visible) _controlRef->repaint();
 }
 
@@ -186,10 +193,7 @@ void CControl::SetFontStyle(short style) {
 
 void CControl::SetFontForeColor(RGBColor color) {
     TestControl();
-    QPalette palette = _controlRef->palette();
-    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        palette.setColor(role, ToQColor(color));
-    _controlRef->setPalette(palette);
+    ky::KeepLegible(_controlRef, ToQColor(color));  // the hue asked for, readable on any theme
 }
 
 void CControl::SetFontBackColor(RGBColor color) {

@@ -8,6 +8,7 @@
 #include "support/DeviceInUse.h"
 #include "support/Process.h"
 #include "update/NoKyReason.h"
+#include "window/Accessibility.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
     _updateButton.Disable();
     _finalCutRunningStr.SetVisibility(false);
     _finalCutRunningStr.SetFontForeColor({65535, 0, 0});
+    new ky::WindowAccess(_window, _updateButton, _progressBar);  // owned by the window
 
     _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
