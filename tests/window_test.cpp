@@ -260,6 +260,10 @@ TEST_F(WindowTest, FocusAndCtrlUFollowTheUpdateButton) {
     fs::remove_all(proc / "4321");
     Tick();
     EXPECT_EQ(window->focusWidget(), Button("updateButton"));
+    // Where the user put the focus it stays, whatever comes back.
+    Button("cancelButton")->setFocus(Qt::TabFocusReason);
+    AddProcess(4321, "kdenlive"), Tick(), fs::remove_all(proc / "4321"), Tick();
+    EXPECT_EQ(window->focusWidget(), Button("cancelButton"));
     QTest::keyClick(window, Qt::Key_U, Qt::ControlModifier);
     QTest::keyClick(window, Qt::Key_U, Qt::ControlModifier);  // under way: nothing
     EXPECT_THAT(Alerts(), ElementsAre(StartsWith("2 | This is a Downgrade:")));
