@@ -830,24 +830,21 @@ TEST_F(KyfwCli, ANonsenseRecordingIsNamedAndTouchesNothing) {
     // clang-format on
     for (const auto& [text, reason] : nonsense) {
         std::ofstream(dir / "bad.jsonl") << text;
-        EXPECT_THAT(Kyfw({"--replay", (dir / "bad.jsonl").string(), "list"}),
-                    FieldsAre(64, _,
-                              "kyfw: cannot replay " + (dir / "bad.jsonl").string() + ": " +
-                                  reason + "\n"));
+        EXPECT_THAT(
+            Kyfw(W("--replay $DIR/bad.jsonl list")),
+            FieldsAre(64, _, Expand("kyfw: cannot replay $DIR/bad.jsonl: " + reason + "\n")));
     }
     // Nothing named on the command line is changed before all of it has been
     // checked: a replay that cannot start leaves the recording's file as it was.
     const fs::path keep = dir / "keep.jsonl";
     kytest::WriteFile(keep, "precious");
-    for (const std::string replay : {"missing.jsonl", "bad.jsonl", "/dev/stdin"})
-        EXPECT_EQ(Kyfw(W("--replay " + Expand(replay.starts_with("/") ? replay : "$DIR/" + replay) +
-                         " --record " + keep.string() + " list"))
-                      .status,
-                  64);
+    for (const char* replay : {"$DIR/missing.jsonl", "$DIR/bad.jsonl", "/dev/stdin"})
+        EXPECT_EQ(
+            Kyfw(W("--replay " + std::string(replay) + " --record $DIR/keep.jsonl list")).status,
+            64);
     EXPECT_EQ(kytest::ReadFile(keep), "precious");
     // The recording of a run that failed is kept, moved into place whole.
-    EXPECT_EQ(Kyfw(W("--simulate --sim-fault absent --record " + keep.string() + " list")).status,
-              3);
+    EXPECT_EQ(Kyfw(W("--simulate --sim-fault absent --record $DIR/keep.jsonl list")).status, 3);
     EXPECT_THAT(kytest::ReadFile(keep), StartsWith("{\"format\":\"kyfw-recording\""));
     for (const auto& entry : fs::directory_iterator(dir.Path()))
         EXPECT_FALSE(entry.path().string().ends_with(".partial")) << entry.path();
