@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -46,18 +47,28 @@ struct Row {
     std::vector<std::string> args;
     std::string env;  // NAME=value or ""
     int status;
-    // "out" or "err" and = (is), ~ (holds), ! (does not hold), ^ (begins
-    // with); "log~" (the log named in the JSON holds); "version=" (the Ky's
-    // afterwards); "state=same"; "/json/pointer=value" or "/pointer#size";
-    // "{JSON patch} => problem" (how the schema's begins, once the patch
-    // changed the document).
+    // Each "WHAT OP TEXT" with no spaces between: WHAT is out, err, log (the
+    // log that the document names) or a JSON pointer into the document; OP
+    // is = (is), ~ (holds), ! (does not hold), ^ (begins with) or, after a
+    // pointer, # (has this many elements). Besides: "version=V" (the Ky's
+    // afterwards), "state=same" (kyfw left the state file as it was) and
+    // "{JSON patch} => problem" (how the schema's complaint begins once the
+    // patch changed the document).
     std::vector<std::string> checks;
 };
+
+// `text` against `want` as `op` says (see Row).
+void ExpectText(const std::string& text, char op, const std::string& want) {
+    const std::map<char, ::testing::Matcher<const std::string&>> is = {
+        {'=', want}, {'~', HasSubstr(want)}, {'!', Not(HasSubstr(want))}, {'^', StartsWith(want)}};
+    EXPECT_THAT(text, is.at(op));
+}
 
 class KyfwCli : public ::testing::Test {
 protected:
     // The test's own state and processes, instant pauses, then `more`
-    // (which may override).
+    // (which may override). Here and in kyfw's arguments and shell lines,
+    // $DIR is the test's directory.
     std::vector<std::string> Env(const std::vector<std::string>& more = {}) {
         std::vector<std::string> env = {"KYFW_SIM_STATE=" + (dir / "sim").string(),
                                         "XDG_STATE_HOME=" + (dir / "xdg").string(),
@@ -66,22 +77,43 @@ protected:
         return env;
     }
     kytest::RunResult Kyfw(std::vector<std::string> args, std::vector<std::string> env = {}) {
+        for (auto& a : args) a = Expand(a);
         return kytest::Run(KYFW_PATH, args, Env(env));
+    }
+    // kyfw on the update's real pauses, sent each of `signals` `gap`
+    // milliseconds apart once it flashes.
+    kytest::RunResult Signalled(const std::string& args, std::vector<std::string> env,
+                                std::vector<int> signals, int gap) {
+        env.insert(env.begin(), "KYFW_SIM_FAST=0");
+        return kytest::Run(KYFW_PATH, W(args), Env(env), [&](int pid) {
+            EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));  // it flashes
+            for (int signal : signals) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(gap));
+                kill(pid, signal);
+            }
+        });
+    }
+    // The kept recording `name` unpacked into the test's directory: its path.
+    std::string Unpack(const std::string& name) {
+        const std::string file = Expand("$DIR/" + name + ".jsonl");
+        EXPECT_EQ(Shell("gzip -dc " KY_RECORDINGS "/" + name + ".jsonl.gz > " + file).status, 0);
+        return file;
     }
     // A shell line with kyfw as $0.
     kytest::RunResult Shell(const std::string& line, std::vector<std::string> env = {}) {
-        return kytest::Run("/bin/bash", {"-c", line, KYFW_PATH}, Env(env));
+        return kytest::Run("/bin/bash", {"-c", Expand(line), KYFW_PATH}, Env(env));
     }
     std::string Version() {
-        return Doc(Kyfw({"--simulate", "list", "--json"}))["devices"][0]["firmware_version"];
+        return DocOf("--simulate list --json")["devices"][0]["firmware_version"];
     }
     json Doc(const kytest::RunResult& r) { return kytest::Json(r); }
+    json DocOf(const std::string& args) { return Doc(Kyfw(W(args))); }
     // kyfw on a terminal: once it shows `prompt`, `meanwhile` runs and `keys`
     // are typed; its exit status, a space, and all it showed.
     std::string OnTerminal(const std::string& args, const std::string& prompt,
                            const std::string& keys, std::vector<std::string> env = {},
                            std::function<void(pid_t)> meanwhile = {}) {
-        kytest::PtyProcess p(KYFW_PATH, W(args), Env(env));
+        kytest::PtyProcess p(KYFW_PATH, W(Expand(args)), Env(env));
         EXPECT_TRUE(p.WaitFor(prompt)) << p.Output();
         if (meanwhile) meanwhile(p.Pid());
         p.Type(keys);
@@ -115,10 +147,7 @@ protected:
         }
     }
     void Check(const kytest::RunResult& r, const std::string& c, const std::string& before) {
-        const std::string what = c.substr(0, 3), text = c.substr(4);
-        const std::string& s = what == "err" ? r.err : r.out;
-        const bool stream = what == "out" || what == "err";
-        const auto at = c.find_first_of("=#");
+        SCOPED_TRACE("the check " + c);
         if (const auto arrow = c.find(" => "); c[0] == '{') {
             const json patch = json::array({json::parse(c.substr(0, arrow))});
             EXPECT_THAT(kytest::SchemaProblem(Doc(r).patch(patch)),
@@ -127,30 +156,20 @@ protected:
             EXPECT_EQ(kytest::ReadFile(dir / "sim" / "ky.state"), before);
         } else if (c.starts_with("version=")) {
             EXPECT_EQ(Version(), c.substr(8));
-        } else if (what == "log" || (stream && c[3] != '=' && c[3] != '^')) {
-            const std::string t = what == "log" ? kytest::ReadFile(Doc(r)["log"]) : s;
-            EXPECT_EQ(t.find(text) != std::string::npos, c[3] == '~') << c << "\n" << t;
-        } else if (stream) {  // is, or begins with
-            EXPECT_EQ(c[3] == '=' ? s : s.substr(0, text.size()), text) << s;
-        } else if (c == "own logs") {  // the second Ky's, within the same second, gets -2
-            const std::string a = Doc(r)["kys"][0]["update"]["log"],
-                              b = Doc(r)["kys"][1]["update"]["log"];
-            const std::size_t stamp = a.rfind('-');  // update-YYYYMMDD-HHMMSS, then the process ID
-            EXPECT_TRUE(b.compare(0, stamp, a, 0, stamp) ||
-                        b == a.substr(0, a.size() - 4) + "-2.log")
-                << a << " " << b;
-            EXPECT_THAT(kytest::ReadFile(a),
-                        HasSubstr("\nRestart: The Ky came back with firmware 1-5"));
-        } else if (c[0] == '/' && c.find('~') < c.find('=')) {
-            const auto tilde = c.find('~');
-            EXPECT_THAT(Doc(r)[json::json_pointer(c.substr(0, tilde))].get<std::string>(),
-                        HasSubstr(c.substr(tilde + 1)));
-        } else if (c[at] == '#') {
+        } else if (c[0] != '/') {
+            const std::string what = c.substr(0, 3);
+            ExpectText(what == "log"   ? kytest::ReadFile(Doc(r)["log"])
+                       : what == "err" ? r.err
+                                       : r.out,
+                       c[3], c.substr(4));
+        } else if (const auto at = c.find_first_of("=~#"); c[at] == '#') {
             EXPECT_EQ(Doc(r)[json::json_pointer(c.substr(0, at))].size(),
                       std::stoul(c.substr(at + 1)));
+        } else if (c[at] == '~') {
+            ExpectText(Doc(r)[json::json_pointer(c.substr(0, at))].get<std::string>(), '~',
+                       c.substr(at + 1));
         } else {
-            EXPECT_EQ(Doc(r)[json::json_pointer(c.substr(0, at))], json::parse(c.substr(at + 1)))
-                << c;
+            EXPECT_EQ(Doc(r)[json::json_pointer(c.substr(0, at))], json::parse(c.substr(at + 1)));
         }
     }
     kytest::TempDir dir{"cli"};
@@ -165,7 +184,7 @@ auto Shows(int status, const std::string& text) {
 const char* const kNewer = "mcore=3\nxilinx=0\nproduct=3\nserial=KY010203\n";
 
 // clang-format off
-TEST_F(KyfwCli, ListingAndTheBuiltInImages) {
+TEST_F(KyfwCli, ListShowsEachKyItsVersionsAndWhetherItCanBeUpdated) {
     RunTable({
         {"", W("--simulate list"), "", 0, {"err=",  // trace lines stay out of sight
             "out=Ky 1: $DIR/sim/fw-simulated (unit sim0.0, GUID 0x0000d0a004120187)\n"
@@ -183,18 +202,34 @@ TEST_F(KyfwCli, ListingAndTheBuiltInImages) {
              "/devices/0/status=\"product version not supported by this updater\""}},
         {"mcore=2\nxilinx=6\nproduct=2\nserial=KY010203\n", W("--simulate list --json"), "", 3, {"/devices/0/usable=false"}},
         {"mcore=2\nxilinx=6\nproduct=0\nserial=KY010203\n", W("--simulate list --json"), "", 0, {"/devices/0/usable=true"}},
-        // A reset starts afresh; listing never writes the state.
+        // What --device takes, for the shells' completions.
+        {nullptr, W("--simulate list --names"), "", 0, {"out=0x0000d0a004120187\n$DIR/sim/fw-simulated\nsim0.0\n"}},
+    });
+}
+
+TEST_F(KyfwCli, AListingNeverWritesTheStateAndAResetStartsAfresh) {
+    RunTable({
         {kNewer, W("--simulate --sim-reset --verbose list"), "", 0, {"out~1-5", "state=same",
             "err~Ctor DownloadUnit\nFWDL::Open\nFWDL::Close\nDtor DownloadUnit\n"}},
         {"mcore=one\n", W("--simulate list"), "", 3, {"err=kyfw: the simulated Ky's state "
             "$DIR/sim/ky.state cannot be used (mcore= is not a number from 0 to 65535); start "
             "afresh with --sim-reset\n"}},
-        // Bytes that are not UTF-8, and controls, never break the output.
+    });
+}
+
+TEST_F(KyfwCli, BytesThatAreNotUtf8AndControlsNeverBreakTheOutput) {
+    RunTable({
         {"mcore=2\nxilinx=5\nproduct=3\nserial=KY\xff\xfe\x1b[2J\n", W("--simulate list"), "", 0,
             {"out~  serial number:    KY\\xFF\\xFE\\x1B[2J\n", "out!\x1b"}},
         {nullptr, W("--simulate list --json"), "", 0,
             {"/devices/0/serial_number=\"KY\\ufffd\\ufffd\\u001b[2J\""}},
         {nullptr, W("--simulate list"), "KYFW_SIM_STATE=$DIR/st\xff", 0, {"out~st\\xFF/fw-simulated"}},
+        {"", W("--simulate list"), "KYFW_SIM_STATE=$DIR/s\x7f", 0, {"out~/s\\x7F/fw-simulated"}},
+    });
+}
+
+TEST_F(KyfwCli, InfoDescribesTheBuiltInImages) {
+    RunTable({
         {nullptr, W("info"), "", 0, {"out~  size:                336754 bytes\n",
             "out~  configuration data:  offset 74, length 336680 bytes\n",
             "out~  size:                71260 bytes\n", "out~  version:             6\n",
@@ -204,7 +239,7 @@ TEST_F(KyfwCli, ListingAndTheBuiltInImages) {
     });
 }
 
-TEST_F(KyfwCli, UpdatesNothingToDoDowngradesAndSeveralKys) {
+TEST_F(KyfwCli, AnUpdateWritesTheBuiltInFirmwareAndThenHasNothingToDo) {
     RunTable({
         {nullptr, W("--simulate update --yes --json"), "", 0, {"/outcome=\"done\"",
             "/images/xilinx/ok=true", "/images/mcore/ok=true", "/device/firmware_version=\"1-5\"",
@@ -219,18 +254,32 @@ TEST_F(KyfwCli, UpdatesNothingToDoDowngradesAndSeveralKys) {
         {nullptr, W("--simulate update --yes --reinstall"), "XDG_STATE_HOME=/dev/null", 0,
             {"out!Log: ", "err=kyfw: warning: no log was kept: cannot create the directory "
              "/dev/null/kyfirmwareupdate: Not a directory\n"}},
+    });
+}
+
+TEST_F(KyfwCli, NothingIsWrittenWithoutConsentToTheUpdateAndToADowngrade) {
+    RunTable({
+        // Without a terminal and without --yes nothing is touched.
+        {"", W("--simulate update --json"), "", 4, {"/outcome=\"refused\"", "version=1-5"}},
         {kNewer, W("--simulate update --yes"), "", 4, {"version=3-0", "err=kyfw: refusing to "
             "downgrade the Ky from 3-0 to 2-6 without --allow-downgrade\n"}},
         {nullptr, W("--simulate update --yes --allow-downgrade --json"), "", 0,
             {"/outcome=\"done\"", "version=2-6"}},
-        // An anonymous recording goes with a log that hides the GUID alike.
-        {nullptr, W("--simulate --record $DIR/a.jsonl --record-anonymous update --yes --reinstall --json"),
+    });
+}
+
+TEST_F(KyfwCli, AnAnonymousRecordingAndItsLogAndReplayNameNoKy) {
+    RunTable({
+        {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate --record $DIR/a.jsonl --record-anonymous update --yes --reinstall --json"),
             "", 0, {"log!d0a004120187", "log~(GUID 0x0000000000000001)"}},
         // It replays whole (every block's data, nothing left over) and names no Ky.
         {nullptr, W("--replay $DIR/a.jsonl update --yes --reinstall --json"), "", 0, {"/outcome=\"done\"",
             "/device/guid=\"0x0000000000000001\"", "/device/serial_number=\"00000000\""}},
-        // Without a terminal and without --yes nothing is touched.
-        {"", W("--simulate update --json"), "", 4, {"/outcome=\"refused\"", "version=1-5"}},
+    });
+}
+
+TEST_F(KyfwCli, OfSeveralKysTheOneToUpdateIsChosenWithDevice) {
+    RunTable({
         {nullptr, W("--simulate update --yes"), "KYFW_SIM_COUNT=2", 4, {"err~several Kys found; "
             "choose one with --device:\n  --device 0x0000d0a004120187"}},
         {nullptr, W("--simulate update --yes --device 0x0000d0a004120188 --json"),
@@ -269,8 +318,7 @@ TEST_F(KyfwCli, EachFaultEndsAsItsTranscriptSaysInjectedAndReplayed) {
            "header-busy block-busy crc-rejected vanish bus-reset mcore-erase-failure "
            "mcore-crc-rejected in-use absent restart-old-firmware restart-never-back")) {
         SCOPED_TRACE(fault);
-        const std::string name = KY_RECORDINGS "/fault-" + fault, file = dir.String() + "/r.jsonl";
-        ASSERT_EQ(Shell("gzip -dc " + name + ".jsonl.gz > " + file).status, 0);
+        const std::string name = KY_RECORDINGS "/fault-" + fault, file = Unpack("fault-" + fault);
         const auto replayed = Transcript(Kyfw(W("--replay " + file + " update --yes --reinstall --json")));
         if (std::getenv("KY_WRITE_TRANSCRIPTS")) kytest::WriteFile(name + ".transcript", replayed);
         const std::string wait = fault.starts_with("restart-") ? " --wait" : "", golden = kytest::ReadFile(name + ".transcript"),
@@ -280,17 +328,22 @@ TEST_F(KyfwCli, EachFaultEndsAsItsTranscriptSaysInjectedAndReplayed) {
 }
 
 // clang-format off
-TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart) {
-    const std::string wait = "--simulate --sim-reset update --yes --wait --json";
+const std::string kWait = "--simulate --sim-reset update --yes --wait --json";
+
+TEST_F(KyfwCli, TheRestartIsWaitedForOnATerminalOrWhenAskedAndFollowed) {
     RunTable({
-        {nullptr, W(wait), "", 0, {"/restart/confirmed=true", "/restart/versions=\"2-6\"",
+        {nullptr, W(kWait), "", 0, {"/restart/confirmed=true", "/restart/versions=\"2-6\"",
             "/restart/left_the_bus=true", "log~\nRestart: The Ky now runs firmware 2-6.\n"}},
-        {nullptr, W(wait + " --wait-timeout 090"), "KYFW_SIM_POWER_CYCLE_AFTER=never", 0,  // decimal
+        {nullptr, W(kWait + " --wait-timeout 090"), "KYFW_SIM_POWER_CYCLE_AFTER=never", 0,  // decimal
             {"/restart/confirmed=false", "/restart/versions=null", "/restart/waited_seconds=90.0",
              "/restart/message~The Ky was not switched off within 90 seconds; the new firmware starts"}},
         {nullptr, W("--simulate --sim-reset update --yes"), "", 0, {"out!Waiting"}},  // no terminal
-        {nullptr, W("--simulate update --wait --no-wait"), "", 64, {}},
-        // Every Ky: one fails, one is written, one is current; the worst status.
+    });
+}
+
+TEST_F(KyfwCli, AllWritesEveryKyThatNeedsItAndEndsWithTheWorstStatus) {
+    RunTable({
+        // One fails, one is written, one is current.
         {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --all --yes --wait"), "KYFW_SIM_COUNT=3",
             1, {"version=2-0", "out~Summary (built-in firmware 2-6):\n"
             "  0x0000d0a004120187  Not Available  1-5 \u2192 2-0  failed: The FPGA (Xilinx) image failed "
@@ -302,21 +355,27 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
         {nullptr, W("--simulate --sim-reset update --all --json"), "KYFW_SIM_COUNT=3", 4,
             {"/kys/0/outcome=\"refused\"", "/kys/0/message=\"refused: no confirmation (run kyfw on a terminal or pass --yes)\"",
              "/kys/2/status=2", "state=same"}},
-        {nullptr, W(wait + " --all --sim-fault=restart-old-firmware"), "KYFW_SIM_COUNT=3", 1, {"/kys#3", "own logs",
+        {nullptr, W(kWait + " --all --sim-fault=restart-old-firmware"), "KYFW_SIM_COUNT=3", 1, {"/kys#3",
             "/kys/0/status=1", "/kys/0/after=\"1-5\"", "/kys/1/restart/confirmed=true", "/kys/1/outcome=\"done\"", "/kys/2/status=2",
             // A renamed or retyped field is not the shape that the schema field names.
             R"({"op": "move", "from": "/kys/1/outcome", "path": "/kys/1/result"} => /kys/1: )", R"({"op": "replace", "path": "/kys/0/after", "value": 26} => /kys/0/after: 26 is not of type 'string', 'null')",
             R"({"op": "replace", "path": "/kys/1/restart/reason", "value": "back"} => /kys/1/restart/reason: 'back' is not one of )", R"({"op": "move", "from": "/kys/0/update/log", "path": "/kys/0/update/log_file"} => /kys/0/update: )"}},
-        // A restart that never came back: nothing after it, and nothing says done.
-        {nullptr, W(wait + " --all --sim-fault=restart-never-back --wait-timeout 2"), "KYFW_SIM_COUNT=2", 1,
+        {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2, {}},
+    });
+}
+
+TEST_F(KyfwCli, ARestartThatNeverCameBackLeavesNothingAfterItAndNothingSaysDone) {
+    RunTable({
+        {nullptr, W(kWait + " --all --sim-fault=restart-never-back --wait-timeout 2"), "KYFW_SIM_COUNT=2", 1,
             {"/kys/0/after=null", "/kys/0/message~failed: The Ky left the bus",
              "/kys/0/update/images/mcore/ok=true"}},
         {nullptr, W("--simulate --sim-reset update --all --yes --wait --sim-fault=restart-never-back --wait-timeout 2"),
             "KYFW_SIM_COUNT=2", 1, {"out~Not Available  1-5 \u2192 ?  failed: The Ky left the bus 2 seconds ago"}},
-        {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n", W("--simulate update --all --yes --json"), "KYFW_SIM_COUNT=1", 2, {}},
-        {nullptr, W("--simulate update --all --device sim0.0"), "", 64, {}},
-        {nullptr, W("--simulate list"), "KYFW_SIM_POWER_CYCLE_AFTER=soon", 64, {"err=kyfw: "
-            "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds from 0 to 3600, or never\n"}},
+    });
+}
+
+TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReads) {
+    RunTable({
         {nullptr, W("--simulate --sim-reset --sim-fault=block-busy update --yes --wait"), "", 1,
             {"version=2-0", "out!Switch the Ky off", "err~ failed while sending the block at 12618: busy"}},  // the MCORE image follows; the half-written FPGA would not start
         {"mcore=2\nxilinx=6\nproduct=3\nserial=KY010203\n",
@@ -324,15 +383,23 @@ TEST_F(KyfwCli, AdviceIsTheCommandThatWorksOnTheKyAsItNowReadsAndAfterItsRestart
             {"/advice=\"kyfw update --reinstall\"", "version=2-6"}},
     });
 }
+// clang-format on
 
+// Each Ky of --all keeps a log of its own, the second one within the same
+// second with -2 in its name.
+TEST_F(KyfwCli, EachKyOfAllKeepsItsOwnLog) {
+    const json kys = Doc(
+        Kyfw(W(kWait + " --all --sim-fault=restart-old-firmware"), {"KYFW_SIM_COUNT=3"}))["kys"];
+    const std::string a = kys[0]["update"]["log"], b = kys[1]["update"]["log"];
+    const std::size_t stamp = a.rfind('-');  // update-YYYYMMDD-HHMMSS, then the process ID
+    EXPECT_TRUE(b.compare(0, stamp, a, 0, stamp) || b == a.substr(0, a.size() - 4) + "-2.log")
+        << a << " " << b;
+    EXPECT_THAT(kytest::ReadFile(a), HasSubstr("\nRestart: The Ky came back with firmware 1-5"));
+}
+
+// clang-format off
 TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
-    const std::string badDevice = "err^--device: expected a GUID (16 hexadecimal digits";
     const std::string badCount = "err=kyfw: KYFW_SIM_COUNT must be a number of Kys from 0 to 63\n";
-    const auto update = [](std::vector<std::string> more) {
-        std::vector<std::string> args = W("--simulate --sim-reset update --yes --reinstall --json");
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
-    };
     std::vector<Row> rows = {
         // Without a subcommand it knows, kyfw shows its usage or names what was meant.
         {nullptr, W("frobnicate"), "", 64, {"err=kyfw: no subcommand \"frobnicate\" (list, info, update, help; kyfw --help shows them)\n"}},
@@ -341,13 +408,17 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         {nullptr, W("--version"), "", 0, {"out~ (built-in firmware 2-6)\n"}},
         {nullptr, W("--json --simulate list"), "", 0, {"/command=\"list\""}},
         {nullptr, W("list --bogus"), "", 64, {}},
-        {"", W("--simulate list"), "KYFW_SIM_STATE=$DIR/s\x7f", 0, {"out~/s\\x7F/fw-simulated"}},
+        {nullptr, W("--simulate list --names --json"), "", 64, {"err^--json excludes --names"}},
         {nullptr, W("--simulate list"), "KYFW_SIM_COUNT=63", 0, {}},
         {nullptr, W("--simulate list"), "KYFW_SIM_ERASE_MS=0x10", 64, {"err~KYFW_SIM_ERASE_MS must be"}},
+        {nullptr, W("--simulate list"), "KYFW_SIM_POWER_CYCLE_AFTER=soon", 64, {"err=kyfw: "
+            "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds from 0 to 3600, or never\n"}},
         // Options that mean nothing alone name their partner; numbers are decimal.
         {nullptr, W("--simulate --record-anonymous list"), "", 64, {"err^--record-anonymous requires --record"}},
         {nullptr, W("--simulate --replay-timing list"), "", 64, {"err^--replay-timing requires --replay"}},
         {nullptr, W("--simulate update --no-wait --wait-timeout 5"), "", 64, {"err^--no-wait excludes --wait-timeout"}},
+        {nullptr, W("--simulate update --wait --no-wait"), "", 64, {}},
+        {nullptr, W("--simulate update --all --device sim0.0"), "", 64, {}},
         {nullptr, W("--replay $DIR/r update --no-wait"), "", 64, {"err=kyfw: --no-wait means nothing with --replay: it waits for the restart as the recorded run did\n"}},
         {nullptr, W("--simulate update --wait-timeout 0x10"), "", 64, {"err^--wait-timeout: expected a whole number"}},
         {nullptr, W("--simulate list --sim-fault=absent"), "", 3, {}},
@@ -356,7 +427,7 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         {nullptr, W("--simulate --sim-fault=bogus update --yes"), "", 64, {}},
         {nullptr, W("--sim-fault=vanish update --yes"), "", 64, {"err=kyfw: --sim-fault needs --simulate\n"}},
         {nullptr, W("--simulate info --sim-fault=absent"), "", 64, {"err=kyfw: --sim-fault means nothing to kyfw info\n"}},
-        {nullptr, update({"--sim-fault", "\xff"}), "", 64, {"err^--sim-fault: unknown simulator fault \"\\xFF\" (see kyfw --help)\n"}},
+        {nullptr, W("--simulate --sim-reset update --yes --reinstall --json --sim-fault \xff"), "", 64, {"err^--sim-fault: unknown simulator fault \"\\xFF\" (see kyfw --help)\n"}},
         {nullptr, W("help update"), "", 0, {"out^Write the built-in firmware into the Ky\nUsage: kyfw update [OPTIONS]\n"}},
         {nullptr, W("help bogus"), "", 64, {"err=kyfw: no subcommand \"bogus\" (list, info, update)\n"}},
         // Found wrong once the line is read: the one document says so too.
@@ -365,62 +436,57 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         {nullptr, W("--replay $DIR/r --simulate list --json"), "", 64, {"/command=\"list\""}},
         {nullptr, W("--replay $DIR/r update --wait --json"), "", 64, {"/command=\"update\""}},
     };
+    for (const char* count : {"-1", "2x", "99999"})
+        rows.push_back({nullptr, W("--simulate list"), std::string("KYFW_SIM_COUNT=") + count, 64, {badCount}});
+    RunTable(rows);
+}
+
+TEST_F(KyfwCli, DeviceTakesAGuidADeviceFileOrAUnitAndNothingElse) {
+    const auto update = [](std::vector<std::string> more) {
+        std::vector<std::string> args = W("--simulate --sim-reset update --yes --reinstall --json");
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    std::vector<Row> rows;
     for (const char* d : {"0x0000D0A004120188", "0000d0a004120188", "sim1.0"})
         rows.push_back({nullptr, update({"--device", d}), "KYFW_SIM_COUNT=2", 0, {"err="}});
     rows.push_back({nullptr, update({"--device", "$DIR/sim/./fw-simulated"}), "", 0, {"err="}});
     rows.push_back({nullptr, update({"--device", "sim7.0"}), "KYFW_SIM_COUNT=2", 3, {}});
     for (const char* d : {"d0a004120187garbage", "+d0a004120187", "  d0a004120187", "", "\xff\xfe" "ab", "fw1",
                           "000d0a004120187"})  // the last: 15 digits
-        rows.push_back({nullptr, update({"--device", d}), "", 64, {badDevice}});
-    for (const char* count : {"-1", "2x", "99999"})
-        rows.push_back({nullptr, W("--simulate list"), std::string("KYFW_SIM_COUNT=") + count, 64, {badCount}});
+        rows.push_back({nullptr, update({"--device", d}), "", 64, {"err^--device: expected a GUID (16 hexadecimal digits"}});
     RunTable(rows);
 }
 // clang-format on
 
-TEST_F(KyfwCli, SignalsAndStopKeysDuringTheFlashWaitForTheEnd) {
-    // Real pauses here: the update takes a few seconds, time for signals.
-    auto r = kytest::Run(KYFW_PATH, {"--simulate", "update", "--yes", "--wait"},
-                         Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=500"}), [&](int pid) {
-                             EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));  // it flashes
-                             for (int signal : {SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGTERM}) {
-                                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
-                                 kill(pid, signal);
-                             }
-                         });
+// Real pauses here: the update takes a few seconds, time for signals.
+TEST_F(KyfwCli, QuitSignalsAndStopKeysDuringTheFlashWaitForItsEnd) {
+    const auto r = Signalled("--simulate update --yes --wait", {"KYFW_SIM_ERASE_MS=500"},
+                             {SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGTERM}, 400);
     // and then no wait for the restart: the user asked to quit. Without a
     // terminal: a line at each change of phase and every 10%.
+    EXPECT_THAT(r.err, HasSubstr("kyfw: the update will finish first; please wait."));
     EXPECT_THAT(
-        r,
-        FieldsAre(0,
-                  AllOf(::testing::ContainsRegex(
-                            "Done\\. Switch the Ky off and on again.*\nLog: [^\n]*\n$"),
-                        HasSubstr("\nXilinx: erasing 40%\n"), HasSubstr("\nXilinx: writing 50%\n"),
-                        HasSubstr("\nMCORE: erasing 80%\n"), HasSubstr("\nMCORE: writing 100%\n")),
-                  HasSubstr("kyfw: the update will finish first; please wait.")));
-    EXPECT_EQ(Version(), "2-6");
-    // With every Ky, a quit signal during one's flash stops before the next.
-    auto all = kytest::Run(
-        KYFW_PATH, W("--simulate --sim-reset update --all --jobs 1 --yes --wait --json"),
-        Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=100", "KYFW_SIM_COUNT=2"}), [&](int pid) {
-            EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));
-            std::this_thread::sleep_for(std::chrono::milliseconds(400));
-            kill(pid, SIGINT);  // while the first Ky is written
-        });
+        r.out,
+        AllOf(::testing::ContainsRegex("Done\\. Switch the Ky off and on again.*\nLog: [^\n]*\n$"),
+              HasSubstr("\nXilinx: erasing 40%\n"), HasSubstr("\nXilinx: writing 50%\n"),
+              HasSubstr("\nMCORE: erasing 80%\n"), HasSubstr("\nMCORE: writing 100%\n")));
+    EXPECT_EQ(std::tuple(r.status, Version()), std::tuple(0, "2-6"));
+}
+
+TEST_F(KyfwCli, AQuitSignalDuringOneKysFlashStopsAllBeforeTheNext) {
+    const auto all = Signalled("--simulate --sim-reset update --all --jobs 1 --yes --wait --json",
+                               {"KYFW_SIM_ERASE_MS=100", "KYFW_SIM_COUNT=2"}, {SIGINT}, 400);
     const json kys = kytest::Json(all)["kys"];
     EXPECT_EQ(std::tuple(all.status, kys[1]["outcome"], kys[1]["message"],
                          kys[0]["restart"]["reason"], Version()),
               std::tuple(5, "stopped", "not started: stopped by a quit signal", "skipped", "2-6"));
-    // Kys written side by side finish whatever the signals while they are written.
-    all = kytest::Run(KYFW_PATH, W("--simulate --sim-reset update --all --yes --json"),
-                      Env({"KYFW_SIM_FAST=0", "KYFW_SIM_ERASE_MS=300", "KYFW_SIM_COUNT=2"}),
-                      [&](int pid) {
-                          EXPECT_TRUE(kytest::AwaitCaught(pid, SIGINT));
-                          for (int signal : {SIGINT, SIGTERM, SIGINT}) {
-                              std::this_thread::sleep_for(std::chrono::milliseconds(500));
-                              kill(pid, signal);
-                          }
-                      });
+}
+
+TEST_F(KyfwCli, KysWrittenSideBySideFinishWhateverTheSignals) {
+    const auto all =
+        Signalled("--simulate --sim-reset update --all --yes --json",
+                  {"KYFW_SIM_ERASE_MS=300", "KYFW_SIM_COUNT=2"}, {SIGINT, SIGTERM, SIGINT}, 500);
     EXPECT_EQ(std::tuple(all.status, kytest::Json(all)["kys"][1]["after"], Version()),
               std::tuple(0, json(nullptr), "2-6"));
 }
@@ -445,10 +511,9 @@ TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
     const json doc = Doc(r);
     EXPECT_EQ(std::tuple(r.status, doc["outcome"], kytest::ReadFile(dir / "sim" / "ky.state")),
               std::tuple(1, "failed", before));
-    EXPECT_THAT(
-        doc["message"].get<std::string>(),
-        HasSubstr("The update failed: the simulated Ky's state could not be kept: cannot write " +
-                  (dir / "sim" / "ky.state").string() + ": File too large."));
+    EXPECT_THAT(doc["message"].get<std::string>(),
+                HasSubstr(Expand("The update failed: the simulated Ky's state could not be kept: "
+                                 "cannot write $DIR/sim/ky.state: File too large.")));
     // Nothing can be written: no empty log is left behind.
     const fs::path logs = dir / "xdg" / "kyfirmwareupdate" / "logs";
     const auto count = [&] { return std::distance(fs::directory_iterator(logs), {}); };
@@ -457,8 +522,7 @@ TEST_F(KyfwCli, StateThatCannotBeKeptFailsTheUpdateAndKeepsTheOldOne) {
                 FieldsAre(1, _, HasSubstr("kyfw: warning: no log was kept: cannot write ")));
     EXPECT_EQ(count(), logsBefore);
     // A recording asked for and cut short fails the command after its output.
-    EXPECT_THAT(Shell("trap '' XFSZ; ulimit -f 0; exec \"$0\" --simulate --record " + dir.String() +
-                      "/r.jsonl list"),
+    EXPECT_THAT(Shell("trap '' XFSZ; ulimit -f 0; exec \"$0\" --simulate --record $DIR/r list"),
                 FieldsAre(1, HasSubstr("Ky 1: "),
                           HasSubstr(" could not be written whole: File too large\n")));
 }
@@ -489,7 +553,7 @@ TEST_F(KyfwCli, RacingUpdatersOneWritesAndTheOtherIsRefusedFirst) {
               std::tuple(aWon ? 0 : 1, aWon ? "2-6" : "0-6"));
 }
 
-TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
+TEST_F(KyfwCli, AProgramUsingTheKyOrAVideoApplicationStopsTheUpdate) {
     Kyfw({"--simulate", "list"});  // makes the simulated Ky's device file
     fs::copy_file("/bin/sleep", dir / "kdenlive");
     for (bool video : {false, true}) {
@@ -514,7 +578,11 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
                       Doc(doc).value("message", ""),
                   "4kyfw: refusing to update: " + refusal + "\n4refusing to update: " + refusal);
     }
-    // At its prompt the updater holds the Ky: a second one is refused.
+}
+
+// At its prompt the updater holds the Ky: a second one is refused, and a
+// program that opens the Ky meanwhile stops the update before it writes.
+TEST_F(KyfwCli, AtItsPromptTheUpdaterHoldsTheKyAndLooksForUsersAgain) {
     std::optional<kytest::Sleeper> holder;
     const auto first = OnTerminal("--simulate update", "[y/N] ", " Yes \n", {}, [&](pid_t pid) {
         const auto second = Kyfw({"--simulate", "update", "--yes"});
@@ -522,30 +590,33 @@ TEST_F(KyfwCli, AnotherProgramOnTheKyStopsTheUpdateBeforeAndAfterThePrompt) {
                   "4kyfw: refusing to update: the Ky is held by kyfw (process " +
                       std::to_string(pid) +
                       "), waiting for confirmation; nothing has been written yet\n");
-        // A program that opens the Ky meanwhile stops the update before it writes.
         holder.emplace("/bin/sleep", dir / "sim" / "fw-simulated", Env());
     });
     EXPECT_THAT(first,
                 Shows(4, "the Ky is in use by sleep (process " + std::to_string(holder->pid)));
     holder.reset();
     EXPECT_EQ(Version(), "1-5");
+}
+
+TEST_F(KyfwCli, OnATerminalTheRestartIsWaitedForAndCtrlCStopsTheWaitingOnly) {
     EXPECT_THAT(OnTerminal("--simulate update", "[y/N] ", "Y\n"),
                 Shows(0,
-                      "Waiting for it to come back (Ctrl+C to stop waiting)"
-                      "\u2026\r\nThe Ky now runs firmware 2-6.\r\n"));
-    // Ctrl+C while waiting for the restart stops the waiting only, there and in its replay.
-    const std::string stopped = "Stopped waiting: the restart is not confirmed.",
-                      rec = dir.String() + "/stopped.jsonl";
+                      "Waiting for it to come back (Ctrl+C to stop waiting)\u2026\r\nThe Ky "
+                      "now runs firmware 2-6.\r\n"));
+    // There and in its replay.
+    const std::string stopped = "Stopped waiting: the restart is not confirmed.";
     EXPECT_THAT(
-        OnTerminal("--simulate --record " + rec + " update --yes --reinstall --wait-timeout 86400",
+        OnTerminal("--simulate --record $DIR/r.jsonl update --yes --reinstall --wait-timeout 86400",
                    "stop waiting)", "", {"KYFW_SIM_POWER_CYCLE_AFTER=never"},
                    [](pid_t pid) { kill(pid, SIGINT); }),
         Shows(0, stopped));
-    EXPECT_THAT(Kyfw(W("--replay " + rec + " update --yes --reinstall")),
+    EXPECT_THAT(Kyfw(W("--replay $DIR/r.jsonl update --yes --reinstall")),
                 FieldsAre(0, HasSubstr(stopped), ""));
     EXPECT_EQ(Version(), "2-6");
+}
+
+TEST_F(KyfwCli, OnATerminalNothingButAYesConsents) {
     // One Ky of --all is asked about as one; end of input starts a line of its own.
-    State("");
     EXPECT_THAT(OnTerminal("--simulate update --all", "Update this Ky? [y/N] ", "\x04"),
                 Shows(4, "[y/N] \r\nSummary"));
     EXPECT_THAT(OnTerminal("--simulate update --json", "", ""),  // on a terminal
@@ -586,7 +657,7 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
     for (const fs::path& link : {dir / "sim" / "lock", dir / "sim" / "fw-simulated", dir / "r"}) {
         fs::remove(link);
         fs::create_symlink(dir / "victim", link);
-        EXPECT_NE(Kyfw(W("--simulate --record " + dir.String() + "/r update --yes")).status, 0);
+        EXPECT_NE(Kyfw(W("--simulate --record $DIR/r update --yes")).status, 0);
         fs::remove(link);
     }
     EXPECT_EQ(kytest::ReadFile(dir / "victim"), "precious");
@@ -633,22 +704,24 @@ TEST_F(KyfwCli, NoFileOfAnotherOwnerIsWrittenThrough) {
               std::tuple(0, fs::perms::owner_all, fs::perms::owner_all));
 }
 
-TEST_F(KyfwCli, RecordingsReplayAsTheyWereMade) {
-    // Each kept recording was made by a run that ended with 0.
+TEST_F(KyfwCli, EachKeptRecordingReplaysAsItWasMade) {
+    // Each was made by a run that ended with 0.
     for (const auto& name : W("list update umockdev-list umockdev-update umockdev-bus-reset")) {
         SCOPED_TRACE(name);
-        const std::string file = dir.String() + "/" + name + ".jsonl";
-        ASSERT_EQ(Shell("gzip -dc " KY_RECORDINGS "/" + name + ".jsonl.gz > " + file).status, 0);
         const auto r =
-            Kyfw(W("--replay " + file +
+            Kyfw(W("--replay " + Unpack(name) +
                    (name.ends_with("list") ? " list" : " update --yes --reinstall --json")));
         // The update waited for a confirmed restart: it is replayed too.
         const bool confirmed = r.out.find("\"reason\": \"confirmed\"") != std::string::npos;
         EXPECT_EQ(std::tuple(r.status, r.err, confirmed), std::tuple(0, "", name == "update"));
     }
-    // A call that differs ends the replay: another call (a listing is no
-    // update), a request of another kind, address, length, data or hash, or
-    // a recorded call left over; each shows where.
+}
+
+// A call that differs ends the replay: another call (a listing is no
+// update), a request of another kind, address, length, data or hash, or a
+// recorded call left over; each shows where.
+TEST_F(KyfwCli, ACallThatDiffersEndsTheReplayAndShowsWhere) {
+    Unpack("list"), Unpack("update");
     // clang-format off
     const std::vector<std::tuple<std::string, std::string, std::string>> differing = {
         {"cat list.jsonl", "update --yes", "after its end:\n  recorded: (nothing more)\n  made:     discovery\n"},
@@ -663,52 +736,60 @@ TEST_F(KyfwCli, RecordingsReplayAsTheyWereMade) {
         {"sed '1s/:3,/:1,/;/clock\\|restart/d' update.jsonl", "update --yes", "at line 3234:\n  recorded: discovery\n  made:     (nothing more)\n  A recording of format version 1 does not say that its run waited for the Ky's restart: a restart it holds is not replayed.\n"},
     };
     for (const auto& [make, command, differs] : differing) {
-        Shell("cd " + dir.String() + " && " + make + " > other.jsonl");
-        EXPECT_THAT(Kyfw(W("--replay " + dir.String() + "/other.jsonl " + command)),
+        SCOPED_TRACE(make);
+        Shell("cd $DIR && " + make + " > other.jsonl");
+        EXPECT_THAT(Kyfw(W("--replay $DIR/other.jsonl " + command)),
                     FieldsAre(1, _, HasSubstr("kyfw: the replay differs from the recording " + differs)));
     }
     // clang-format on
-    // The wait is replayed on the recorded times, here ten times as long.
-    Shell("cd " + dir.String() + " && sed 's/\"now\":[1-9][0-9]*/&0/' update.jsonl > slow.jsonl");
-    EXPECT_EQ(Doc(Kyfw(W("--replay " + dir.String() +
-                         "/slow.jsonl update --yes --json")))["restart"]["waited_seconds"],
-              20.0);
-    // However a replay ends, its one document's outcome is the word of its
-    // exit status (as Doc checks): a discovery that differs, a recording of
-    // its header alone, a restart cut short, which nobody stopped.
-    Shell("cd " + dir.String() + " && sed 2d list.jsonl > other.jsonl && head -1 list.jsonl > " +
-          "header.jsonl && awk '/clock/ { n++ } n < 3' update.jsonl > cut.jsonl");
-    for (const char* replayed : {"other.jsonl list", "header.jsonl list"})
-        EXPECT_EQ(Doc(Kyfw(W("--replay " + dir.String() + "/" + replayed + " --json")))["outcome"],
-                  "failed");
-    const json cut = Doc(Kyfw(W("--replay " + dir.String() + "/cut.jsonl update --yes --json")));
-    EXPECT_EQ(std::tuple(cut["outcome"], cut["restart"]["reason"]),
-              std::tuple("failed", "not-replayed"));
-    // --record onto the file --replay reads, by whatever name, is refused: the recording stays.
-    EXPECT_THAT(Kyfw(W("--replay " + dir.String() + "/list.jsonl --record " + dir.String() +
-                       "/./list.jsonl list")),
+}
+
+// However a replay ends, its one document's outcome is the word of its
+// exit status (as Doc checks): a discovery that differs, a recording of its
+// header alone, a restart cut short, which nobody stopped.
+TEST_F(KyfwCli, HoweverAReplayEndsItsDocumentSaysSo) {
+    Unpack("list"), Unpack("update");
+    Shell("cd $DIR && sed 2d list.jsonl > other.jsonl && head -1 list.jsonl > header.jsonl");
+    Shell("cd $DIR && awk '/clock/ { n++ } n < 3' update.jsonl > cut.jsonl");
+    for (const char* replayed : {"other.jsonl list", "header.jsonl list", "cut.jsonl update --yes"})
+        EXPECT_EQ(DocOf("--replay $DIR/" + std::string(replayed) + " --json")["outcome"], "failed");
+    EXPECT_EQ(DocOf("--replay $DIR/cut.jsonl update --yes --json")["restart"]["reason"],
+              "not-replayed");
+}
+
+TEST_F(KyfwCli, AReplayGoesWithNoSimulationAndNoRecordingOntoItself) {
+    const std::string list = Unpack("list");  // onto itself, by whatever name
+    EXPECT_THAT(Kyfw(W("--replay $DIR/list.jsonl --record $DIR/./list.jsonl list")),
                 FieldsAre(64, _, HasSubstr("--record and --replay name the same file")));
+    EXPECT_EQ(Kyfw({"--replay", list, "--simulate", "list"}).err,
+              "kyfw: --replay and --simulate do not go together\n");
+}
+
+TEST_F(KyfwCli, TheRecordedTimesAreThePausesOfTheRunAndAreReplayed) {
     // Each recorded time is the pause since the event before: together no
     // longer than the run that made them.
     const auto begin = std::chrono::steady_clock::now();
-    Kyfw(W("--simulate --sim-reset --record " + dir.String() + "/made.jsonl update --yes"));
+    Kyfw(W("--simulate --sim-reset --record $DIR/made.jsonl update --yes"));
     const auto took = std::chrono::steady_clock::now() - begin;
     long long sum = 0;
     std::istringstream made(kytest::ReadFile(dir / "made.jsonl"));
     for (std::string line; std::getline(made, line);) sum += json::parse(line).value("t", 0LL);
     EXPECT_LE(sum, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
-    EXPECT_EQ(Kyfw({"--replay", (dir / "list.jsonl").string(), "--simulate", "list"}).err,
-              "kyfw: --replay and --simulate do not go together\n");
+    // The wait is replayed on the recorded times, here ten times as long.
+    Shell("sed 's/\"now\":[1-9][0-9]*/&0/' " + Unpack("update") + " > $DIR/slow.jsonl");
+    EXPECT_EQ(DocOf("--replay $DIR/slow.jsonl update --yes --json")["restart"]["waited_seconds"],
+              20.0);
     // With the recorded pauses (the listing took a few milliseconds), after a
     // blank line before the header.
-    Shell("(echo; cat " + (dir / "list.jsonl").string() + ") > " + (dir / "blank.jsonl").string());
-    EXPECT_EQ(Kyfw({"--replay", (dir / "blank.jsonl").string(), "--replay-timing", "list"}).status,
-              0);
-    // Text that is UTF-8 and text that is not come back byte for byte.
+    Shell("(echo; cat " + Unpack("list") + ") > $DIR/blank.jsonl");
+    EXPECT_EQ(Kyfw(W("--replay $DIR/blank.jsonl --replay-timing list")).status, 0);
+}
+
+TEST_F(KyfwCli, TextThatIsUtf8OrNotIsReplayedByteForByte) {
     for (const std::string state : {"st\xc3\xa4te", "st\xff"}) {
-        const auto made = Kyfw({"--simulate", "--record", (dir / "text.jsonl").string(), "list"},
+        const auto made = Kyfw(W("--simulate --record $DIR/text.jsonl list"),
                                {"KYFW_SIM_STATE=" + (dir / state).string()});
-        EXPECT_EQ(Kyfw({"--replay", (dir / "text.jsonl").string(), "list"}).out, made.out);
+        EXPECT_EQ(Kyfw(W("--replay $DIR/text.jsonl list")).out, made.out);
     }
 }
 
@@ -742,24 +823,19 @@ TEST_F(KyfwCli, ANonsenseRecordingIsNamedAndTouchesNothing) {
     // clang-format on
     for (const auto& [text, reason] : nonsense) {
         std::ofstream(dir / "bad.jsonl") << text;
-        EXPECT_THAT(Kyfw({"--replay", (dir / "bad.jsonl").string(), "list"}),
-                    FieldsAre(64, _,
-                              "kyfw: cannot replay " + (dir / "bad.jsonl").string() + ": " +
-                                  reason + "\n"));
+        EXPECT_THAT(
+            Kyfw(W("--replay $DIR/bad.jsonl list")),
+            FieldsAre(64, _, Expand("kyfw: cannot replay $DIR/bad.jsonl: " + reason + "\n")));
     }
     // Nothing named on the command line is changed before all of it has been
     // checked: a replay that cannot start leaves the recording's file as it was.
     const fs::path keep = dir / "keep.jsonl";
     kytest::WriteFile(keep, "precious");
-    for (const std::string replay : {"missing.jsonl", "bad.jsonl", "/dev/stdin"})
-        EXPECT_EQ(Kyfw(W("--replay " + Expand(replay.starts_with("/") ? replay : "$DIR/" + replay) +
-                         " --record " + keep.string() + " list"))
-                      .status,
-                  64);
+    for (const std::string replay : {"$DIR/missing.jsonl", "$DIR/bad.jsonl", "/dev/stdin"})
+        EXPECT_EQ(Kyfw(W("--replay " + replay + " --record $DIR/keep.jsonl list")).status, 64);
     EXPECT_EQ(kytest::ReadFile(keep), "precious");
     // The recording of a run that failed is kept, moved into place whole.
-    EXPECT_EQ(Kyfw(W("--simulate --sim-fault absent --record " + keep.string() + " list")).status,
-              3);
+    EXPECT_EQ(Kyfw(W("--simulate --sim-fault absent --record $DIR/keep.jsonl list")).status, 3);
     EXPECT_THAT(kytest::ReadFile(keep), StartsWith("{\"format\":\"kyfw-recording\""));
     for (const auto& entry : fs::directory_iterator(dir.Path()))
         EXPECT_FALSE(entry.path().string().ends_with(".partial")) << entry.path();

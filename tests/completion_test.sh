@@ -98,6 +98,10 @@ expect "bash: three GUIDs, device files and units with KYFW_SIM_COUNT=3" "$(wc -
 expect "bash: the unit that begins so after '--device sim1'" \
     "$(KYFW_SIM_COUNT=3 bash_complete kyfw --simulate update --device sim1)" \
     "sim1.0"
+# A device file that would not print as it is cannot be typed: it is left out.
+expect "bash: the GUID and unit alone when the device file holds a control character" \
+    "$(KYFW_SIM_STATE="$scratch/s"$'\x7f' bash_complete kyfw --simulate update --device "")" \
+    "$(printf '%s\n' "$first_guid" sim0.0 | sort)"
 # Without --simulate nothing is looked up on this machine's bus here: a
 # recording that cannot be read shows that kyfw's failure stays quiet.
 err="$(bash_complete kyfw --replay "$scratch/none.jsonl" update --device "" 2>&1)"

@@ -2,42 +2,14 @@
 # Installed as share/bash-completion/completions/kyfw, where bash-completion
 # loads it the first time kyfw is completed; or source it yourself.
 
-# The GUID, device file and unit of each Ky that "kyfw list --json" shows,
-# one a line, from the kyfw on the line ($1) with the options that choose
-# its bus (the rest). Nothing when kyfw cannot list: completion fails
-# quietly. The document is read by awk, which every system has.
+# The GUID, device file and unit of each Ky, one a line, as "kyfw list
+# --names" prints them, from the kyfw on the line ($1) with the options that
+# choose its bus (the rest). Nothing when kyfw cannot list: completion fails
+# quietly.
 _kyfw_devices() {
     local -a deadline=()
     command -v timeout >/dev/null 2>&1 && deadline=(timeout 10)
-    "${deadline[@]}" "$@" list --json 2>/dev/null </dev/null | awk '
-        { text = text $0 " " }
-        END {
-            bs = sprintf("%c", 92); q = sprintf("%c", 34)
-            n = length(text); d = 0
-            for (i = 1; i <= n; i++) {
-                c = substr(text, i, 1)
-                if (c == q) {
-                    s = ""; odd = 0
-                    for (i++; i <= n && (c = substr(text, i, 1)) != q; i++) {
-                        if (c == bs) {
-                            i++; c = substr(text, i, 1)
-                            if (c != "/" && c != bs && c != q) odd = 1
-                        }
-                        s = s c
-                    }
-                    if (iskey[d]) { key[d] = s; iskey[d] = 0 }
-                    else if (d == 3 && kind[1] == "{" && key[1] == "devices" && kind[2] == "[" &&
-                             kind[3] == "{" && (key[3] == "guid" || key[3] == "node" ||
-                             key[3] == "unit") && !odd) print s
-                } else if (c == "{" || c == "[") {
-                    d++; kind[d] = c; iskey[d] = (c == "{"); key[d] = ""
-                } else if (c == "}" || c == "]") {
-                    d--
-                } else if (c == ",") {
-                    iskey[d] = (kind[d] == "{")
-                }
-            }
-        }'
+    "${deadline[@]}" "$@" list --names 2>/dev/null </dev/null
 }
 
 _kyfw() {
@@ -58,7 +30,7 @@ _kyfw() {
     local commands="list info update help"
     # Beside the global ones, which include -h and --help.
     local -A options=(
-        [list]="--json"
+        [list]="--json --names"
         [info]="--json"
         [update]="--json --device --all --jobs -y --yes --allow-downgrade --reinstall --wait
             --no-wait --wait-timeout"

@@ -1,7 +1,7 @@
 # fish completion for kyfw, the Ky's firmware updater. Installed as
 # share/fish/vendor_completions.d/kyfw.fish, where fish looks for it.
 
-# The GUID, device file and unit of each Ky that "kyfw list --json" shows,
+# The GUID, device file and unit of each Ky that "kyfw list --names" prints,
 # from the kyfw on the line with the options that choose its bus (--record
 # would write a recording, --replay-timing take its time). Nothing when
 # kyfw cannot list: completion fails quietly.
@@ -27,35 +27,7 @@ function __kyfw_devices
     set -l deadline
     command -q timeout
     and set deadline timeout 10
-    $deadline $kyfw $bus list --json 2>/dev/null </dev/null | awk '
-        { text = text $0 " " }
-        END {
-            bs = sprintf("%c", 92); q = sprintf("%c", 34)
-            n = length(text); d = 0
-            for (i = 1; i <= n; i++) {
-                c = substr(text, i, 1)
-                if (c == q) {
-                    s = ""; odd = 0
-                    for (i++; i <= n && (c = substr(text, i, 1)) != q; i++) {
-                        if (c == bs) {
-                            i++; c = substr(text, i, 1)
-                            if (c != "/" && c != bs && c != q) odd = 1
-                        }
-                        s = s c
-                    }
-                    if (iskey[d]) { key[d] = s; iskey[d] = 0 }
-                    else if (d == 3 && kind[1] == "{" && key[1] == "devices" && kind[2] == "[" &&
-                            kind[3] == "{" && (key[3] == "guid" || key[3] == "node" ||
-                            key[3] == "unit") && !odd) print s
-                } else if (c == "{" || c == "[") {
-                    d++; kind[d] = c; iskey[d] = (c == "{"); key[d] = ""
-                } else if (c == "}" || c == "]") {
-                    d--
-                } else if (c == ",") {
-                    iskey[d] = (kind[d] == "{")
-                }
-            }
-        }'
+    $deadline $kyfw $bus list --names 2>/dev/null </dev/null
 end
 
 # The subcommand's name, or nothing before it.
@@ -130,6 +102,7 @@ complete -c kyfw -n __kyfw_help_topic -a 'list info update'
 
 # Their options.
 complete -c kyfw -n '__kyfw_in list info update' -l json -d 'Print one JSON document and nothing else'
+complete -c kyfw -n '__kyfw_in list' -l names -d 'Print what --device takes for each Ky, one a line'
 complete -c kyfw -n '__kyfw_in update' -l device -x -a '(__kyfw_devices)' -d 'The Ky to update: GUID, /dev/fwN or unit'
 complete -c kyfw -n '__kyfw_in update' -l all -d 'Update every Ky that the built-in firmware would upgrade'
 complete -c kyfw -n '__kyfw_in update' -l jobs -x -d 'With --all: write at most N Kys at once (1-63)'

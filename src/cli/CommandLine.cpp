@@ -156,6 +156,8 @@ void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, C
     c.help->add_option("SUBCOMMAND", c.helpTopic, "list, info or update");
     for (CLI::App* sub : {c.list, c.info, c.update})
         sub->add_flag("--json", options.json, "Print one JSON document and nothing else");
+    c.list->add_flag("--names", options.names, "Print what --device takes for each Ky, one a line")
+        ->excludes("--json");
     AddUpdateOptions(*c.update, update);
 }
 

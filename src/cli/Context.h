@@ -21,6 +21,7 @@ struct GlobalOptions {
     bool simReset = false;
     bool verbose = false;
     bool json = false;
+    bool names = false;    // list: what --device takes, one a line
     std::string simFault;  // a fault of the simulated Ky, checked against the subcommand
     std::string record;    // where to record the FireWire traffic; empty: nowhere
     bool recordAnonymous = false;

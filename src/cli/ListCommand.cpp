@@ -30,6 +30,14 @@ void PrintText(std::ostream& out, const std::vector<FoundKy>& all) {
     }
 }
 
+// Each Ky's GUID, device file and unit, for the shells' completion; a name
+// that would not print as it is cannot be typed either, and is left out.
+void PrintNames(std::ostream& out, const std::vector<FoundKy>& all) {
+    for (const FoundKy& f : all)
+        for (const std::string& name : {GuidText(f.unit.guid), f.unit.deviceNode, f.unit.name})
+            if (Printable(name) == name) out << name << "\n";
+}
+
 }  // namespace
 
 nlohmann::json DeviceJson(const FoundKy& f) {
@@ -68,6 +76,8 @@ int RunList(Context& context) {
                            {"built_in_version", ky::BuiltInVersionText()}};
         if (!usable) doc["reason"] = ReasonJson(reason);
         Emit(context, std::move(doc));
+    } else if (context.options.names) {
+        PrintNames(context.out, all);
     } else {
         PrintText(context.out, all);
         if (!usable)
