@@ -51,13 +51,14 @@ nlohmann::json DeviceJson(const FoundKy& f) {
 }
 
 int RunList(Context& context) {
-    std::vector<FoundKy> all;
-    std::string problem;
-    if (!FindKys(*context.bus, all, problem, context.trace)) {
+    auto found = IdentifyKys(*context.bus, context.trace);
+    if (!found) {
+        const std::string& problem = found.Failure().What();
         context.err << "kyfw: " << Printable(problem) << "\n";
         Emit(context, {{"command", "list"}, {"message", problem}});
         return kExitNoKy;
     }
+    const std::vector<FoundKy>& all = *found;
     const bool usable = std::any_of(all.begin(), all.end(), [](auto& f) { return f.Usable(); });
     const auto reason = usable ? ky::NoKyReason{} : WhyNoKy(*context.bus, all, context.processes);
     if (context.options.json) {

@@ -103,11 +103,11 @@ private:
     }
 
     Outcome Choose(std::vector<FoundKy>& chosen) {
-        std::vector<FoundKy> all, matching;
-        std::string problem;
         // The Ky's log begins with its discovery.
-        if (!FindKys(*c.bus, all, problem, firstTrace->Sink())) return End(kExitNoKy, problem);
-        for (auto& f : all)
+        auto all = IdentifyKys(*c.bus, firstTrace->Sink());
+        if (!all) return End(kExitNoKy, all.Failure().What());
+        std::vector<FoundKy> matching;
+        for (auto& f : *all)
             if (o.device.Matches(f.unit)) matching.push_back(f);
         if (matching.empty() && !o.device.Any())
             return End(kExitNoKy, "no Ky matches --device " + Printable(o.deviceText));
@@ -128,8 +128,9 @@ private:
     }
 
     Outcome FindAll(std::vector<FoundKy>& chosen) {
-        std::string problem;
-        if (!FindKys(*c.bus, chosen, problem, c.trace)) return FailAll(kExitNoKy, problem);
+        auto found = IdentifyKys(*c.bus, c.trace);
+        if (!found) return FailAll(kExitNoKy, found.Failure().What());
+        chosen = std::move(*found);
         if (chosen.empty())
             return FailAll(kExitNoKy,
                            "no Ky can be updated: " + WhyNoKy(*c.bus, chosen, c.processes).text);
@@ -272,17 +273,6 @@ private:
         return j;
     }
 
-    // What to do after a failed update, naming the command that works on
-    // the Ky as it reads now.
-    static std::string Advice(const ky::UpdateResult& result) {
-        const std::string command = ky::RetryCommand(result);
-        if (ky::LeftTheBus(result))
-            return "Reconnect the Ky (power and cable), check that `kyfw list` shows it, then run "
-                   "`" +
-                   command + "` again.";
-        return "Do not switch the Ky off; leave it connected and run `" + command + "` again.";
-    }
-
     int ReportOne() {
         const ky::KyOutcome& k = Ky(0);
         if (k.status == kExitStopped)
@@ -293,7 +283,8 @@ private:
         const bool ok = k.Written();
         doc.update(UpdateJson(0));
         doc["message"] = ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
-                            : ky::DescribeFailure(k.result) + " " + Advice(k.result);
+                            : ky::DescribeFailure(k.result) + " " +
+                                  ky::FailureAdvice(k.result, ky::AdviceFor::Kyfw);
         const KyRecord& r = records[0];
         if (!c.options.json) {
             (ok ? c.out : c.err) << (ok ? "Done. " : "kyfw: ")
@@ -391,7 +382,8 @@ private:
                 return DoneMessage(i);
             case kExitImageFailed:
                 if (k.Written()) return "failed: " + k.message;  // its restart
-                return "failed: " + k.message + " " + Advice(k.result);
+                return "failed: " + k.message + " " +
+                       ky::FailureAdvice(k.result, ky::AdviceFor::Kyfw);
             default:
                 break;
         }

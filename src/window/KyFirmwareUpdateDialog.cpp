@@ -9,7 +9,7 @@
 #include "engine/ImageCheck.h"
 #include "support/DeviceInUse.h"
 #include "support/Process.h"
-#include "update/NoKyReason.h"
+#include "update/UpdateWording.h"
 
 namespace {
 
@@ -95,13 +95,9 @@ SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string
     if (!result.started)
         return Alert(kAlertStopAlert, "Update Not Started",
                      Below(ky::DescribeFailure(result), notice));
-    const char* advice = ky::LeftTheBus(result)
-                             ? "\nReconnect the Ky (power and cable), wait until this window "
-                               "shows it, and run the update again."
-                             : "\nDo not switch the Ky off. Leave it powered and connected, and "
-                               "run the update again.";
+    const std::string advice = ky::FailureAdvice(result, ky::AdviceFor::Window);
     return Alert(kAlertStopAlert, "Programming Failed",
-                 Below(ky::DescribeFailure(result) + advice, notice));
+                 Below(ky::DescribeFailure(result) + "\n" + advice, notice));
 }
 
 std::string CKyFirmwareUpdateDialog::MissingControl(WindowRef window) {
@@ -242,8 +238,7 @@ void CKyFirmwareUpdateDialog::Identify() {
     if (_session->GetState() != ky::UpdateSession::State::Idle) return;
     // The Ky is identified off this thread: a Ky that does not answer holds
     // up neither the redraw nor the menus, and the last answer stays shown.
-    bool stale = false;
-    const auto answers = _probe ? _probe->Ask(kProbeWait, stale) : std::nullopt;
+    const auto answers = _probe ? _probe->Ask(kProbeWait) : std::nullopt;
     if (!answers) {
         ShowNotFound(_probe ? "waiting for the Ky to answer" : "");
         return;
@@ -396,11 +391,8 @@ void CKyFirmwareUpdateDialog::EndRestart() {
 }
 
 std::string CKyFirmwareUpdateDialog::TakeRestart(const ky::RestartResult& result) {
-    bool failed = false;
-    std::string text =
-        ky::RestartText(result, ky::BuiltInVersionText(), _environment.restartLimits, failed);
-    _lastFailed = _lastFailed || failed;
-    return text;
+    _lastFailed = _lastFailed || ky::RestartFailed(result);
+    return ky::RestartText(result, ky::BuiltInVersionText(), _environment.restartLimits);
 }
 
 OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
