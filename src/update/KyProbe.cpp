@@ -4,6 +4,8 @@
 #include <mutex>
 #include <thread>
 
+#include "update/kyfirmwareupdate.h"
+
 namespace ky {
 
 // Passes the probe's trace on while the probe lives: its thread may end

@@ -5,7 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "update/kyfirmwareupdate.h"
+#include "support/ProcessTable.h"
+#include "update/KyIdentity.h"
+#include "update/UpdateWording.h"
 
 namespace ky {
 

@@ -14,18 +14,23 @@ namespace {
 
 enum class Seen { Absent, Present, Identified };
 
+// What one look saw of a Ky: its versions once it is identified.
+struct Sighting {
+    Seen seen = Seen::Present;
+    std::string versions;
+};
+
 // The Ky with `guid` among `units` and, with `identify`, its versions.
 // A Ky that is back but cannot be read yet (udev has not run) is only
 // present: it is read again at the next look.
-Seen Look(const std::vector<FWLib::io_service_t>& units, UInt64 guid, bool identify,
-          std::string& versions, const Trace& trace) {
+Sighting Look(const std::vector<FWLib::io_service_t>& units, UInt64 guid, bool identify,
+              const Trace& trace) {
     const FWLib::io_service_t unit = KyWithGuid(units, guid);
-    if (!unit) return Seen::Absent;
-    if (!identify) return Seen::Present;
+    if (!unit) return {Seen::Absent, {}};
+    if (!identify) return {Seen::Present, {}};
     const FoundKy ky = IdentifyUnit(unit, trace);
-    if (!ky.VersionsKnown()) return Seen::Present;
-    versions = VersionText(ky.info.MCOREver, ky.info.XilinxVer);
-    return Seen::Identified;
+    if (!ky.VersionsKnown()) return {Seen::Present, {}};
+    return {Seen::Identified, VersionText(ky.info.MCOREver, ky.info.XilinxVer)};
 }
 
 // Sleeps one poll in short steps, so that a stop is seen at once.
@@ -48,12 +53,12 @@ struct Follower {
               const Trace& trace) {
         r.waitedMicros = now - start;
         r.awayMicros = r.left ? now - leftAt : 0;
-        const Seen seen =
-            services ? Look(*services, guid, r.left, r.versions, trace) : Seen::Present;
-        if (!r.left && seen == Seen::Absent) {
+        const Sighting sighting = services ? Look(*services, guid, r.left, trace) : Sighting{};
+        if (!r.left && sighting.seen == Seen::Absent) {
             r.left = true;
             leftAt = now;
-        } else if (r.left && seen == Seen::Identified) {
+        } else if (r.left && sighting.seen == Seen::Identified) {
+            r.versions = sighting.versions;
             r.ending =
                 r.versions == expected ? RestartEnding::Confirmed : RestartEnding::OldFirmware;
             ended = true;

@@ -3,6 +3,7 @@
 #include "base/KyAssert.h"
 #include "engine/Downloader.h"
 #include "support/ZRV_PTA_Thread.h"
+#include "update/UpdatePolicy.h"
 
 namespace ZRV::PTA {
 

@@ -16,7 +16,6 @@
 #include "support/ProcessTable.h"
 #include "support/ZRV_PTA_Runnable.h"
 #include "update/KyIdentity.h"
-#include "update/UpdatePolicy.h"
 #include "update/UpdateResult.h"
 #include "update/UpdateWording.h"
 
