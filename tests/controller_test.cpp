@@ -146,9 +146,7 @@ TEST(FollowRestarts, EachKyIsJudgedOnceItIsBackAndReadableWithinAWaitFromItsLeav
         });
         const auto results = ky::FollowRestarts(*bus, guids, "1-5", {60'000'000, 1'000'000}, clock, [&] { return stop; });
         for (std::size_t i = 0; i < endings.size(); ++i) EXPECT_EQ(results.at(i).ending, endings[i]) << i;
-        bool failed = !fails;
-        ky::RestartText(results[0], "1-5", {}, failed);
-        EXPECT_EQ(failed, fails);
+        EXPECT_EQ(ky::RestartFailed(results[0]), fails);
         EXPECT_TRUE(due.empty()) << due.size() << " steps not reached";
     }
 }
@@ -282,6 +280,34 @@ private:
 };
 
 }  // namespace
+
+// The advice after a failed update stands once for both programs: the
+// window's user presses the button again, kyfw's runs the command that fits
+// the versions read under the hold.
+TEST(FailureAdvice, EachProgramReadsWhatToDoWhetherTheKyLeftOrStayed) {
+    ky::UpdateResult stayed;
+    stayed.deviceFound = true;
+    stayed.xilinx.error = kIOReturnNotResponding;
+    stayed.versionsRead = ZRV::PTA::KyInfo{0x00020006, 0x00030000, "S", 2, 6, true};
+    ky::UpdateResult left = stayed;
+    left.mcore.error = kIOReturnNoDevice;
+    left.versionsRead.reset();
+    using ky::AdviceFor;
+    for (const auto& [result, reader, advice] :
+         {std::tuple(stayed, AdviceFor::Window,
+                     "Do not switch the Ky off. Leave it powered and "
+                     "connected, and run the update again."),
+          std::tuple(left, AdviceFor::Window,
+                     "Reconnect the Ky (power and cable), wait until "
+                     "this window shows it, and run the update again."),
+          std::tuple(stayed, AdviceFor::Kyfw,
+                     "Do not switch the Ky off; leave it connected and "
+                     "run `kyfw update --reinstall` again."),
+          std::tuple(left, AdviceFor::Kyfw,
+                     "Reconnect the Ky (power and cable), check that `kyfw list` shows it, then "
+                     "run `kyfw update --reinstall --allow-downgrade` again.")})
+        EXPECT_EQ(ky::FailureAdvice(result, reader), advice);
+}
 
 // Every request in every state: what fits is done, the rest is refused
 // (WrongState) and changes nothing. Never a second worker, never a Ky let

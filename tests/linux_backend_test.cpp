@@ -16,8 +16,8 @@
 #include "firewire/LinuxBus.h"
 #include "support/FakeKernel.h"
 #include "support/Files.h"
-#include "update/NoKyReason.h"
 #include "update/UpdateBatch.h"
+#include "update/UpdateWording.h"
 
 namespace {
 

@@ -1,12 +1,6 @@
 #include "cli/Identify.h"
 
-#include <cstdio>
-
-#include "update/NoKyReason.h"
-
 namespace kyfw {
-
-using ky::KyCheck;
 
 std::string FoundKy::Status() const {
     return ky::KyCheckText(check);
@@ -24,36 +18,18 @@ const char* FoundKy::Verdict() const {
     return ky::VerdictText(ky::VerdictFor(info));
 }
 
-bool FindKys(FWLib::Bus& bus, std::vector<FoundKy>& found, std::string& problem,
-             const ky::Trace& trace) {
-    std::vector<FWLib::io_service_t> services;
-    if (IOReturn status = bus.GetMatchingServices(ky::KyUnitMatch(), services);
-        status != kIOReturnSuccess) {
-        problem = "cannot look at the FireWire bus: " + IOReturnName(status);
-        return false;
-    }
-    for (const auto& service : services) {
-        FoundKy ky{service->Info(), {}, KyCheck::OpenFailed, false};
-        try {
-            DownloadUnit unit(service, trace);
-            ky.created = true;
-            ky.check = ky::IdentifyKy(unit, ky.info, trace);
-        } catch (const FWLib::DeviceError& e) {
-            ky.check = ky::CheckUnopenedUnit(e.status);
-        }
-        found.push_back(std::move(ky));
-    }
-    return true;
+ky::Result<std::vector<FoundKy>> IdentifyKys(FWLib::Bus& bus, const ky::Trace& trace) {
+    auto kys = ky::FindKys(bus, trace);
+    if (!kys) return kys.Failure();
+    std::vector<FoundKy> found;
+    for (auto& ky : *kys) found.push_back({std::move(ky)});
+    return found;
 }
-
-}  // namespace kyfw
-
-namespace kyfw {
 
 ky::NoKyReason WhyNoKy(FWLib::Bus& bus, const std::vector<FoundKy>& all,
                        const ky::ProcessTable& processes) {
-    if (all.empty()) return ky::ExplainNoKy(bus, ky::KyCheck::NotFound, {}, processes);
-    return ky::ExplainNoKy(bus, all.front().check, all.front().unit, processes);
+    if (all.empty()) return ky::ExplainNoKy(&bus, ky::KyCheck::NotFound, {}, processes);
+    return ky::ExplainNoKy(&bus, all.front().check, all.front().unit, processes);
 }
 
 nlohmann::json ReasonJson(const ky::NoKyReason& reason) {

@@ -58,13 +58,14 @@ nlohmann::json DeviceJson(const FoundKy& f) {
 }
 
 int RunList(Context& context) {
-    std::vector<FoundKy> all;
-    std::string problem;
-    if (!FindKys(*context.start.Bus(), all, problem, context.trace)) {
+    auto found = IdentifyKys(*context.start.Bus(), context.trace);
+    if (!found) {
+        const std::string& problem = found.Failure().What();
         context.err << "kyfw: " << Printable(problem) << "\n";
         Emit(context, {{"command", "list"}, {"message", problem}});
         return kExitNoKy;
     }
+    const std::vector<FoundKy>& all = *found;
     const bool usable = std::any_of(all.begin(), all.end(), [](auto& f) { return f.Usable(); });
     const auto reason =
         usable ? ky::NoKyReason{} : WhyNoKy(*context.start.Bus(), all, context.processes);

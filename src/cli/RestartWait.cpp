@@ -89,7 +89,8 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
     std::vector<RestartReport> reports;
     for (const auto& r : results) {
         RestartReport report{r, {}, false, {}};
-        report.text = ky::RestartText(r, kBuiltIn, limits, report.failed);
+        report.text = ky::RestartText(r, kBuiltIn, limits);
+        report.failed = ky::RestartFailed(r);
         report.json = RestartJson(r, report.text);
         if (cutShort) report = NotReplayed(r);
         reports.push_back(std::move(report));

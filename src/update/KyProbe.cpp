@@ -4,6 +4,8 @@
 #include <mutex>
 #include <thread>
 
+#include "update/kyfirmwareupdate.h"
+
 namespace ky {
 
 // Passes the probe's trace on while the probe lives: its thread may end
@@ -42,10 +44,9 @@ namespace {
 
 // The GUID of each Ky unit on the bus; with none, 0 (whatever is found).
 std::vector<UInt64> KyGuids(FWLib::Bus& bus) {
-    std::vector<FWLib::io_service_t> services;
     std::vector<UInt64> guids;
-    if (bus.GetMatchingServices(KyUnitMatch(), services) == kIOReturnSuccess)
-        for (const auto& service : services) guids.push_back(service->Info().guid);
+    if (const auto units = FindKyUnits(bus))
+        for (const auto& unit : *units) guids.push_back(unit->Info().guid);
     if (guids.empty()) guids.push_back(0);
     return guids;
 }
@@ -101,7 +102,7 @@ const KyProbe::Answer& KyProbe::Chosen(const Answers& answers, UInt64 guid) {
     return answers.front();
 }
 
-std::optional<KyProbe::Answers> KyProbe::Ask(std::chrono::milliseconds wait, bool& stale) {
+std::optional<KyProbe::Answers> KyProbe::Ask(std::chrono::milliseconds wait) {
     std::unique_lock lock(mShared->mutex);
     if (!mShared->wanted) {
         mShared->wanted = true;
@@ -110,7 +111,6 @@ std::optional<KyProbe::Answers> KyProbe::Ask(std::chrono::milliseconds wait, boo
     }
     const unsigned asked = mShared->asked;
     mShared->changed.wait_for(lock, wait, [&] { return mShared->answered >= asked; });
-    stale = mShared->answered < asked;
     return mShared->latest;
 }
 

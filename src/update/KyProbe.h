@@ -5,8 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "update/NoKyReason.h"
-#include "update/kyfirmwareupdate.h"
+#include "support/ProcessTable.h"
+#include "update/KyIdentity.h"
+#include "update/UpdateWording.h"
 
 namespace ky {
 
@@ -38,9 +39,9 @@ public:
     KyProbe& operator=(const KyProbe&) = delete;
 
     // Starts an identification unless one is under way, waits up to `wait`
-    // for it, and returns the last answers (nothing before the first);
-    // `stale` tells that the answer is older than this request.
-    std::optional<Answers> Ask(std::chrono::milliseconds wait, bool& stale);
+    // for it, and returns the last answers (nothing before the first),
+    // which may be older than this request.
+    std::optional<Answers> Ask(std::chrono::milliseconds wait);
 
     struct Shared;  // with the probe's thread
 

@@ -5,7 +5,8 @@
 #include <mutex>
 #include <vector>
 
-#include "update/kyfirmwareupdate.h"
+#include "update/KyIdentity.h"
+#include "update/UpdateWording.h"
 
 namespace ky {
 
@@ -13,26 +14,23 @@ namespace {
 
 enum class Seen { Absent, Present, Identified };
 
-// The Ky with `guid` among `services` and, with `identify`, its versions.
+// What one look saw of a Ky: its versions once it is identified.
+struct Sighting {
+    Seen seen = Seen::Present;
+    std::string versions;
+};
+
+// The Ky with `guid` among `units` and, with `identify`, its versions.
 // A Ky that is back but cannot be read yet (udev has not run) is only
 // present: it is read again at the next look.
-Seen Look(const std::vector<FWLib::io_service_t>& services, UInt64 guid, bool identify,
-          std::string& versions, const Trace& trace) {
-    for (const auto& service : services) {
-        if (service->Info().guid != guid) continue;
-        if (!identify) return Seen::Present;
-        try {
-            DownloadUnit unit(service, trace);
-            KyInfo info;
-            const KyCheck check = IdentifyKy(unit, info, trace);
-            if (check != KyCheck::Accepted && check != KyCheck::WrongProduct) return Seen::Present;
-            versions = VersionText(info.MCOREver, info.XilinxVer);
-            return Seen::Identified;
-        } catch (const FWLib::DeviceError&) {
-            return Seen::Present;
-        }
-    }
-    return Seen::Absent;
+Sighting Look(const std::vector<FWLib::io_service_t>& units, UInt64 guid, bool identify,
+              const Trace& trace) {
+    const FWLib::io_service_t unit = KyWithGuid(units, guid);
+    if (!unit) return {Seen::Absent, {}};
+    if (!identify) return {Seen::Present, {}};
+    const FoundKy ky = IdentifyUnit(unit, trace);
+    if (!ky.VersionsKnown()) return {Seen::Present, {}};
+    return {Seen::Identified, VersionText(ky.info.MCOREver, ky.info.XilinxVer)};
 }
 
 // Sleeps one poll in short steps, so that a stop is seen at once.
@@ -55,12 +53,12 @@ struct Follower {
               const Trace& trace) {
         r.waitedMicros = now - start;
         r.awayMicros = r.left ? now - leftAt : 0;
-        const Seen seen =
-            services ? Look(*services, guid, r.left, r.versions, trace) : Seen::Present;
-        if (!r.left && seen == Seen::Absent) {
+        const Sighting sighting = services ? Look(*services, guid, r.left, trace) : Sighting{};
+        if (!r.left && sighting.seen == Seen::Absent) {
             r.left = true;
             leftAt = now;
-        } else if (r.left && seen == Seen::Identified) {
+        } else if (r.left && sighting.seen == Seen::Identified) {
+            r.versions = sighting.versions;
             r.ending =
                 r.versions == expected ? RestartEnding::Confirmed : RestartEnding::OldFirmware;
             ended = true;
@@ -80,7 +78,6 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
     std::vector<Follower> kys;
     for (UInt64 guid : guids) kys.push_back({guid, {}});
     const std::uint64_t start = clock.NowMicros();
-    const FWLib::MatchingDictionary match = KyUnitMatch();
     // A stop is looked for only between a pause and the next look: a
     // recorded run and its replay then end at the same call, whichever of
     // the pause's checks saw the stop (the recording keeps only the first yes).
@@ -92,14 +89,12 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
             break;
         }
         const std::uint64_t now = clock.NowMicros();
-        std::vector<FWLib::io_service_t> services;
-        const bool found = bus.GetMatchingServices(match, services) == kIOReturnSuccess;
+        const auto units = FindKyUnits(bus);
         bool waiting = false;
         for (std::size_t i = 0; i < kys.size(); ++i) {
             auto& ky = kys[i];
             if (!ky.ended)
-                ky.Step(found ? &services : nullptr, start, now, expected, limits.waitMicros,
-                        trace);
+                ky.Step(units ? &*units : nullptr, start, now, expected, limits.waitMicros, trace);
             if (looked) looked(i, ky.r);
             waiting = waiting || !ky.ended;
         }
@@ -110,8 +105,13 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
     return results;
 }
 
+bool RestartFailed(const RestartResult& r) {
+    return r.ending == RestartEnding::OldFirmware || r.ending == RestartEnding::NeverBack ||
+           (r.ending == RestartEnding::Stopped && r.left);
+}
+
 std::string RestartText(const RestartResult& r, const std::string& expected,
-                        const RestartLimits& limits, bool& exitFailure) {
+                        const RestartLimits& limits) {
     // Seconds under two minutes, whole minutes above.
     const auto minutes = [](std::uint64_t micros) {
         const std::uint64_t s = (micros + 500'000) / 1'000'000,
@@ -119,8 +119,6 @@ std::string RestartText(const RestartResult& r, const std::string& expected,
         if (s < 120) return std::to_string(s) + (s == 1 ? " second" : " seconds");
         return std::to_string(m) + " minutes";
     };
-    exitFailure = r.ending == RestartEnding::OldFirmware || r.ending == RestartEnding::NeverBack ||
-                  (r.ending == RestartEnding::Stopped && r.left);
     switch (r.ending) {
         case RestartEnding::Confirmed:
             return "The Ky now runs firmware " + expected + ".";

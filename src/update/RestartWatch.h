@@ -55,10 +55,13 @@ std::vector<RestartResult> FollowRestarts(FWLib::Bus& bus, const std::vector<UIn
                                           Clock& clock, const std::function<bool()>& stop,
                                           Trace trace = {}, const RestartLooked& looked = {});
 
+// The update fails for a Ky that came back with other firmware, did not
+// come back, or had left when the waiting was stopped.
+bool RestartFailed(const RestartResult& result);
 // "The Ky now runs firmware 2-6." and the like: what the ending means and
-// what to do; `exitFailure` tells whether the update command should fail.
+// what to do.
 std::string RestartText(const RestartResult& result, const std::string& expected,
-                        const RestartLimits& limits, bool& exitFailure);
+                        const RestartLimits& limits);
 
 // FollowRestarts for one Ky on a thread of its own, for a program that must
 // go on meanwhile: the window redraws and answers while the Ky is switched

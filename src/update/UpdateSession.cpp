@@ -111,9 +111,9 @@ UpdateSession::Answer UpdateSession::Consent() {
     return {};
 }
 
-std::string UpdateSession::BeforeWriting() {
+Done UpdateSession::BeforeWriting() {
     // On the worker: the Ky is held, nothing is written yet.
-    if (const auto others = mWatch.CheckAll(DeviceFile(mUnit))) return InUseText(*others);
+    if (const auto others = mWatch.CheckAll(DeviceFile(mUnit))) return Error(InUseText(*others));
     mInhibitor = std::make_unique<SleepInhibitor>(mController.Traced());
     return {};
 }

@@ -94,7 +94,7 @@ public:
 private:
     Answer NotNow(const char* request) const;
     Answer Identified() const;
-    std::string BeforeWriting();
+    Done BeforeWriting();
     void Enter(State state);
 
     ZRV::PTA::CKyFirmwareUpdate& mController;

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "update/kyfirmwareupdate.h"
+#include "update/UpdateWording.h"
 
 namespace ky {
 
@@ -36,11 +36,7 @@ SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string
     if (!result.started)
         return Alert(kAlertStopAlert, "Update Not Started",
                      Below(ky::DescribeFailure(result), notice));
-    const char* advice = ky::LeftTheBus(result)
-                             ? "\nReconnect the Ky (power and cable), wait until this window "
-                               "shows it, and run the update again."
-                             : "\nDo not switch the Ky off. Leave it powered and connected, and "
-                               "run the update again.";
+    const std::string advice = ky::FailureAdvice(result, ky::AdviceFor::Window);
     return Alert(kAlertStopAlert, "Programming Failed",
-                 Below(ky::DescribeFailure(result) + advice, notice));
+                 Below(ky::DescribeFailure(result) + "\n" + advice, notice));
 }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "qtsupport/PlatformServices.h"
-#include "update/kyfirmwareupdate.h"
+#include "update/UpdateResult.h"
 
 namespace ky {
 

@@ -7,7 +7,7 @@
 #include "engine/FirmwareImage.h"
 #include "support/DeviceInUse.h"
 #include "support/Process.h"
-#include "update/NoKyReason.h"
+#include "update/UpdateWording.h"
 #include "window/Accessibility.h"
 
 namespace {
@@ -205,8 +205,7 @@ void CKyFirmwareUpdateDialog::Identify() {
     if (_session->GetState() != ky::UpdateSession::State::Idle) return;
     // The Ky is identified off this thread: a Ky that does not answer holds
     // up neither the redraw nor the menus, and the last answer stays shown.
-    bool stale = false;
-    const auto answers = _probe ? _probe->Ask(kProbeWait, stale) : std::nullopt;
+    const auto answers = _probe ? _probe->Ask(kProbeWait) : std::nullopt;
     if (!answers) {
         ShowNotFound(_probe ? "waiting for the Ky to answer" : "");
         return;
@@ -325,11 +324,8 @@ void CKyFirmwareUpdateDialog::EndRestart() {
 }
 
 std::string CKyFirmwareUpdateDialog::TakeRestart(const ky::RestartResult& result) {
-    bool failed = false;
-    std::string text =
-        ky::RestartText(result, ky::BuiltInVersionText(), _environment.restartLimits, failed);
-    _lastFailed = _lastFailed || failed;
-    return text;
+    _lastFailed = _lastFailed || ky::RestartFailed(result);
+    return ky::RestartText(result, ky::BuiltInVersionText(), _environment.restartLimits);
 }
 
 OSStatus CKyFirmwareUpdateDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {

@@ -1,0 +1,173 @@
+// kyfw update's report: what became of each Ky, in words and in JSON, and
+// the restarts of the Kys written.
+#include "cli/RestartWait.h"
+#include "cli/UpdateCommand.h"
+
+namespace kyfw {
+
+namespace {
+
+nlohmann::json ImageJson(const ky::ImageOutcome& image) {
+    nlohmann::json j{{"ok", image.Programmed()}, {"error", image.error}};
+    if (!image.Programmed()) {
+        j["error_text"] = ky::ErrorText(image.error);
+        j["step"] = image.StepText();
+        j["flash_touched"] = image.FlashTouched();
+    }
+    return j;
+}
+
+}  // namespace
+
+nlohmann::json UpdateCommand::UpdateJson(std::size_t i) {
+    const ky::KyOutcome& k = Ky(i);
+    const KyRecord& r = records[i];
+    nlohmann::json j{
+        {"images", {{"xilinx", ImageJson(k.result.xilinx)}, {"mcore", ImageJson(k.result.mcore)}}},
+        {"log", r.logPath ? nlohmann::json(r.logPath->string()) : nullptr}};
+    if (!r.logPath) j["log_problem"] = r.logProblem;
+    if (!k.result.Succeeded()) j["advice"] = ky::RetryCommand(k.result);
+    return j;
+}
+
+int UpdateCommand::ReportOne() {
+    const ky::KyOutcome& k = Ky(0);
+    if (k.status == kExitStopped)
+        return End(kExitStopped,
+                   "stopped by a quit signal before the Ky was written; "
+                   "nothing was written");
+    if (!k.started) return End(kExitRefused, "refusing to update: " + k.message);
+    const bool ok = k.Written();
+    doc.update(UpdateJson(0));
+    doc["message"] =
+        ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
+           : ky::DescribeFailure(k.result) + " " + ky::FailureAdvice(k.result, ky::AdviceFor::Kyfw);
+    const KyRecord& r = records[0];
+    if (!c.options.json) {
+        (ok ? c.out : c.err) << (ok ? "Done. " : "kyfw: ")
+                             << Printable(doc["message"].get<std::string>(), true) << "\n";
+        if (r.logPath)
+            c.out << "Log: " << Printable(r.logPath->string()) << "\n";
+        else
+            c.err << "kyfw: warning: no log was kept: " << Printable(r.logProblem) << "\n";
+    }
+    if (ok && WaitSkipped())
+        doc["restart"] = SkippedRestartJson();
+    else if (ok && Waits())
+        FollowRestarts(std::string(ky::kRestartRequest) +
+                       " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n");
+    if (ok && Ky(0).status == kExitFailed)
+        doc["message"] = Ky(0).message;  // written, its new firmware not started
+    if (c.options.json) Emit(c, doc);
+    SayOutputFailed(ok ? "the update is done" : "the update failed");
+    return Ky(0).status;
+}
+
+void UpdateCommand::SayOutputFailed(const std::string& what) {
+    c.out.flush();
+    c.outputFailureSaid = c.outBuffer.Error() != 0;
+    if (c.outputFailureSaid)
+        c.err << "kyfw: " << what << ", but its result could not be written to standard "
+              << "output (" << c.outBuffer.ErrorText() << ")\n";
+}
+
+// Follows every written Ky through its restart, together.
+void UpdateCommand::FollowRestarts(const std::string& announce) {
+    std::vector<std::size_t> written;
+    std::vector<UInt64> guids;
+    for (std::size_t i = 0; i < batch->Kys().size(); ++i)
+        if (Ky(i).Written()) written.push_back(i), guids.push_back(Ky(i).unit.guid);
+    if (guids.empty()) return;
+    const std::vector<RestartReport> reports = AwaitRestarts(c, o, guids, announce);
+    for (std::size_t n = 0; n < written.size(); ++n) {
+        const RestartReport& r = reports[n];
+        const std::size_t i = written[n];
+        batch->Restarted(i, r.result, r.text, r.failed);
+        restartJson[i] = r.json;
+        if (!o.all && !c.options.json)
+            (r.failed ? c.err : c.out) << (r.failed ? "kyfw: " : "") << r.text << "\n";
+        if (records[i].logPath) AppendToLog(*records[i].logPath, "Restart: " + r.text + "\n");
+    }
+    if (!o.all) doc["restart"] = restartJson[written.front()];
+}
+
+int UpdateCommand::ReportAll() {
+    if (WaitSkipped())
+        for (std::size_t i = 0; i < batch->Kys().size(); ++i)
+            if (Ky(i).Written()) restartJson[i] = SkippedRestartJson();
+    if (!WaitSkipped() && Waits())
+        FollowRestarts(
+            "Switch each Ky that was updated off, wait a second and switch it on again. "
+            "Waiting for them to come back (Ctrl+C to stop waiting)\u2026\n");
+    const ExitStatus worst = batch->Status();
+    if (c.options.json) {
+        nlohmann::json kys = nlohmann::json::array();
+        for (std::size_t i = 0; i < batch->Kys().size(); ++i) kys.push_back(EntryJson(i));
+        Emit(c, {{"command", "update"}, {"all", true}, {"status", worst}, {"kys", kys}});
+    } else {
+        c.out << "Summary (built-in firmware " << kBuiltIn << "):\n";
+        for (std::size_t i = 0; i < batch->Kys().size(); ++i)
+            c.out << "  " << GuidText(Ky(i).unit.guid) << "  "
+                  << Printable(ky::SerialText(Ky(i).before)) << "  "
+                  << (Ky(i).versionsKnown ? Before(i) : "?") << " \u2192 " << After(i) << "  "
+                  << Printable(Message(i), true) << "\n";
+    }
+    SayOutputFailed("the update has ended");
+    return worst;
+}
+
+// What the Ky read last, as the summary shows it.
+std::string UpdateCommand::After(std::size_t i) const {
+    if (Ky(i).after) return *Ky(i).after;
+    // Written, its restart not followed: what it starts once switched off and on.
+    return Ky(i).Written() && !Ky(i).restart ? kBuiltIn + " once restarted" : "?";
+}
+
+// The Ky's outcome in words: its word, and for any other ending why.
+std::string UpdateCommand::Message(std::size_t i) const {
+    const ky::KyOutcome& k = Ky(i);
+    switch (k.status) {
+        case kExitNothingToDo:
+            return "skipped: it already has " + kBuiltIn + " (--reinstall writes it again)";
+        case kExitStopped:
+            return "not started: stopped by a quit signal";
+        case kExitRefused:
+            if (k.needsConsent)
+                return "refused: a downgrade from " + Before(i) + " needs --allow-downgrade";
+            return "refused: " + k.message;
+        case kExitDone:
+            return DoneMessage(i);
+        case kExitFailed:
+            if (k.Written()) return "failed: " + k.message;  // its restart
+            return "failed: " + k.message + " " + ky::FailureAdvice(k.result, ky::AdviceFor::Kyfw);
+        default:
+            break;
+    }
+    return std::string(ky::OutcomeWord(k.status)) + ": " + k.message;
+}
+
+std::string UpdateCommand::DoneMessage(std::size_t i) const {
+    const auto& restart = Ky(i).restart;
+    if (restart && restart->ending == ky::RestartEnding::Confirmed)
+        return "done, restart confirmed";
+    if (WaitSkipped())
+        return "done; the restart was not waited for: a quit signal came during the update";
+    if (restart) return "done; restart not confirmed: " + restartJson.at(i).value("message", "");
+    return "done";
+}
+
+nlohmann::json UpdateCommand::EntryJson(std::size_t i) {
+    const ky::KyOutcome& k = Ky(i);
+    nlohmann::json j{{"guid", GuidText(k.unit.guid)},
+                     {"serial_number", ky::SerialText(k.before)},
+                     {"before", k.versionsKnown ? Before(i) : "?"},
+                     {"after", k.after ? nlohmann::json(*k.after) : nullptr},
+                     {"outcome", ky::OutcomeWord(k.status)},
+                     {"message", Message(i)},
+                     {"status", k.status}};
+    if (k.started) j["update"] = UpdateJson(i);
+    if (restartJson.contains(i)) j["restart"] = restartJson[i];
+    return j;
+}
+
+}  // namespace kyfw
