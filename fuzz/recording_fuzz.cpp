@@ -10,13 +10,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    std::vector<FWLib::RecordedEvent> events;
-    std::string error;
-    if (!FWLib::ParseRecording(input, events, error)) {
-        if (error.rfind("line ", 0) != 0) __builtin_trap();  // the line is named
+    const auto recording = FWLib::ParseRecording(input);
+    if (!recording) {
+        if (recording.Failure().What().rfind("line ", 0) != 0)
+            __builtin_trap();  // the line is named
         return 0;
     }
-    auto bus = FWLib::MakeReplayBus(events, false);
+    auto bus = FWLib::MakeReplayBus(recording->events, false);
     std::vector<FWLib::io_service_t> services;
     bus->GetMatchingServices({0xA27, 0x11}, services);
     for (const auto& s : services) {

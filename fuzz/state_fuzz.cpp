@@ -9,14 +9,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    kysim::DemoState state, again;
-    std::string error;
-    if (!kysim::ParseDemoState(input, state, error)) {
-        if (error.empty()) __builtin_trap();  // a refusal always says why
+    const auto state = kysim::ParseDemoState(input);
+    if (!state) {
+        if (state.Failure().What().empty()) __builtin_trap();  // a refusal always says why
         return 0;
     }
-    if (!kysim::ParseDemoState(kysim::FormatDemoState(state), again, error) ||
-        again.flash != state.flash || again.identity.serial != state.identity.serial)
+    const auto again = kysim::ParseDemoState(kysim::FormatDemoState(*state));
+    if (!again || again->flash != state->flash || again->identity.serial != state->identity.serial)
         __builtin_trap();
     return 0;
 }

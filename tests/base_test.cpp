@@ -15,6 +15,7 @@
 #include "base/KyAssert.h"
 #include "base/Paths.h"
 #include "support/Files.h"
+#include "support/Why.h"
 
 namespace {
 
@@ -56,7 +57,6 @@ private:
 };
 
 TEST(StateDirectory, XdgWhenAbsoluteElseHomeElseThePasswordDatabaseNeverShared) {
-    std::string error;
     const std::string own = getpwuid(geteuid())->pw_dir;
     const struct {
         std::optional<std::string> xdg, home;
@@ -69,7 +69,8 @@ TEST(StateDirectory, XdgWhenAbsoluteElseHomeElseThePasswordDatabaseNeverShared) 
     };
     for (const auto& c : cases) {
         ScopedEnv xdg("XDG_STATE_HOME", c.xdg), home("HOME", c.home);
-        EXPECT_EQ(ky::StateDirectory(error).value_or("none"), c.expected);
+        const auto dir = ky::StateDirectory();
+        EXPECT_EQ(dir ? dir->string() : "none", c.expected);
     }
 }
 
@@ -86,15 +87,14 @@ std::string Named(const fs::path& path) {
 TEST(PrivateFiles, DirectoriesArePrivateAndFilesWrittenWholeOrNotAtAll) {
     kytest::TempDir dir{"paths"};
     const fs::path inner = dir / "a" / "b", file = inner / "f";
-    std::string error;
-    ASSERT_TRUE(ky::EnsurePrivateDirectory(inner, error)) << error;
+    ASSERT_EQ(kytest::Why(ky::EnsurePrivateDirectory(inner)), "");
     EXPECT_EQ(std::pair(fs::status(dir / "a").permissions(), fs::status(inner).permissions()),
               std::pair(fs::perms::owner_all, fs::perms::owner_all));
     for (mode_t mode : {0720, 0702}) {
         ::chmod(inner.c_str(), mode);
-        EXPECT_FALSE(ky::EnsurePrivateDirectory(inner, error));
-        EXPECT_EQ(error, "refusing to use " + inner.string() +
-                             ": others may write to it (make it private with chmod 700)");
+        EXPECT_EQ(kytest::Why(ky::EnsurePrivateDirectory(inner)),
+                  "refusing to use " + inner.string() +
+                      ": others may write to it (make it private with chmod 700)");
     }
     ::chmod(inner.c_str(), 0700);
     // The data is on the disk before the rename makes it the file.
@@ -106,7 +106,7 @@ TEST(PrivateFiles, DirectoriesArePrivateAndFilesWrittenWholeOrNotAtAll) {
         gCalls.push_back("rename " + Named(from) + " " + Named(to));
         return ::rename(from, to);
     };
-    ASSERT_TRUE(ky::WriteFileAtomically(file, "old", error)) << error;
+    ASSERT_EQ(kytest::Why(ky::WriteFileAtomically(file, "old")), "");
     EXPECT_EQ(gCalls, (std::vector<std::string>{"fsync temp", "rename temp f", "fsync b"}));
     // A save that fails (at the rename, or at the close, which may be the
     // first to tell of a lost write) leaves the old file, and nothing beside it.
@@ -120,16 +120,16 @@ TEST(PrivateFiles, DirectoriesArePrivateAndFilesWrittenWholeOrNotAtAll) {
             };
         // (Braces: the save is tried before what it left is read.)
         EXPECT_EQ(
-            (std::tuple{ky::WriteFileAtomically(file, "new", error), error, kytest::ReadFile(file),
+            (std::tuple{kytest::Why(ky::WriteFileAtomically(file, "new")), kytest::ReadFile(file),
                         std::distance(fs::directory_iterator(inner), {})}),
-            std::tuple(false, "cannot write " + file.string() + ": Input/output error", "old", 1));
+            std::tuple("cannot write " + file.string() + ": Input/output error", "old", 1));
     }
     ky::gDurableWriteCalls = {};
     // Nor is another user's directory ours, whatever its mode.
     if (geteuid() != 0) GTEST_SKIP() << "only root can give a directory to another user";
     ASSERT_EQ(::chown(inner.c_str(), getpwnam("nobody")->pw_uid, 0), 0);
-    EXPECT_FALSE(ky::EnsurePrivateDirectory(inner, error));
-    EXPECT_EQ(error, "refusing to use " + inner.string() + ": it belongs to another user");
+    EXPECT_EQ(kytest::Why(ky::EnsurePrivateDirectory(inner)),
+              "refusing to use " + inner.string() + ": it belongs to another user");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "support/GateClock.h"
 #include "support/SimFixture.h"
 #include "support/TraceCapture.h"
+#include "support/Why.h"
 #include "update/RestartWatch.h"
 #include "update/UpdateSession.h"
 #include "update/kyfirmwareupdate.h"
@@ -160,9 +161,9 @@ TEST(FollowRestarts, AStopEndsTheReplayWhereItEndedTheRecordedWait) {
     for (int n = 1; n <= 6; ++n) {
         SCOPED_TRACE(n);
         kytest::TempDir dir("restartrec");
-        std::string error;
-        auto recorder = FWLib::Recorder::Create(dir / "r.jsonl", {"test"}, error);
-        ASSERT_TRUE(recorder) << error;
+        auto created = FWLib::Recorder::Create(dir / "r.jsonl", {"test"});
+        ASSERT_EQ(kytest::Why(created), "");
+        const auto recorder = *created;
         ky::FakeClock clock;
         const auto sim = kysim::SimBus::Create(clock);
         const UInt64 guid = sim->AddKy();
@@ -173,15 +174,14 @@ TEST(FollowRestarts, AStopEndsTheReplayWhereItEndedTheRecordedWait) {
         const ky::RestartLimits limits{60'000'000, 200'000};
         const auto recorded = ky::FollowRestarts(*FWLib::RecordingBus(sim, recorder), {guid}, "2-6",
                                                  limits, *wait.clock, wait.stop);
-        ASSERT_TRUE(recorder->Finish());
-        std::vector<FWLib::RecordedEvent> events;
-        ASSERT_TRUE(FWLib::ParseRecording(kytest::ReadFile(dir / "r.jsonl"), events, error))
-            << error;
-        const auto replay = FWLib::MakeReplayBus(events, false);
+        ASSERT_EQ(kytest::Why(recorder->Finish()), "");
+        const auto recording = FWLib::ParseRecording(kytest::ReadFile(dir / "r.jsonl"));
+        ASSERT_EQ(kytest::Why(recording), "");
+        const auto replay = FWLib::MakeReplayBus(recording->events, false);
         const auto again = replay->ReplayRestart();
         const auto replayed =
             ky::FollowRestarts(*replay, {guid}, "2-6", limits, *again.clock, again.stop);
-        EXPECT_EQ(std::tuple(recorded[0].ending, replayed[0].ending, replay->Finish()),
+        EXPECT_EQ(std::tuple(recorded[0].ending, replayed[0].ending, kytest::Why(replay->Finish())),
                   std::tuple(ky::RestartEnding::Stopped, ky::RestartEnding::Stopped, ""));
     }
 }

@@ -9,6 +9,7 @@
 
 #include "firewire/IOReturn.h"
 #include "firewire/Replay.h"
+#include "support/Why.h"
 
 namespace {
 
@@ -42,10 +43,10 @@ TEST(Replay, EachUnitsCallsInItsOwnOrderAndNoOtherUnits) {
     };
     for (const auto& [program, read, ending] : runs) {
         SCOPED_TRACE(program);
-        std::vector<FWLib::RecordedEvent> events;
-        std::string error, got;
-        ASSERT_TRUE(FWLib::ParseRecording(kTwoKys, events, error)) << error;
-        const auto replay = FWLib::MakeReplayBus(events, false);
+        std::string got;
+        const auto recording = FWLib::ParseRecording(kTwoKys);
+        ASSERT_EQ(kytest::Why(recording), "");
+        const auto replay = FWLib::MakeReplayBus(recording->events, false);
         std::vector<FWLib::io_service_t> kys;
         ASSERT_EQ(replay->GetMatchingServices({0xA27, 0x11}, kys), kIOReturnSuccess);
         std::map<char, std::unique_ptr<FWLib::DeviceInterface>> devices;
@@ -58,7 +59,7 @@ TEST(Replay, EachUnitsCallsInItsOwnOrderAndNoOtherUnits) {
                      ky && ky->ReadQuadlet(1, {0, 0x10}, value, false, 0) == 0)
                 got += static_cast<char>(value[0]);
         }
-        EXPECT_EQ(std::pair(got, replay->Finish()), std::pair(read, ending));
+        EXPECT_EQ(std::pair(got, kytest::Why(replay->Finish())), std::pair(read, ending));
     }
 }
 

@@ -206,10 +206,9 @@ TEST(DemoKy, StateFileIsReadWholeOrRefusedWithTheReason) {
     kysim::DemoState state;
     state.identity = {2, 6, 3, "KY\xff\xfe"};
     state.flash = {std::vector<UInt8>{1, 0, '\n'}, std::vector<UInt8>{9}};
-    kysim::DemoState back;
-    std::string error;
-    ASSERT_TRUE(kysim::ParseDemoState(kysim::FormatDemoState(state), back, error)) << error;
-    EXPECT_EQ(std::pair(back.identity.serial, back.flash),
+    const auto back = kysim::ParseDemoState(kysim::FormatDemoState(state));
+    ASSERT_TRUE(back) << back.Failure().What();
+    EXPECT_EQ(std::pair(back->identity.serial, back->flash),
               std::pair(state.identity.serial, state.flash));
     const std::string ids = "mcore=1\nxilinx=5\nproduct=3\nserial=KY";
     // clang-format off
@@ -225,8 +224,9 @@ TEST(DemoKy, StateFileIsReadWholeOrRefusedWithTheReason) {
     // clang-format on
     for (const auto& [text, reason] : bad) {
         SCOPED_TRACE(text);
-        EXPECT_FALSE(kysim::ParseDemoState(text, back, error));
-        EXPECT_EQ(error, reason);
+        const auto refused = kysim::ParseDemoState(text);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.Failure().What(), reason);
     }
 }
 

@@ -48,15 +48,14 @@ void SyncDirectory(const fs::path& dir) {
     ::close(fd);
 }
 
-bool MakeDirectories(const fs::path& dir, std::string& error) {
+Done MakeDirectories(const fs::path& dir) {
     fs::path sofar;
     for (const auto& part : dir) {
         sofar /= part;
         if (::mkdir(sofar.c_str(), 0700) == 0 || errno == EEXIST) continue;
-        error = FileError("cannot create the directory", sofar, errno);
-        return false;
+        return Error(FileError("cannot create the directory", sofar, errno));
     }
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -68,14 +67,13 @@ std::string FileError(const char* what, const fs::path& file, int error) {
     return std::string(what) + " " + file.string() + ": " + std::strerror(error);
 }
 
-std::optional<fs::path> StateDirectory(std::string& error) {
+Result<fs::path> StateDirectory() {
     if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/')
         return fs::path(xdg) / "kyfirmwareupdate";
     if (auto home = HomeDirectory()) return *home / ".local" / "state" / "kyfirmwareupdate";
-    error =
+    return Error(
         "no directory for kyfw's state: set HOME or XDG_STATE_HOME to an absolute path (this user "
-        "has no home directory)";
-    return std::nullopt;
+        "has no home directory)");
 }
 
 namespace {
@@ -83,17 +81,18 @@ namespace {
 // One directory of ours: a directory itself (never a symbolic link), this
 // user's, that nobody else may write to; one that others may only read is
 // made private.
-bool CheckOurDirectory(const fs::path& dir, std::string& error) {
+Done CheckOurDirectory(const fs::path& dir) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0) {
         int cause = errno;
         if (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) cause = ELOOP;
-        error = cause == ENOTDIR ? "refusing to use " + dir.string() + ": it is not a directory"
-                                 : FileError("cannot use the directory", dir, cause);
         if (fd >= 0) ::close(fd);
-        return false;
+        return Error(cause == ENOTDIR
+                         ? "refusing to use " + dir.string() + ": it is not a directory"
+                         : FileError("cannot use the directory", dir, cause));
     }
+    std::string error;
     if (st.st_uid != geteuid())
         error = "refusing to use " + dir.string() + ": it belongs to another user";
     else if (st.st_mode & (S_IWGRP | S_IWOTH))
@@ -102,100 +101,90 @@ bool CheckOurDirectory(const fs::path& dir, std::string& error) {
     else if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
         error = FileError("cannot make private the directory", dir, errno);
     ::close(fd);
-    return error.empty();
+    if (!error.empty()) return Error(std::move(error));
+    return {};
 }
 
 }  // namespace
 
-bool EnsurePrivateDirectory(const fs::path& dir, std::string& error) {
-    if (!MakeDirectories(dir, error)) return false;
+Done EnsurePrivateDirectory(const fs::path& dir) {
+    if (Done made = MakeDirectories(dir); !made) return made;
     // Inside the state directory, every directory of ours from it down.
-    std::string ignored;
-    const auto base = StateDirectory(ignored);
-    fs::path check = dir;
-    if (base) {
-        const auto [end, at] = std::mismatch(base->begin(), base->end(), dir.begin(), dir.end());
-        if (end == base->end()) {
-            check = *base;
-            if (!CheckOurDirectory(check, error)) return false;
-            for (auto part = at; part != dir.end(); ++part)
-                if (!CheckOurDirectory(check /= *part, error)) return false;
-            return true;
-        }
-    }
-    return CheckOurDirectory(dir, error);
+    const auto base = StateDirectory();
+    if (!base) return CheckOurDirectory(dir);
+    const auto [end, at] = std::mismatch(base->begin(), base->end(), dir.begin(), dir.end());
+    if (end != base->end()) return CheckOurDirectory(dir);
+    fs::path check = *base;
+    Done ours = CheckOurDirectory(check);
+    for (auto part = at; ours && part != dir.end(); ++part)
+        ours = CheckOurDirectory(check /= *part);
+    return ours;
 }
 
-int OpenPrivateFile(const fs::path& file, int flags, std::string& error, mode_t mode) {
+Result<int> OpenPrivateFile(const fs::path& file, int flags, mode_t mode) {
     // Without waiting: a FIFO in a file's place would block the open.
     const int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
-    if (fd < 0 && errno != ENXIO) {  // ENXIO: a FIFO that nobody reads
-        error = FileError("cannot open", file, errno);
-        return -1;
-    }
+    if (fd < 0 && errno != ENXIO)  // ENXIO: a FIFO that nobody reads
+        return Error(FileError("cannot open", file, errno));
     struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
     if (fd >= 0) ::close(fd);
-    error = "refusing to use " + file.string() + ": it is not a regular file";
-    return -1;
+    return Error("refusing to use " + file.string() + ": it is not a regular file");
 }
 
-bool WriteFileAtomically(const fs::path& file, std::string_view bytes, std::string& error) {
+Done WriteFileAtomically(const fs::path& file, std::string_view bytes) {
     std::string temp = file.string() + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        error = FileError("cannot write", file, errno);
-        return false;
-    }
+    if (fd < 0) return Error(FileError("cannot write", file, errno));
     bool ok = WriteAll(fd, bytes) && gDurableWriteCalls.fsync(fd) == 0;
     int writeError = errno;
     if (gDurableWriteCalls.close(fd) != 0 && ok) ok = false, writeError = errno;
     if (ok && gDurableWriteCalls.rename(temp.c_str(), file.c_str()) == 0) {
         SyncDirectory(file.parent_path());
-        return true;
+        return {};
     }
-    error = FileError("cannot write", file, ok ? errno : writeError);
+    Error failed(FileError("cannot write", file, ok ? errno : writeError));
     ::unlink(temp.c_str());
-    return false;
+    return failed;
 }
 
 namespace {
 
 // The rest of an open file, which it closes.
-bool ReadOpened(int fd, const fs::path& file, std::string& bytes, std::string& error) {
-    bytes.clear();
+Result<std::string> ReadOpened(int fd, const fs::path& file) {
+    std::string bytes;
     char buf[65536];
     ssize_t n;
     while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0) bytes.append(buf, static_cast<std::size_t>(n));
-    if (n < 0) error = FileError("cannot read", file, errno);
+    std::optional<Error> failed;
+    if (n < 0) failed = Error(FileError("cannot read", file, errno));
     ::close(fd);
-    return n >= 0;
+    if (failed) return *failed;
+    return bytes;
 }
 
 }  // namespace
 
-ReadResult ReadPrivateFile(const fs::path& file, std::string& bytes, std::string& error) {
+Result<std::optional<std::string>> ReadPrivateFile(const fs::path& file) {
     struct stat st {};
-    if (::lstat(file.c_str(), &st) != 0 && errno == ENOENT) return ReadResult::Missing;
-    const int fd = OpenPrivateFile(file, O_RDONLY, error);
-    if (fd < 0) return ReadResult::Failed;
-    return ReadOpened(fd, file, bytes, error) ? ReadResult::Read : ReadResult::Failed;
+    if (::lstat(file.c_str(), &st) != 0 && errno == ENOENT) return std::optional<std::string>();
+    const Result<int> fd = OpenPrivateFile(file, O_RDONLY);
+    if (!fd) return fd.Failure();
+    Result<std::string> bytes = ReadOpened(*fd, file);
+    if (!bytes) return bytes.Failure();
+    return std::optional(std::move(*bytes));
 }
 
-bool ReadRegularFile(const fs::path& file, std::string& bytes, std::string& error) {
+Result<std::string> ReadRegularFile(const fs::path& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
-    if (fd < 0) {
-        error = FileError("cannot read", file, errno);
-        return false;
-    }
+    if (fd < 0) return Error(FileError("cannot read", file, errno));
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        error = "cannot read " + file.string() + ": it is not a regular file";
-        return false;
+        return Error("cannot read " + file.string() + ": it is not a regular file");
     }
-    return ReadOpened(fd, file, bytes, error);
+    return ReadOpened(fd, file);
 }
 
 FileLock::~FileLock() {
@@ -215,19 +204,18 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
     return *this;
 }
 
-FileLock::Result FileLock::Acquire(const fs::path& file, std::string& error) {
+Result<FileLock::Outcome> FileLock::Acquire(const fs::path& file) {
     Release();
-    const int fd = OpenPrivateFile(file, O_RDWR | O_CREAT, error);
-    if (fd < 0) return Result::Failed;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        mFd = fd;
-        return Result::Locked;
+    const Result<int> fd = OpenPrivateFile(file, O_RDWR | O_CREAT);
+    if (!fd) return fd.Failure();
+    if (::flock(*fd, LOCK_EX | LOCK_NB) == 0) {
+        mFd = *fd;
+        return Outcome::Locked;
     }
     const int cause = errno;
-    ::close(fd);
-    if (cause == EWOULDBLOCK) return Result::Busy;
-    error = FileError("cannot lock", file, cause);
-    return Result::Failed;
+    ::close(*fd);
+    if (cause == EWOULDBLOCK) return Outcome::Busy;
+    return Error(FileError("cannot lock", file, cause));
 }
 
 void FileLock::Release() {

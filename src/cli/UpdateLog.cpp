@@ -44,17 +44,17 @@ std::string LogName(int n) {
 
 // A new log file in the private log directory; null with `problem` set.
 std::unique_ptr<ky::FdOutputBuffer> OpenLog(std::filesystem::path& path, std::string& problem) {
-    auto base = ky::StateDirectory(problem);
-    if (!base || !ky::EnsurePrivateDirectory(*base / "logs", problem)) return nullptr;
-    int fd = -1;
-    for (int n = 1; fd < 0 && n <= 64; ++n) {
+    auto base = ky::StateDirectory();
+    ky::Done dir = base ? ky::EnsurePrivateDirectory(*base / "logs") : ky::Done(base.Failure());
+    if (!dir) return problem = dir.Failure().What(), nullptr;
+    ky::Result<int> fd = ky::Error("");
+    for (int n = 1; !fd && n <= 64; ++n) {
         path = *base / "logs" / LogName(n);
-        problem.clear();
-        fd = ky::OpenPrivateFile(path, O_WRONLY | O_CREAT | O_EXCL, problem);
-        if (fd < 0 && errno != EEXIST) break;
+        fd = ky::OpenPrivateFile(path, O_WRONLY | O_CREAT | O_EXCL);
+        if (!fd && errno != EEXIST) break;
     }
-    if (fd < 0) return nullptr;
-    return std::make_unique<ky::FdOutputBuffer>(fd, true);
+    if (!fd) return problem = fd.Failure().What(), nullptr;
+    return std::make_unique<ky::FdOutputBuffer>(*fd, true);
 }
 
 // The log file and, with `verbose`, the terminal; nothing without either.
@@ -103,10 +103,9 @@ std::optional<std::filesystem::path> UpdateLog::Finish() {
 }
 
 void AppendToLog(const std::filesystem::path& log, const std::string& text) {
-    std::string error;
-    const int fd = ky::OpenPrivateFile(log, O_WRONLY | O_APPEND, error);
-    if (fd < 0) return;
-    ky::FdOutputBuffer out(fd, true);
+    const auto fd = ky::OpenPrivateFile(log, O_WRONLY | O_APPEND);
+    if (!fd) return;
+    ky::FdOutputBuffer out(*fd, true);
     std::ostream(&out) << text << std::flush;
 }
 

@@ -4,9 +4,10 @@
 
 #include "firewire/FWTypes.h"
 
-// The status codes of the FireWire access layer. The common codes keep the
-// values that scripts and logs of the original platform know; response codes
-// from the device are kIOFireWireResponseBase + the IEEE 1394 rcode.
+// The status codes of the FireWire access layer. The common codes keep their
+// IOKit values (kIOReturnError is 0xE00002BC), which users quote from logs;
+// response codes from the device are kIOFireWireResponseBase + the IEEE
+// 1394 rcode.
 inline constexpr IOReturn kIOReturnSuccess = 0;
 
 constexpr IOReturn IOKitError(UInt32 code) {

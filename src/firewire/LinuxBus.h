@@ -65,8 +65,8 @@ private:
     LinuxBusOptions mOptions;
 };
 
-// The real bus; never fails today, but keeps the door open for a machine
-// without FireWire support (then `problem` says why and nothing is returned).
-std::shared_ptr<Bus> OpenLinuxBus(std::string& problem);
+// The real bus. A machine without FireWire support has one too: it shows
+// no controller and no Ky.
+std::shared_ptr<Bus> OpenLinuxBus();
 
 }  // namespace FWLib

@@ -113,8 +113,7 @@ BusSurvey LinuxBus::Survey() {
     return survey;
 }
 
-std::shared_ptr<Bus> OpenLinuxBus(std::string& problem) {
-    problem.clear();
+std::shared_ptr<Bus> OpenLinuxBus() {
     return std::make_shared<LinuxBus>();
 }
 

@@ -211,30 +211,28 @@ namespace {
 
 // Whether a finished recording may take `file`'s place: nothing is there
 // yet, or a regular file (a link is not followed, a FIFO not waited on).
-bool MayBeReplaced(const std::filesystem::path& file, std::string& error) {
+ky::Done MayBeReplaced(const std::filesystem::path& file) {
     struct stat st {};
     if (::lstat(file.c_str(), &st) != 0) {
-        if (errno == ENOENT) return true;
-        error = ky::FileError("cannot use", file, errno);
-        return false;
+        if (errno == ENOENT) return {};
+        return ky::Error(ky::FileError("cannot use", file, errno));
     }
-    if (S_ISREG(st.st_mode)) return true;
-    error = "refusing to use " + file.string() +
-            (S_ISLNK(st.st_mode) ? ": it is a symbolic link, which is not followed"
-                                 : ": it is not a regular file");
-    return false;
+    if (S_ISREG(st.st_mode)) return {};
+    return ky::Error("refusing to use " + file.string() +
+                     (S_ISLNK(st.st_mode) ? ": it is a symbolic link, which is not followed"
+                                          : ": it is not a regular file"));
 }
 
 }  // namespace
 
-std::shared_ptr<Recorder> Recorder::Create(const std::filesystem::path& file, Options options,
-                                           std::string& error) {
-    if (!MayBeReplaced(file, error)) return nullptr;
+ky::Result<std::shared_ptr<Recorder>> Recorder::Create(const std::filesystem::path& file,
+                                                       Options options) {
+    if (ky::Done free = MayBeReplaced(file); !free) return free.Failure();
     const std::filesystem::path partial =
         file.string() + "." + std::to_string(::getpid()) + ".partial";
-    const int fd = ky::OpenPrivateFile(partial, O_WRONLY | O_CREAT | O_TRUNC, error, 0644);
-    if (fd < 0) return nullptr;
-    auto recorder = std::shared_ptr<Recorder>(new Recorder(fd, std::move(options)));
+    const auto fd = ky::OpenPrivateFile(partial, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!fd) return fd.Failure();
+    auto recorder = std::shared_ptr<Recorder>(new Recorder(*fd, std::move(options)));
     recorder->mFinal = file;
     recorder->mPartial = partial;
     recorder->mOut << "{\"format\":\"kyfw-recording\",\"version\":" << kRecordingFormatVersion
@@ -252,7 +250,7 @@ Recorder::Recorder(int fd, Options options)
       mLast(std::chrono::steady_clock::now()) {}
 
 Recorder::~Recorder() {
-    Finish();
+    (void)Finish();
 }
 
 void Recorder::Event(const std::string& fields) {
@@ -275,24 +273,26 @@ UInt64 Recorder::Guid(UInt64 guid) {
     return static_cast<UInt64>(it - mGuids.begin()) + 1;
 }
 
-std::string Recorder::Problem() {
+ky::Done Recorder::Flush() {
     std::lock_guard lock(mMutex);
     mOut.flush();
-    return mFile.Error() ? mFile.ErrorText() : std::string();
+    if (mFile.Error()) return ky::Error(mFile.ErrorText());
+    return {};
 }
 
-bool Recorder::Finish() {
+ky::Done Recorder::Finish() {
     std::lock_guard lock(mMutex);
-    if (mFinished) return mProblem.empty() && mFile.Error() == 0;
-    mFinished = true;
-    mOut.flush();
-    const bool whole = mFile.Finish();
-    if (::rename(mPartial.c_str(), mFinal.c_str()) != 0) {
-        mProblem = ky::FileError("cannot move the recording into place as", mFinal, errno) +
-                   " (it is kept as " + mPartial.string() + ")";
-        return false;
+    if (!mFinished) {
+        mFinished = true;
+        mOut.flush();
+        (void)mFile.Finish();  // its failure stays in Error()
+        if (::rename(mPartial.c_str(), mFinal.c_str()) != 0)
+            mProblem = ky::FileError("cannot move the recording into place as", mFinal, errno) +
+                       " (it is kept as " + mPartial.string() + ")";
     }
-    return whole;
+    if (!mProblem.empty()) return ky::Error(mProblem);
+    if (mFile.Error()) return ky::Error(mFile.ErrorText());
+    return {};
 }
 
 std::shared_ptr<Bus> RecordingBus(std::shared_ptr<Bus> bus, std::shared_ptr<Recorder> recorder) {

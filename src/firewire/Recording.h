@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/FdStream.h"
+#include "base/Result.h"
 #include "firewire/FWPlatform.h"
 #include "firewire/RecordingFormat.h"
 
@@ -35,10 +36,9 @@ public:
     // moved into its place when it ends: `file` keeps what it held until
     // then. Make it once the run's command line and inputs have been
     // checked, so that a run refused at its start never touches `file`. A symbolic link
-    // or anything but a regular file in its place is refused: null with the
-    // reason in `error`.
-    static std::shared_ptr<Recorder> Create(const std::filesystem::path& file, Options options,
-                                            std::string& error);
+    // or anything but a regular file in its place is refused, with the reason.
+    static ky::Result<std::shared_ptr<Recorder>> Create(const std::filesystem::path& file,
+                                                        Options options);
     ~Recorder();
 
     // One event: `fields` is the inside of a JSON object ("\"ev\":\"open\"").
@@ -46,12 +46,11 @@ public:
     UInt64 Guid(UInt64 guid);  // as the recording shows it
     const Options& Settings() const { return mOptions; }
     // Ends the recording and moves it into its place, also when it is cut
-    // short (what it holds is kept); false when it could not be written
-    // whole or moved, and ErrorText() says why.
-    bool Finish();
-    std::string ErrorText() const { return mProblem.empty() ? mFile.ErrorText() : mProblem; }
-    // Flushes what was recorded so far: why it could not be written, or nothing.
-    std::string Problem();
+    // short (what it holds is kept); a failure says why it could not be
+    // written whole or moved.
+    ky::Done Finish();
+    // Flushes what was recorded so far, or says why it could not be written.
+    ky::Done Flush();
 
 private:
     Recorder(int fd, Options options);

@@ -231,12 +231,12 @@ void InferUnits(std::vector<RecordedEvent>& events) {
 
 }  // namespace
 
-bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error,
-                    int* version) {
-    events.clear();
+ky::Result<ParsedRecording> ParseRecording(std::string_view text) {
+    ParsedRecording parsed;
+    auto& events = parsed.events;
+    int& read = parsed.version;
     std::size_t line = 0;
     bool header = false;  // the first line that is not blank
-    int read = 0;
     WaitClock wait;
     while (!text.empty()) {
         ++line;
@@ -250,7 +250,6 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
                 throw BadLine{"not one JSON object (a recording cut off here, or bytes after it?)"};
             if (!header) {
                 read = ReadHeader(j);
-                if (version) *version = read;
                 header = true;
                 continue;
             }
@@ -258,18 +257,16 @@ bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, s
             events.back().line = line;
             CheckClock(wait, events.back());
         } catch (const BadLine& bad) {
-            error = "line " + std::to_string(line) + ": " + bad.why;
-            return false;
+            return ky::Error(bad.why).In("line " + std::to_string(line));
         } catch (const json::exception& e) {
-            error = "line " + std::to_string(line) + ": " + e.what();
-            return false;
+            return ky::Error(e.what()).In("line " + std::to_string(line));
         }
     }
     if (!header)
-        error =
-            "line " + std::to_string(std::max<std::size_t>(line, 1)) + ": the recording is empty";
+        return ky::Error("line " + std::to_string(std::max<std::size_t>(line, 1)) +
+                         ": the recording is empty");
     if (read < 3) InferUnits(events);
-    return header;
+    return parsed;
 }
 
 std::string DescribeCall(const RecordedEvent& e) {

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Result.h"
+
 #include <functional>
 #include <memory>
 
@@ -65,11 +67,15 @@ struct RecordedEvent {
     std::size_t line = 0;         // in the file
 };
 
-// Reads a recording, and its format version into `version` when given;
-// false with the reason ("line 7: ...") when it is not one, or could not
-// have been made (a wait's clock that runs backwards or past the wait).
-bool ParseRecording(std::string_view text, std::vector<RecordedEvent>& events, std::string& error,
-                    int* version = nullptr);
+// A recording's events and the version of its format.
+struct ParsedRecording {
+    std::vector<RecordedEvent> events;
+    int version = 0;
+};
+// Reads a recording; a failure with the reason ("line 7: ...") when it is
+// not one, or could not have been made (a wait's clock that runs backwards
+// or past the wait).
+ky::Result<ParsedRecording> ParseRecording(std::string_view text);
 
 // A text field as a recording holds it: a JSON string when the text is
 // UTF-8, else {"bytes": "<hex>"}, so that every byte comes back as it was.

@@ -52,7 +52,7 @@ public:
         const RecordedEvent* e = Take(made);
         return e ? BusSurvey{e->controller, e->units} : BusSurvey{};
     }
-    std::string Finish() override {
+    ky::Done Finish() override {
         std::lock_guard lock(mMutex);
         if (mMismatch.empty() && Earliest())
             Differs(Earliest(),
@@ -61,7 +61,8 @@ public:
                                                    "not say that its run waited for the Ky's "
                                                    "restart: a restart it holds is not replayed."
                                                  : ""));
-        return mMismatch;
+        if (!mMismatch.empty()) return ky::Error(mMismatch);
+        return {};
     }
     bool Differs() const override {
         std::lock_guard lock(mMutex);

@@ -26,9 +26,10 @@ std::shared_ptr<ReplayBus> MakeReplayBus(std::vector<RecordedEvent> events, bool
 
 class ReplayBus : public Bus {
 public:
-    // Once the program is done: empty when it made the recorded calls and no
-    // others, else the first difference, recorded and made side by side.
-    virtual std::string Finish() = 0;
+    // Once the program is done: done when it made the recorded calls and no
+    // others, else a failure with the first difference, recorded and made
+    // side by side.
+    virtual ky::Done Finish() = 0;
     // Whether a call made so far differed from the recording, or came after
     // its end: nothing more is answered.
     virtual bool Differs() const = 0;

@@ -126,11 +126,6 @@ std::filesystem::path InterfaceDescriptionPath(const std::string& name) {
 
 namespace {
 
-OSStatus Failed(OSStatus status, std::string* problem, const std::string& why) {
-    if (problem) *problem = why;
-    return status;
-}
-
 std::string Quoted(const std::filesystem::path& path) {
     std::ostringstream text;
     text << path;
@@ -139,8 +134,9 @@ std::string Quoted(const std::filesystem::path& path) {
 
 }  // namespace
 
-OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef, std::string* problem) {
-    *nibRef = nullptr;
+namespace {
+
+ky::Result<IBNibRef> OpenDescription(const std::string& name) {
     const auto path = InterfaceDescriptionPath(name);
     QFile file(QString::fromStdString(path.string()));
     // Anything but a regular file (a FIFO would wait for a writer for good)
@@ -148,28 +144,22 @@ OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef, std::stri
     std::error_code ec;
     const std::string cannotOpen = "Cannot open the interface description " + Quoted(path) + ": ";
     if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
-        return Failed(kIBCarbonRuntimeCantFindNibFile, problem,
-                      cannotOpen + "it is not a regular file");
+        return ky::Error(cannotOpen + "it is not a regular file");
     if (!file.open(QIODevice::ReadOnly))
-        return Failed(kIBCarbonRuntimeCantFindNibFile, problem,
-                      cannotOpen + file.errorString().toStdString());
+        return ky::Error(cannotOpen + file.errorString().toStdString());
     QUiLoader loader;
     QWidget* root = loader.load(&file);
     if (!root)
-        return Failed(kIBCarbonRuntimeCantFindNibFile, problem,
-                      "Cannot read the interface description " + Quoted(path) + ": " +
-                          loader.errorString().toStdString());
+        return ky::Error("Cannot read the interface description " + Quoted(path) + ": " +
+                         loader.errorString().toStdString());
     root->hide();
-    *nibRef = new IBNibData{path, root, false};
-    return noErr;
+    return new IBNibData{path, root, false};
 }
 
-OSStatus SetMenuBarFromNib(IBNibRef nib, const std::string& name, std::string* problem) {
+ky::Done InstallMenuBar(IBNibRef nib, const std::string& name) {
     auto* bar =
         nib && nib->root ? nib->root->findChild<QMenuBar*>(QString::fromStdString(name)) : nullptr;
-    if (!bar)
-        return Failed(kIBCarbonRuntimeCantFindObject, problem,
-                      "The interface description has no menu bar \"" + name + "\"");
+    if (!bar) return ky::Error("The interface description has no menu bar \"" + name + "\"");
     QWidget* window = nib->root;
     for (QMenu* menu : bar->findChildren<QMenu*>()) {
         for (QAction* action : menu->actions()) {
@@ -180,22 +170,46 @@ OSStatus SetMenuBarFromNib(IBNibRef nib, const std::string& name, std::string* p
                              [window, command] { ProcessCommand(window, command); });
         }
     }
-    return noErr;
+    return {};
 }
 
-OSStatus CreateWindowFromNib(IBNibRef nib, const std::string& name, WindowRef* window,
-                             std::string* problem) {
-    *window = nullptr;
+ky::Result<WindowRef> TakeWindow(IBNibRef nib, const std::string& name) {
     if (!nib || !nib->root || nib->root->objectName().toStdString() != name)
-        return Failed(kIBCarbonRuntimeCantFindObject, problem,
-                      "The interface description has no window \"" + name + "\"");
+        return ky::Error("The interface description has no window \"" + name + "\"");
     nib->taken = true;
     nib->root->installEventFilter(new CloseToQuit(nib->root));
     if (auto* main = qobject_cast<QMainWindow*>(nib->root); main && main->centralWidget())
         main->centralWidget()->installEventFilter(new GrowWithText(main));
     QObject::connect(nib->root, &QObject::destroyed, [root = nib->root] { Forget(root); });
-    *window = nib->root;
-    return noErr;
+    return nib->root;
+}
+
+}  // namespace
+
+OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef) {
+    const auto nib = OpenDescription(name);
+    *nibRef = nib ? *nib : nullptr;
+    return nib ? noErr : kIBCarbonRuntimeCantFindNibFile;
+}
+
+OSStatus SetMenuBarFromNib(IBNibRef nib, const std::string& name) {
+    return InstallMenuBar(nib, name) ? noErr : kIBCarbonRuntimeCantFindObject;
+}
+
+OSStatus CreateWindowFromNib(IBNibRef nib, const std::string& name, WindowRef* window) {
+    const auto taken = TakeWindow(nib, name);
+    *window = taken ? *taken : nullptr;
+    return taken ? noErr : kIBCarbonRuntimeCantFindObject;
+}
+
+ky::Result<WindowRef> ky::WindowFromDescription(const std::string& name, const std::string& menuBar,
+                                                const std::string& window) {
+    const auto nib = OpenDescription(name);
+    if (!nib) return nib.Failure();
+    const Done menu = InstallMenuBar(*nib, menuBar);
+    auto taken = menu ? TakeWindow(*nib, window) : Result<WindowRef>(menu.Failure());
+    DisposeNibReference(*nib);
+    return taken;
 }
 
 void DisposeNibReference(IBNibRef nib) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/Result.h"
 #include "support/MacTypes.h"
 
 class QWidget;
@@ -82,18 +83,21 @@ using IBNibRef = IBNibData*;
 // otherwise next to the program in a build tree, then the installed data
 // directory.
 std::filesystem::path InterfaceDescriptionPath(const std::string& name);
-// Each of these leaves the reason for an error other than noErr in
-// `problem`, when one is given ("Cannot open the interface description ...").
-OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef,
-                            std::string* problem = nullptr);
-OSStatus SetMenuBarFromNib(IBNibRef nibRef, const std::string& name,
-                           std::string* problem = nullptr);
-OSStatus CreateWindowFromNib(IBNibRef nibRef, const std::string& name, WindowRef* window,
-                             std::string* problem = nullptr);
+OSStatus CreateNibReference(const std::string& name, IBNibRef* nibRef);
+OSStatus SetMenuBarFromNib(IBNibRef nibRef, const std::string& name);
+OSStatus CreateWindowFromNib(IBNibRef nibRef, const std::string& name, WindowRef* window);
 void DisposeNibReference(IBNibRef nibRef);
 void ShowWindow(WindowRef window);
 void DisposeWindow(WindowRef window);
 void RunApplicationEventLoop();
+
+namespace ky {
+// The window `window` of the interface description `name` with its menu
+// bar `menuBar` installed, the description let go; a failure says what is
+// wrong ("Cannot open the interface description ...").
+Result<WindowRef> WindowFromDescription(const std::string& name, const std::string& menuBar,
+                                        const std::string& window);
+}  // namespace ky
 
 // ---- events ------------------------------------------------------------
 // Calls `handler` with `userData` for each listed event of the control

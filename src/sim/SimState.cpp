@@ -41,40 +41,39 @@ bool ParseNumber(std::string_view text, unsigned long long max, unsigned long lo
     return !text.empty() && ec == std::errc() && p == end && value <= max;
 }
 
-bool ReadLines(std::string_view& rest, std::map<std::string, std::string>& kv, std::string& error) {
+using Fields = std::map<std::string, std::string>;
+
+// The key=value lines, up to the blank line before the flash bytes.
+ky::Result<Fields> ReadLines(std::string_view& rest) {
+    Fields kv;
     for (int line = 1; !rest.empty(); ++line) {
         const std::size_t nl = rest.find('\n');
         const std::string_view text = rest.substr(0, nl);
         rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
-        if (text.empty()) return true;  // the flash bytes follow
+        if (text.empty()) return kv;  // the flash bytes follow
         const std::size_t eq = text.find('=');
         const std::string key(text.substr(0, eq == std::string_view::npos ? 0 : eq));
         if (eq == std::string_view::npos ||
             std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
-            error = "line " + std::to_string(line) +
-                    ": not one of mcore=, xilinx=, product=, "
-                    "serial=, xilinx-flash=, mcore-flash=";
-            return false;
+            return ky::Error("line " + std::to_string(line) +
+                             ": not one of mcore=, xilinx=, product=, "
+                             "serial=, xilinx-flash=, mcore-flash=");
         }
-        if (!kv.emplace(key, std::string(text.substr(eq + 1))).second) {
-            error = "line " + std::to_string(line) + ": " + key + " given twice";
-            return false;
-        }
+        if (!kv.emplace(key, std::string(text.substr(eq + 1))).second)
+            return ky::Error("line " + std::to_string(line) + ": " + key + " given twice");
     }
-    return true;
+    return kv;
 }
 
-bool TakeNumber(const std::map<std::string, std::string>& kv, const char* key,
-                unsigned long long max, unsigned long long& value, std::string& error) {
+ky::Result<unsigned long long> TakeNumber(const Fields& kv, const char* key,
+                                          unsigned long long max) {
     const auto it = kv.find(key);
     if (it == kv.end()) {
-        if (std::string_view(key).ends_with("-flash")) return value = 0, true;
-        error = std::string("no ") + key + "= line";
-        return false;
+        if (std::string_view(key).ends_with("-flash")) return 0ull;
+        return ky::Error(std::string("no ") + key + "= line");
     }
-    if (ParseNumber(it->second, max, value)) return true;
-    error = std::string(key) + "= is not a number from 0 to " + std::to_string(max);
-    return false;
+    if (unsigned long long value; ParseNumber(it->second, max, value)) return value;
+    return ky::Error(std::string(key) + "= is not a number from 0 to " + std::to_string(max));
 }
 
 }  // namespace
@@ -93,31 +92,28 @@ std::string FormatDemoState(const DemoState& s) {
     return text;
 }
 
-bool ParseDemoState(std::string_view bytes, DemoState& state, std::string& error) {
-    std::map<std::string, std::string> kv;
-    if (!ReadLines(bytes, kv, error)) return false;
-    unsigned long long mcore, xilinx, product, xilinxFlash, mcoreFlash;
-    if (!TakeNumber(kv, "mcore", 0xFFFF, mcore, error) ||
-        !TakeNumber(kv, "xilinx", 0xFFFF, xilinx, error) ||
-        !TakeNumber(kv, "product", 0xFFFF, product, error) ||
-        !TakeNumber(kv, "xilinx-flash", kMaxFlashBytes, xilinxFlash, error) ||
-        !TakeNumber(kv, "mcore-flash", kMaxFlashBytes, mcoreFlash, error))
-        return false;
-    const auto serial = kv.find("serial");
-    if (serial == kv.end() || serial->second.size() > kSerialBytes) {
-        error = "serial= missing or longer than 8 bytes";
-        return false;
+ky::Result<DemoState> ParseDemoState(std::string_view bytes) {
+    const auto kv = ReadLines(bytes);
+    if (!kv) return kv.Failure();
+    unsigned long long n[5];  // mcore, xilinx, product, xilinx-flash, mcore-flash
+    const char* const keys[] = {"mcore", "xilinx", "product", "xilinx-flash", "mcore-flash"};
+    for (int i = 0; i < 5; ++i) {
+        const auto number = TakeNumber(*kv, keys[i], i < 3 ? 0xFFFF : kMaxFlashBytes);
+        if (!number) return number.Failure();
+        n[i] = *number;
     }
-    if (bytes.size() != xilinxFlash + mcoreFlash) {
-        error = "the flash contents are " + std::to_string(bytes.size()) + " bytes, not " +
-                std::to_string(xilinxFlash + mcoreFlash) + " as announced";
-        return false;
-    }
-    state.identity = {static_cast<UInt16>(mcore), static_cast<UInt16>(xilinx),
-                      static_cast<UInt16>(product), serial->second};
-    state.flash[0].assign(bytes.begin(), bytes.begin() + static_cast<long>(xilinxFlash));
-    state.flash[1].assign(bytes.begin() + static_cast<long>(xilinxFlash), bytes.end());
-    return true;
+    const auto serial = kv->find("serial");
+    if (serial == kv->end() || serial->second.size() > kSerialBytes)
+        return ky::Error("serial= missing or longer than 8 bytes");
+    if (bytes.size() != n[3] + n[4])
+        return ky::Error("the flash contents are " + std::to_string(bytes.size()) + " bytes, not " +
+                         std::to_string(n[3] + n[4]) + " as announced");
+    DemoState state;
+    state.identity = {static_cast<UInt16>(n[0]), static_cast<UInt16>(n[1]),
+                      static_cast<UInt16>(n[2]), serial->second};
+    state.flash[0].assign(bytes.begin(), bytes.begin() + static_cast<long>(n[3]));
+    state.flash[1].assign(bytes.begin() + static_cast<long>(n[3]), bytes.end());
+    return state;
 }
 
 // The state directory and what this program holds of it: every Ky on the
@@ -129,7 +125,7 @@ struct DemoKy::Store {
     // Kys written side by side are each let go, and so kept, on their own
     // worker's thread: what they share is guarded.
     mutable std::mutex mutex;
-    std::mutex saveMutex;  // taken before `mutex`, never after
+    std::mutex saveMutex;    // taken before `mutex`, never after
     std::set<UInt64> fresh;  // reset: this program's Ky counts until it is first kept
     std::string saveProblem;
     ky::Trace trace;  // why a state could not be read or kept
@@ -148,36 +144,46 @@ struct DemoKy::Store {
     std::optional<std::uint64_t> waitingSince;  // a program waits for the restart
 
     fs::path StateFile(UInt64 guid) const { return directory / StateFileOf(guid); }
-
-    bool Load(UInt64 guid, std::string& error) {
-        std::string bytes;
-        const ky::ReadResult read = ky::ReadPrivateFile(StateFile(guid), bytes, error);
-        if (read == ky::ReadResult::Missing)
-            return true;  // a Ky never written: as it left the works
-        DemoState state;
-        if (read == ky::ReadResult::Failed || !ParseDemoState(bytes, state, error)) {
-            error = "the simulated Ky's state " + StateFile(guid).string() + " cannot be used (" +
-                    error + "); start afresh with --sim-reset";
-            return false;
-        }
-        KyUnitModel& ky = bus.lock()->Ky(guid);
-        ky.Identity() = state.identity;
-        for (FlashArea area : kFlashAreas) ky.SetFlash(area, state.flash[std::size_t(area)]);
-        return true;
+    // The Ky cannot be used, for the reason `failed` gives.
+    template <class T>
+    void Refuse(const ky::Result<T>& failed) {
+        problem = failed.Failure().What();
     }
 
-    bool Save(UInt64 guid, std::string& error) {
+    ky::Result<std::optional<DemoState>> Read(UInt64 guid) const {
+        auto bytes = ky::ReadPrivateFile(StateFile(guid));
+        if (!bytes) return bytes.Failure();
+        if (!*bytes) return std::optional<DemoState>();  // a Ky never written: as it left the works
+        auto state = ParseDemoState(**bytes);
+        if (!state) return state.Failure();
+        return std::optional(std::move(*state));
+    }
+
+    ky::Done Load(UInt64 guid) {
+        auto state = Read(guid);
+        if (!state)
+            return ky::Error("the simulated Ky's state " + StateFile(guid).string() +
+                             " cannot be used (" + state.Failure().What() +
+                             "); start afresh with --sim-reset");
+        if (!*state) return {};
+        KyUnitModel& ky = bus.lock()->Ky(guid);
+        ky.Identity() = (*state)->identity;
+        for (FlashArea area : kFlashAreas) ky.SetFlash(area, (*state)->flash[std::size_t(area)]);
+        return {};
+    }
+
+    ky::Done Save(UInt64 guid) {
         // One at a time: each holds a copy of its Ky's flash and its text,
         // and Kys written side by side end together.
         std::lock_guard saving(saveMutex);
         KyUnitModel& ky = bus.lock()->Ky(guid);
         DemoState state{ky.Identity(), {ky.Flash(FlashArea::Xilinx), ky.Flash(FlashArea::MCORE)}};
-        if (!ky::EnsurePrivateDirectory(directory, error) ||
-            !ky::WriteFileAtomically(StateFile(guid), FormatDemoState(state), error))
-            return false;
+        ky::Done saved = ky::EnsurePrivateDirectory(directory);
+        if (saved) saved = ky::WriteFileAtomically(StateFile(guid), FormatDemoState(state));
+        if (!saved) return saved;
         std::lock_guard guard(mutex);
         fresh.erase(guid);
-        return true;
+        return {};
     }
     bool Fresh(UInt64 guid) const {
         std::lock_guard guard(mutex);
@@ -208,8 +214,8 @@ void DemoKy::Store::PowerCycleStep() {
         if (ky.Behaviour().restart == UnitBehaviour::Restart::OldFirmware) {
             ky.Identity().mcoreVersion = c.before.mcoreVersion;
             ky.Identity().xilinxVersion = c.before.xilinxVersion;
-            std::string error;  // kept, so that the next program finds it so too
-            if (!Save(kyGuid, error)) trace << error << "\n";
+            // Kept, so that the next program finds it so too.
+            if (ky::Done saved = Save(kyGuid); !saved) trace << saved.Failure().What() << "\n";
         }
         b->Replug(kyGuid);
         c.step = Step::Done;
@@ -230,10 +236,10 @@ struct Held {
     ~Held() {
         auto bus = store->bus.lock();
         if (bus && bus->Ky(guid).Changes() != changesAtStart) {
-            std::string error;
-            if (!store->Save(guid, error)) store->trace << error << "\n";
+            const ky::Done saved = store->Save(guid);
+            if (!saved) store->trace << saved.Failure().What() << "\n";
             std::lock_guard guard(store->mutex);
-            store->saveProblem = error;
+            store->saveProblem = saved ? "" : saved.Failure().What();
         }
         if (deviceFd >= 0) ::close(deviceFd);
     }
@@ -246,19 +252,16 @@ IOReturn DemoKy::Store::Take(const std::shared_ptr<Store>& self, UInt64 guid,
     auto taken = std::make_shared<Held>();
     taken->store = self;
     taken->guid = guid;
-    std::string error;
-    switch (taken->lock.Acquire(directory / KyFile(kLockFile, guid), error)) {
-        case ky::FileLock::Result::Busy:
-            return kIOReturnExclusiveAccess;
-        case ky::FileLock::Result::Failed:
-            trace << error << "\n";
-            return kIOReturnNotPrivileged;
-        case ky::FileLock::Result::Locked:
-            break;
+    const auto locked = taken->lock.Acquire(directory / KyFile(kLockFile, guid));
+    if (!locked) {
+        trace << locked.Failure().What() << "\n";
+        return kIOReturnNotPrivileged;
     }
-    taken->deviceFd = ky::OpenPrivateFile(directory / KyFile(kDeviceFile, guid), O_RDONLY, error);
-    if (!Fresh(guid) && !Load(guid, error)) {
-        trace << error << "\n";
+    if (*locked == ky::FileLock::Outcome::Busy) return kIOReturnExclusiveAccess;
+    const auto device = ky::OpenPrivateFile(directory / KyFile(kDeviceFile, guid), O_RDONLY);
+    taken->deviceFd = device ? *device : -1;
+    if (ky::Done loaded = Fresh(guid) ? ky::Done() : Load(guid); !loaded) {
+        trace << loaded.Failure().What() << "\n";
         return kIOReturnError;
     }
     taken->changesAtStart = bus.lock()->Ky(guid).Changes();
@@ -329,17 +332,26 @@ DemoKy::DemoKy(Options options)
         // made once: a program that opened it at every start would show
         // itself, for that moment, as using a Ky another program updates.
         const fs::path node = store.directory / KyFile(kDeviceFile, guid);
-        if (!ky::EnsurePrivateDirectory(store.directory, store.problem)) return;
+        if (ky::Done made = ky::EnsurePrivateDirectory(store.directory); !made) {
+            store.Refuse(made);
+            return;
+        }
         std::error_code ec;
         if (!fs::is_regular_file(fs::symlink_status(node, ec))) {
-            const int fd = ky::OpenPrivateFile(node, O_WRONLY | O_CREAT, store.problem);
-            if (fd < 0) return;
-            ::close(fd);
+            const auto fd = ky::OpenPrivateFile(node, O_WRONLY | O_CREAT);
+            if (!fd) {
+                store.Refuse(fd);
+                return;
+            }
+            ::close(*fd);
         }
         mBus->SetDeviceNode(guid, node.string(),
                             (store.directory / KyFile(kLockFile, guid)).string());
         if (options.reset) store.fresh.insert(guid);
-        if (!options.reset && !store.Load(guid, store.problem)) return;
+        if (ky::Done loaded = options.reset ? ky::Done() : store.Load(guid); !loaded) {
+            store.Refuse(loaded);
+            return;
+        }
         mBus->SetHold(guid, [weak, guid](std::shared_ptr<void>& held) {
             auto self = weak.lock();
             return self ? self->Take(self, guid, held) : kIOReturnNoDevice;
@@ -368,13 +380,6 @@ std::string DemoKy::SaveProblem() const {
 
 const fs::path& DemoKy::Directory() const {
     return mStore->directory;
-}
-
-bool DemoKy::Save(std::string* error) const {
-    std::string reason;
-    const bool ok = mStore->Save(mGuid, reason);
-    if (!ok && error) *error = reason;
-    return ok;
 }
 
 }  // namespace kysim

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Result.h"
 #include "base/Trace.h"
 #include "sim/SimBus.h"
 
@@ -20,8 +21,8 @@ struct DemoState {
     std::array<std::vector<UInt8>, 2> flash;
 };
 std::string FormatDemoState(const DemoState& state);
-// False with the reason ("line 3: ...") when `bytes` is not such a file.
-bool ParseDemoState(std::string_view bytes, DemoState& state, std::string& error);
+// A failure with the reason ("line 3: ...") when `bytes` is not such a file.
+ky::Result<DemoState> ParseDemoState(std::string_view bytes);
 
 // The simulated Ky behind --simulate. Its state lives in a small private
 // directory under the user's state directory, and that directory is its
@@ -67,8 +68,6 @@ public:
     std::shared_ptr<SimBus> Bus() const { return mBus; }
     UInt64 Guid() const { return mGuid; }
     const std::filesystem::path& Directory() const;
-    // Writes the Ky's state now; false (and a reason) when it cannot be written.
-    bool Save(std::string* error) const;
     // A program waits for the Kys it wrote to be switched off and on: the
     // simulated user does so (unless KYFW_SIM_POWER_CYCLE_AFTER=never).
     void SwitchedOffAndOnSoon();

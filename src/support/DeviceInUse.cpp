@@ -36,8 +36,7 @@ std::string InUseText(const InUse& inUse) {
 // One file per process and Ky, the Ky known by a hash of its lock file's
 // name (both programs find it under the same name).
 std::optional<std::filesystem::path> ActivityFile(pid_t pid, const std::filesystem::path& lock) {
-    std::string error;
-    const auto base = StateDirectory(error);
+    const auto base = StateDirectory();
     if (!base) return std::nullopt;
     std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
     for (const unsigned char c : lock.native()) hash = (hash ^ c) * 0x100000001b3ull;
@@ -49,7 +48,6 @@ std::optional<std::filesystem::path> ActivityFile(pid_t pid, const std::filesyst
 
 void PublishActivity(const std::string& activity, const std::filesystem::path& lockFile) {
     const auto file = ActivityFile(getpid(), lockFile);
-    std::string error;
     if (!file) return;
     if (activity.empty()) {
         std::error_code ignored;
@@ -58,11 +56,11 @@ void PublishActivity(const std::string& activity, const std::filesystem::path& l
     }
     // A few bytes, not worth a sync: a reader that finds them cut short
     // says less, nothing wrong.
-    if (!EnsurePrivateDirectory(file->parent_path(), error)) return;
-    const int fd = OpenPrivateFile(*file, O_WRONLY | O_CREAT | O_TRUNC, error);
-    if (fd < 0) return;
-    [[maybe_unused]] const ssize_t n = ::write(fd, activity.data(), activity.size());
-    ::close(fd);
+    if (!EnsurePrivateDirectory(file->parent_path())) return;
+    const auto fd = OpenPrivateFile(*file, O_WRONLY | O_CREAT | O_TRUNC);
+    if (!fd) return;
+    [[maybe_unused]] const ssize_t n = ::write(*fd, activity.data(), activity.size());
+    ::close(*fd);
 }
 
 std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
@@ -71,11 +69,10 @@ std::optional<Updater> FindUpdater(const std::filesystem::path& lockFile,
     const auto pid = processes.FlockHolder(lockFile);
     if (!pid) return std::nullopt;
     Updater updater{{*pid, processes.NameOf(static_cast<std::uint32_t>(*pid))}, {}};
-    std::string bytes, error;
-    if (const auto file = ActivityFile(*pid, lockFile);
-        file && ReadPrivateFile(*file, bytes, error) == ReadResult::Read &&
-        (bytes == "waiting" || bytes == "writing"))
-        updater.activity = bytes;
+    const auto file = ActivityFile(*pid, lockFile);
+    if (const auto bytes = file ? ReadPrivateFile(*file) : Error("");
+        bytes && *bytes && (**bytes == "waiting" || **bytes == "writing"))
+        updater.activity = **bytes;
     return updater;
 }
 

@@ -42,8 +42,9 @@ public:
     explicit TProcess(ProcessSerialNumber theNum, ky::ProcessTable processes = {});
     virtual ~TProcess();
 
-    // FindProcess, KillApplication and the information records are part of
-    // the reusable library: nothing in this program calls them.
+    // The updater walks the processes (First, Next, Last, GetProcessID);
+    // FindProcess, KillApplication and the information records round out
+    // the library for tools that look for or stop one program.
     // Asks the process to quit (SIGTERM); does not wait for it.
     virtual Boolean KillApplication(const ProcessSerialNumber* target);
     virtual std::int16_t GetNumProcesses();

@@ -15,7 +15,8 @@ inline constexpr std::int64_t NS_PER_SEC = 1000000000;
 //   Synchronizable::Guard guard(monitor);   // locks, unlocks at scope end
 //   while (!ready) guard.Wait();
 //
-// Part of the reusable support library; nothing in this program calls it.
+// Part of the thread library, for threads that wait on each other; the
+// updater's worker needs no monitor.
 class Synchronizable {
 public:
     Synchronizable();

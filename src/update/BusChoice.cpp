@@ -14,8 +14,10 @@ void ChooseSimulated(BusChoice& choice, bool simReset, const Trace& trace) {
     options.trace = trace;
     options.reset = options.reset || simReset;
     if (options.problem.empty() && options.directory.empty()) {
-        auto base = ky::StateDirectory(options.problem);
-        if (base) options.directory = *base / "simulated-ky";
+        if (auto base = ky::StateDirectory())
+            options.directory = *base / "simulated-ky";
+        else
+            options.problem = base.Failure().What();
     }
     if (!options.problem.empty()) {
         choice.problem = options.problem;
@@ -39,7 +41,7 @@ BusChoice ChooseBus(bool simulate, bool simReset, const Trace& trace) {
     if (simulate)
         ChooseSimulated(choice, simReset, trace);
     else
-        choice.bus = FWLib::OpenLinuxBus(choice.problem);
+        choice.bus = FWLib::OpenLinuxBus();
     return choice;
 }
 

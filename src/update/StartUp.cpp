@@ -41,13 +41,12 @@ std::optional<StartFailure> StartUp::Open(const StartOptions& options) {
 // A bus that answers from the recording, and pauses that only count unless
 // the recorded timing is asked for.
 std::optional<StartFailure> StartUp::OpenReplay(const StartOptions& options) {
-    std::string text, error;
-    std::vector<FWLib::RecordedEvent> events;
-    int version = 0;
-    if (!ReadRegularFile(options.replay, text, error)) return StartFailure{error};
-    if (!FWLib::ParseRecording(text, events, error, &version))
-        return StartFailure{"cannot replay " + options.replay + ": " + error};
-    mReplay = FWLib::MakeReplayBus(std::move(events), options.replayTiming, version);
+    const auto text = ReadRegularFile(options.replay);
+    if (!text) return StartFailure{text.Failure().What()};
+    auto recording = FWLib::ParseRecording(*text).In("cannot replay " + options.replay);
+    if (!recording) return StartFailure{recording.Failure().What()};
+    mReplay = FWLib::MakeReplayBus(std::move(recording->events), options.replayTiming,
+                                   recording->version);
     mBus = mReplay;
     if (!options.replayTiming) mChoice.fastClock = std::make_unique<FakeClock>();
     return std::nullopt;
@@ -55,11 +54,11 @@ std::optional<StartFailure> StartUp::OpenReplay(const StartOptions& options) {
 
 // The bus as the program sees it is wrapped in a recorder.
 std::optional<StartFailure> StartUp::StartRecording(const StartOptions& options) {
-    std::string error;
-    mRecorder = FWLib::Recorder::Create(
+    auto recorder = FWLib::Recorder::Create(
         options.record,
-        {options.program, options.recordAnonymous, DownloadUnit::SerialNumberBusAddress()}, error);
-    if (!mRecorder) return StartFailure{error};
+        {options.program, options.recordAnonymous, DownloadUnit::SerialNumberBusAddress()});
+    if (!recorder) return StartFailure{recorder.Failure().What()};
+    mRecorder = *recorder;
     mRecordFile = options.record;
     mBus = FWLib::RecordingBus(mBus, mRecorder);
     return std::nullopt;
@@ -74,18 +73,18 @@ std::string StartUp::NotWhole(const std::string& why) const {
 }
 
 std::string StartUp::RecordingProblem() {
-    const std::string problem = mRecorder ? mRecorder->Problem() : "";
-    return problem.empty() ? "" : NotWhole(problem);
+    const Done flushed = mRecorder ? mRecorder->Flush() : Done();
+    return flushed ? "" : NotWhole(flushed.Failure().What());
 }
 
 StartEnd StartUp::Finish(ExitStatus status) {
     StartEnd end{status, {}};
-    const std::string mismatch = mReplay ? mReplay->Finish() : std::string();
-    const bool lost = mRecorder && !mRecorder->Finish();
-    if (!mismatch.empty()) end.problems.push_back(mismatch);
-    if (lost) end.problems.push_back(NotWhole(mRecorder->ErrorText()));
+    const Done replayed = mReplay ? mReplay->Finish() : Done();
+    const Done kept = mRecorder ? mRecorder->Finish() : Done();
+    if (!replayed) end.problems.push_back(replayed.Failure().What());
+    if (!kept) end.problems.push_back(NotWhole(kept.Failure().What()));
     const bool succeeded = status == kExitDone || status == kExitNothingToDo;
-    if (!mismatch.empty() || (lost && succeeded)) end.status = kExitFailed;
+    if (!replayed || (!kept && succeeded)) end.status = kExitFailed;
     return end;
 }
 

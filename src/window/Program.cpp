@@ -103,15 +103,9 @@ std::optional<ExitStatus> ParseOptions(int argc, char** argv, Options& options) 
 // The menu bar and the window from the interface description; the reason
 // is on standard error when they cannot be had.
 WindowRef LoadWindow() {
-    IBNibRef nibRef = nullptr;
-    WindowRef window = nullptr;
-    std::string problem;
-    OSStatus err = CreateNibReference("main", &nibRef, &problem);
-    if (err == noErr) err = SetMenuBarFromNib(nibRef, "MenuBar", &problem);
-    if (err == noErr) err = CreateWindowFromNib(nibRef, "MainWindow", &window, &problem);
-    DisposeNibReference(nibRef);
-    if (err != noErr) std::cerr << problem << "\n";
-    return err == noErr ? window : nullptr;
+    const auto window = ky::WindowFromDescription("main", "MenuBar", "MainWindow");
+    if (!window) std::cerr << window.Failure().What() << "\n";
+    return window ? *window : nullptr;
 }
 
 // The bus, the simulated Ky or the recording asked for, else the reason
