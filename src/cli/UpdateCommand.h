@@ -42,25 +42,25 @@ struct KyRecord {
 class UpdateCommand final : public ky::UpdateBatch::Listener {
 public:
     UpdateCommand(Context& context, const UpdateOptions& options)
-        : c(context), o(options), doc{{"command", "update"}} {}
+        : mContext(context), mOptions(options), mDoc{{"command", "update"}} {}
 
     int Run() {
         std::vector<FoundKy> chosen;
-        if (Outcome status = o.all ? FindAll(chosen) : Choose(chosen)) return *status;
+        if (Outcome status = mOptions.all ? FindAll(chosen) : Choose(chosen)) return *status;
         Plan(chosen);
-        if (Outcome status = o.all ? AskAll() : AskOne()) return *status;
+        if (Outcome status = mOptions.all ? AskAll() : AskOne()) return *status;
         Write();
-        return o.all ? ReportAll() : ReportOne();
+        return mOptions.all ? ReportAll() : ReportOne();
     }
 
     // ky::UpdateBatch::Listener
-    ky::Trace TraceFor(std::size_t i) override { return records[i].trace->Sink(); }
+    ky::Trace TraceFor(std::size_t i) override { return mRecords[i].trace->Sink(); }
     void Starting(std::size_t i, const DownloadProgress& progress) override;
     void Ended(std::size_t i) override;
     void Tick() override;
 
 private:
-    const ky::KyOutcome& Ky(std::size_t i) const { return batch->Kys()[i]; }
+    const ky::KyOutcome& Ky(std::size_t i) const { return mBatch->Kys()[i]; }
     std::string Node(std::size_t i) const { return Printable(Ky(i).unit.deviceNode); }
     std::string Before(std::size_t i) const {
         return ky::VersionText(Ky(i).before.MCOREver, Ky(i).before.XilinxVer);
@@ -91,9 +91,11 @@ private:
     // One quit scope for the whole batch: a quit before a Ky's first write
     // keeps it unwritten; the Kys being written finish.
     void Write();
-    bool Waits() const { return WaitsForRestart(o, c, quitDuringFlash); }
+    bool Waits() const { return WaitsForRestart(mOptions, mContext, mQuitDuringFlash); }
     // A wait asked for and skipped: a quit came during the update.
-    bool WaitSkipped() const { return quitDuringFlash && WaitsForRestart(o, c, false); }
+    bool WaitSkipped() const {
+        return mQuitDuringFlash && WaitsForRestart(mOptions, mContext, false);
+    }
 
     nlohmann::json UpdateJson(std::size_t i);
     int ReportOne();
@@ -113,19 +115,20 @@ private:
     nlohmann::json EntryJson(std::size_t i);
 
     std::unique_ptr<UpdateTrace> NewTrace() const {
-        return std::make_unique<UpdateTrace>(c.options.verbose ? c.err.rdbuf() : nullptr);
+        return std::make_unique<UpdateTrace>(mContext.options.verbose ? mContext.err.rdbuf()
+                                                                      : nullptr);
     }
 
-    Context& c;
-    const UpdateOptions& o;
-    std::unique_ptr<UpdateTrace> firstTrace = NewTrace();  // the single update's, from discovery
-    nlohmann::json doc;                                    // the single update's
-    std::vector<KyRecord> records;
-    std::unique_ptr<ky::UpdateBatch> batch;  // uses the records' traces: goes first
-    std::optional<ProgressView> single;
-    std::optional<BatchProgressView> several;
-    std::map<std::size_t, nlohmann::json> restartJson;
-    bool quitDuringFlash = false;
+    Context& mContext;
+    const UpdateOptions& mOptions;
+    std::unique_ptr<UpdateTrace> mFirstTrace = NewTrace();  // the single update's, from discovery
+    nlohmann::json mDoc;                                    // the single update's
+    std::vector<KyRecord> mRecords;
+    std::unique_ptr<ky::UpdateBatch> mBatch;  // uses the records' traces: goes first
+    std::optional<ProgressView> mSingle;
+    std::optional<BatchProgressView> mSeveral;
+    std::map<std::size_t, nlohmann::json> mRestartJson;
+    bool mQuitDuringFlash = false;
 };
 
 }  // namespace kyfw

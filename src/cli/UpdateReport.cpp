@@ -21,7 +21,7 @@ nlohmann::json ImageJson(const ky::ImageOutcome& image) {
 
 nlohmann::json UpdateCommand::UpdateJson(std::size_t i) {
     const ky::KyOutcome& k = Ky(i);
-    const KyRecord& r = records[i];
+    const KyRecord& r = mRecords[i];
     nlohmann::json j{
         {"images", {{"xilinx", ImageJson(k.result.xilinx)}, {"mcore", ImageJson(k.result.mcore)}}},
         {"log", r.logPath ? nlohmann::json(r.logPath->string()) : nullptr}};
@@ -38,79 +38,81 @@ int UpdateCommand::ReportOne() {
                    "nothing was written");
     if (!k.started) return End(kExitRefused, "refusing to update: " + k.message);
     const bool ok = k.Written();
-    doc.update(UpdateJson(0));
-    doc["message"] =
+    mDoc.update(UpdateJson(0));
+    mDoc["message"] =
         ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
            : ky::DescribeFailure(k.result) + " " + ky::FailureAdvice(k.result, ky::AdviceFor::Kyfw);
-    const KyRecord& r = records[0];
-    if (!c.options.json) {
-        (ok ? c.out : c.err) << (ok ? "Done. " : "kyfw: ")
-                             << Printable(doc["message"].get<std::string>(), true) << "\n";
+    const KyRecord& r = mRecords[0];
+    if (!mContext.options.json) {
+        (ok ? mContext.out : mContext.err)
+            << (ok ? "Done. " : "kyfw: ") << Printable(mDoc["message"].get<std::string>(), true)
+            << "\n";
         if (r.logPath)
-            c.out << "Log: " << Printable(r.logPath->string()) << "\n";
+            mContext.out << "Log: " << Printable(r.logPath->string()) << "\n";
         else
-            c.err << "kyfw: warning: no log was kept: " << Printable(r.logProblem) << "\n";
+            mContext.err << "kyfw: warning: no log was kept: " << Printable(r.logProblem) << "\n";
     }
     if (ok && WaitSkipped())
-        doc["restart"] = SkippedRestartJson();
+        mDoc["restart"] = SkippedRestartJson();
     else if (ok && Waits())
         FollowRestarts(std::string(ky::kRestartRequest) +
                        " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n");
     if (ok && Ky(0).status == kExitFailed)
-        doc["message"] = Ky(0).message;  // written, its new firmware not started
-    if (c.options.json) Emit(c, doc);
+        mDoc["message"] = Ky(0).message;  // written, its new firmware not started
+    if (mContext.options.json) Emit(mContext, mDoc);
     SayOutputFailed(ok ? "the update is done" : "the update failed");
     return Ky(0).status;
 }
 
 void UpdateCommand::SayOutputFailed(const std::string& what) {
-    c.out.flush();
-    c.outputFailureSaid = c.outBuffer.Error() != 0;
-    if (c.outputFailureSaid)
-        c.err << "kyfw: " << what << ", but its result could not be written to standard "
-              << "output (" << c.outBuffer.ErrorText() << ")\n";
+    mContext.out.flush();
+    mContext.outputFailureSaid = mContext.outBuffer.Error() != 0;
+    if (mContext.outputFailureSaid)
+        mContext.err << "kyfw: " << what << ", but its result could not be written to standard "
+                     << "output (" << mContext.outBuffer.ErrorText() << ")\n";
 }
 
 // Follows every written Ky through its restart, together.
 void UpdateCommand::FollowRestarts(const std::string& announce) {
     std::vector<std::size_t> written;
     std::vector<UInt64> guids;
-    for (std::size_t i = 0; i < batch->Kys().size(); ++i)
+    for (std::size_t i = 0; i < mBatch->Kys().size(); ++i)
         if (Ky(i).Written()) written.push_back(i), guids.push_back(Ky(i).unit.guid);
     if (guids.empty()) return;
-    const std::vector<RestartReport> reports = AwaitRestarts(c, o, guids, announce);
+    const std::vector<RestartReport> reports = AwaitRestarts(mContext, mOptions, guids, announce);
     for (std::size_t n = 0; n < written.size(); ++n) {
         const RestartReport& r = reports[n];
         const std::size_t i = written[n];
-        batch->Restarted(i, r.result, r.text, r.failed);
-        restartJson[i] = r.json;
-        if (!o.all && !c.options.json)
-            (r.failed ? c.err : c.out) << (r.failed ? "kyfw: " : "") << r.text << "\n";
-        if (records[i].logPath) AppendToLog(*records[i].logPath, "Restart: " + r.text + "\n");
+        mBatch->Restarted(i, r.result, r.text, r.failed);
+        mRestartJson[i] = r.json;
+        if (!mOptions.all && !mContext.options.json)
+            (r.failed ? mContext.err : mContext.out)
+                << (r.failed ? "kyfw: " : "") << r.text << "\n";
+        if (mRecords[i].logPath) AppendToLog(*mRecords[i].logPath, "Restart: " + r.text + "\n");
     }
-    if (!o.all) doc["restart"] = restartJson[written.front()];
+    if (!mOptions.all) mDoc["restart"] = mRestartJson[written.front()];
 }
 
 int UpdateCommand::ReportAll() {
     if (WaitSkipped())
-        for (std::size_t i = 0; i < batch->Kys().size(); ++i)
-            if (Ky(i).Written()) restartJson[i] = SkippedRestartJson();
+        for (std::size_t i = 0; i < mBatch->Kys().size(); ++i)
+            if (Ky(i).Written()) mRestartJson[i] = SkippedRestartJson();
     if (!WaitSkipped() && Waits())
         FollowRestarts(
             "Switch each Ky that was updated off, wait a second and switch it on again. "
             "Waiting for them to come back (Ctrl+C to stop waiting)\u2026\n");
-    const ExitStatus worst = batch->Status();
-    if (c.options.json) {
+    const ExitStatus worst = mBatch->Status();
+    if (mContext.options.json) {
         nlohmann::json kys = nlohmann::json::array();
-        for (std::size_t i = 0; i < batch->Kys().size(); ++i) kys.push_back(EntryJson(i));
-        Emit(c, {{"command", "update"}, {"all", true}, {"status", worst}, {"kys", kys}});
+        for (std::size_t i = 0; i < mBatch->Kys().size(); ++i) kys.push_back(EntryJson(i));
+        Emit(mContext, {{"command", "update"}, {"all", true}, {"status", worst}, {"kys", kys}});
     } else {
-        c.out << "Summary (built-in firmware " << kBuiltIn << "):\n";
-        for (std::size_t i = 0; i < batch->Kys().size(); ++i)
-            c.out << "  " << GuidText(Ky(i).unit.guid) << "  "
-                  << Printable(ky::SerialText(Ky(i).before)) << "  "
-                  << (Ky(i).versionsKnown ? Before(i) : "?") << " \u2192 " << After(i) << "  "
-                  << Printable(Message(i), true) << "\n";
+        mContext.out << "Summary (built-in firmware " << kBuiltIn << "):\n";
+        for (std::size_t i = 0; i < mBatch->Kys().size(); ++i)
+            mContext.out << "  " << GuidText(Ky(i).unit.guid) << "  "
+                         << Printable(ky::SerialText(Ky(i).before)) << "  "
+                         << (Ky(i).versionsKnown ? Before(i) : "?") << " \u2192 " << After(i)
+                         << "  " << Printable(Message(i), true) << "\n";
     }
     SayOutputFailed("the update has ended");
     return worst;
@@ -152,7 +154,7 @@ std::string UpdateCommand::DoneMessage(std::size_t i) const {
         return "done, restart confirmed";
     if (WaitSkipped())
         return "done; the restart was not waited for: a quit signal came during the update";
-    if (restart) return "done; restart not confirmed: " + restartJson.at(i).value("message", "");
+    if (restart) return "done; restart not confirmed: " + mRestartJson.at(i).value("message", "");
     return "done";
 }
 
@@ -166,7 +168,7 @@ nlohmann::json UpdateCommand::EntryJson(std::size_t i) {
                      {"message", Message(i)},
                      {"status", k.status}};
     if (k.started) j["update"] = UpdateJson(i);
-    if (restartJson.contains(i)) j["restart"] = restartJson[i];
+    if (mRestartJson.contains(i)) j["restart"] = mRestartJson[i];
     return j;
 }
 
