@@ -55,7 +55,7 @@ protected:
             alerts.back().informative = AlertInformative();  // as it was when answered
             return answer;
         });
-        Open({bus, &clock, proc.Path(), {}, [this] { return recordingProblem; }, &said, io.Sink()});
+        Open({bus, &clock, proc.Path(), {}, [this] { return RecordingKept(); }, &said, io.Sink()});
     }
     // A new window, its dialog on `environment`, in place of the last.
     void Open(CKyFirmwareUpdateDialog::Environment environment) {
@@ -144,8 +144,12 @@ protected:
     std::vector<AlertRequest> alerts;
     SInt16 answer = 1;
     std::function<void()> duringAlert;
-    std::string recordingProblem;  // what --record would say once an update has ended  // as the
-                                   // window's ticks go on while an alert is up
+    // What --record would say once an update has ended, as the window's
+    // ticks go on while an alert is up.
+    std::string recordingProblem;
+    ky::Done RecordingKept() const {
+        return recordingProblem.empty() ? ky::Done() : ky::Error(recordingProblem);
+    }
 };
 
 TEST_F(WindowTest, NotFoundThenAttachedThenRemoved) {
@@ -422,7 +426,7 @@ TEST_F(WindowTest, TheRestartIsFollowedUnderTheCompletionAlert) {
         const std::string notice = under == "signal" ? "The recording r was cut short." : "";
         recordingProblem = notice;
         CKyFirmwareUpdateDialog::Environment environment{
-            demo.Bus(), &clock, proc.Path(), {}, [this] { return recordingProblem; }, &said};
+            demo.Bus(), &clock, proc.Path(), {}, [this] { return RecordingKept(); }, &said};
         environment.switchedOffAndOn = [&demo] { demo.SwitchedOffAndOnSoon(); };
         // OK and the signal come at once, but the follow runs on the test's clock,
         // a hundred times faster than it counts: 5 s pass in 50 ms, which a busy

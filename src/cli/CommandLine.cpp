@@ -19,9 +19,8 @@ std::string FaultHelp() {
 CLI::Validator DeviceCheck() {
     return CLI::Validator(
         [](std::string& text) {
-            DeviceSelector selector;
-            std::string error;
-            return DeviceSelector::Parse(text, selector, error) ? std::string() : error;
+            auto selector = DeviceSelector::Parse(text);
+            return selector ? std::string() : selector.Failure().What();
         },
         "");
 }

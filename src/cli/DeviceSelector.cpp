@@ -38,8 +38,8 @@ bool IsUnitName(std::string_view text) {
 
 }  // namespace
 
-bool DeviceSelector::Parse(std::string_view text, DeviceSelector& selector, std::string& error) {
-    selector = {};
+ky::Result<DeviceSelector> DeviceSelector::Parse(std::string_view text) {
+    DeviceSelector selector;
     selector.mText = std::string(text);
     if (ParseGuid(text, selector.mGuid)) {
         selector.mKind = Kind::Guid;
@@ -49,12 +49,11 @@ bool DeviceSelector::Parse(std::string_view text, DeviceSelector& selector, std:
     } else if (IsUnitName(text)) {
         selector.mKind = Kind::Unit;
     } else {
-        error =
+        return ky::Error(
             "expected a GUID (16 hexadecimal digits, such as 0x0000d0a004120187), a device "
-            "file (such as /dev/fw1) or a unit's name as kyfw list shows it (such as fw1.0)";
-        return false;
+            "file (such as /dev/fw1) or a unit's name as kyfw list shows it (such as fw1.0)");
     }
-    return true;
+    return selector;
 }
 
 bool DeviceSelector::Matches(const FWLib::UnitInfo& unit) const {

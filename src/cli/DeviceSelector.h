@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/Result.h"
 #include "firewire/FWPlatform.h"
 
 namespace kyfw {
@@ -13,7 +14,7 @@ namespace kyfw {
 class DeviceSelector {
 public:
     // False, with what is accepted in `error`, when `text` is none of them.
-    static bool Parse(std::string_view text, DeviceSelector& selector, std::string& error);
+    static ky::Result<DeviceSelector> Parse(std::string_view text);
     bool Matches(const FWLib::UnitInfo& unit) const;
     bool Any() const { return mKind == Kind::Any; }
 

@@ -106,10 +106,8 @@ int Main(int argc, char** argv, const ky::ProcessTable& processes) {
             return NoSubcommand(app, argc, argv, std::cerr);
         return app.exit(e) == 0 ? kExitDone : kExitUsage;
     }
-    if (!update.deviceText.empty()) {
-        std::string unused;
-        DeviceSelector::Parse(update.deviceText, update.device, unused);  // checked by the parser
-    }
+    if (!update.deviceText.empty())
+        update.device = *DeviceSelector::Parse(update.deviceText);  // checked by the parser
     // A reader that goes away (kyfw ... | head) must not end the program:
     // a failed write is noticed and reported instead.
     signal(SIGPIPE, SIG_IGN);

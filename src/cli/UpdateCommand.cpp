@@ -91,7 +91,7 @@ ExitStatus UpdateCommand::FailAll(ExitStatus status, const std::string& message)
 void UpdateCommand::Plan(const std::vector<FoundKy>& chosen) {
     ky::UpdateBatch::Setup setup{mContext.start.Bus(), &mContext.start.DownloadClock(),
                                  mContext.processes, [] { return QuitSignalsDeferred::Received(); },
-                                 [this] { return mContext.start.StateProblem(); }};
+                                 [this] { return mContext.start.StateKept(); }};
     mBatch = std::make_unique<ky::UpdateBatch>(setup, *this);
     for (const FoundKy& f : chosen) {
         KyRecord& record = mRecords.emplace_back();

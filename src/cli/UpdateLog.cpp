@@ -42,19 +42,26 @@ std::string LogName(int n) {
            (n > 1 ? "-" + std::to_string(n) : "") + ".log";
 }
 
-// A new log file in the private log directory; null with `problem` set.
-std::unique_ptr<ky::FdOutputBuffer> OpenLog(std::filesystem::path& path, std::string& problem) {
+// A new log file in the private log directory, named in `path`.
+ky::Result<std::unique_ptr<ky::FdOutputBuffer>> OpenLog(std::filesystem::path& path) {
     auto base = ky::StateDirectory();
     ky::Done dir = base ? ky::EnsurePrivateDirectory(*base / "logs") : ky::Done(base.Failure());
-    if (!dir) return problem = dir.Failure().What(), nullptr;
+    if (!dir) return dir.Failure();
     ky::Result<int> fd = ky::Error("");
     for (int n = 1; !fd && n <= 64; ++n) {
         path = *base / "logs" / LogName(n);
         fd = ky::OpenPrivateFile(path, O_WRONLY | O_CREAT | O_EXCL);
         if (!fd && errno != EEXIST) break;
     }
-    if (!fd) return problem = fd.Failure().What(), nullptr;
+    if (!fd) return fd.Failure();
     return std::make_unique<ky::FdOutputBuffer>(*fd, true);
+}
+
+std::unique_ptr<ky::FdOutputBuffer> TakeLog(ky::Result<std::unique_ptr<ky::FdOutputBuffer>> log,
+                                            std::string& problem) {
+    if (log) return std::move(*log);
+    problem = log.Failure().What();
+    return nullptr;
 }
 
 // The log file and, with `verbose`, the terminal; nothing without either.
@@ -79,7 +86,7 @@ void UpdateTrace::Write(std::string_view text) {
 
 // The lines kept so far begin the log; the terminal has seen them.
 UpdateLog::UpdateLog(bool verbose, std::streambuf* terminal, UpdateTrace& trace)
-    : mFile(OpenLog(mPath, mProblem)),
+    : mFile(TakeLog(OpenLog(mPath), mProblem)),
       mTee(MakeTee(mFile.get(), verbose, terminal)),
       mLog(mTee.get()),
       mTrace(trace) {

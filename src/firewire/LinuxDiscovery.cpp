@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 
 #include "firewire/LinuxBus.h"
@@ -21,11 +23,10 @@ std::string Attribute(const fs::path& dir, const char* name) {
 }
 
 UInt64 Number(const std::string& text) {
-    try {
-        return std::stoull(text, nullptr, 0);
-    } catch (...) {
-        return ~0ull;  // matches nothing
-    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    return end == text.c_str() || errno == ERANGE ? ~0ull : value;  // ~0 matches nothing
 }
 
 // "fw3.12" gives {3, 12}; anything else is not a unit directory.

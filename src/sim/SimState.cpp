@@ -373,9 +373,10 @@ const std::string& DemoKy::Problem() const {
     return mStore->problem;
 }
 
-std::string DemoKy::SaveProblem() const {
+ky::Done DemoKy::LastSave() const {
     std::lock_guard guard(mStore->mutex);
-    return mStore->saveProblem;
+    if (mStore->saveProblem.empty()) return {};
+    return ky::Error(mStore->saveProblem);
 }
 
 const fs::path& DemoKy::Directory() const {

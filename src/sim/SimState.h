@@ -61,9 +61,9 @@ public:
     // Why the simulated Ky cannot be used (no state directory, a state file
     // that cannot be read); empty when it can.
     const std::string& Problem() const;
-    // Why the state could not be kept after the Ky was last written; empty
-    // when it was kept. Read once the update has ended.
-    std::string SaveProblem() const;
+    // Whether the state was kept after the Ky was last written, and if
+    // not why. Read once the update has ended.
+    ky::Done LastSave() const;
 
     std::shared_ptr<SimBus> Bus() const { return mBus; }
     UInt64 Guid() const { return mGuid; }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/Clock.h"
+#include "base/Result.h"
 #include "firewire/FWPlatform.h"
 #include "sim/SimState.h"
 
@@ -29,7 +30,7 @@ struct BusChoice {
 
     // Once an update has ended: why the simulated Ky's state could not be
     // kept, or nothing.
-    std::string StateProblem() const { return demo ? demo->SaveProblem() : std::string(); }
+    ky::Done StateKept() const { return demo ? demo->LastSave() : ky::Done(); }
 };
 
 // The simulated Ky says on `trace` why its state could not be read or kept.

@@ -72,9 +72,10 @@ std::string StartUp::NotWhole(const std::string& why) const {
     return "the recording " + mRecordFile + " could not be written whole: " + why;
 }
 
-std::string StartUp::RecordingProblem() {
+Done StartUp::RecordingKept() {
     const Done flushed = mRecorder ? mRecorder->Flush() : Done();
-    return flushed ? "" : NotWhole(flushed.Failure().What());
+    if (flushed) return flushed;
+    return Error(NotWhole(flushed.Failure().What()));
 }
 
 StartEnd StartUp::Finish(ExitStatus status) {

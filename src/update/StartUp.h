@@ -63,14 +63,14 @@ public:
     Clock& DownloadClock() const { return mChoice.DownloadClock(); }
     // Once an update has ended: why the simulated Ky's state could not be
     // kept, or nothing.
-    std::string StateProblem() const { return mChoice.StateProblem(); }
+    ky::Done StateKept() const { return mChoice.StateKept(); }
     kysim::DemoKy* Simulated() { return mChoice.demo ? &*mChoice.demo : nullptr; }
     // The program waits for the Kys it wrote to be switched off and on: the
     // simulated Ky's user does so, as a real one would.
     void SwitchSimulatedKyOffAndOn();
     // While the run goes on: why the recording cannot be written whole, or
     // nothing.
-    std::string RecordingProblem();
+    ky::Done RecordingKept();
 
     // Once the run has its outcome `status`: a replay that made other calls
     // than the recording fails the run, and so does a recording cut short,

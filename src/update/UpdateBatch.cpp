@@ -191,7 +191,7 @@ bool UpdateBatch::Start(Ky& ky) {
 void UpdateBatch::Finish(Ky& ky) {
     KyOutcome& outcome = mKys[ky.index];
     outcome.result = ky.session->Result();
-    if (mSetup.keptProblem) NoteStateNotKept(outcome.result, mSetup.keptProblem());
+    if (mSetup.stateKept) NoteStateNotKept(outcome.result, mSetup.stateKept());
     const UpdateResult& r = outcome.result;
     outcome.started = r.started;
     if (r.stopped)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Result.h"
 #include "update/ExitStatus.h"
 #include "update/RestartWatch.h"
 #include "update/UpdateSession.h"
@@ -68,7 +69,7 @@ public:
         std::function<bool()> quit = [] { return false; };
         // Once a Ky has been written: why its outcome could not be kept (the
         // simulated Ky's state), or nothing.
-        std::function<std::string()> keptProblem;
+        std::function<Done()> stateKept;
     };
 
     UpdateBatch(Setup setup, Listener& listener);

@@ -86,9 +86,9 @@ std::string DescribeFailure(const UpdateResult& result) {
     return text;
 }
 
-void NoteStateNotKept(UpdateResult& result, const std::string& problem) {
-    if (!problem.empty() && result.failure.empty())
-        result.failure = "the simulated Ky's state could not be kept: " + problem;
+void NoteStateNotKept(UpdateResult& result, const Done& kept) {
+    if (!kept && result.failure.empty())
+        result.failure = "the simulated Ky's state could not be kept: " + kept.Failure().What();
 }
 
 std::string FailureAdvice(const UpdateResult& result, AdviceFor reader) {

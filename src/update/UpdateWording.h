@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Result.h"
 #include "support/ProcessTable.h"
 #include "update/KyIdentity.h"
 #include "update/UpdatePolicy.h"
@@ -40,7 +41,7 @@ inline constexpr const char* kNoWorkerThread = "the update thread could not be c
 std::string DescribeFailure(const UpdateResult& result);
 // A simulated Ky whose state could not be kept was not updated: the result
 // says so, unless it already failed (an empty `problem` changes nothing).
-void NoteStateNotKept(UpdateResult& result, const std::string& problem);
+void NoteStateNotKept(UpdateResult& result, const Done& kept);
 
 // Who reads the advice after a failed update: the window's user runs the
 // update again with its button, kyfw's runs a command.

@@ -268,9 +268,10 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
     _updateState = WAITFORINPUT;  // a tick during the alert must not come here again
     _stops.reset();
     _cancelButton.Enable(true);
-    if (_environment.keptProblem) ky::NoteStateNotKept(result, _environment.keptProblem());
-    const std::string recording =
-        _environment.recordingProblem ? _environment.recordingProblem() : "";
+    if (_environment.stateKept) ky::NoteStateNotKept(result, _environment.stateKept());
+    const ky::Done recorded =
+        _environment.recordingKept ? _environment.recordingKept() : ky::Done();
+    const std::string recording = recorded ? "" : recorded.Failure().What();
     _lastFailed = !result.Succeeded() || !recording.empty();
     const bool close = std::exchange(_closeWhenDone, false);
     ShowNotice(recording);  // stays in the window, and is said in the alert

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <memory>
 
+#include "base/Result.h"
 #include "qtsupport/carboncontrols.h"
 #include "support/StopSignals.h"
 #include "update/KyProbe.h"
@@ -36,10 +37,10 @@ public:
         ky::ProcessTable processes;
         // Once an update has ended: why its outcome could not be kept (the
         // simulated Ky's state), or nothing.
-        std::function<std::string()> keptProblem;
+        std::function<ky::Done()> stateKept;
         // With --record, once an update has ended: why the recording could
         // not be written whole, or nothing.
-        std::function<std::string()> recordingProblem;
+        std::function<ky::Done()> recordingKept;
         // Where the window says what it must on standard error (the
         // engine's trace lines go elsewhere); std::cerr when not given.
         std::ostream* say = nullptr;

@@ -155,9 +155,12 @@ int RunWindowProgram(int argc, char** argv, const ProcessTable& processes) {
     }
     auto* dialog = new CKyFirmwareUpdateDialog(
         window,
-        {start.Bus(), &start.DownloadClock(), processes, [&start] { return start.StateProblem(); },
-         [&start] { return Printable(start.RecordingProblem()); }, &std::cerr, trace,
-         [&start] { start.SwitchSimulatedKyOffAndOn(); }});
+        {start.Bus(), &start.DownloadClock(), processes, [&start] { return start.StateKept(); },
+         [&start]() -> ky::Done {
+             ky::Done kept = start.RecordingKept();
+             return kept ? kept : ky::Error(Printable(kept.Failure().What()));
+         },
+         &std::cerr, trace, [&start] { start.SwitchSimulatedKyOffAndOn(); }});
     int status = kExitDone;
     {
         const QuitSignalsInLoop quitSignals([dialog] { dialog->QuitRequested(); });
