@@ -5,7 +5,7 @@
 #include <functional>
 #include <tuple>
 
-#include "base/XilinxSync.h"
+#include "base/FirmwareMarks.h"
 #include "engine/Downloader.h"
 #include "engine/KyXilinx.h"
 #include "engine/Ky_MCORE.h"

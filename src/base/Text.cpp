@@ -54,6 +54,13 @@ std::string Printable(std::string_view text, bool keepNewlines) {
     return out;
 }
 
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
 std::string Hex(std::uint32_t value, int digits) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text = "0x";

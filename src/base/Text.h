@@ -17,6 +17,8 @@ std::string Printable(std::string_view text, bool keepNewlines = false);
 
 // "0x00001800": `digits` upper-case hexadecimal digits (the low ones of `value`).
 std::string Hex(std::uint32_t value, int digits);
+// The value of one hexadecimal digit, either case; -1 for anything else.
+int HexDigitValue(char c);
 
 // One line of a labelled listing: "  label:   value\n", the value in the
 // column `width` past the indent (one space after a longer label).

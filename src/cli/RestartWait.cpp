@@ -7,11 +7,7 @@
 
 namespace kyfw {
 
-namespace {
-
-const std::string kBuiltIn = ky::BuiltInVersionText();
-
-}  // namespace
+namespace {}  // namespace
 
 namespace {
 
@@ -80,8 +76,8 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
         if (!c.options.json) c.out << announce << std::flush;
         const ky::RestartWait wait = WaitAskedFor(c, o);
         limits.waitMicros = std::uint64_t{wait.waitSeconds} * 1'000'000;
-        results = ky::FollowRestarts(*c.start.Bus(), guids, kBuiltIn, limits, *wait.clock,
-                                     wait.stop, c.trace);
+        results = ky::FollowRestarts(*c.start.Bus(), guids, ky::BuiltInVersionText(), limits,
+                                     *wait.clock, wait.stop, c.trace);
     }
     // A replay whose recording ends before the restart does stops the wait:
     // nobody stopped it, and nothing is known of the restart.
@@ -89,7 +85,7 @@ std::vector<RestartReport> AwaitRestarts(Context& c, const UpdateOptions& o,
     std::vector<RestartReport> reports;
     for (const auto& r : results) {
         RestartReport report{r, {}, false, {}};
-        report.text = ky::RestartText(r, kBuiltIn, limits);
+        report.text = ky::RestartText(r, ky::BuiltInVersionText(), limits);
         report.failed = ky::RestartFailed(r);
         report.json = RestartJson(r, report.text);
         if (cutShort) report = NotReplayed(r);

@@ -4,8 +4,8 @@
 #include <array>
 #include <cstring>
 
+#include "base/FirmwareMarks.h"
 #include "base/Text.h"
-#include "base/XilinxSync.h"
 
 namespace ky {
 
@@ -15,8 +15,6 @@ constexpr std::array<UInt8, 13> kBitPreamble = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0x
                                                 0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01};
 // The sync words are looked for at positions 0 to 143.
 constexpr int kSyncSearchPositions = 144;
-// The version marker stands near the start of the configuration data.
-constexpr std::size_t kMarkerWindow = 4096;
 
 UInt32 Be32(const UInt8* p) {
     return (UInt32{p[0]} << 24) | (UInt32{p[1]} << 16) | (UInt32{p[2]} << 8) | p[3];
@@ -58,9 +56,7 @@ Done ReadConfiguration(std::span<const UInt8> f, std::size_t pos, BitFileInfo& i
     const auto found = FindConfiguration(f);
     if (!found || UInt32(found->offset) != info.configOffset)
         return Error(at + " lies beyond position 143, where the updater looks for it");
-    auto window = f.subspan(info.configOffset, std::min(follows, kMarkerWindow));
-    info.version =
-        NumberAfter({reinterpret_cast<const char*>(window.data()), window.size()}, "KYFPGA_v");
+    info.version = XilinxVersionIn(f.subspan(info.configOffset, follows));
     return {};
 }
 

@@ -16,13 +16,6 @@ struct Record {
     std::vector<UInt8> data;
 };
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 int AddressBytes(char type) {
     switch (type) {
         case '0':
@@ -39,7 +32,7 @@ int AddressBytes(char type) {
 Result<std::vector<UInt8>> RecordBytes(std::string_view line) {
     std::vector<UInt8> bytes;
     for (std::size_t i = 2; i + 1 < line.size(); i += 2) {
-        const int hi = HexValue(line[i]), lo = HexValue(line[i + 1]);
+        const int hi = HexDigitValue(line[i]), lo = HexDigitValue(line[i + 1]);
         if (hi < 0 || lo < 0)
             return Error("not a hexadecimal digit at column " + std::to_string(i + 1));
         bytes.push_back(static_cast<UInt8>(hi * 16 + lo));

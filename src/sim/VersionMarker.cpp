@@ -7,22 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/FirmwareMarks.h"
 #include "base/Text.h"
-#include "base/XilinxSync.h"
 #include "sim/KyUnitModel.h"
 
 namespace kysim {
 
 namespace {
-
-constexpr std::size_t kXilinxMarkerWindow = 4096;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 // The data field of the first record when it is an S0 record, as text.
 std::string S0Text(std::span<const UInt8> image) {
@@ -32,7 +23,7 @@ std::string S0Text(std::span<const UInt8> image) {
     std::string out;
     // S0, count (2), address (4), data ..., checksum (2)
     for (std::size_t i = 8; i + 2 < end; i += 2) {
-        int hi = HexDigit(text[i]), lo = HexDigit(text[i + 1]);
+        int hi = ky::HexDigitValue(text[i]), lo = ky::HexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0) return {};
         out.push_back(static_cast<char>(hi * 16 + lo));
     }
@@ -47,7 +38,7 @@ bool GoodRecord(std::string_view record, char type) {
     unsigned sum = 0;
     std::vector<unsigned> bytes;
     for (std::size_t i = 2; i < record.size(); i += 2) {
-        const int hi = HexDigit(record[i]), lo = HexDigit(record[i + 1]);
+        const int hi = ky::HexDigitValue(record[i]), lo = ky::HexDigitValue(record[i + 1]);
         if (hi < 0 || lo < 0) return false;
         bytes.push_back(static_cast<unsigned>(hi * 16 + lo));
     }
@@ -85,9 +76,7 @@ bool WouldStart(FlashArea area, std::span<const UInt8> flash) {
 
 std::optional<UInt16> ReadVersionMarker(FlashArea area, std::span<const UInt8> image) {
     if (area == FlashArea::Xilinx) {
-        auto window = image.first(std::min(image.size(), kXilinxMarkerWindow));
-        return ky::NumberAfter({reinterpret_cast<const char*>(window.data()), window.size()},
-                               "KYFPGA_v");
+        return ky::XilinxVersionIn(image);
     }
     return ky::NumberAfter(S0Text(image), "_v");
 }
