@@ -7,8 +7,6 @@
 
 namespace kyfw {
 
-namespace {}  // namespace
-
 namespace {
 
 nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) {
