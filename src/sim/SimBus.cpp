@@ -1,7 +1,6 @@
 #include "sim/SimBus.h"
 
 #include "firewire/FWLib_Device.h"
-#include "sim/SimInterfaces.h"
 
 #include <algorithm>
 #include <cstring>

@@ -180,4 +180,9 @@ private:
     std::atomic<int> mLiveInterfaces{0};
 };
 
+// The service discovery finds for a unit of a node on `bus`, with the
+// plug-in and device interface a program makes from it (SimInterfaces.cpp).
+std::shared_ptr<FWLib::Service> MakeSimService(std::shared_ptr<SimBus> bus, FWLib::UnitInfo info,
+                                               UInt32 handle);
+
 }  // namespace kysim

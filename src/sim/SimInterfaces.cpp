@@ -1,4 +1,7 @@
-#include "sim/SimInterfaces.h"
+// What a program holds of a node on the simulated bus: the service that
+// discovery finds for each of its units, the plug-in made from it and the
+// device interface whose requests become the bus's transactions.
+#include "sim/SimBus.h"
 
 #include "firewire/FWLib_Device.h"
 
