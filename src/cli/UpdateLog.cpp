@@ -57,13 +57,6 @@ ky::Result<std::unique_ptr<ky::FdOutputBuffer>> OpenLog(std::filesystem::path& p
     return std::make_unique<ky::FdOutputBuffer>(*fd, true);
 }
 
-std::unique_ptr<ky::FdOutputBuffer> TakeLog(ky::Result<std::unique_ptr<ky::FdOutputBuffer>> log,
-                                            std::string& problem) {
-    if (log) return std::move(*log);
-    problem = log.Failure().What();
-    return nullptr;
-}
-
 // The log file and, with `verbose`, the terminal; nothing without either.
 std::unique_ptr<std::streambuf> MakeTee(ky::FdOutputBuffer* file, bool verbose,
                                         std::streambuf* terminal) {
@@ -86,10 +79,14 @@ void UpdateTrace::Write(std::string_view text) {
 
 // The lines kept so far begin the log; the terminal has seen them.
 UpdateLog::UpdateLog(bool verbose, std::streambuf* terminal, UpdateTrace& trace)
-    : mFile(TakeLog(OpenLog(mPath), mProblem)),
-      mTee(MakeTee(mFile.get(), verbose, terminal)),
-      mLog(mTee.get()),
-      mTrace(trace) {
+    : mLog(nullptr), mTrace(trace) {
+    auto opened = OpenLog(mPath);
+    if (opened)
+        mFile = std::move(*opened);
+    else
+        mProblem = opened.Failure().What();
+    mTee = MakeTee(mFile.get(), verbose, terminal);
+    mLog.rdbuf(mTee.get());
     std::lock_guard guard(trace.mMutex);
     if (mFile) mFile->sputn(trace.mEarly.data(), std::streamsize(trace.mEarly.size()));
     if (mTee) trace.mLog = &mLog;
