@@ -10,12 +10,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
-    kyfw::DeviceSelector selector;
-    std::string error;
-    if (!kyfw::DeviceSelector::Parse(input, selector, error) && error.empty()) __builtin_trap();
+    const auto selector = kyfw::DeviceSelector::Parse(input);
+    if (!selector && selector.Failure().What().empty()) __builtin_trap();
     FWLib::UnitInfo unit;
     unit.name = unit.deviceNode = input;
-    selector.Matches(unit);
+    if (selector) selector->Matches(unit);
     for (unsigned char c : kyfw::Printable(input))
         if (c < 0x20 || c == 0x7F) __builtin_trap();
     kyfw::JsonText({{"device", input}});
