@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <clocale>
+#include <filesystem>
 #include <vector>
 
 namespace ky {
@@ -22,6 +23,12 @@ void UseTranslations(const char* localeDir) {
     bindtextdomain(kDomain, localeDir);
     bind_textdomain_codeset(kDomain, "UTF-8");
     gTranslating = true;
+}
+
+void UseTranslationsBesideProgram(const char* relative) {
+    std::error_code ec;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    UseTranslations((program / relative).lexically_normal().c_str());
 }
 
 void UseEnglish() {

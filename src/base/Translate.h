@@ -19,6 +19,10 @@ namespace ky {
 // `localeDir`. Numbers stay as the "C" locale writes them: "1.5" is "1.5"
 // in every language.
 void UseTranslations(const char* localeDir);
+// The same with the catalogues at `relative` to the program's own
+// directory ("../share/locale"): an installed program finds those of its
+// install wherever the install is (/usr/local, or /usr from the package).
+void UseTranslationsBesideProgram(const char* relative);
 // From now on every text is English, whatever the user's language: for
 // documents that programs read.
 void UseEnglish();

@@ -2,6 +2,6 @@
 #include "cli/Main.h"
 
 int main(int argc, char** argv) {
-    ky::UseTranslations(KY_LOCALE_DIR);
+    ky::UseTranslationsBesideProgram(KY_LOCALE_FROM_PROGRAM);
     return kyfw::Main(argc, argv, ky::ProcessTable("/proc"));
 }

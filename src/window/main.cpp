@@ -3,6 +3,6 @@
 #include "window/Program.h"
 
 int main(int argc, char** argv) {
-    ky::UseTranslations(KY_LOCALE_DIR);
+    ky::UseTranslationsBesideProgram(KY_LOCALE_FROM_PROGRAM);
     return ky::RunWindowProgram(argc, argv, ky::ProcessTable("/proc"));
 }
