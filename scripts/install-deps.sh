@@ -20,7 +20,7 @@ machine is "${os_id:-unknown}". On Fedora, install instead:
       libasan libubsan libtsan qt6-qtbase-devel qt6-qtbase-gui qt6-qttools-devel \\
       systemd-devel dbus-daemon binutils umockdev umockdev-devel util-linux \\
       rpm-build rpmlint desktop-file-utils appstream zsh fish groff-base \\
-      python3-jsonschema
+      python3-jsonschema gettext
 
 That builds the programs, runs the tests (ctest) and builds the RPM
 (cpack -G RPM). scripts/run-tests.sh also builds and checks the Debian
@@ -41,7 +41,7 @@ packages=(
     umockdev libumockdev-dev util-linux
     lintian desktop-file-utils appstream
     rpm rpmlint cpio
-    zsh fish groff-base python3-jsonschema
+    zsh fish groff-base python3-jsonschema gettext
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -14,6 +14,7 @@
 #include "base/Clock.h"
 #include "base/KyAssert.h"
 #include "base/Paths.h"
+#include "base/Translate.h"
 #include "support/Files.h"
 #include "support/Why.h"
 
@@ -55,6 +56,12 @@ private:
     const char* mName;
     std::optional<std::string> mOld;
 };
+
+// A translation puts the values where its language wants them, once.
+TEST(Fill, PutsEachValueWhereThePatternNamesIt) {
+    EXPECT_EQ(ky::Fill("{2} von {1}{1}; {3} {x} {0} {1", {"a", "{2}"}),
+              "{2} von aa; {3} {x} {0} {1");
+}
 
 TEST(StateDirectory, XdgWhenAbsoluteElseHomeElseThePasswordDatabaseNeverShared) {
     const std::string own = getpwuid(geteuid())->pw_dir;

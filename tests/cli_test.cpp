@@ -14,6 +14,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -205,6 +206,24 @@ TEST_F(KyfwCli, ListShowsEachKyItsVersionsAndWhetherItCanBeUpdated) {
         // What --device takes, for the shells' completions.
         {nullptr, W("--simulate list --names"), "", 0, {"out=0x0000d0a004120187\n$DIR/sim/fw-simulated\nsim0.0\n"}},
     });
+}
+
+// kyfw in the pseudo-language: the update layer's words come wrapped,
+// "[!! text !!]", in output that is otherwise the same; in German, its
+// documents for programs stay the same, byte for byte.
+TEST_F(KyfwCli, UpdateLayerWordsAreTranslatedAndDocumentsAreNot) {
+    const auto run = [&](const std::string& args, const std::string& language, std::string n = "1") {
+        return Kyfw(W("--simulate " + args),
+                    {"LC_ALL=C.UTF-8", "LANGUAGE=" + language, "KYFW_SIM_COUNT=" + n});
+    };
+    State("");
+    const auto pseudo = run("list", "en@pseudo");
+    for (std::string text : {"Not Available", "ready", "upgrade"})
+        EXPECT_THAT(pseudo.out, HasSubstr("[!! " + text + " !!]"));
+    EXPECT_EQ(std::regex_replace(pseudo.out, std::regex(R"(\[!! | !!\])"), ""), run("list", "C").out);
+    EXPECT_THAT(run("list", "de").out, HasSubstr("bereit"));
+    for (const char* n : {"1", "0"})  // a Ky, and none with the reason in words
+        EXPECT_EQ(run("list --json", "de", n).out, run("list --json", "C", n).out);
 }
 
 TEST_F(KyfwCli, AListingNeverWritesTheStateAndAResetStartsAfresh) {

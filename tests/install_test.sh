@@ -48,6 +48,10 @@ grep -q 'ATTR{units}=="\*0x000a27:0x000011\*", TAG+="uaccess"' \
 out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" timeout 20 \
     "$dest/usr/bin/kyfw" --simulate list)"
 echo "$out" | grep -q "firmware version: 1-5" || { echo "installed kyfw: $out"; exit 1; }
+# It speaks the user's language from the catalogues installed with it.
+out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" LC_ALL=C.UTF-8 LANGUAGE=de \
+    timeout 20 "$dest/usr/bin/kyfw" --simulate list)"
+echo "$out" | grep -q "status: *bereit$" || { echo "installed kyfw in German: $out"; exit 1; }
 here="$(dirname "$0")"
 # Its JSON is valid against the schema installed with it.
 out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" timeout 20 \

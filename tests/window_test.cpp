@@ -13,13 +13,17 @@
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QTest>
 #include <QTimer>
+#include <clocale>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <thread>
 
+#include "base/Translate.h"
 #include "firewire/LinuxBus.h"
 #include "qtsupport/Announce.h"
 #include "qtsupport/Legibility.h"
@@ -31,6 +35,7 @@
 #include "support/GateClock.h"
 #include "support/Subprocess.h"
 #include "support/TraceCapture.h"
+#include "update/RestartWatch.h"
 #include "window/KyFirmwareUpdateDialog.h"
 
 namespace {
@@ -588,6 +593,71 @@ TEST_F(WindowTest, ASilentKyNeverStopsTheWindowAndItSaysWhy) {
     EXPECT_THAT(Shown(),
                 StartsWith("Ky Not Found | Ky Not Found | The Ky at " +
                            (proc / "dev" / "fw1").string() + ": versions could not be read. | "));
+}
+
+// The window in another language, from the build tree's catalogues as the
+// programs under test have them; English again afterwards.
+class TranslatedWindowTest : public WindowTest {
+protected:
+    void Speak(const char* language) {
+        setenv("LC_ALL", "C.UTF-8", 1), setenv("LANGUAGE", language, 1);
+        ky::UseTranslations(KY_LOCALE_DIR);
+        Open({bus, &clock, proc.Path(), {}, {}, &said, io.Sink()});
+    }
+    ~TranslatedWindowTest() override { ky::UseEnglish(), std::setlocale(LC_MESSAGES, "C"); }
+    // Every text of the window a user reads or hears, and of its alerts.
+    void See(std::vector<QString>& texts) {
+        for (QObject* o : window->findChildren<QObject*>())
+            for (const char* name :
+                 {"text", "title", "currentText", "accessibleName", "accessibleDescription"})
+                texts.push_back(o->property(name).toString());
+        for (const auto& a : alerts)
+            texts.insert(texts.end(), {a.message, a.informative, a.cancelText});
+    }
+};
+
+TEST_F(TranslatedWindowTest, InGermanTheButtonsSentencesAndAlertsAreGerman) {
+    Speak("de");
+    bus->Ky(guid).Identity() = {3, 0, 3, "555555"}, Tick(), answer = 2;
+    EXPECT_EQ(Button("cancelButton")->text() + " | " + Text("updateSentence"),
+              "Abbrechen | Klicken Sie auf „Downgrade“, um die Firmware-Version 2-6 auf den Ky "
+              "zu laden:");
+    Button("updateButton")->click();
+    EXPECT_THAT(Alerts(), ElementsAre(StartsWith("2 | Dies ist ein Downgrade: | Klicken Sie auf "
+                                                 "„OK“, um fortzufahren, oder auf „Abbrechen“")));
+}
+
+// In the pseudo-language every text of the catalogue is "[!! text !!]": one
+// shown unwrapped did not go through it. The window's main paths: no Ky, an
+// update offered, written, failed, a downgrade refused, and a real alert box.
+TEST_F(TranslatedWindowTest, InThePseudoLanguageNoTextEscapesTheCatalogue) {
+    Speak("en@pseudo");
+    std::vector<QString> shown;
+    bus->Unplug(guid), Tick(), See(shown), bus->Replug(guid), Tick(), See(shown);
+    Button("updateButton")->click(), TickThroughUpdate();
+    bus->Ky(guid).Identity() = {1, 5, 3, "123456"}, Tick(), Button("updateButton")->click();
+    bus->AddFault(guid,
+                  kysim::FailWith(kysim::OnAny(kysim::TxType::BlockWrite, 40), kIOReturnBusy)),
+        TickThroughUpdate();
+    bus->Ky(guid).Identity() = {3, 0, 3, "555555"}, Tick(), answer = 2;
+    Button("updateButton")->click(), See(shown);
+    ASSERT_EQ(alerts.size(), 3u);  // complete, failed, downgrade
+    SetAlertResponder(nullptr);
+    QTimer::singleShot(0, [&] {
+        auto* ok = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())->buttons()[0];
+        shown.push_back(ok->text()), ok->click();  // "OK" itself would escape
+    });
+    RunStandardAlert({kAlertNoteAlert, "[!! m !!]", "", ""});
+    // A name, and texts that later work brings into the catalogue.
+    const std::regex wrapped(R"(\[!! ((?!\[!! ).)*? !!\])"), word("[A-Za-z]{2}"),
+        untranslated("KYFirmwareUpdate|" + std::string(ky::kRestartRequest));
+    std::vector<std::string> escaped;
+    for (const QString& text : shown) {
+        std::string rest = std::regex_replace(text.toStdString(), untranslated, "");
+        while (std::regex_search(rest, wrapped)) rest = std::regex_replace(rest, wrapped, "");
+        if (std::regex_search(rest, word)) escaped.push_back(text.toStdString());
+    }
+    EXPECT_THAT(escaped, ::testing::IsEmpty());
 }
 
 TEST(StartUp, MissingOrBrokenPartsOfTheDescriptionEndTheProgramAndSayWhich) {

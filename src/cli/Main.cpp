@@ -8,6 +8,7 @@
 
 #include "base/FdStream.h"
 #include "base/KyAssert.h"
+#include "base/Translate.h"
 #include "cli/CommandLine.h"
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
@@ -106,6 +107,8 @@ int Main(int argc, char** argv, const ky::ProcessTable& processes) {
             return NoSubcommand(app, argc, argv, std::cerr);
         return app.exit(e) == 0 ? kExitDone : kExitUsage;
     }
+    // A document for programs is the same in every language.
+    if (options.json) ky::UseEnglish();
     if (!update.deviceText.empty())
         update.device = *DeviceSelector::Parse(update.deviceText);  // checked by the parser
     // A reader that goes away (kyfw ... | head) must not end the program:

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
+#include <QTranslator>
 #include <QUiLoader>
 #include <QWidget>
 #include <array>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "base/Text.h"
+#include "base/Translate.h"
 
 namespace {
 
@@ -136,7 +138,27 @@ std::string Quoted(const std::filesystem::path& path) {
 
 namespace {
 
+// The interface description's texts from the program's catalogue: the
+// loader asks for each <string> not marked notr, in the context of the
+// description's class.
+class CatalogueTranslator : public QTranslator {
+public:
+    using QTranslator::QTranslator;
+    bool isEmpty() const override { return false; }
+    QString translate(const char* context, const char* source, const char*, int) const override {
+        if (std::string_view(context) != "MainWindow" || !source) return {};
+        const char* text = ky::Tr(source);
+        return text == source ? QString() : QString::fromUtf8(text);
+    }
+};
+
+void UseCatalogueForDescriptions() {
+    if (qApp->findChild<CatalogueTranslator*>()) return;
+    QCoreApplication::installTranslator(new CatalogueTranslator(qApp));
+}
+
 ky::Result<IBNibRef> OpenDescription(const std::string& name) {
+    UseCatalogueForDescriptions();
     const auto path = InterfaceDescriptionPath(name);
     QFile file(QString::fromStdString(path.string()));
     // Anything but a regular file (a FIFO would wait for a writer for good)
@@ -334,6 +356,7 @@ SInt16 RunAlertBox(const AlertRequest& request, ShownAlert& shown) {
     shown.box = &box;
     box.setInformativeText(request.informative);
     QPushButton* ok = box.addButton(QMessageBox::Ok);
+    ok->setText(QString::fromUtf8(ky::Tr("OK")));
     QPushButton* cancel = nullptr;
     if (!request.cancelText.isEmpty())
         cancel = box.addButton(request.cancelText, QMessageBox::RejectRole);

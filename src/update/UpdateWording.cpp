@@ -1,5 +1,6 @@
 #include "update/UpdateWording.h"
 
+#include "base/Translate.h"
 #include "support/DeviceInUse.h"
 
 namespace ky {
@@ -7,21 +8,21 @@ namespace ky {
 const char* KyCheckText(KyCheck check) {
     switch (check) {
         case KyCheck::Accepted:
-            return "ready";
+            return Tr("ready");
         case KyCheck::WrongProduct:
-            return "product version not supported by this updater";
+            return Tr("product version not supported by this updater");
         case KyCheck::OpenFailed:
-            return "could not be opened";
+            return Tr("could not be opened");
         case KyCheck::InUse:
-            return "held by another updater";
+            return Tr("held by another updater");
         case KyCheck::NoAccess:
-            return "may not be opened by this user (see the udev rule)";
+            return Tr("may not be opened by this user (see the udev rule)");
         case KyCheck::NotFound:
-            return "not found";
+            return Tr("not found");
         case KyCheck::NoGeneration:
-            return "bus generation could not be read";
+            return Tr("bus generation could not be read");
         case KyCheck::ReadFailed:
-            return "versions could not be read";
+            return Tr("versions could not be read");
     }
     return "?";
 }
@@ -29,17 +30,17 @@ const char* KyCheckText(KyCheck check) {
 const char* VerdictText(Verdict verdict) {
     switch (verdict) {
         case Verdict::Downgrade:
-            return "downgrade";
+            return Tr("downgrade");
         case Verdict::Same:
-            return "same";
+            return Tr("same");
         case Verdict::Upgrade:
             break;
     }
-    return "upgrade";
+    return Tr("upgrade");
 }
 
 std::string SerialText(const KyInfo& info) {
-    return info.MCOREver > 1 ? info.serialNum : "Not Available";
+    return info.MCOREver > 1 ? info.serialNum : Tr("Not Available");
 }
 
 std::string VersionText(UInt32 mcore, UInt32 xilinx) {
@@ -47,74 +48,84 @@ std::string VersionText(UInt32 mcore, UInt32 xilinx) {
 }
 
 std::string ErrorText(IOReturn error) {
-    if (error == kUpdateStatusError) return "the Ky reported an unexpected status (error -192)";
+    if (error == kUpdateStatusError) return Tr("the Ky reported an unexpected status (error -192)");
+    const std::string number = std::to_string(error);
     if (error == kIOReturnNoDevice)
-        return "device not found: the Ky left the bus (error " + std::to_string(error) + ")";
-    return IOReturnName(error) + " (error " + std::to_string(error) + ")";
+        return Fill(Tr("device not found: the Ky left the bus (error {1})"), {number});
+    // TRANSLATORS: {1} is the error's name, as "busy"; {2} its number.
+    return Fill(Tr("{1} (error {2})"), {IOReturnName(error), number});
 }
 
 std::string HoldFailedText(IOReturn status) {
-    return status == kIOReturnNoDevice ? "device not found"
-                                       : "could not open the Ky: " + ErrorText(status);
+    return status == kIOReturnNoDevice
+               ? Tr("device not found")
+               : Fill(Tr("could not open the Ky: {1}"), {ErrorText(status)});
 }
 
 std::string NotAsAgreedText(KyCheck check, const KyInfo& now, const KyInfo& agreed) {
     if (check != KyCheck::Accepted)
-        return std::string("the Ky could not be identified again (") + KyCheckText(check) + ")";
-    return "the Ky now reads " + VersionText(now.MCOREver, now.XilinxVer) + ", not the " +
-           VersionText(agreed.MCOREver, agreed.XilinxVer) + " you agreed to update";
+        return Fill(Tr("the Ky could not be identified again ({1})"), {KyCheckText(check)});
+    return Fill(
+        Tr("the Ky now reads {1}, not the {2} you agreed to update"),
+        {VersionText(now.MCOREver, now.XilinxVer), VersionText(agreed.MCOREver, agreed.XilinxVer)});
 }
 
 std::string DescribeFailure(const UpdateResult& result) {
     if (!result.started)
-        return "The update could not be started: " + result.failure +
-               ". Nothing was written to the Ky.";
+        return Fill(Tr("The update could not be started: {1}. Nothing was written to the Ky."),
+                    {result.failure});
     if (!result.deviceFound)
-        return "The Ky could not be reached when the update began: " + result.failure + ".";
+        return Fill(Tr("The Ky could not be reached when the update began: {1}."),
+                    {result.failure});
     std::string text;
     auto image = [&](const char* name, const ImageOutcome& image) {
         if (image.Programmed()) return;
         if (!text.empty()) text += " ";
         const std::string step = image.StepText();
-        text += std::string("The ") + name + " image failed" +
-                (step.empty() ? "" : " while " + step) + ": " + ErrorText(image.error) + ".";
+        // TRANSLATORS: {1} is "MCORE" or "FPGA (Xilinx)", {2} a step such as "sending the
+        // block at 4938", {3} the error.
+        text += step.empty()
+                    ? Fill(Tr("The {1} image failed: {2}."), {name, ErrorText(image.error)})
+                    : Fill(Tr("The {1} image failed while {2}: {3}."),
+                           {name, step, ErrorText(image.error)});
     };
     image("FPGA (Xilinx)", result.xilinx);
     image("MCORE", result.mcore);
     if (text.empty() && !result.failure.empty())
-        text = "The update failed: " + result.failure + ".";
+        text = Fill(Tr("The update failed: {1}."), {result.failure});
     return text;
 }
 
 void NoteStateNotKept(UpdateResult& result, const Done& kept) {
     if (!kept && result.failure.empty())
-        result.failure = "the simulated Ky's state could not be kept: " + kept.Failure().What();
+        result.failure =
+            Fill(Tr("the simulated Ky's state could not be kept: {1}"), {kept.Failure().What()});
 }
 
 std::string FailureAdvice(const UpdateResult& result, AdviceFor reader) {
-    const bool window = reader == AdviceFor::Window;
-    const std::string again =
-        window ? "run the update again." : "run `" + RetryCommand(result) + "` again.";
-    if (LeftTheBus(result))
-        return std::string("Reconnect the Ky (power and cable), ") +
-               (window ? "wait until this window shows it, and "
-                       : "check that `kyfw list` shows it, then ") +
-               again;
-    return std::string(window ? "Do not switch the Ky off. Leave it powered and connected, and "
-                              : "Do not switch the Ky off; leave it connected and ") +
-           again;
+    const bool left = LeftTheBus(result);
+    if (reader == AdviceFor::Window)
+        return left ? Tr("Reconnect the Ky (power and cable), wait until this window shows it, "
+                         "and run the update again.")
+                    : Tr("Do not switch the Ky off. Leave it powered and connected, and run the "
+                         "update again.");
+    return Fill(left ? Tr("Reconnect the Ky (power and cable), check that `kyfw list` shows it, "
+                          "then run `{1}` again.")
+                     : Tr("Do not switch the Ky off; leave it connected and run `{1}` again."),
+                {RetryCommand(result)});
 }
 
 std::string BeingUpdatedText(const FWLib::UnitInfo& unit, const ProcessTable& processes) {
     const auto updater = FindUpdater(unit.lockFile, processes);
-    if (!updater) return "the Ky is being updated by another program";
+    if (!updater) return Tr("the Ky is being updated by another program");
     const std::string who =
-        updater->who.name + " (process " + std::to_string(updater->who.pid) + ")";
+        Fill(Tr("{1} (process {2})"), {updater->who.name, std::to_string(updater->who.pid)});
     if (updater->activity == "waiting")
-        return "the Ky is held by " + who +
-               ", waiting for confirmation; nothing has been written yet";
-    if (updater->activity == "writing") return "the Ky is being written by " + who;
-    return "the Ky is being updated by " + who;
+        return Fill(Tr("the Ky is held by {1}, waiting for confirmation; nothing has been "
+                       "written yet"),
+                    {who});
+    if (updater->activity == "writing") return Fill(Tr("the Ky is being written by {1}"), {who});
+    return Fill(Tr("the Ky is being updated by {1}"), {who});
 }
 
 namespace {
@@ -125,12 +136,17 @@ NoKyReason NoKyAmong(std::vector<FWLib::UnitInfo> nodes) {
     NoKyReason reason{"no-ky", {}, std::move(nodes)};
     if (reason.nodes.empty()) {
         reason.text =
-            "the FireWire controller sees no other device: is the Ky connected and switched on?";
+            Tr("the FireWire controller sees no other device: is the Ky connected and switched "
+               "on?");
         return reason;
     }
-    reason.text = std::to_string(reason.nodes.size()) +
-                  (reason.nodes.size() == 1 ? " FireWire device is" : " FireWire devices are") +
-                  " connected, but none of them is a Ky (no firmware-update unit):";
+    const std::size_t n = reason.nodes.size();
+    reason.text = Fill(TrN("{1} FireWire device is connected, but none of them is a Ky (no "
+                           "firmware-update unit):",
+                           "{1} FireWire devices are connected, but none of them is a Ky (no "
+                           "firmware-update unit):",
+                           n),
+                       {std::to_string(n)});
     for (const auto& node : reason.nodes) reason.text += "\n  " + NodeText(node);
     return reason;
 }
@@ -139,8 +155,8 @@ NoKyReason NoKyOn(FWLib::Bus& bus) {
     FWLib::BusSurvey survey = bus.Survey();
     if (!survey.controller)
         return {"no-controller",
-                "this machine shows no FireWire controller (no /dev/fw* files): is the "
-                "firewire-ohci kernel module loaded? (sudo modprobe firewire-ohci)",
+                Tr("this machine shows no FireWire controller (no /dev/fw* files): is the "
+                   "firewire-ohci kernel module loaded? (sudo modprobe firewire-ohci)"),
                 {}};
     return NoKyAmong(std::move(survey.nodes));
 }
@@ -156,22 +172,24 @@ std::string NodeText(const FWLib::UnitInfo& node) {
 
 NoKyReason ExplainNoKy(FWLib::Bus* bus, KyCheck check, const FWLib::UnitInfo& unit,
                        const ProcessTable& processes) {
-    if (!bus) return {"no-bus", "there is no bus to look at", {}};
+    if (!bus) return {"no-bus", Tr("there is no bus to look at"), {}};
     switch (check) {
         case KyCheck::NotFound:
             return NoKyOn(*bus);
         case KyCheck::NoAccess:
             return {"no-access",
-                    "a Ky is connected at " + unit.deviceNode +
-                        ", but this user may not open it: the udev rule " + kRuleFile +
-                        " is missing, or the Ky was plugged in before it was installed (unplug "
-                        "it and plug it in again). Install the rule with sudo cmake --install "
-                        "build, or with the Debian package.",
+                    Fill(Tr("a Ky is connected at {1}, but this user may not open it: the udev "
+                            "rule {2} is missing, or the Ky was plugged in before it was "
+                            "installed (unplug it and plug it in again). Install the rule with "
+                            "sudo cmake --install build, or with the Debian package."),
+                         {unit.deviceNode, kRuleFile}),
                     {}};
         case KyCheck::InUse:
             return {"in-use", BeingUpdatedText(unit, processes), {}};
         default:
-            return {"not-usable", "the Ky at " + unit.deviceNode + ": " + KyCheckText(check), {}};
+            return {"not-usable",
+                    Fill(Tr("the Ky at {1}: {2}"), {unit.deviceNode, KyCheckText(check)}),
+                    {}};
     }
 }
 

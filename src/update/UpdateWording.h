@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Result.h"
+#include "base/Translate.h"
 #include "support/ProcessTable.h"
 #include "update/KyIdentity.h"
 #include "update/UpdatePolicy.h"
@@ -35,8 +36,9 @@ std::string ErrorText(IOReturn error);
 // could not start.
 std::string HoldFailedText(IOReturn status);
 std::string NotAsAgreedText(KyCheck check, const KyInfo& now, const KyInfo& agreed);
-inline constexpr const char* kQuitBeforeWriting = "a quit signal came before the first write";
-inline constexpr const char* kNoWorkerThread = "the update thread could not be created";
+// (English: pass them through ky::Tr where they are shown.)
+inline constexpr const char* kQuitBeforeWriting = N_("a quit signal came before the first write");
+inline constexpr const char* kNoWorkerThread = N_("the update thread could not be created");
 // One sentence per image that failed, naming the image and its error.
 std::string DescribeFailure(const UpdateResult& result);
 // A simulated Ky whose state could not be kept was not updated: the result

@@ -148,7 +148,7 @@ bool CKyFirmwareUpdate::DoUpdate() {
     _trace << "Could not start the download thread\n";
     ky::UpdateResult failed;
     failed.started = false;
-    failed.failure = ky::kNoWorkerThread;
+    failed.failure = ky::Tr(ky::kNoWorkerThread);
     ReleaseKy();
     FinishWorker(failed);
     return false;
@@ -186,7 +186,7 @@ void CKyFirmwareUpdate::DownloadBoth(ky::UpdateResult& result) {
     if (_quit && _quit()) {
         result.started = false;
         result.stopped = true;
-        result.failure = ky::kQuitBeforeWriting;
+        result.failure = ky::Tr(ky::kQuitBeforeWriting);
         return;
     }
     result.xilinx = _pDownloader->Download(_unit.get(), fileXILINX);  // DoUpdate reset the record

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "base/Translate.h"
 #include "update/UpdateWording.h"
 
 namespace ky {
@@ -9,7 +10,10 @@ namespace ky {
 std::string Sentence(std::string text) {
     if (text.empty()) return text;
     text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    if (text.back() != '?' && text.back() != '.') text += '.';
+    // A sentence of the user's language may end in its own full stop.
+    const bool ended = text.back() == '?' || text.back() == '.' || text.ends_with("\u3002") ||
+                       text.ends_with("\uff1f");
+    if (!ended) text += '.';
     return text;
 }
 
@@ -34,9 +38,9 @@ using ky::Below;
 
 SInt16 ShowDownloadFailedAlert(const ky::UpdateResult& result, const std::string& notice) {
     if (!result.started)
-        return Alert(kAlertStopAlert, "Update Not Started",
+        return Alert(kAlertStopAlert, ky::Tr("Update Not Started"),
                      Below(ky::DescribeFailure(result), notice));
     const std::string advice = ky::FailureAdvice(result, ky::AdviceFor::Window);
-    return Alert(kAlertStopAlert, "Programming Failed",
+    return Alert(kAlertStopAlert, ky::Tr("Programming Failed"),
                  Below(ky::DescribeFailure(result) + "\n" + advice, notice));
 }

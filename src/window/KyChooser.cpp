@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Translate.h"
 #include "firewire/FWPlatform.h"
 #include "update/kyfirmwareupdate.h"
 
@@ -19,7 +20,7 @@ QString ChoiceText(const KyProbe::Answer& answer, bool inUse) {
     return ShownText(
         FWLib::GuidText(answer.unit.guid) + dot + (read ? SerialText(answer.info) : "?") + dot +
         (read ? VersionText(answer.info.MCOREver, answer.info.XilinxVer) : "?") + dot +
-        (inUse || answer.check == KyCheck::InUse ? "in use" : KyCheckText(answer.check)));
+        (inUse || answer.check == KyCheck::InUse ? ky::Tr("in use") : KyCheckText(answer.check)));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <utility>
 
+#include "base/Translate.h"
 #include "engine/DownloadProgress.h"
 #include "engine/FirmwareImage.h"
 #include "support/DeviceInUse.h"
@@ -27,20 +28,20 @@ struct NeededControl {
     const char* role;
 };
 const NeededControl kNeededControls[] = {
-    {KYCancelButtonID, "the Cancel button"},
-    {KYUpdateButtonID, "the update button"},
-    {KYCurrentFirmwareVersionStrID, "the current firmware version"},
-    {KYCurrentSerialNumberStrID, "the serial number"},
-    {KYFinalCutRunningStrID, "the in-use notice"},
-    {KYUpdateFirmwareVersionStrID, "the update sentence"},
-    {KYProgressBarID, "the progress bar"},
+    {KYCancelButtonID, N_("the Cancel button")},
+    {KYUpdateButtonID, N_("the update button")},
+    {KYCurrentFirmwareVersionStrID, N_("the current firmware version")},
+    {KYCurrentSerialNumberStrID, N_("the serial number")},
+    {KYFinalCutRunningStrID, N_("the in-use notice")},
+    {KYUpdateFirmwareVersionStrID, N_("the update sentence")},
+    {KYProgressBarID, N_("the progress bar")},
 };
 
 constexpr double kTickSeconds = 0.5;
 constexpr double kRestartSeconds = 0.25;  // how often the window looks at the restart
-const char* const kNotFound = "Ky Not Found";
+const char* const kNotFound = N_("Ky Not Found");
 const char* const kDoneText =
-    "You will need to cycle the Power on your Ky for changes to take affect";
+    N_("You will need to cycle the Power on your Ky for changes to take affect");
 // How long a tick waits for the Ky to be identified before it shows the
 // last answer: the window redraws at least every quarter of a second.
 constexpr std::chrono::milliseconds kProbeWait{150};
@@ -49,30 +50,32 @@ using ky::Alert;
 using ky::Below;
 using ky::Notices;
 using ky::Sentence;
+using ky::Tr;
 
 }  // namespace
 
 SInt16 ShowDownloadDoneAlert(const std::string& notice) {
-    return Alert(kAlertNoteAlert, "Programming Complete", Below(kDoneText, notice));
+    return Alert(kAlertNoteAlert, Tr("Programming Complete"), Below(Tr(kDoneText), notice));
 }
 
 SInt16 ShowDowngradeAlert() {
-    return Alert(kAlertCautionAlert,
-                 "This is a Downgrade:", "Press OK to Continue or Cancel to Quit", "Cancel");
+    return Alert(kAlertCautionAlert, Tr("This is a Downgrade:"),
+                 Tr("Press OK to Continue or Cancel to Quit"), Tr("Cancel"));
 }
 
 SInt16 ShowAboutDialog() {
     return Alert(kAlertNoteAlert, "KYFirmwareUpdate  ",
-                 "Version 1.3, \u00a9 2026 The KYFirmwareUpdate authors. "
-                 "Free software under the MIT licence.");
+                 Tr("Version 1.3, \u00a9 2026 The KYFirmwareUpdate authors. "
+                    "Free software under the MIT licence."));
 }
 
 std::string CKyFirmwareUpdateDialog::MissingControl(WindowRef window) {
     for (const auto& needed : kNeededControls) {
         CControl control;
         if (control.Init(needed.id, window) != noErr)
-            return "it has no control " + FourCharText(needed.id.signature) + " " +
-                   std::to_string(needed.id.id) + " (" + needed.role + ")";
+            return ky::Fill(
+                Tr("it has no control {1} {2} ({3})"),
+                {FourCharText(needed.id.signature), std::to_string(needed.id.id), Tr(needed.role)});
     }
     return {};
 }
@@ -107,7 +110,7 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
                                                _environment.trace);
     if (ky::Done images = ky::CheckBuiltInImages(); !images) {
         _imageProblem = images.Failure().What();
-        Alert(kAlertStopAlert, "This updater cannot be used", _imageProblem + ".");
+        Alert(kAlertStopAlert, Tr("This updater cannot be used"), _imageProblem + ".");
     }
     InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this, &_timer);
 }
@@ -169,10 +172,12 @@ void CKyFirmwareUpdateDialog::ShowFound() {
     _currentFirmwareVersionStr.SetText(version.c_str());
     _currentSerialNumberStr.SetText(serial.c_str());
     const bool downgrade = _pKy->IsDowngrade();
-    std::string sentence = std::string("Select ") + (downgrade ? "Downgrade" : "Upgrade") +
-                           " button to download firmware version " + update + " to Ky:";
+    const std::string sentence =
+        ky::Fill(downgrade ? Tr("Select Downgrade button to download firmware version {1} to Ky:")
+                           : Tr("Select Upgrade button to download firmware version {1} to Ky:"),
+                 {update});
     _updateFirmwareVersionStr.SetText(sentence.c_str());
-    _updateButton.SetTitle(downgrade ? "Downgrade" : "Upgrade");
+    _updateButton.SetTitle(downgrade ? Tr("Downgrade") : Tr("Upgrade"));
     ShowInUse();
 }
 
@@ -193,9 +198,10 @@ void CKyFirmwareUpdateDialog::ShowNotice(const std::string& notice) {
 void CKyFirmwareUpdateDialog::SayCannotQuit() {
     // A quit signal closes the window as soon as the update has ended; the
     // user who asked in the window is shown how it ended first.
-    ShowNotice(_quitPending ? "the Ky is being written. The window closes when the update has ended"
-                            : "the Ky is being written. The window shows how the update ended, "
-                              "then closes");
+    ShowNotice(_quitPending
+                   ? Tr("the Ky is being written. The window closes when the update has ended")
+                   : Tr("the Ky is being written. The window shows how the update ended, then "
+                        "closes"));
 }
 
 void CKyFirmwareUpdateDialog::Identify() {
@@ -207,7 +213,7 @@ void CKyFirmwareUpdateDialog::Identify() {
     // up neither the redraw nor the menus, and the last answer stays shown.
     const auto answers = _probe ? _probe->Ask(kProbeWait) : std::nullopt;
     if (!answers) {
-        ShowNotFound(_probe ? "waiting for the Ky to answer" : "");
+        ShowNotFound(_probe ? Tr("waiting for the Ky to answer") : "");
         return;
     }
     // The chosen Ky while it is there, else the first; back to the chosen
@@ -231,8 +237,8 @@ void CKyFirmwareUpdateDialog::Choose(UInt64 guid) {
 
 void CKyFirmwareUpdateDialog::ShowNotFound(std::string why) {
     _cancelButton.Enable(true);
-    _currentFirmwareVersionStr.SetText(kNotFound);
-    _currentSerialNumberStr.SetText(kNotFound);
+    _currentFirmwareVersionStr.SetText(Tr(kNotFound));
+    _currentSerialNumberStr.SetText(Tr(kNotFound));
     _updateButton.Disable();
     // Why, in place of the update sentence; another updater in the notice.
     const bool inUse = _pKy->LastCheck() == ky::KyCheck::InUse;
@@ -311,7 +317,7 @@ void CKyFirmwareUpdateDialog::ShowRestart() {
     const std::string text = TakeRestart(*ended);
     _updateFirmwareVersionStr.SetText(text.c_str());
     if (!ended->versions.empty()) _currentFirmwareVersionStr.SetText(ended->versions.c_str());
-    SetAlertInformative(ShownText(Below(kDoneText, Notices(_recording, text))));
+    SetAlertInformative(ShownText(Below(Tr(kDoneText), Notices(_recording, text))));
 }
 
 void CKyFirmwareUpdateDialog::EndRestart() {
@@ -390,7 +396,7 @@ bool CKyFirmwareUpdateDialog::QuitRequested() {
         SendQuitApplicationEvent();
         return true;
     }
-    Say() << "The Ky is being updated: the update will finish first.\n";
+    Say() << Tr("The Ky is being updated: the update will finish first.") << "\n";
     _quitPending = true;
     SayCannotQuit();
     return false;

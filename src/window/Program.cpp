@@ -4,11 +4,13 @@
 #include "window/Program.h"
 
 #include <QApplication>
+#include <clocale>
 #include <iostream>
 #include <optional>
 #include <string_view>
 
 #include "base/Text.h"
+#include "base/Translate.h"
 #include "update/ExitStatus.h"
 #include "update/StartUp.h"
 #include "window/KyFirmwareUpdateDialog.h"
@@ -25,15 +27,16 @@ struct Options {
     std::string record;    // where to record the FireWire traffic
 };
 
+// TRANSLATORS: the options, FILE's place and the exit statuses stay as they are.
 const char* const kUsageText =
-    "usage: ky-firmware-update [--simulate] [--record FILE] [--verbose] [Qt options]\n"
-    "  --simulate     update the simulated Ky instead of a Ky on the FireWire bus\n"
-    "  --record FILE  write every FireWire transaction to FILE, for a bug report\n"
-    "  -v, --verbose  show the engine's trace lines on standard error\n"
-    "  -h, --help     print this help and exit\n"
-    "  --version      print the program's version and exit\n"
-    "exit status: 0 quit, 1 the last update failed, 3 the simulated Ky cannot be used,\n"
-    "  6 no usable interface description, 64 usage (the same table as kyfw's)\n";
+    N_("usage: ky-firmware-update [--simulate] [--record FILE] [--verbose] [Qt options]\n"
+       "  --simulate     update the simulated Ky instead of a Ky on the FireWire bus\n"
+       "  --record FILE  write every FireWire transaction to FILE, for a bug report\n"
+       "  -v, --verbose  show the engine's trace lines on standard error\n"
+       "  -h, --help     print this help and exit\n"
+       "  --version      print the program's version and exit\n"
+       "exit status: 0 quit, 1 the last update failed, 3 the simulated Ky cannot be used,\n"
+       "  6 no usable interface description, 64 usage (the same table as kyfw's)\n");
 
 // --help and --version are answered before Qt is started: they need no
 // display. A file named after --record is not one of them.
@@ -41,7 +44,7 @@ std::optional<ExitStatus> ParseEarlyOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::cout << kUsageText;
+            std::cout << ky::Tr(kUsageText);
             return kExitDone;
         }
         if (arg == "--version") {
@@ -93,7 +96,7 @@ std::optional<ExitStatus> ParseOptions(int argc, char** argv, Options& options) 
         } else if (const int taken = QtOption(arg, i + 1 < argc); taken > 0) {
             i += taken - 1;
         } else {
-            std::cerr << kUsageText;
+            std::cerr << ky::Tr(kUsageText);
             return kExitUsage;
         }
     }
@@ -117,7 +120,7 @@ std::optional<ExitStatus> Start(ky::StartUp& start, const Options& options) {
     if (!failure) return std::nullopt;
     std::cerr << "ky-firmware-update: " << ky::Printable(failure->message, true) << "\n";
     if (failure->noBus)
-        RunStandardAlert({kAlertStopAlert, "The simulated Ky cannot be used",
+        RunStandardAlert({kAlertStopAlert, ky::Tr("The simulated Ky cannot be used"),
                           QString::fromStdString(failure->message), ""});
     return failure->status;
 }
@@ -131,11 +134,15 @@ int RunWindowProgram(int argc, char** argv, const ProcessTable& processes) {
     Options options;
     if (auto status = ParseOptions(argc, argv, options)) return *status;
     QApplication application(argc, argv);
+    // Qt takes the whole locale from the environment: numbers go back to
+    // the "C" locale's, as kyfw writes them.
+    std::setlocale(LC_NUMERIC, "C");
     WindowRef window = LoadWindow();
     if (!window) return kExitCannotStart;
     if (const std::string missing = CKyFirmwareUpdateDialog::MissingControl(window);
         !missing.empty()) {
-        std::cerr << "ky-firmware-update: the interface description cannot be used: " << missing
+        std::cerr << "ky-firmware-update: "
+                  << ky::Fill(ky::Tr("the interface description cannot be used: {1}"), {missing})
                   << "\n";
         DisposeWindow(window);
         return kExitCannotStart;
