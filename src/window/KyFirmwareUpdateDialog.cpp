@@ -46,11 +46,7 @@ const char* const kDoneText =
 // last answer: the window redraws at least every quarter of a second.
 constexpr std::chrono::milliseconds kProbeWait{150};
 
-using ky::Alert;
-using ky::Below;
-using ky::Notices;
-using ky::Sentence;
-using ky::Tr;
+using ky::Alert, ky::Below, ky::Notices, ky::Sentence, ky::Tr;
 
 }  // namespace
 
