@@ -28,6 +28,9 @@ void UseTranslations(const char* localeDir) {
 void UseTranslationsBesideProgram(const char* relative) {
     std::error_code ec;
     const auto program = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    // Without its own place the program cannot know its catalogues: never
+    // one found from the working directory. It speaks English.
+    if (ec || program.empty()) return;
     UseTranslations((program / relative).lexically_normal().c_str());
 }
 

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 
@@ -18,12 +19,16 @@ const char* volatile gNotice = "";
 int gScopes = 0;  // open scopes: only the outermost takes and gives back the handlers
 
 void OnQuit(int) {
+    // The interrupted code may be about to read errno (an EINTR it retries
+    // on): the writes here must not change it.
+    const int savedErrno = errno;
     gReceived = 1;
     // Only async-signal-safe calls. The wake socket never blocks: when it
     // is full, the event loop has bytes to read already.
     [[maybe_unused]] ssize_t n = write(STDERR_FILENO, gNotice, std::strlen(gNotice));
     const char byte = 1;
     if (gWakeWrite >= 0) n = write(gWakeWrite, &byte, 1);
+    errno = savedErrno;
 }
 
 }  // namespace

@@ -68,14 +68,13 @@ void StartUp::SwitchSimulatedKyOffAndOn() {
     if (mChoice.demo) mChoice.demo->SwitchedOffAndOnSoon();
 }
 
-std::string StartUp::NotWhole(const std::string& why) const {
-    return "the recording " + mRecordFile + " could not be written whole: " + why;
+std::string StartUp::NotWhole() const {
+    return "the recording " + mRecordFile + " could not be written whole";
 }
 
 Done StartUp::RecordingKept() {
-    const Done flushed = mRecorder ? mRecorder->Flush() : Done();
-    if (flushed) return flushed;
-    return Error(NotWhole(flushed.Failure().What()));
+    Done flushed = mRecorder ? mRecorder->Flush() : Done();
+    return flushed ? flushed : std::move(flushed).In(NotWhole());
 }
 
 StartEnd StartUp::Finish(ExitStatus status) {
@@ -83,7 +82,7 @@ StartEnd StartUp::Finish(ExitStatus status) {
     const Done replayed = mReplay ? mReplay->Finish() : Done();
     const Done kept = mRecorder ? mRecorder->Finish() : Done();
     if (!replayed) end.problems.push_back(replayed.Failure().What());
-    if (!kept) end.problems.push_back(NotWhole(kept.Failure().What()));
+    if (!kept) end.problems.push_back(kept.Failure().In(NotWhole()).What());
     const bool succeeded = status == kExitDone || status == kExitNothingToDo;
     if (!replayed || (!kept && succeeded)) end.status = kExitFailed;
     return end;

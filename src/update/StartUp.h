@@ -80,7 +80,7 @@ public:
 private:
     std::optional<StartFailure> OpenReplay(const StartOptions& options);
     std::optional<StartFailure> StartRecording(const StartOptions& options);
-    std::string NotWhole(const std::string& why) const;
+    std::string NotWhole() const;  // what a failure of the recording is prefixed with
 
     Trace mTrace;
     BusChoice mChoice;
