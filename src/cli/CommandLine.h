@@ -20,6 +20,9 @@ struct Commands {
     std::string helpTopic;
 };
 
+// The parser's own words (its headings, its messages) in the user's
+// language: before anything else is added to `app`.
+void UseUsersLanguage(CLI::App& app);
 void AddCommands(CLI::App& app, GlobalOptions& options, UpdateOptions& update, Commands& c);
 // What is wrong with options that each parse but do not go together, or
 // nothing.

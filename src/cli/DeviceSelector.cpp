@@ -4,6 +4,8 @@
 #include <charconv>
 #include <filesystem>
 
+#include "base/Translate.h"
+
 namespace kyfw {
 
 namespace {
@@ -50,8 +52,9 @@ ky::Result<DeviceSelector> DeviceSelector::Parse(std::string_view text) {
         selector.mKind = Kind::Unit;
     } else {
         return ky::Error(
-            "expected a GUID (16 hexadecimal digits, such as 0x0000d0a004120187), a device "
-            "file (such as /dev/fw1) or a unit's name as kyfw list shows it (such as fw1.0)");
+            ky::Tr("expected a GUID (16 hexadecimal digits, such as 0x0000d0a004120187), a "
+                   "device file (such as /dev/fw1) or a unit's name as kyfw list shows it (such "
+                   "as fw1.0)"));
     }
     return selector;
 }

@@ -91,11 +91,17 @@ void Emit(Context& context, nlohmann::json document) {
 }
 
 int Main(int argc, char** argv, const ky::ProcessTable& processes) {
-    CLI::App app{"kyfw - firmware updater for the Ky FireWire video device", "kyfw"};
+    CLI::App app{
+        std::string("kyfw - ") + ky::Tr("firmware updater for the Ky FireWire video device"),
+        "kyfw"};
+    UseUsersLanguage(app);
     app.fallthrough();
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("kyfw ") + KY_VERSION_STRING +
-                                          " (built-in firmware " + ky::BuiltInVersionText() + ")");
+    // TRANSLATORS: {1} is kyfw's version, {2} that of the firmware it writes.
+    const char* version = ky::Tr("kyfw {1} (built-in firmware {2})");
+    app.set_version_flag("--version",
+                         ky::Fill(version, {KY_VERSION_STRING, ky::BuiltInVersionText()}),
+                         ky::Tr("Display program version information and exit"));
     GlobalOptions options;
     UpdateOptions update;
     Commands commands{};
@@ -132,9 +138,11 @@ int Main(int argc, char** argv, const ky::ProcessTable& processes) {
         status = Dispatch(context, commands, update);
     PrintDocument(context, commands, status);
     if (!stdoutBuffer.Finish()) {
-        if (!context.outputFailureSaid)
-            err << "kyfw: the result could not be written to standard output ("
-                << stdoutBuffer.ErrorText() << ")\n";
+        if (!context.outputFailureSaid) {
+            // TRANSLATORS: {1} is the system's reason, as "Broken pipe".
+            const char* failed = ky::Tr("the result could not be written to standard output ({1})");
+            err << "kyfw: " << ky::Fill(failed, {stdoutBuffer.ErrorText()}) << "\n";
+        }
         if (status == kExitDone) status = kExitFailed;
     }
     return status;
