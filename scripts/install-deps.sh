@@ -18,6 +18,7 @@ machine is "${os_id:-unknown}". On Fedora, install instead:
   sudo dnf install gcc-c++ cmake ninja-build pkgconf-pkg-config \\
       gtest-devel gmock-devel cli11-devel json-devel clang compiler-rt \\
       libasan libubsan libtsan qt6-qtbase-devel qt6-qtbase-gui qt6-qttools-devel \\
+      qt6-qttranslations \\
       systemd-devel dbus-daemon binutils umockdev umockdev-devel util-linux \\
       rpm-build rpmlint desktop-file-utils appstream zsh fish groff-base \\
       python3-jsonschema gettext
@@ -36,7 +37,7 @@ packages=(
     libgtest-dev libgmock-dev
     libcli11-dev nlohmann-json3-dev
     clang libclang-rt-14-dev
-    qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins
+    qt6-base-dev qt6-tools-dev libqt6uitools6 qt6-qpa-plugins qt6-translations-l10n
     libsystemd-dev dbus-daemon dpkg-dev binutils
     umockdev libumockdev-dev util-linux
     lintian desktop-file-utils appstream

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/Translate.h"
+
 namespace ky {
 
 namespace fs = std::filesystem;
@@ -53,7 +55,7 @@ Done MakeDirectories(const fs::path& dir) {
     for (const auto& part : dir) {
         sofar /= part;
         if (::mkdir(sofar.c_str(), 0700) == 0 || errno == EEXIST) continue;
-        return Error(FileError("cannot create the directory", sofar, errno));
+        return Error(FileError(N_("cannot create the directory {1}"), sofar, errno));
     }
     return {};
 }
@@ -61,10 +63,14 @@ Done MakeDirectories(const fs::path& dir) {
 }  // namespace
 
 std::string FileError(const char* what, const fs::path& file, int error) {
+    const std::string pattern = Tr(what);
+    const std::string doing = Fill(
+        pattern.find("{1}") == std::string::npos ? pattern + " {1}" : pattern, {file.string()});
     if (error == ELOOP)
-        return std::string(what) + " " + file.string() +
-               ": it is a symbolic link, which is not followed for safety; remove it";
-    return std::string(what) + " " + file.string() + ": " + std::strerror(error);
+        // TRANSLATORS: {1} is what could not be done, as "cannot read /a/b".
+        return Fill(Tr("{1}: it is a symbolic link, which is not followed for safety; remove it"),
+                    {doing});
+    return doing + ": " + std::strerror(error);
 }
 
 Result<fs::path> StateDirectory() {
@@ -72,8 +78,8 @@ Result<fs::path> StateDirectory() {
         return fs::path(xdg) / "kyfirmwareupdate";
     if (auto home = HomeDirectory()) return *home / ".local" / "state" / "kyfirmwareupdate";
     return Error(
-        "no directory for kyfw's state: set HOME or XDG_STATE_HOME to an absolute path (this user "
-        "has no home directory)");
+        Tr("no directory for kyfw's state: set HOME or XDG_STATE_HOME to an absolute path (this "
+           "user has no home directory)"));
 }
 
 namespace {
@@ -89,17 +95,18 @@ Done CheckOurDirectory(const fs::path& dir) {
         if (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) cause = ELOOP;
         if (fd >= 0) ::close(fd);
         return Error(cause == ENOTDIR
-                         ? "refusing to use " + dir.string() + ": it is not a directory"
-                         : FileError("cannot use the directory", dir, cause));
+                         ? Fill(Tr("refusing to use {1}: it is not a directory"), {dir.string()})
+                         : FileError(N_("cannot use the directory {1}"), dir, cause));
     }
     std::string error;
     if (st.st_uid != geteuid())
-        error = "refusing to use " + dir.string() + ": it belongs to another user";
+        error = Fill(Tr("refusing to use {1}: it belongs to another user"), {dir.string()});
     else if (st.st_mode & (S_IWGRP | S_IWOTH))
-        error = "refusing to use " + dir.string() +
-                ": others may write to it (make it private with chmod 700)";
+        error = Fill(Tr("refusing to use {1}: others may write to it (make it private with "
+                        "chmod 700)"),
+                     {dir.string()});
     else if ((st.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)
-        error = FileError("cannot make private the directory", dir, errno);
+        error = FileError(N_("cannot make private the directory {1}"), dir, errno);
     ::close(fd);
     if (!error.empty()) return Error(std::move(error));
     return {};
@@ -125,17 +132,17 @@ Result<int> OpenPrivateFile(const fs::path& file, int flags, mode_t mode) {
     // Without waiting: a FIFO in a file's place would block the open.
     const int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
     if (fd < 0 && errno != ENXIO)  // ENXIO: a FIFO that nobody reads
-        return Error(FileError("cannot open", file, errno));
+        return Error(FileError(N_("cannot open {1}"), file, errno));
     struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
     if (fd >= 0) ::close(fd);
-    return Error("refusing to use " + file.string() + ": it is not a regular file");
+    return Error(Fill(Tr("refusing to use {1}: it is not a regular file"), {file.string()}));
 }
 
 Done WriteFileAtomically(const fs::path& file, std::string_view bytes) {
     std::string temp = file.string() + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return Error(FileError("cannot write", file, errno));
+    if (fd < 0) return Error(FileError(N_("cannot write {1}"), file, errno));
     bool ok = WriteAll(fd, bytes) && gDurableWriteCalls.fsync(fd) == 0;
     int writeError = errno;
     if (gDurableWriteCalls.close(fd) != 0 && ok) ok = false, writeError = errno;
@@ -143,7 +150,7 @@ Done WriteFileAtomically(const fs::path& file, std::string_view bytes) {
         SyncDirectory(file.parent_path());
         return {};
     }
-    Error failed(FileError("cannot write", file, ok ? errno : writeError));
+    Error failed(FileError(N_("cannot write {1}"), file, ok ? errno : writeError));
     ::unlink(temp.c_str());
     return failed;
 }
@@ -158,7 +165,7 @@ Result<std::string> ReadOpened(int fd, const fs::path& file) {
     while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0) bytes.append(buf, static_cast<std::size_t>(n));
     std::optional<Error> failed;
-    if (n < 0) failed = Error(FileError("cannot read", file, errno));
+    if (n < 0) failed = Error(FileError(N_("cannot read {1}"), file, errno));
     ::close(fd);
     if (failed) return *failed;
     return bytes;
@@ -179,10 +186,10 @@ Result<std::optional<std::string>> ReadPrivateFile(const fs::path& file) {
 Result<std::string> ReadRegularFile(const fs::path& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
-    if (fd < 0) return Error(FileError("cannot read", file, errno));
+    if (fd < 0) return Error(FileError(N_("cannot read {1}"), file, errno));
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return Error("cannot read " + file.string() + ": it is not a regular file");
+        return Error(Fill(Tr("cannot read {1}: it is not a regular file"), {file.string()}));
     }
     return ReadOpened(fd, file);
 }
@@ -215,7 +222,7 @@ Result<FileLock::Outcome> FileLock::Acquire(const fs::path& file) {
     const int cause = errno;
     ::close(*fd);
     if (cause == EWOULDBLOCK) return Outcome::Busy;
-    return Error(FileError("cannot lock", file, cause));
+    return Error(FileError(N_("cannot lock {1}"), file, cause));
 }
 
 void FileLock::Release() {

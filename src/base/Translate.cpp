@@ -2,8 +2,10 @@
 
 #include <libintl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
@@ -32,6 +34,21 @@ void UseTranslationsBesideProgram(const char* relative) {
     // one found from the working directory. It speaks English.
     if (ec || program.empty()) return;
     UseTranslations((program / relative).lexically_normal().c_str());
+}
+
+std::vector<std::string> MessageLanguages() {
+    const char* locale = std::setlocale(LC_MESSAGES, nullptr);
+    if (!locale || std::string_view(locale) == "C" || std::string_view(locale) == "POSIX")
+        return {};
+    std::vector<std::string> languages;
+    const char* list = std::getenv("LANGUAGE");
+    std::string_view rest = list && *list ? list : locale;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find(':'), rest.size());
+        if (end > 0) languages.emplace_back(rest.substr(0, end));
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    return languages;
 }
 
 void UseEnglish() {

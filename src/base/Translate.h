@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Marks a text for the catalogue where it is kept in a table; the table's
 // user passes it through ky::Tr when it is shown.
@@ -23,6 +24,11 @@ void UseTranslations(const char* localeDir);
 // directory ("../share/locale"): an installed program finds those of its
 // install wherever the install is (/usr/local, or /usr from the package).
 void UseTranslationsBesideProgram(const char* relative);
+// The user's languages for messages in the order gettext tries them, as
+// "de_DE.UTF-8" or "fr": the list in LANGUAGE, else the locale of messages
+// (LC_ALL, LC_MESSAGES or LANG). None under the "C" locale, where gettext
+// looks at no language. For the catalogues of libraries (Qt's).
+std::vector<std::string> MessageLanguages();
 // From now on every text is English, whatever the user's language: for
 // documents that programs read.
 void UseEnglish();

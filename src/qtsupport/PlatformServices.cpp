@@ -134,10 +134,6 @@ std::string Quoted(const std::filesystem::path& path) {
     return text.str();
 }
 
-}  // namespace
-
-namespace {
-
 // The interface description's texts from the program's catalogue: the
 // loader asks for each <string> not marked notr, in the context of the
 // description's class.
@@ -164,16 +160,17 @@ ky::Result<IBNibRef> OpenDescription(const std::string& name) {
     // Anything but a regular file (a FIFO would wait for a writer for good)
     // is no description.
     std::error_code ec;
-    const std::string cannotOpen = "Cannot open the interface description " + Quoted(path) + ": ";
+    // TRANSLATORS: {1} is the file, {2} why it cannot be opened.
+    const char* cannotOpen = ky::Tr("Cannot open the interface description {1}: {2}");
     if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
-        return ky::Error(cannotOpen + "it is not a regular file");
+        return ky::Error(ky::Fill(cannotOpen, {Quoted(path), ky::Tr("it is not a regular file")}));
     if (!file.open(QIODevice::ReadOnly))
-        return ky::Error(cannotOpen + file.errorString().toStdString());
+        return ky::Error(ky::Fill(cannotOpen, {Quoted(path), file.errorString().toStdString()}));
     QUiLoader loader;
     QWidget* root = loader.load(&file);
     if (!root)
-        return ky::Error("Cannot read the interface description " + Quoted(path) + ": " +
-                         loader.errorString().toStdString());
+        return ky::Error(ky::Fill(ky::Tr("Cannot read the interface description {1}: {2}"),
+                                  {Quoted(path), loader.errorString().toStdString()}));
     root->hide();
     return new IBNibData{path, root, false};
 }
@@ -181,7 +178,9 @@ ky::Result<IBNibRef> OpenDescription(const std::string& name) {
 ky::Done InstallMenuBar(IBNibRef nib, const std::string& name) {
     auto* bar =
         nib && nib->root ? nib->root->findChild<QMenuBar*>(QString::fromStdString(name)) : nullptr;
-    if (!bar) return ky::Error("The interface description has no menu bar \"" + name + "\"");
+    if (!bar)
+        return ky::Error(
+            ky::Fill(ky::Tr("The interface description has no menu bar \"{1}\""), {name}));
     QWidget* window = nib->root;
     for (QMenu* menu : bar->findChildren<QMenu*>()) {
         for (QAction* action : menu->actions()) {
@@ -197,7 +196,8 @@ ky::Done InstallMenuBar(IBNibRef nib, const std::string& name) {
 
 ky::Result<WindowRef> TakeWindow(IBNibRef nib, const std::string& name) {
     if (!nib || !nib->root || nib->root->objectName().toStdString() != name)
-        return ky::Error("The interface description has no window \"" + name + "\"");
+        return ky::Error(
+            ky::Fill(ky::Tr("The interface description has no window \"{1}\""), {name}));
     nib->taken = true;
     nib->root->installEventFilter(new CloseToQuit(nib->root));
     if (auto* main = qobject_cast<QMainWindow*>(nib->root); main && main->centralWidget())

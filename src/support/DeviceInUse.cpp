@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "base/Paths.h"
+#include "base/Translate.h"
 #include "support/Process.h"
 
 namespace ky {
@@ -21,16 +22,20 @@ std::uint32_t Self() {
 }  // namespace
 
 std::string InUseText(const InUse& inUse) {
-    const std::string who = inUse.who.name + " (process " + std::to_string(inUse.who.pid) + ")";
+    const std::string who =
+        Fill(Tr("{1} (process {2})"), {inUse.who.name, std::to_string(inUse.who.pid)});
     switch (inUse.kind) {
         case InUse::Kind::DeviceUser:
-            return "the Ky is in use by " + who + "; quit it first";
+            // TRANSLATORS: {1} is a program and its process, as "kino (process 4242)".
+            return Fill(Tr("the Ky is in use by {1}; quit it first"), {who});
         case InUse::Kind::VideoApplication:
-            return "the video application " + who + " may be using the Ky; quit it first";
+            // TRANSLATORS: {1} is a program and its process, as "kino (process 4242)".
+            return Fill(Tr("the video application {1} may be using the Ky; quit it first"), {who});
         case InUse::Kind::Unchecked:
             break;
     }
-    return "whether another program uses the Ky cannot be checked (" + inUse.problem + ")";
+    // TRANSLATORS: {1} is why, as "cannot look at /dev/fw1: Permission denied".
+    return Fill(Tr("whether another program uses the Ky cannot be checked ({1})"), {inUse.problem});
 }
 
 // One file per process and Ky, the Ky known by a hash of its lock file's
@@ -99,7 +104,8 @@ std::optional<InUse> InUseWatch::Check(const std::filesystem::path& deviceNode) 
     struct stat node {};
     if (hasFile && stat(deviceNode.c_str(), &node) != 0) {
         Forget();
-        return InUse{InUse::Kind::Unchecked, {}, FileError("cannot look at", deviceNode, errno)};
+        return InUse{
+            InUse::Kind::Unchecked, {}, FileError(N_("cannot look at {1}"), deviceNode, errno)};
     }
     std::unordered_map<std::uint32_t, Known> seen;
     std::optional<InUse> user, video;

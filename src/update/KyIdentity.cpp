@@ -1,5 +1,7 @@
 #include "update/KyIdentity.h"
 
+#include "base/Translate.h"
+
 namespace ky {
 
 bool IsAcceptedProduct(UInt32 productVer) {
@@ -39,7 +41,7 @@ KyCheck CheckUnopenedUnit(IOReturn status) {
 Result<std::vector<FWLib::io_service_t>> FindKyUnits(FWLib::Bus& bus) {
     std::vector<FWLib::io_service_t> units;
     if (IOReturn status = bus.GetMatchingServices(KyUnitMatch(), units); status != kIOReturnSuccess)
-        return Error("cannot look at the FireWire bus: " + IOReturnName(status));
+        return Error(Fill(Tr("cannot look at the FireWire bus: {1}"), {IOReturnName(status)}));
     return units;
 }
 

@@ -116,33 +116,37 @@ std::string RestartText(const RestartResult& r, const std::string& expected,
     const auto minutes = [](std::uint64_t micros) {
         const std::uint64_t s = (micros + 500'000) / 1'000'000,
                             m = (micros + 30'000'000) / 60'000'000;
-        if (s < 120) return std::to_string(s) + (s == 1 ? " second" : " seconds");
-        return std::to_string(m) + " minutes";
+        if (s < 120) return Fill(TrN("{1} second", "{1} seconds", s), {std::to_string(s)});
+        return Fill(TrN("{1} minute", "{1} minutes", m), {std::to_string(m)});
     };
     switch (r.ending) {
         case RestartEnding::Confirmed:
-            return "The Ky now runs firmware " + expected + ".";
+            return Fill(Tr("The Ky now runs firmware {1}."), {expected});
         case RestartEnding::OldFirmware:
-            return "The Ky came back with firmware " + r.versions + ", not " + expected +
-                   ": the new firmware did not start. Leave it connected and run `kyfw update` "
-                   "again; if it comes back with " +
-                   r.versions + " once more, the Ky needs service.";
+            // TRANSLATORS: {1} and {3} are the versions the Ky came back with, {2} the new ones.
+            return Fill(Tr("The Ky came back with firmware {1}, not {2}: the new firmware did not "
+                           "start. Leave it connected and run `kyfw update` again; if it comes "
+                           "back with {3} once more, the Ky needs service."),
+                        {r.versions, expected, r.versions});
         case RestartEnding::NeverBack:
-            return "The Ky left the bus " + minutes(r.awayMicros) +
-                   " ago and has not come back. Check that it is switched on and that its cable "
-                   "is plugged in; `kyfw list` shows it once it is back. If it stays away, the "
-                   "new firmware does not start and the Ky needs service.";
+            // TRANSLATORS: {1} is a time, as "40 seconds" or "3 minutes".
+            return Fill(Tr("The Ky left the bus {1} ago and has not come back. Check that it is "
+                           "switched on and that its cable is plugged in; `kyfw list` shows it "
+                           "once it is back. If it stays away, the new firmware does not start "
+                           "and the Ky needs service."),
+                        {minutes(r.awayMicros)});
         case RestartEnding::NeverLeft:
-            return "The Ky was not switched off within " + minutes(limits.waitMicros) +
-                   "; the new firmware starts when it is. Run `kyfw list` after switching it off "
-                   "and on.";
+            // TRANSLATORS: {1} is a time, as "40 seconds" or "3 minutes".
+            return Fill(Tr("The Ky was not switched off within {1}; the new firmware starts when "
+                           "it is. Run `kyfw list` after switching it off and on."),
+                        {minutes(limits.waitMicros)});
         case RestartEnding::Stopped:
             break;
     }
-    return r.left ? "Stopped waiting: the Ky left the bus and had not come back. Run `kyfw list` "
-                    "once it is switched on again."
-                  : "Stopped waiting: the restart is not confirmed. Run `kyfw list` after "
-                    "switching the Ky off and on.";
+    return r.left ? Tr("Stopped waiting: the Ky left the bus and had not come back. Run `kyfw "
+                       "list` once it is switched on again.")
+                  : Tr("Stopped waiting: the restart is not confirmed. Run `kyfw list` after "
+                       "switching the Ky off and on.");
 }
 
 struct RestartFollower::Shared {

@@ -11,15 +11,17 @@
 
 #include "base/Clock.h"
 #include "base/Trace.h"
+#include "base/Translate.h"
 #include "firewire/FWPlatform.h"
 #include "firewire/RecordingFormat.h"
 
 namespace ky {
 
 // What the user is asked to do once both images were written; kyfw and the
-// window ask it in these words.
+// window ask it in these words (English: pass it through ky::Tr where it is
+// shown).
 inline constexpr const char* kRestartRequest =
-    "Switch the Ky off, wait a second and switch it on again.";
+    N_("Switch the Ky off, wait a second and switch it on again.");
 
 // How the restart after an update ended.
 enum class RestartEnding {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/Translate.h"
+
 namespace ky {
 
 namespace {
@@ -69,7 +71,10 @@ SleepInhibitor::SleepInhibitor(const Trace& log) {
         r = sd_bus_call_method_async(bus, nullptr, "org.freedesktop.login1",
                                      "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                                      "Inhibit", OnReply, &exchange, "ssss", "sleep:shutdown:idle",
-                                     "kyfw", "Updating the Ky's firmware", "block");
+                                     "kyfw",
+                                     // TRANSLATORS: why sleep and shutdown wait, as the
+                                     // desktop shows it.
+                                     Tr("Updating the Ky's firmware"), "block");
     if (r >= 0) r = Drive(bus, exchange, deadline);
     mFd = exchange.fd;
     if (mFd >= 0)

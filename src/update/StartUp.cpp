@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "base/Paths.h"
+#include "base/Translate.h"
 #include "engine/DownloadUnit.h"
 #include "support/ProcessTable.h"
 
@@ -24,8 +25,9 @@ bool RecordsOverItsReplay(const StartOptions& options) {
 
 std::optional<StartFailure> StartUp::Open(const StartOptions& options) {
     if (RecordsOverItsReplay(options))
-        return StartFailure{"--record and --replay name the same file (" + options.record +
-                            "): the recording would be lost"};
+        return StartFailure{Fill(Tr("--record and --replay name the same file ({1}): the "
+                                    "recording would be lost"),
+                                 {options.record})};
     if (!options.replay.empty()) {
         if (auto failure = OpenReplay(options)) return failure;
     } else {
@@ -43,7 +45,8 @@ std::optional<StartFailure> StartUp::Open(const StartOptions& options) {
 std::optional<StartFailure> StartUp::OpenReplay(const StartOptions& options) {
     const auto text = ReadRegularFile(options.replay);
     if (!text) return StartFailure{text.Failure().What()};
-    auto recording = FWLib::ParseRecording(*text).In("cannot replay " + options.replay);
+    auto recording =
+        FWLib::ParseRecording(*text).In(Fill(Tr("cannot replay {1}"), {options.replay}));
     if (!recording) return StartFailure{recording.Failure().What()};
     mReplay = FWLib::MakeReplayBus(std::move(recording->events), options.replayTiming,
                                    recording->version);
@@ -69,7 +72,7 @@ void StartUp::SwitchSimulatedKyOffAndOn() {
 }
 
 std::string StartUp::NotWhole() const {
-    return "the recording " + mRecordFile + " could not be written whole";
+    return Fill(Tr("the recording {1} could not be written whole"), {mRecordFile});
 }
 
 Done StartUp::RecordingKept() {

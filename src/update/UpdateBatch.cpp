@@ -137,7 +137,7 @@ void UpdateBatch::Consent(bool downgrades) {
         if (!ky || !mKys[ky->index].planned) continue;
         KyOutcome& outcome = mKys[ky->index];
         if (outcome.needsConsent && !downgrades) {
-            End(*ky, kExitRefused, "the built-in firmware is older than the Ky's");
+            End(*ky, kExitRefused, Tr(kOlderThanTheKys));
             continue;
         }
         ky->consented = ky->session->Consent().Ok();
@@ -177,7 +177,7 @@ bool UpdateBatch::Start(Ky& ky) {
     // A quit asked for before the Ky was started keeps it unwritten; one
     // that comes later is seen by its worker right before the first write.
     if (mSetup.quit()) {
-        End(ky, kExitStopped, "stopped by a quit signal before it was written");
+        End(ky, kExitStopped, Tr(kQuitBeforeItWasWritten));
         return false;
     }
     mListener.Starting(ky.index, ky.controller->Progress());
@@ -195,9 +195,9 @@ void UpdateBatch::Finish(Ky& ky) {
     const UpdateResult& r = outcome.result;
     outcome.started = r.started;
     if (r.stopped)
-        End(ky, kExitStopped, "stopped by a quit signal before it was written");
+        End(ky, kExitStopped, Tr(kQuitBeforeItWasWritten));
     else if (!r.started)
-        End(ky, kExitRefused, r.failure + "; nothing was written");
+        End(ky, kExitRefused, Fill(Tr("{1}; nothing was written"), {r.failure}));
     else if (r.Succeeded())
         End(ky, kExitDone, "");
     else

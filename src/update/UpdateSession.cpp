@@ -16,21 +16,23 @@ UpdateSession::~UpdateSession() {
 const char* UpdateSession::StateName(State state) {
     switch (state) {
         case State::Idle:
-            return "idle";
+            // TRANSLATORS: what the updater is doing, in "cannot start the update while {1}".
+            return N_("idle");
         case State::Held:
-            return "holding the Ky";
+            return N_("holding the Ky");
         case State::Consented:
-            return "about to write";
+            return N_("about to write");
         case State::Writing:
-            return "writing the Ky";
+            return N_("writing the Ky");
         case State::Finished:
-            return "finished";
+            // TRANSLATORS: what the updater is doing, in "cannot start the update while {1}".
+            return N_("finished");
     }
     return "?";
 }
 
 UpdateSession::Answer UpdateSession::NotNow(const char* request) const {
-    return {Status::WrongState, std::string("cannot ") + request + " while " + StateName(mState)};
+    return {Status::WrongState, Fill(Tr(request), {Tr(StateName(mState))})};
 }
 
 void UpdateSession::Enter(State state) {
@@ -48,16 +50,17 @@ std::optional<InUse> UpdateSession::OthersNow(const FWLib::UnitInfo& unit) {
 
 UpdateSession::Answer UpdateSession::Hold(const FWLib::UnitInfo& unit,
                                           const std::optional<ZRV::PTA::KyInfo>& seen) {
-    if (mState != State::Idle) return NotNow("take the Ky");
+    if (mState != State::Idle) return NotNow(N_("cannot take the Ky while {1}"));
     mController.SelectUnit(unit.guid);
     const IOReturn status = mController.HoldKy();
     const std::string node = unit.deviceNode;
     if (status == kIOReturnExclusiveAccess)
         return Answer{Status::Refused, ky::BeingUpdatedText(unit, mController.Processes())};
     if (status == kIOReturnNoDevice)
-        return Answer{Status::NoKy, "the Ky at " + node + " left the bus"};
+        return Answer{Status::NoKy, Fill(Tr("the Ky at {1} left the bus"), {node})};
     if (status != kIOReturnSuccess)
-        return Answer{Status::NoKy, "cannot open the Ky at " + node + ": " + ky::ErrorText(status)};
+        return Answer{Status::NoKy,
+                      Fill(Tr("cannot open the Ky at {1}: {2}"), {node, ky::ErrorText(status)})};
     mUnit = mController.FoundUnit();
     if (seen) {
         mInfo = *seen;
@@ -75,16 +78,19 @@ UpdateSession::Answer UpdateSession::Hold(const FWLib::UnitInfo& unit,
 UpdateSession::Answer UpdateSession::Identified() const {
     if (mCheck == KyCheck::WrongProduct)
         return Answer{Status::Refused,
-                      "this updater is for Ky product version 3, this Ky is product version " +
-                          std::to_string(mInfo.productVer >> 16)};
+                      Fill(Tr("this updater is for Ky product version 3, this Ky is product "
+                              "version {1}"),
+                           {std::to_string(mInfo.productVer >> 16)})};
     if (mCheck != KyCheck::Accepted)
-        return Answer{Status::Refused, std::string("the Ky ") + ky::KyCheckText(mCheck) +
-                                           " (is another updater using it?)"};
+        return Answer{
+            Status::Refused,
+            // TRANSLATORS: {1} says what became of the Ky, as "could not be opened".
+            Fill(Tr("the Ky {1} (is another updater using it?)"), {ky::KyCheckText(mCheck)})};
     return {};
 }
 
 UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) {
-    if (mState != State::Held) return NotNow("check the Ky");
+    if (mState != State::Held) return NotNow(N_("cannot check the Ky while {1}"));
     if (ky::Done images = ky::CheckBuiltInImages(); !images)
         return Answer{Status::Refused, images.Failure().What()};
     if (Answer identified = Identified(); !identified.Ok()) return identified;
@@ -93,9 +99,9 @@ UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) 
     if (others) return Answer{Status::Refused, InUseText(*others)};
     switch (ky::Judge(mInfo, policy)) {
         case PolicyAnswer::NothingToDo:
-            return Answer{Status::NothingToDo, "the Ky already has the built-in firmware"};
+            return Answer{Status::NothingToDo, Tr("the Ky already has the built-in firmware")};
         case PolicyAnswer::NeedsConsent:
-            return Answer{Status::NeedsConsent, "the built-in firmware is older than the Ky's"};
+            return Answer{Status::NeedsConsent, Tr(kOlderThanTheKys)};
         case PolicyAnswer::Write:
             break;
     }
@@ -103,7 +109,7 @@ UpdateSession::Answer UpdateSession::Check(const Policy& policy, bool fullLook) 
 }
 
 UpdateSession::Answer UpdateSession::Consent() {
-    if (mState != State::Held) return NotNow("agree to the update");
+    if (mState != State::Held) return NotNow(N_("cannot agree to the update while {1}"));
     // The user agreed to the versions shown: the worker reads the Ky again
     // right before it writes, and writes nothing unless it reads them.
     mController.ExpectVersions(mInfo);
@@ -119,7 +125,7 @@ Done UpdateSession::BeforeWriting() {
 }
 
 UpdateSession::Answer UpdateSession::Start() {
-    if (mState != State::Consented) return NotNow("start the update");
+    if (mState != State::Consented) return NotNow(N_("cannot start the update while {1}"));
     mResult = {};
     mController.CheckBeforeWriting([this] { return BeforeWriting(); });
     Enter(State::Writing);
@@ -136,7 +142,7 @@ UpdateSession::State UpdateSession::Poll() {
 }
 
 UpdateSession::Answer UpdateSession::Release() {
-    if (mState == State::Writing) return NotNow("let the Ky go");
+    if (mState == State::Writing) return NotNow(N_("cannot let the Ky go while {1}"));
     if (mState == State::Idle) return {};
     if (mController.Holding()) mController.ReleaseKy();
     Enter(State::Idle);

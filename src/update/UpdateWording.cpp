@@ -82,10 +82,11 @@ std::string DescribeFailure(const UpdateResult& result) {
         if (image.Programmed()) return;
         if (!text.empty()) text += " ";
         const std::string step = image.StepText();
-        // TRANSLATORS: {1} is "MCORE" or "FPGA (Xilinx)", {2} a step such as "sending the
-        // block at 4938", {3} the error.
         text += step.empty()
+                    // TRANSLATORS: {1} is "MCORE" or "FPGA (Xilinx)", {2} the error.
                     ? Fill(Tr("The {1} image failed: {2}."), {name, ErrorText(image.error)})
+                    // TRANSLATORS: {1} is "MCORE" or "FPGA (Xilinx)", {2} a step such as
+                    // "sending the block at 4938", {3} the error.
                     : Fill(Tr("The {1} image failed while {2}: {3}."),
                            {name, step, ErrorText(image.error)});
     };

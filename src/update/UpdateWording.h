@@ -39,6 +39,9 @@ std::string NotAsAgreedText(KyCheck check, const KyInfo& now, const KyInfo& agre
 // (English: pass them through ky::Tr where they are shown.)
 inline constexpr const char* kQuitBeforeWriting = N_("a quit signal came before the first write");
 inline constexpr const char* kNoWorkerThread = N_("the update thread could not be created");
+inline constexpr const char* kOlderThanTheKys = N_("the built-in firmware is older than the Ky's");
+inline constexpr const char* kQuitBeforeItWasWritten =
+    N_("stopped by a quit signal before it was written");
 // One sentence per image that failed, naming the image and its error.
 std::string DescribeFailure(const UpdateResult& result);
 // A simulated Ky whose state could not be kept was not updated: the result

@@ -159,9 +159,9 @@ void CKyFirmwareUpdate::Run() {
     try {
         DownloadBoth(result);
     } catch (const std::exception& e) {
-        result.failure = std::string("unexpected error: ") + e.what();
+        result.failure = ky::Fill(ky::Tr("unexpected error: {1}"), {e.what()});
     } catch (...) {
-        result.failure = "unexpected error";
+        result.failure = ky::Tr("unexpected error");
     }
     ReleaseKy();  // lets the Ky go: another updater may take it from here
     FinishWorker(result);

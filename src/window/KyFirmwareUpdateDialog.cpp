@@ -289,7 +289,7 @@ void CKyFirmwareUpdateDialog::FinishUpdate() {
         return;
     }
     FollowRestart(recording);
-    ShowDownloadDoneAlert(Notices(recording, ky::kRestartRequest));
+    ShowDownloadDoneAlert(Notices(recording, Tr(ky::kRestartRequest)));
     if (_updateState != RESTARTING) return;  // a quit meanwhile ended the follow and quit
     EndRestart();                            // OK quits at once
     SendQuitApplicationEvent();
@@ -302,7 +302,7 @@ void CKyFirmwareUpdateDialog::FollowRestart(const std::string& recording) {
         _environment.restartLimits, *_environment.clock, _environment.trace);
     if (_environment.switchedOffAndOn) _environment.switchedOffAndOn();
     _updateState = RESTARTING;
-    _updateFirmwareVersionStr.SetText(ky::kRestartRequest);
+    _updateFirmwareVersionStr.SetText(Tr(ky::kRestartRequest));
     InstallEventLoopTimer(kRestartSeconds, kRestartSeconds, RestartTimerStatic, this,
                           &_restartTimer);
 }

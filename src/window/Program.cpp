@@ -4,8 +4,11 @@
 #include "window/Program.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <clocale>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -129,6 +132,19 @@ std::optional<ExitStatus> Start(ky::StartUp& start, const Options& options) {
 
 namespace ky {
 
+QTranslator* UseQtTranslations() {
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    for (const std::string& language : MessageLanguages()) {
+        // English is the texts as Qt writes them: the languages after it are not looked at.
+        if (language.substr(0, language.find_first_of("_.@")) == "en") return nullptr;
+        auto translator = std::make_unique<QTranslator>(qApp);
+        if (!translator->load(QString::fromStdString("qtbase_" + language), dir, "_.@")) continue;
+        QCoreApplication::installTranslator(translator.get());
+        return translator.release();
+    }
+    return nullptr;
+}
+
 int RunWindowProgram(int argc, char** argv, const ProcessTable& processes) {
     if (auto status = ParseEarlyOptions(argc, argv)) return *status;
     Options options;
@@ -137,6 +153,7 @@ int RunWindowProgram(int argc, char** argv, const ProcessTable& processes) {
     // Qt takes the whole locale from the environment: numbers go back to
     // the "C" locale's, as kyfw writes them.
     std::setlocale(LC_NUMERIC, "C");
+    UseQtTranslations();
     WindowRef window = LoadWindow();
     if (!window) return kExitCannotStart;
     if (const std::string missing = CKyFirmwareUpdateDialog::MissingControl(window);
