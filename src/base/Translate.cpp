@@ -53,6 +53,8 @@ std::vector<std::string> MessageLanguages() {
 
 void UseEnglish() {
     gTranslating = false;
+    // The system's own texts too: strerror's "No such file or directory".
+    std::setlocale(LC_MESSAGES, "C");
 }
 
 const char* Tr(const char* english) {

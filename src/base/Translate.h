@@ -29,8 +29,8 @@ void UseTranslationsBesideProgram(const char* relative);
 // (LC_ALL, LC_MESSAGES or LANG). None under the "C" locale, where gettext
 // looks at no language. For the catalogues of libraries (Qt's).
 std::vector<std::string> MessageLanguages();
-// From now on every text is English, whatever the user's language: for
-// documents that programs read.
+// From now on every text is English, whatever the user's language, the
+// system's error texts included: for documents that programs read.
 void UseEnglish();
 // `english` in the user's language (UTF-8), or `english` itself.
 const char* Tr(const char* english);
