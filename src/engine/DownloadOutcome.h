@@ -9,8 +9,9 @@
 namespace ky {
 
 // The steps of one image's download, in order. A failed download records
-// the step it failed at; the words for it (DownloadStepText) are those of
-// its messages and the JSON: "erasing", "sending the block at 1482".
+// the step it failed at; the words for it (DownloadStepText, in English,
+// with {1} for a block's offset) are those of its messages and the JSON:
+// "erasing", "sending the block at 1482".
 enum class DownloadStep {
     None,  // nothing failed
     FindingKy,
@@ -38,7 +39,8 @@ struct ImageOutcome {
     bool Programmed() const { return error == kIOReturnSuccess; }
     // The Ky was told to erase the image's flash: what it held may be gone.
     bool FlashTouched() const { return !Programmed() && step >= DownloadStep::StartingErase; }
-    // "sending the block at 1482"; empty when nothing failed.
+    // "sending the block at 1482", in the user's language; empty when
+    // nothing failed.
     std::string StepText() const;
 };
 

@@ -1,5 +1,6 @@
 #include "engine/FirmwareImage.h"
 
+#include "base/Translate.h"
 #include "engine/BitFile.h"
 #include "engine/KyXilinx.h"
 #include "engine/Ky_MCORE.h"
@@ -14,9 +15,9 @@ namespace ky {
 Done CheckBuiltInImages() {
     const FirmwareImages images = BuiltInImages();
     if (auto bit = ReadBitFile(images.xilinx); !bit)
-        return bit.Failure().In("the built-in FPGA image is broken");
+        return bit.Failure().In(Tr("the built-in FPGA image is broken"));
     if (auto srec = ReadSRecords(images.mcore); !srec)
-        return srec.Failure().In("the built-in MCORE image is broken");
+        return srec.Failure().In(Tr("the built-in MCORE image is broken"));
     return {};
 }
 

@@ -39,6 +39,8 @@ inline constexpr IOReturn kIOFireWireAddressError = kIOFireWireResponseBase + 7;
 // The bus was reset since the generation the request carried.
 inline constexpr IOReturn kIOFireWireBusReset = kIOFireWireResponseBase + 16;
 
-// A short readable name for a status ("busy", "bus reset", "0x1234" for
-// codes this layer does not know).
+// A short readable name for a status ("busy", "bus reset", "0x00001234"
+// for codes this layer does not know), in the user's language.
 std::string IOReturnName(IOReturn status);
+// The same always in English, for trace lines.
+std::string IOReturnEnglishName(IOReturn status);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/Paths.h"
+#include "base/Translate.h"
 
 namespace FWLib {
 
@@ -218,9 +219,11 @@ ky::Done MayBeReplaced(const std::filesystem::path& file) {
         return ky::Error(ky::FileError("cannot use", file, errno));
     }
     if (S_ISREG(st.st_mode)) return {};
-    return ky::Error("refusing to use " + file.string() +
-                     (S_ISLNK(st.st_mode) ? ": it is a symbolic link, which is not followed"
-                                          : ": it is not a regular file"));
+    return ky::Error(ky::Fill(
+        S_ISLNK(st.st_mode) ? ky::Tr("refusing to use {1}: it is a symbolic link, which is not "
+                                     "followed")
+                            : ky::Tr("refusing to use {1}: it is not a regular file"),
+        {file.string()}));
 }
 
 }  // namespace

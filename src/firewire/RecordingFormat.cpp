@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "base/Translate.h"
+
 namespace FWLib {
 
 std::string HexText(const UInt8* bytes, std::size_t size) {
@@ -66,13 +68,14 @@ const json& Field(const json& j, const char* name, json::value_t type) {
     const auto it = j.find(name);
     const bool numeric = type == json::value_t::number_integer;
     if (it == j.end() || (numeric ? !it->is_number_integer() : it->type() != type))
-        throw BadLine{std::string("\"") + name + "\" is missing or of the wrong type"};
+        // TRANSLATORS: {1} is the name of a field of a recording's line, as len.
+        throw BadLine{ky::Fill(ky::Tr("\"{1}\" is missing or of the wrong type"), {name})};
     return *it;
 }
 
 long long Integer(const json& j, const char* name, long long min, long long max) {
     const long long v = Field(j, name, json::value_t::number_integer).get<long long>();
-    if (v < min || v > max) throw BadLine{std::string("\"") + name + "\" is out of range"};
+    if (v < min || v > max) throw BadLine{ky::Fill(ky::Tr("\"{1}\" is out of range"), {name})};
     return v;
 }
 
@@ -81,19 +84,19 @@ UInt64 HexNumber(const std::string& text) {
     const char* begin = text.data() + (text.starts_with("0x") ? 2 : 0);
     const auto [end, ec] = std::from_chars(begin, text.data() + text.size(), value, 16);
     if (ec != std::errc() || end != text.data() + text.size() || begin == end)
-        throw BadLine{"\"" + text + "\" is not a hexadecimal number"};
+        throw BadLine{ky::Fill(ky::Tr("\"{1}\" is not a hexadecimal number"), {text})};
     return value;
 }
 
 std::vector<UInt8> HexBytes(const std::string& text, std::size_t max) {
     if (text.size() % 2 || text.size() / 2 > max)
-        throw BadLine{"hexadecimal data of a wrong length"};
+        throw BadLine{ky::Tr("hexadecimal data of a wrong length")};
     std::vector<UInt8> bytes(text.size() / 2);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto [end, ec] =
             std::from_chars(text.data() + 2 * i, text.data() + 2 * i + 2, bytes[i], 16);
         if (ec != std::errc() || end != text.data() + 2 * i + 2)
-            throw BadLine{"not hexadecimal data"};
+            throw BadLine{ky::Tr("not hexadecimal data")};
     }
     return bytes;
 }
@@ -110,10 +113,10 @@ std::string Text(const json& j, const char* name) {
 }
 
 std::vector<UnitInfo> Units(const json& list) {
-    if (!list.is_array()) throw BadLine{"units are not a list"};
+    if (!list.is_array()) throw BadLine{ky::Tr("units are not a list")};
     std::vector<UnitInfo> units;
     for (const auto& u : list) {
-        if (!u.is_object()) throw BadLine{"a unit is not an object"};
+        if (!u.is_object()) throw BadLine{ky::Tr("a unit is not an object")};
         UnitInfo info;
         info.name = Text(u, "name");
         info.deviceNode = Text(u, "node");
@@ -131,7 +134,7 @@ std::vector<UnitInfo> Units(const json& list) {
 void ReadRequest(const json& j, RecordedEvent& e) {
     e.kind = Text(j, "kind");
     if (e.kind != "qread" && e.kind != "qwrite" && e.kind != "bread" && e.kind != "bwrite")
-        throw BadLine{"unknown request kind \"" + e.kind + "\""};
+        throw BadLine{ky::Fill(ky::Tr("unknown request kind \"{1}\""), {e.kind})};
     e.addr = HexNumber(Text(j, "addr"));
     e.length = static_cast<UInt32>(Integer(j, "len", 0, kMaxRequestBytes));
     e.generation = static_cast<UInt32>(Integer(j, "generation", 0, 0xFFFFFFFF));
@@ -140,7 +143,7 @@ void ReadRequest(const json& j, RecordedEvent& e) {
     } else if (j.contains("data")) {
         e.data = Text(j, "data");
         if (HexBytes(e.data, e.length).size() != e.length)
-            throw BadLine{"the data is not as long as the request"};
+            throw BadLine{ky::Tr("the data is not as long as the request")};
     }
     if (j.contains("reply")) e.reply = HexBytes(Text(j, "reply"), e.length);
 }
@@ -180,19 +183,19 @@ RecordedEvent ReadEvent(const json& j, int version) {
         e.status = static_cast<IOReturn>(Integer(j, "status", INT32_MIN, INT32_MAX));
         ReadRequest(j, e);
     } else if (!ReadRestartEvent(j, e)) {
-        throw BadLine{"unknown event \"" + e.ev + "\""};
+        throw BadLine{ky::Fill(ky::Tr("unknown event \"{1}\""), {e.ev})};
     }
     return e;
 }
 
 int ReadHeader(const json& j) {
     if (!j.is_object() || !j.contains("format") || j["format"] != "kyfw-recording")
-        throw BadLine{"not a kyfw recording"};
+        throw BadLine{ky::Tr("not a kyfw recording")};
     const json version = j.value("version", json());
     if (!version.is_number_integer() || version < 1 || version > kRecordingFormatVersion)
-        throw BadLine{"recording format version " + version.dump() +
-                      ", this kyfw reads versions 1 to " + std::to_string(kRecordingFormatVersion) +
-                      " (a number)"};
+        throw BadLine{ky::Fill(ky::Tr("recording format version {1}, this kyfw reads versions 1 "
+                                      "to {2} (a number)"),
+                               {version.dump(), std::to_string(kRecordingFormatVersion)})};
     return version.get<int>();
 }
 
@@ -208,19 +211,25 @@ void CheckClock(WaitClock& wait, const RecordedEvent& e) {
     if (e.ev == "restart") wait = {LongestWaitMicros(e.waitSeconds), 0};
     if (e.ev != "clock") return;
     const std::string now = std::to_string(e.clock);
-    if (!wait.longest) throw BadLine{"a clock reading outside a wait for a restart"};
+    if (!wait.longest) throw BadLine{ky::Tr("a clock reading outside a wait for a restart")};
     if (e.clock < wait.last)
-        throw BadLine{"the clock runs backwards, from " + std::to_string(wait.last) + " to " + now +
-                      " microseconds"};
+        throw BadLine{ky::Fill(ky::Tr("the clock runs backwards, from {1} to {2} microseconds"),
+                               {std::to_string(wait.last), now})};
     if (e.clock > *wait.longest)
-        throw BadLine{"the clock reads " + now +
-                      " microseconds, more than its wait for a restart could take"};
+        throw BadLine{ky::Fill(ky::Tr("the clock reads {1} microseconds, more than its wait for "
+                                      "a restart could take"),
+                               {now})};
     wait.last = e.clock;
 }
 
 // Before version 3 bus generations and requests name no unit: each went
 // to the unit last given an interface or opened (older programs wrote one
 // unit at a time).
+// "line 7", before what is wrong in it.
+std::string LineText(std::size_t line) {
+    return ky::Fill(ky::Tr("line {1}"), {std::to_string(line)});
+}
+
 void InferUnits(std::vector<RecordedEvent>& events) {
     std::string unit;
     for (auto& e : events) {
@@ -247,7 +256,8 @@ ky::Result<ParsedRecording> ParseRecording(std::string_view text) {
         try {
             const json j = json::parse(body, nullptr, false);
             if (j.is_discarded())
-                throw BadLine{"not one JSON object (a recording cut off here, or bytes after it?)"};
+                throw BadLine{
+                    ky::Tr("not one JSON object (a recording cut off here, or bytes after it?)")};
             if (!header) {
                 read = ReadHeader(j);
                 header = true;
@@ -257,14 +267,14 @@ ky::Result<ParsedRecording> ParseRecording(std::string_view text) {
             events.back().line = line;
             CheckClock(wait, events.back());
         } catch (const BadLine& bad) {
-            return ky::Error(bad.why).In("line " + std::to_string(line));
+            return ky::Error(bad.why).In(LineText(line));
         } catch (const json::exception& e) {
-            return ky::Error(e.what()).In("line " + std::to_string(line));
+            return ky::Error(e.what()).In(LineText(line));
         }
     }
     if (!header)
-        return ky::Error("line " + std::to_string(std::max<std::size_t>(line, 1)) +
-                         ": the recording is empty");
+        return ky::Error(ky::Tr("the recording is empty"))
+            .In(LineText(std::max<std::size_t>(line, 1)));
     if (read < 3) InferUnits(events);
     return parsed;
 }

@@ -1,5 +1,6 @@
 #include "firewire/Replay.h"
 
+#include "base/Translate.h"
 #include "firewire/Recording.h"
 
 #include <atomic>
@@ -56,11 +57,13 @@ public:
         std::lock_guard lock(mMutex);
         if (mMismatch.empty() && Earliest())
             Differs(Earliest(),
-                    "(nothing more)" +
-                        std::string(mVersion < 2 ? "\n  A recording of format version 1 does "
-                                                   "not say that its run waited for the Ky's "
-                                                   "restart: a restart it holds is not replayed."
-                                                 : ""));
+                    NothingMore() + (mVersion < 2
+                                         ? "\n  " + std::string(ky::Tr(
+                                                        "A recording of format version 1 does not "
+                                                        "say that its run waited for the Ky's "
+                                                        "restart: a restart it holds is not "
+                                                        "replayed."))
+                                         : ""));
         if (!mMismatch.empty()) return ky::Error(mMismatch);
         return {};
     }
@@ -108,12 +111,27 @@ private:
         const RecordedEvent* next = Next("");
         return mMismatch.empty() && next && next->ev == ev;
     }
+    // The calls are described as the recording has them, in English.
     void Differs(const RecordedEvent* recorded, const std::string& made) {
-        mMismatch = "the replay differs from the recording" +
-                    (recorded ? " at line " + std::to_string(recorded->line)
-                              : std::string(" after its end")) +
-                    ":\n  recorded: " + (recorded ? DescribeCall(*recorded) : "(nothing more)") +
-                    "\n  made:     " + made;
+        if (recorded)
+            mMismatch = ky::Fill(
+                // TRANSLATORS: {2} is the call the recording holds, {3} the call the program
+                // made, as "qread 0x000000000010 len 4 on sim0.0".
+                ky::Tr("the replay differs from the recording at line {1}:\n"
+                       "  recorded: {2}\n"
+                       "  made:     {3}"),
+                {std::to_string(recorded->line), DescribeCall(*recorded), made});
+        else
+            mMismatch = ky::Fill(
+                // TRANSLATORS: {1} is "(nothing more)", {2} the call the program made.
+                ky::Tr("the replay differs from the recording after its end:\n"
+                       "  recorded: {1}\n"
+                       "  made:     {2}"),
+                {NothingMore(), made});
+    }
+    static std::string NothingMore() {
+        // TRANSLATORS: in place of a call, where the recording holds no more.
+        return ky::Tr("(nothing more)");
     }
     static bool Same(const RecordedEvent& r, const RecordedEvent& m) {
         if (r.ev != m.ev || r.unit != m.unit) return false;

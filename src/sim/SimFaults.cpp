@@ -1,27 +1,29 @@
 #include "sim/SimFaults.h"
 
+#include "base/Translate.h"
+
 namespace kysim {
 
 const std::vector<NamedFault>& NamedFaults() {
     static const std::vector<NamedFault> faults = {
         {"update-mode-unanswered",
-         "the Ky enters update mode but its answer is lost (FPGA image; the update goes on)"},
-        {"not-ready", "the Ky is not ready after entering update mode (FPGA image)"},
-        {"erase-unanswered", "the Ky does not answer the command to erase the FPGA flash"},
-        {"erase-failure", "the FPGA flash reports a failure while erasing"},
-        {"erase-timeout", "no erase ever ends (each image waits a minute, then times out)"},
-        {"header-busy", "the header of the FPGA image is answered busy"},
-        {"block-busy", "a block of the FPGA image is answered busy"},
-        {"crc-rejected", "the Ky rejects the CRC of both images"},
-        {"mcore-erase-failure", "the MCORE flash reports a failure while erasing"},
-        {"mcore-crc-rejected", "the Ky rejects the CRC of the MCORE image alone"},
-        {"vanish", "the Ky leaves the bus in the middle of the FPGA image"},
-        {"bus-reset", "the bus resets in the middle of the FPGA image (ridden out)"},
-        {"in-use", "another updater holds the Ky", true},
+         N_("the Ky enters update mode but its answer is lost (FPGA image; the update goes on)")},
+        {"not-ready", N_("the Ky is not ready after entering update mode (FPGA image)")},
+        {"erase-unanswered", N_("the Ky does not answer the command to erase the FPGA flash")},
+        {"erase-failure", N_("the FPGA flash reports a failure while erasing")},
+        {"erase-timeout", N_("no erase ever ends (each image waits a minute, then times out)")},
+        {"header-busy", N_("the header of the FPGA image is answered busy")},
+        {"block-busy", N_("a block of the FPGA image is answered busy")},
+        {"crc-rejected", N_("the Ky rejects the CRC of both images")},
+        {"mcore-erase-failure", N_("the MCORE flash reports a failure while erasing")},
+        {"mcore-crc-rejected", N_("the Ky rejects the CRC of the MCORE image alone")},
+        {"vanish", N_("the Ky leaves the bus in the middle of the FPGA image")},
+        {"bus-reset", N_("the bus resets in the middle of the FPGA image (ridden out)")},
+        {"in-use", N_("another updater holds the Ky"), true},
         {"restart-old-firmware",
-         "switched off and on after the update, the Ky starts its old firmware"},
-        {"restart-never-back", "switched off after the update, the Ky never comes back"},
-        {"absent", "no Ky on the bus", true},
+         N_("switched off and on after the update, the Ky starts its old firmware")},
+        {"restart-never-back", N_("switched off after the update, the Ky never comes back")},
+        {"absent", N_("no Ky on the bus"), true},
     };
     return faults;
 }

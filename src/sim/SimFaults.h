@@ -12,8 +12,8 @@ namespace kysim {
 // to see every failure path of an update.
 struct NamedFault {
     const char* name;
-    const char* description;
-    bool listing = false;  // it shows in a listing too, not only in an update
+    const char* description;  // in English: shown through ky::Tr
+    bool listing = false;     // it shows in a listing too, not only in an update
 };
 const NamedFault* FindNamedFault(const std::string& name);
 const std::vector<NamedFault>& NamedFaults();

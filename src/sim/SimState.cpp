@@ -11,6 +11,7 @@
 #include <set>
 
 #include "base/Paths.h"
+#include "base/Translate.h"
 
 namespace kysim {
 
@@ -55,12 +56,14 @@ ky::Result<Fields> ReadLines(std::string_view& rest) {
         const std::string key(text.substr(0, eq == std::string_view::npos ? 0 : eq));
         if (eq == std::string_view::npos ||
             std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) {
-            return ky::Error("line " + std::to_string(line) +
-                             ": not one of mcore=, xilinx=, product=, "
-                             "serial=, xilinx-flash=, mcore-flash=");
+            return ky::Error(ky::Fill(ky::Tr("line {1}: not one of mcore=, xilinx=, product=, "
+                                             "serial=, xilinx-flash=, mcore-flash="),
+                                      {std::to_string(line)}));
         }
         if (!kv.emplace(key, std::string(text.substr(eq + 1))).second)
-            return ky::Error("line " + std::to_string(line) + ": " + key + " given twice");
+            return ky::Error(ky::Fill(
+                // TRANSLATORS: {2} is a key of the simulated Ky's state file, as mcore.
+                ky::Tr("line {1}: {2} given twice"), {std::to_string(line), key}));
     }
     return kv;
 }
@@ -70,10 +73,13 @@ ky::Result<unsigned long long> TakeNumber(const Fields& kv, const char* key,
     const auto it = kv.find(key);
     if (it == kv.end()) {
         if (std::string_view(key).ends_with("-flash")) return 0ull;
-        return ky::Error(std::string("no ") + key + "= line");
+        // TRANSLATORS: {1} is a key of the simulated Ky's state file, as mcore.
+        return ky::Error(ky::Fill(ky::Tr("no {1}= line"), {key}));
     }
     if (unsigned long long value; ParseNumber(it->second, max, value)) return value;
-    return ky::Error(std::string(key) + "= is not a number from 0 to " + std::to_string(max));
+    return ky::Error(ky::Fill(
+        // TRANSLATORS: {1} is a key of the simulated Ky's state file, as mcore.
+        ky::Tr("{1}= is not a number from 0 to {2}"), {key, std::to_string(max)}));
 }
 
 }  // namespace
@@ -104,10 +110,10 @@ ky::Result<DemoState> ParseDemoState(std::string_view bytes) {
     }
     const auto serial = kv->find("serial");
     if (serial == kv->end() || serial->second.size() > kSerialBytes)
-        return ky::Error("serial= missing or longer than 8 bytes");
+        return ky::Error(ky::Tr("serial= missing or longer than 8 bytes"));
     if (bytes.size() != n[3] + n[4])
-        return ky::Error("the flash contents are " + std::to_string(bytes.size()) + " bytes, not " +
-                         std::to_string(n[3] + n[4]) + " as announced");
+        return ky::Error(ky::Fill(ky::Tr("the flash contents are {1} bytes, not {2} as announced"),
+                                  {std::to_string(bytes.size()), std::to_string(n[3] + n[4])}));
     DemoState state;
     state.identity = {static_cast<UInt16>(n[0]), static_cast<UInt16>(n[1]),
                       static_cast<UInt16>(n[2]), serial->second};
@@ -162,9 +168,11 @@ struct DemoKy::Store {
     ky::Done Load(UInt64 guid) {
         auto state = Read(guid);
         if (!state)
-            return ky::Error("the simulated Ky's state " + StateFile(guid).string() +
-                             " cannot be used (" + state.Failure().What() +
-                             "); start afresh with --sim-reset");
+            return ky::Error(ky::Fill(
+                // TRANSLATORS: {1} is the state file, {2} what is wrong with it.
+                ky::Tr("the simulated Ky's state {1} cannot be used ({2}); start afresh with "
+                       "--sim-reset"),
+                {StateFile(guid).string(), state.Failure().What()}));
         if (!*state) return {};
         KyUnitModel& ky = bus.lock()->Ky(guid);
         ky.Identity() = (*state)->identity;
@@ -284,7 +292,8 @@ DemoKy::Options DemoKy::FromEnvironment() {
         if (ParseNumber(erase, 600'000, millis))
             options.eraseMicros = millis * 1000u;
         else
-            options.problem = "KYFW_SIM_ERASE_MS must be a number of milliseconds from 0 to 600000";
+            options.problem =
+                ky::Tr("KYFW_SIM_ERASE_MS must be a number of milliseconds from 0 to 600000");
     }
     if (const char* after = std::getenv("KYFW_SIM_POWER_CYCLE_AFTER"); after) {
         unsigned long long seconds = 0;
@@ -293,15 +302,17 @@ DemoKy::Options DemoKy::FromEnvironment() {
         else if (ParseNumber(after, 3600, seconds))
             options.powerCycleAfterMicros = seconds * 1'000'000u;
         else
-            options.problem =
-                "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds from 0 to 3600, or never";
+            options.problem = ky::Tr(
+                // TRANSLATORS: "never" is what the user sets; keep it as it is.
+                "KYFW_SIM_POWER_CYCLE_AFTER must be a number of seconds "
+                "from 0 to 3600, or never");
     }
     if (const char* count = std::getenv("KYFW_SIM_COUNT"); count) {
         unsigned long long n = 0;
         if (ParseNumber(count, kMaxKys, n))
             options.kys = static_cast<unsigned>(n);
         else
-            options.problem = "KYFW_SIM_COUNT must be a number of Kys from 0 to 63";
+            options.problem = ky::Tr("KYFW_SIM_COUNT must be a number of Kys from 0 to 63");
     }
     return options;
 }
