@@ -208,22 +208,42 @@ TEST_F(KyfwCli, ListShowsEachKyItsVersionsAndWhetherItCanBeUpdated) {
     });
 }
 
-// kyfw in the pseudo-language: the update layer's words come wrapped,
-// "[!! text !!]", in output that is otherwise the same; in German, its
-// documents for programs stay the same, byte for byte.
-TEST_F(KyfwCli, UpdateLayerWordsAreTranslatedAndDocumentsAreNot) {
-    const auto run = [&](const std::string& args, const std::string& language, std::string n = "1") {
-        return Kyfw(W("--simulate " + args),
-                    {"LC_ALL=C.UTF-8", "LANGUAGE=" + language, "KYFW_SIM_COUNT=" + n});
+// kyfw in the pseudo-language through its main paths: once the texts from
+// the catalogue, "[!! text !!]" (nested too), and the values (paths, GUIDs,
+// versions, numbers, option names, "Ky") are taken out, no word is left on
+// any line. German works; the documents for programs stay English.
+TEST_F(KyfwCli, EveryLineAUserReadsComesFromTheCatalogue) {
+    const std::regex wrapped(R"(\[!! ((?!\[!! | !!\]).)* !!\])"), word("[A-Za-z]{2,}"),
+        values(R"(\S*\d\S*|\bKy\b|MCORE-Xilinx|--[a-z-]+|\bkyfw\b)");
+    const auto run = [&](const std::string& language, std::string n, const std::string& args) {
+        return Kyfw(W(args), {"LC_ALL=C.UTF-8", "LANGUAGE=" + language, "KYFW_SIM_COUNT=" + n});
     };
-    State("");
-    const auto pseudo = run("list", "en@pseudo");
-    for (std::string text : {"Not Available", "ready", "upgrade"})
-        EXPECT_THAT(pseudo.out, HasSubstr("[!! " + text + " !!]"));
-    EXPECT_EQ(std::regex_replace(pseudo.out, std::regex(R"(\[!! | !!\])"), ""), run("list", "C").out);
-    EXPECT_THAT(run("list", "de").out, HasSubstr("bereit"));
+    const std::tuple<const char*, const char*, int, const char*> runs[] = {
+        {"", "1", 0, "--simulate list"}, {nullptr, "0", 3, "--simulate list"}, {nullptr, "1", 0, "info"},
+        {nullptr, "1", 0, "--simulate update --yes"}, {nullptr, "1", 2, "--simulate update --yes"},
+        {"", "1", 1, "--simulate --sim-fault=crc-rejected update --yes"},
+        {"", "1", 4, "--simulate --sim-fault=in-use update --yes"},
+        {kNewer, "1", 4, "--simulate update --yes"}, {nullptr, "0", 3, "--simulate update --yes"},
+        {nullptr, "1", 3, "--simulate update --yes --device 0x0000d0a004120188"},
+        {"", "2", 0, "--simulate update --all --yes --wait"},
+    };
+    for (const auto& [state, n, status, args] : runs) {
+        if (state) State(state);
+        const auto r = run("en@pseudo", n, args);
+        EXPECT_EQ(r.status, status) << args << "\n" << r.err;
+        std::istringstream lines(r.out + "\n" + r.err);
+        for (std::string line, rest, left; std::getline(lines, line);) {
+            for (rest = line, left = ""; left != rest;)
+                left = rest, rest = std::regex_replace(rest, wrapped, "");
+            rest = std::regex_replace(rest, values, "");
+            EXPECT_FALSE(std::regex_search(rest, word)) << args << ": " << line;
+        }
+    }
+    EXPECT_THAT(run("de", "1", "--simulate list").out,
+                AllOf(HasSubstr("Seriennummer:"), HasSubstr("bereit")));
     for (const char* n : {"1", "0"})  // a Ky, and none with the reason in words
-        EXPECT_EQ(run("list --json", "de", n).out, run("list --json", "C", n).out);
+        for (const std::string args : {"--simulate list --json", "--simulate update --json"})
+            EXPECT_EQ(run("de", n, args).out, run("C", n, args).out);
 }
 
 TEST_F(KyfwCli, AListingNeverWritesTheStateAndAResetStartsAfresh) {

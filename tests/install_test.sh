@@ -51,7 +51,7 @@ echo "$out" | grep -q "firmware version: 1-5" || { echo "installed kyfw: $out"; 
 # It speaks the user's language from the catalogues installed with it.
 out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" LC_ALL=C.UTF-8 LANGUAGE=de \
     timeout 20 "$dest/usr/bin/kyfw" --simulate list)"
-echo "$out" | grep -q "status: *bereit$" || { echo "installed kyfw in German: $out"; exit 1; }
+echo "$out" | grep -q "Status: *bereit$" || { echo "installed kyfw in German: $out"; exit 1; }
 here="$(dirname "$0")"
 # Its JSON is valid against the schema installed with it.
 out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" timeout 20 \

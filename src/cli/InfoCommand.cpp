@@ -1,5 +1,6 @@
 #include <nlohmann/json.hpp>
 
+#include "base/Translate.h"
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Text.h"
@@ -27,47 +28,60 @@ struct Images {
 };
 
 std::string Version(const std::optional<UInt16>& v) {
-    return v ? std::to_string(*v) : std::string("unknown");
+    // TRANSLATORS: an image's version that it does not tell.
+    return v ? std::to_string(*v) : std::string(ky::Tr("unknown"));
 }
 
 void Line(std::ostream& out, const char* label, const std::string& value) {
     out << ky::LabelledLine(label, value, 21);
 }
 
+std::string Bytes(std::size_t n) {
+    return ky::Fill(ky::TrN("{1} byte", "{1} bytes", n), {std::to_string(n)});
+}
+
 void PrintBit(std::ostream& out, const Images& im) {
-    out << "FPGA configuration (Xilinx .bit)\n";
-    Line(out, "size:", std::to_string(im.bit.size()) + " bytes");
-    if (!im.bitInfo) return Line(out, "problem:", im.bitInfo.Failure().What());
+    out << ky::Tr("FPGA configuration (Xilinx .bit)") << "\n";
+    Line(out, ky::Tr("size:"), Bytes(im.bit.size()));
+    if (!im.bitInfo) return Line(out, ky::Tr("problem:"), im.bitInfo.Failure().What());
     const BitFileInfo& b = *im.bitInfo;
-    Line(out, "version:", Version(b.version));
-    Line(out, "design:", b.design);
-    Line(out, "part:", b.part);
-    Line(out, "date:", b.date);
-    Line(out, "time:", b.time);
-    Line(out, "configuration data:",
-         "offset " + std::to_string(b.configOffset) + ", length " + std::to_string(b.configLength) +
-             " bytes");
-    Line(out, "CRC-16 sent:", Hex(im.BitCrc(), 4));
+    Line(out, ky::Tr("version:"), Version(b.version));
+    // TRANSLATORS: the name of the FPGA design in a Xilinx .bit file.
+    Line(out, ky::Tr("design:"), b.design);
+    // TRANSLATORS: the FPGA part a Xilinx .bit file is made for.
+    Line(out, ky::Tr("part:"), b.part);
+    Line(out, ky::Tr("date:"), b.date);
+    Line(out, ky::Tr("time:"), b.time);
+    const char* data =
+        // TRANSLATORS: {1} and {2} count bytes.
+        ky::TrN("offset {1}, length {2} byte", "offset {1}, length {2} bytes", b.configLength);
+    Line(out, ky::Tr("configuration data:"),
+         ky::Fill(data, {std::to_string(b.configOffset), std::to_string(b.configLength)}));
+    Line(out, ky::Tr("CRC-16 sent:"), Hex(im.BitCrc(), 4));
 }
 
 std::string StretchText(const ky::Stretch& s) {
-    return Hex(s.address, 8) + "-" + Hex(s.address + s.length - 1, 8) + " (" +
-           std::to_string(s.length) + " bytes)";
+    return Hex(s.address, 8) + "-" + Hex(s.address + s.length - 1, 8) + " (" + Bytes(s.length) +
+           ")";
 }
 
 void PrintSrec(std::ostream& out, const Images& im) {
-    out << "MCORE firmware (Motorola S-records)\n";
-    Line(out, "size:", std::to_string(im.srec.size()) + " bytes");
-    if (!im.srecInfo) return Line(out, "problem:", im.srecInfo.Failure().What());
+    out << ky::Tr("MCORE firmware (Motorola S-records)") << "\n";
+    Line(out, ky::Tr("size:"), Bytes(im.srec.size()));
+    if (!im.srecInfo) return Line(out, ky::Tr("problem:"), im.srecInfo.Failure().What());
     const SRecordInfo& s = *im.srecInfo;
-    Line(out, "version:", Version(s.version));
-    Line(out, "header:", s.header);
-    Line(out, "records:",
-         std::to_string(s.records) + " (" + std::to_string(s.dataRecords) + " S3 data records)");
+    Line(out, ky::Tr("version:"), Version(s.version));
+    // TRANSLATORS: the header record of an S-record file.
+    Line(out, ky::Tr("header:"), s.header);
+    const char* records =
+        // TRANSLATORS: {1} counts all records of an S-record file, {2} those with data.
+        ky::TrN("{1} ({2} S3 data record)", "{1} ({2} S3 data records)", s.dataRecords);
+    Line(out, ky::Tr("records:"),
+         ky::Fill(records, {std::to_string(s.records), std::to_string(s.dataRecords)}));
     for (std::size_t i = 0; i < s.stretches.size(); ++i)
-        Line(out, i == 0 ? "address stretches:" : "", StretchText(s.stretches[i]));
-    Line(out, "start address:", Hex(s.startAddress, 8));
-    Line(out, "CRC-16 sent:", Hex(im.SrecCrc(), 4));
+        Line(out, i == 0 ? ky::Tr("address stretches:") : "", StretchText(s.stretches[i]));
+    Line(out, ky::Tr("start address:"), Hex(s.startAddress, 8));
+    Line(out, ky::Tr("CRC-16 sent:"), Hex(im.SrecCrc(), 4));
 }
 
 nlohmann::json BitJson(const Images& im) {

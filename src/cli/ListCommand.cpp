@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "base/Translate.h"
 #include "cli/Context.h"
 #include "cli/ExitStatus.h"
 #include "cli/Identify.h"
@@ -18,15 +19,20 @@ void PrintText(std::ostream& out, const std::vector<FoundKy>& all) {
     const std::string builtIn = ky::BuiltInVersionText();
     for (std::size_t i = 0; i < all.size(); ++i) {
         const FoundKy& f = all[i];
-        out << "Ky " << (i + 1) << ": " << Printable(f.unit.deviceNode) << " (unit "
-            << Printable(f.unit.name) << ", GUID " << GuidText(f.unit.guid) << ")\n";
+        // TRANSLATORS: {1} counts the Kys found, {2} is a device file, {3} a unit's
+        // name, {4} a GUID.
+        out << ky::Fill(ky::Tr("Ky {1}: {2} (unit {3}, GUID {4})"),
+                        {std::to_string(i + 1), Printable(f.unit.deviceNode),
+                         Printable(f.unit.name), GuidText(f.unit.guid)})
+            << "\n";
         if (f.VersionsKnown()) {
-            Line(out, "firmware version:", f.Version() + " (MCORE-Xilinx)");
-            Line(out, "serial number:", Printable(f.Serial()));
-            Line(out, "product version:", std::to_string(f.info.productVer >> 16));
+            Line(out, ky::Tr("firmware version:"), f.Version() + " (MCORE-Xilinx)");
+            Line(out, ky::Tr("serial number:"), Printable(f.Serial()));
+            Line(out, ky::Tr("product version:"), std::to_string(f.info.productVer >> 16));
         }
-        Line(out, "status:", f.Status());
-        if (f.Usable()) Line(out, "built-in " + builtIn + ":", f.Verdict());
+        Line(out, ky::Tr("status:"), f.Status());
+        // TRANSLATORS: what writing the built-in firmware {1} (as "2-6") would be.
+        if (f.Usable()) Line(out, ky::Fill(ky::Tr("built-in {1}:"), {builtIn}), f.Verdict());
     }
 }
 
@@ -82,8 +88,10 @@ int RunList(Context& context) {
     } else {
         PrintText(context.out, all);
         if (!usable)
-            context.out << (all.empty() ? "No Ky found: " : "No Ky can be updated: ")
-                        << Printable(reason.text, true) << "\n";
+            context.out << ky::Fill(all.empty() ? ky::Tr("No Ky found: {1}")
+                                                : ky::Tr("No Ky can be updated: {1}"),
+                                    {Printable(reason.text, true)})
+                        << "\n";
     }
     return usable ? kExitDone : kExitNoKy;
 }

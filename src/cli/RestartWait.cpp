@@ -2,6 +2,7 @@
 // user asked for it, recorded or replayed.
 #include "cli/RestartWait.h"
 
+#include "base/Translate.h"
 #include "cli/UpdateLog.h"
 #include "update/kyfirmwareupdate.h"
 
@@ -22,7 +23,7 @@ nlohmann::json RestartJson(const ky::RestartResult& r, const std::string& text) 
 
 RestartReport NotReplayed(const ky::RestartResult& r) {
     const std::string text =
-        "The restart was not replayed: the recording ends before the recorded wait does.";
+        ky::Tr("The restart was not replayed: the recording ends before the recorded wait does.");
     return {r,
             text,
             true,

@@ -5,6 +5,7 @@
 
 #include <iostream>
 
+#include "base/Translate.h"
 #include "cli/UpdateCommand.h"
 
 namespace kyfw {
@@ -17,13 +18,16 @@ std::string PhaseText(const DownloadProgress& progress) {
     const char* image = ky::ImageName(progress.DeviceType());
     switch (progress.CurrentPhase()) {
         case DownloadProgress::kErasing:
-            return std::string(image) + ": erasing";
+            // TRANSLATORS: the phase of an update; {1} is the image, "Xilinx" or "MCORE".
+            return ky::Fill(ky::Tr("{1}: erasing"), {image});
         case DownloadProgress::kWriting:
-            return std::string(image) + ": writing";
+            // TRANSLATORS: the phase of an update; {1} is the image, "Xilinx" or "MCORE".
+            return ky::Fill(ky::Tr("{1}: writing"), {image});
         case DownloadProgress::kStarting:
             break;
     }
-    return std::string(image) + ": starting";
+    // TRANSLATORS: the phase of an update; {1} is the image, "Xilinx" or "MCORE".
+    return ky::Fill(ky::Tr("{1}: starting"), {image});
 }
 
 }  // namespace
@@ -48,17 +52,20 @@ Outcome UpdateCommand::Choose(std::vector<FoundKy>& chosen) {
     for (auto& f : *all)
         if (mOptions.device.Matches(f.unit)) matching.push_back(f);
     if (matching.empty() && !mOptions.device.Any())
-        return End(kExitNoKy, "no Ky matches --device " + Printable(mOptions.deviceText));
+        return End(kExitNoKy, ky::Fill(ky::Tr("no Ky matches --device {1}"),
+                                       {Printable(mOptions.deviceText)}));
     if (matching.empty() || matching.front().check == ky::KyCheck::NoAccess) {
         const auto reason = WhyNoKy(*mContext.start.Bus(), matching, mContext.processes);
         mDoc["reason"] = ReasonJson(reason);
-        return End(kExitNoKy, "no Ky can be updated: " + reason.text);
+        return End(kExitNoKy, ky::Fill(ky::Tr("no Ky can be updated: {1}"), {reason.text}));
     }
     if (matching.size() > 1) {
-        std::string list = "several Kys found; choose one with --device:";
+        std::string list = ky::Tr("several Kys found; choose one with --device:");
+        // TRANSLATORS: {1} is a GUID, {2} a device file, {3} a version as "1-5".
+        const char* entry = ky::Tr("--device {1}   ({2}, firmware {3})");
         for (const auto& f : matching)
-            list += "\n  --device " + GuidText(f.unit.guid) + "   (" +
-                    Printable(f.unit.deviceNode) + ", firmware " + f.Version() + ")";
+            list += "\n  " + ky::Fill(entry, {GuidText(f.unit.guid), Printable(f.unit.deviceNode),
+                                              f.Version()});
         return End(kExitRefused, list);
     }
     chosen = matching;
@@ -71,8 +78,8 @@ Outcome UpdateCommand::FindAll(std::vector<FoundKy>& chosen) {
     chosen = std::move(*found);
     if (chosen.empty())
         return FailAll(kExitNoKy,
-                       "no Ky can be updated: " +
-                           WhyNoKy(*mContext.start.Bus(), chosen, mContext.processes).text);
+                       ky::Fill(ky::Tr("no Ky can be updated: {1}"),
+                                {WhyNoKy(*mContext.start.Bus(), chosen, mContext.processes).text}));
     return std::nullopt;
 }
 
@@ -116,24 +123,33 @@ Outcome UpdateCommand::AskOne() {
         mDoc["device"] = DeviceJson(found);
     }
     if (k.status == kExitNothingToDo)
-        return End(kExitNothingToDo, "The Ky already has firmware " + Before(0) +
-                                         "; nothing to do (--reinstall writes it again).");
+        return End(kExitNothingToDo,
+                   ky::Fill(ky::Tr("The Ky already has firmware {1}; nothing to do (--reinstall "
+                                   "writes it again)."),
+                            {Before(0)}));
     if (k.status == kExitNoKy) return End(kExitNoKy, k.message);
-    if (!k.planned) return End(kExitRefused, "refusing to update: " + k.message);
+    if (!k.planned)
+        return End(kExitRefused, ky::Fill(ky::Tr("refusing to update: {1}"), {k.message}));
     const bool downgrade = k.needsConsent, terminal = CanAsk(mContext);
     if (downgrade && !terminal)
-        return End(kExitRefused, "refusing to downgrade the Ky from " + Before(0) + " to " +
-                                     kBuiltIn + " without --allow-downgrade");
+        return End(kExitRefused, ky::Fill(ky::Tr("refusing to downgrade the Ky from {1} to {2} "
+                                                 "without --allow-downgrade"),
+                                          {Before(0), kBuiltIn}));
     if (!(mOptions.yes && !downgrade) && !terminal)
-        return End(kExitRefused,
-                   "refusing to update without confirmation: " + WithoutQuestion(mContext));
+        return End(kExitRefused, ky::Fill(ky::Tr("refusing to update without confirmation: {1}"),
+                                          {WithoutQuestion(mContext)}));
+    const char* older = ky::Tr(
+        // TRANSLATORS: {1} and {2} are versions as "1-5", {3} a device file, {4} a
+        // serial number. The answer is y or yes: keep "[y/N]".
+        "This is a downgrade. Replace firmware {1} with the older {2} ({3}, serial {4})? "
+        "[y/N] ");
+    // TRANSLATORS: {1} and {2} are versions as "1-5", {3} a device file, {4} a
+    // serial number. The answer is y or yes: keep "[y/N]".
+    const char* newer = ky::Tr("Update the Ky from firmware {1} to {2} ({3}, serial {4})? [y/N] ");
     if (!(mOptions.yes && !downgrade) &&
-        !Agrees((downgrade
-                     ? "This is a downgrade. Replace firmware " + Before(0) + " with the older "
-                     : "Update the Ky from firmware " + Before(0) + " to ") +
-                kBuiltIn + " (" + Node(0) + ", serial " + Printable(ky::SerialText(k.before)) +
-                ")? [y/N] "))
-        return End(kExitRefused, "update cancelled; the Ky was not touched");
+        !Agrees(ky::Fill(downgrade ? older : newer,
+                         {Before(0), kBuiltIn, Node(0), Printable(ky::SerialText(k.before))})))
+        return End(kExitRefused, ky::Tr("update cancelled; the Ky was not touched"));
     mBatch->Consent(true);
     return std::nullopt;
 }
@@ -158,35 +174,48 @@ Outcome UpdateCommand::AskAll() {
         return std::nullopt;
     }
     if (!CanAsk(mContext)) {
-        mBatch->Refuse("no confirmation (" + WithoutQuestion(mContext) + ")");
+        mBatch->Refuse(ky::Fill(ky::Tr("no confirmation ({1})"), {WithoutQuestion(mContext)}));
         return std::nullopt;
     }
-    mContext.out << "Kys to update to firmware " << kBuiltIn << ":\n";
+    mContext.out << ky::Fill(ky::Tr("Kys to update to firmware {1}:"), {kBuiltIn}) << "\n";
+    // TRANSLATORS: {1} is a GUID, {2} a device file, {3} a serial number, {4} and {5}
+    // versions as "1-5".
+    const char* line = ky::Tr("{1} ({2}, serial {3}): {4} \u2192 {5}");
     for (std::size_t i : asked)
-        mContext.out << "  " << GuidText(Ky(i).unit.guid) << " (" << Node(i) << ", serial "
-                     << Printable(ky::SerialText(Ky(i).before)) << "): " << Before(i) << " \u2192 "
-                     << kBuiltIn << "\n";
-    if (Agrees(asked.size() == 1 ? std::string("Update this Ky? [y/N] ")
-                                 : "Update these " + std::to_string(asked.size()) + " Kys? [y/N] "))
+        mContext.out << "  "
+                     << ky::Fill(line,
+                                 {GuidText(Ky(i).unit.guid), Node(i),
+                                  Printable(ky::SerialText(Ky(i).before)), Before(i), kBuiltIn})
+                     << "\n";
+    // TRANSLATORS: The answer is y or yes: keep "[y/N]".
+    const char* question =
+        ky::TrN("Update this Ky? [y/N] ", "Update these {1} Kys? [y/N] ", asked.size());
+    if (Agrees(ky::Fill(question, {std::to_string(asked.size())})))
         mBatch->Consent(false);
     else
-        mBatch->Refuse("the update was cancelled");
+        mBatch->Refuse(ky::Tr("the update was cancelled"));
     return std::nullopt;
 }
 
 // One quit scope for the whole batch: a quit before a Ky's first write
 // keeps it unwritten; the Kys being written finish.
 void UpdateCommand::Write() {
-    QuitSignalsDeferred signals(mOptions.all
-                                    ? "\nkyfw: stopping once the Kys being written are done.\n"
-                                    : QuitSignalsDeferred::kFlashNotice);
+    QuitSignalsDeferred signals(
+        "\nkyfw: " +
+        std::string(mOptions.all ? ky::Tr("stopping once the Kys being written are done.")
+                                 : ky::Tr("the update will finish first; please wait.")) +
+        "\n");
     const bool terminal = !mContext.options.json && isatty(STDOUT_FILENO);
     mSingle.emplace(mContext.out, terminal);
     mSeveral.emplace(mContext.out, terminal);
     if (mOptions.all && !mContext.options.json && mBatch->Planned() > 0)
-        mContext.out << "Updating " << mBatch->Planned()
-                     << (mBatch->Planned() == 1 ? " Ky" : " Kys") << " to firmware " << kBuiltIn
-                     << ". Do not switch them off or unplug them.\n"
+        mContext.out << ky::Fill(ky::TrN("Updating {1} Ky to firmware {2}. Do not switch them "
+                                         "off or unplug them.",
+                                         "Updating {1} Kys to firmware {2}. Do not switch them "
+                                         "off or unplug them.",
+                                         mBatch->Planned()),
+                                 {std::to_string(mBatch->Planned()), kBuiltIn})
+                     << "\n"
                      << std::flush;
     mBatch->Write(mOptions.jobs);
     if (!mContext.options.json) {
@@ -200,11 +229,16 @@ void UpdateCommand::Starting(std::size_t i, const DownloadProgress& progress) {
     KyRecord& r = mRecords[i];
     r.progress = &progress;
     if (!mContext.options.json && !mOptions.all)
-        mContext.out << "Updating the Ky at " << Node(i) << " from " << Before(i) << " to "
-                     << kBuiltIn << ". Do not switch it off or unplug it.\n"
+        // TRANSLATORS: {1} is a device file, {2} and {3} versions as "1-5".
+        mContext.out << ky::Fill(ky::Tr("Updating the Ky at {1} from {2} to {3}. Do not switch "
+                                        "it off or unplug it."),
+                                 {Node(i), Before(i), kBuiltIn})
+                     << "\n"
                      << std::flush;
     if (mOptions.all) mSeveral->Add(i, GuidText(Ky(i).unit.guid));
     r.log = std::make_unique<UpdateLog>(mContext.options.verbose, mContext.err.rdbuf(), *r.trace);
+    // The log's own lines stay English, as the trace lines around them: a
+    // log is read by whoever helps the user, in any language.
     // An anonymous recording goes with a log that names the Ky alike.
     const UInt64 guid = Ky(i).unit.guid;
     const bool anonymous =
@@ -243,8 +277,9 @@ bool CanAsk(const Context& context) {
 }
 
 std::string WithoutQuestion(const Context&) {
-    return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) ? "pass --yes (--json asks no question)"
-                                                         : "run kyfw on a terminal or pass --yes";
+    return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)
+               ? ky::Tr("pass --yes (--json asks no question)")
+               : ky::Tr("run kyfw on a terminal or pass --yes");
 }
 
 bool WaitsForRestart(const UpdateOptions& options, const Context& context, bool mQuitDuringFlash) {

@@ -100,7 +100,8 @@ private:
     nlohmann::json UpdateJson(std::size_t i);
     int ReportOne();
 
-    void SayOutputFailed(const std::string& what);
+    // `pattern` has {1} for why standard output failed.
+    void SayOutputFailed(const char* pattern);
 
     // Follows every written Ky through its restart, together.
     void FollowRestarts(const std::string& announce);

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "base/Paths.h"
+#include "base/Translate.h"
 
 namespace kyfw {
 
@@ -101,7 +102,8 @@ std::optional<std::filesystem::path> UpdateLog::Finish() {
     mLog.flush();
     if (!mFile) return std::nullopt;
     if (mFile->Finish()) return mPath;
-    mProblem = "cannot write " + mPath.string() + ": " + mFile->ErrorText();
+    // TRANSLATORS: {1} is a file's path, {2} why it could not be written.
+    mProblem = ky::Fill(ky::Tr("cannot write {1}: {2}"), {mPath.string(), mFile->ErrorText()});
     ::unlink(mPath.c_str());  // a log cut short is no log: it goes
     return std::nullopt;
 }
@@ -152,7 +154,8 @@ std::string Bar(unsigned value) {
 }  // namespace
 
 void BatchProgressView::Add(std::size_t i, const std::string& name) {
-    mLines.push_back({i, name, 0, "starting", -1, ""});
+    // TRANSLATORS: the phase of an update that has not begun to write.
+    mLines.push_back({i, name, 0, ky::Tr("starting"), -1, ""});
 }
 
 void BatchProgressView::Show(std::size_t i, unsigned value, const std::string& phase) {

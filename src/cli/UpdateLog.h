@@ -76,14 +76,14 @@ void AppendToLog(const std::filesystem::path& log, const std::string& text);
 class QuitSignalsDeferred {
 public:
     // `notice` is written to standard error at each signal.
-    explicit QuitSignalsDeferred(const char* notice = kFlashNotice) : mQuit(notice) {}
-    static constexpr const char* kFlashNotice =
-        "\nkyfw: the update will finish first; please wait.\n";
+    explicit QuitSignalsDeferred(std::string notice)
+        : mNotice(std::move(notice)), mQuit(mNotice.c_str()) {}
     QuitSignalsDeferred(const QuitSignalsDeferred&) = delete;
     QuitSignalsDeferred& operator=(const QuitSignalsDeferred&) = delete;
     static bool Received() { return ky::QuitSignalsCaught::Received(); }
 
 private:
+    std::string mNotice;  // the signal handlers write it while this lives
     ky::StopSignalsIgnored mStops;
     ky::QuitSignalsCaught mQuit;
 };

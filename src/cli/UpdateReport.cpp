@@ -1,5 +1,6 @@
 // kyfw update's report: what became of each Ky, in words and in JSON, and
 // the restarts of the Kys written.
+#include "base/Translate.h"
 #include "cli/RestartWait.h"
 #include "cli/UpdateCommand.h"
 
@@ -33,43 +34,54 @@ nlohmann::json UpdateCommand::UpdateJson(std::size_t i) {
 int UpdateCommand::ReportOne() {
     const ky::KyOutcome& k = Ky(0);
     if (k.status == kExitStopped)
-        return End(kExitStopped,
-                   "stopped by a quit signal before the Ky was written; "
-                   "nothing was written");
-    if (!k.started) return End(kExitRefused, "refusing to update: " + k.message);
+        return End(kExitStopped, ky::Tr("stopped by a quit signal before the Ky was written; "
+                                        "nothing was written"));
+    if (!k.started)
+        return End(kExitRefused, ky::Fill(ky::Tr("refusing to update: {1}"), {k.message}));
     const bool ok = k.Written();
     mDoc.update(UpdateJson(0));
     mDoc["message"] =
-        ok ? "Switch the Ky off and on again to start firmware " + kBuiltIn + "."
+        ok ? ky::Fill(ky::Tr("Switch the Ky off and on again to start firmware {1}."), {kBuiltIn})
            : ky::DescribeFailure(k.result) + " " + ky::FailureAdvice(k.result, ky::AdviceFor::Kyfw);
     const KyRecord& r = mRecords[0];
     if (!mContext.options.json) {
+        const std::string message = Printable(mDoc["message"].get<std::string>(), true);
         (ok ? mContext.out : mContext.err)
-            << (ok ? "Done. " : "kyfw: ") << Printable(mDoc["message"].get<std::string>(), true)
-            << "\n";
+            // TRANSLATORS: {1} is what the user does next, a sentence.
+            << (ok ? ky::Fill(ky::Tr("Done. {1}"), {message}) : "kyfw: " + message) << "\n";
         if (r.logPath)
-            mContext.out << "Log: " << Printable(r.logPath->string()) << "\n";
+            // TRANSLATORS: {1} is the path of the update's log file.
+            mContext.out << ky::Fill(ky::Tr("Log: {1}"), {Printable(r.logPath->string())}) << "\n";
         else
-            mContext.err << "kyfw: warning: no log was kept: " << Printable(r.logProblem) << "\n";
+            mContext.err << "kyfw: "
+                         << ky::Fill(ky::Tr("warning: no log was kept: {1}"),
+                                     {Printable(r.logProblem)})
+                         << "\n";
     }
     if (ok && WaitSkipped())
         mDoc["restart"] = SkippedRestartJson();
     else if (ok && Waits())
-        FollowRestarts(std::string(ky::kRestartRequest) +
-                       " Waiting for it to come back (Ctrl+C to stop waiting)\u2026\n");
+        FollowRestarts(std::string(ky::Tr(ky::kRestartRequest)) + " " +
+                       ky::Tr("Waiting for it to come back (Ctrl+C to stop waiting)\u2026") + "\n");
     if (ok && Ky(0).status == kExitFailed)
         mDoc["message"] = Ky(0).message;  // written, its new firmware not started
     if (mContext.options.json) Emit(mContext, mDoc);
-    SayOutputFailed(ok ? "the update is done" : "the update failed");
+    SayOutputFailed(
+        ok
+            // TRANSLATORS: {1} is why, as "No space left on device".
+            ? ky::Tr("the update is done, but its result could not be written to standard "
+                     "output ({1})")
+            // TRANSLATORS: {1} is why, as "No space left on device".
+            : ky::Tr("the update failed, but its result could not be written to standard "
+                     "output ({1})"));
     return Ky(0).status;
 }
 
-void UpdateCommand::SayOutputFailed(const std::string& what) {
+void UpdateCommand::SayOutputFailed(const char* pattern) {
     mContext.out.flush();
     mContext.outputFailureSaid = mContext.outBuffer.Error() != 0;
     if (mContext.outputFailureSaid)
-        mContext.err << "kyfw: " << what << ", but its result could not be written to standard "
-                     << "output (" << mContext.outBuffer.ErrorText() << ")\n";
+        mContext.err << "kyfw: " << ky::Fill(pattern, {mContext.outBuffer.ErrorText()}) << "\n";
 }
 
 // Follows every written Ky through its restart, together.
@@ -98,23 +110,27 @@ int UpdateCommand::ReportAll() {
         for (std::size_t i = 0; i < mBatch->Kys().size(); ++i)
             if (Ky(i).Written()) mRestartJson[i] = SkippedRestartJson();
     if (!WaitSkipped() && Waits())
-        FollowRestarts(
-            "Switch each Ky that was updated off, wait a second and switch it on again. "
-            "Waiting for them to come back (Ctrl+C to stop waiting)\u2026\n");
+        FollowRestarts(std::string(ky::Tr("Switch each Ky that was updated off, wait a second and "
+                                          "switch it on again. Waiting for them to come back "
+                                          "(Ctrl+C to stop waiting)\u2026")) +
+                       "\n");
     const ExitStatus worst = mBatch->Status();
     if (mContext.options.json) {
         nlohmann::json kys = nlohmann::json::array();
         for (std::size_t i = 0; i < mBatch->Kys().size(); ++i) kys.push_back(EntryJson(i));
         Emit(mContext, {{"command", "update"}, {"all", true}, {"status", worst}, {"kys", kys}});
     } else {
-        mContext.out << "Summary (built-in firmware " << kBuiltIn << "):\n";
+        mContext.out << ky::Fill(ky::Tr("Summary (built-in firmware {1}):"), {kBuiltIn}) << "\n";
         for (std::size_t i = 0; i < mBatch->Kys().size(); ++i)
             mContext.out << "  " << GuidText(Ky(i).unit.guid) << "  "
                          << Printable(ky::SerialText(Ky(i).before)) << "  "
                          << (Ky(i).versionsKnown ? Before(i) : "?") << " \u2192 " << After(i)
                          << "  " << Printable(Message(i), true) << "\n";
     }
-    SayOutputFailed("the update has ended");
+    SayOutputFailed(
+        // TRANSLATORS: {1} is why, as "No space left on device".
+        ky::Tr("the update has ended, but its result could not be written to "
+               "standard output ({1})"));
     return worst;
 }
 
@@ -122,7 +138,9 @@ int UpdateCommand::ReportAll() {
 std::string UpdateCommand::After(std::size_t i) const {
     if (Ky(i).after) return *Ky(i).after;
     // Written, its restart not followed: what it starts once switched off and on.
-    return Ky(i).Written() && !Ky(i).restart ? kBuiltIn + " once restarted" : "?";
+    // TRANSLATORS: {1} is a version as "2-6".
+    return Ky(i).Written() && !Ky(i).restart ? ky::Fill(ky::Tr("{1} once restarted"), {kBuiltIn})
+                                             : "?";
 }
 
 // The Ky's outcome in words: its word, and for any other ending why.
@@ -130,18 +148,26 @@ std::string UpdateCommand::Message(std::size_t i) const {
     const ky::KyOutcome& k = Ky(i);
     switch (k.status) {
         case kExitNothingToDo:
-            return "skipped: it already has " + kBuiltIn + " (--reinstall writes it again)";
+            return ky::Fill(ky::Tr("skipped: it already has {1} (--reinstall writes it again)"),
+                            {kBuiltIn});
         case kExitStopped:
-            return "not started: stopped by a quit signal";
+            return ky::Tr("not started: stopped by a quit signal");
         case kExitRefused:
             if (k.needsConsent)
-                return "refused: a downgrade from " + Before(i) + " needs --allow-downgrade";
-            return "refused: " + k.message;
+                return ky::Fill(ky::Tr("refused: a downgrade from {1} needs --allow-downgrade"),
+                                {Before(i)});
+            // TRANSLATORS: {1} is why the Ky was not updated.
+            return ky::Fill(ky::Tr("refused: {1}"), {k.message});
         case kExitDone:
             return DoneMessage(i);
         case kExitFailed:
-            if (k.Written()) return "failed: " + k.message;  // its restart
-            return "failed: " + k.message + " " + ky::FailureAdvice(k.result, ky::AdviceFor::Kyfw);
+            // TRANSLATORS: {1} is why the update failed.
+            if (k.Written()) return ky::Fill(ky::Tr("failed: {1}"), {k.message});  // its restart
+            return ky::Fill(ky::Tr("failed: {1}"),
+                            {k.message + " " + ky::FailureAdvice(k.result, ky::AdviceFor::Kyfw)});
+        case kExitNoKy:
+            // TRANSLATORS: {1} is why the Ky cannot be updated.
+            return ky::Fill(ky::Tr("no-device: {1}"), {k.message});
         default:
             break;
     }
@@ -151,11 +177,14 @@ std::string UpdateCommand::Message(std::size_t i) const {
 std::string UpdateCommand::DoneMessage(std::size_t i) const {
     const auto& restart = Ky(i).restart;
     if (restart && restart->ending == ky::RestartEnding::Confirmed)
-        return "done, restart confirmed";
+        return ky::Tr("done, restart confirmed");
     if (WaitSkipped())
-        return "done; the restart was not waited for: a quit signal came during the update";
-    if (restart) return "done; restart not confirmed: " + mRestartJson.at(i).value("message", "");
-    return "done";
+        return ky::Tr("done; the restart was not waited for: a quit signal came during the update");
+    if (restart)
+        return ky::Fill(ky::Tr("done; restart not confirmed: {1}"),
+                        {mRestartJson.at(i).value("message", "")});
+    // TRANSLATORS: the outcome of one Ky's update.
+    return ky::Tr("done");
 }
 
 nlohmann::json UpdateCommand::EntryJson(std::size_t i) {
