@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -213,8 +215,11 @@ TEST_F(KyfwCli, ListShowsEachKyItsVersionsAndWhetherItCanBeUpdated) {
 // versions, numbers, option names, "Ky") are taken out, no word is left on
 // any line. German works; the documents for programs stay English.
 TEST_F(KyfwCli, EveryLineAUserReadsComesFromTheCatalogue) {
+    // Values too: the help's syntax words (NAME, GUID), the names of the
+    // subcommands and faults it lists, and the system's own error text.
     const std::regex wrapped(R"(\[!! ((?!\[!! | !!\]).)* !!\])"), word("[A-Za-z]{2,}"),
-        values(R"(\S*\d\S*|\bKy\b|MCORE-Xilinx|--[a-z-]+|\bkyfw\b)");
+        values(R"(\S*\d\S*|\bKy\b|MCORE-Xilinx|--[a-z-]+|\bkyfw\b|\b[A-Z]{2,}\b|^\s+[a-z-]+(:|\s\s)|)" +
+               std::string(std::strerror(ENOENT)));
     const auto run = [&](const std::string& language, std::string n, const std::string& args) {
         return Kyfw(W(args), {"LC_ALL=C.UTF-8", "LANGUAGE=" + language, "KYFW_SIM_COUNT=" + n});
     };
@@ -226,6 +231,8 @@ TEST_F(KyfwCli, EveryLineAUserReadsComesFromTheCatalogue) {
         {kNewer, "1", 4, "--simulate update --yes"}, {nullptr, "0", 3, "--simulate update --yes"},
         {nullptr, "1", 3, "--simulate update --yes --device 0x0000d0a004120188"},
         {"", "2", 0, "--simulate update --all --yes --wait"},
+        {"", "1", 0, "--simulate update --yes --wait"}, {nullptr, "1", 0, "--help"},
+        {nullptr, "1", 64, "--simulate list --bogus"}, {nullptr, "1", 64, "--replay none list"},
     };
     for (const auto& [state, n, status, args] : runs) {
         if (state) State(state);
@@ -242,7 +249,8 @@ TEST_F(KyfwCli, EveryLineAUserReadsComesFromTheCatalogue) {
     EXPECT_THAT(run("de", "1", "--simulate list").out,
                 AllOf(HasSubstr("Seriennummer:"), HasSubstr("bereit")));
     for (const char* n : {"1", "0"})  // a Ky, and none with the reason in words
-        for (const std::string args : {"--simulate list --json", "--simulate update --json"})
+        for (const std::string args :
+             {"--simulate list --json", "--simulate update --json", "--replay none list --json"})
             EXPECT_EQ(run("de", n, args).out, run("C", n, args).out);
 }
 

@@ -63,9 +63,7 @@ Done MakeDirectories(const fs::path& dir) {
 }  // namespace
 
 std::string FileError(const char* what, const fs::path& file, int error) {
-    const std::string pattern = Tr(what);
-    const std::string doing = Fill(
-        pattern.find("{1}") == std::string::npos ? pattern + " {1}" : pattern, {file.string()});
+    const std::string doing = Fill(Tr(what), {file.string()});
     if (error == ELOOP)
         // TRANSLATORS: {1} is what could not be done, as "cannot read /a/b".
         return Fill(Tr("{1}: it is a symbolic link, which is not followed for safety; remove it"),

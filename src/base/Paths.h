@@ -82,7 +82,7 @@ private:
 
 // "cannot read /a/b: Permission denied", or a plainer text for a symbolic
 // link: `what` is an English text marked with N_ that puts the file at {1}
-// ("cannot read {1}"); one without {1} has the file after it.
+// ("cannot read {1}").
 std::string FileError(const char* what, const std::filesystem::path& file, int error);
 
 }  // namespace ky

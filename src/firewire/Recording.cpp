@@ -216,7 +216,7 @@ ky::Done MayBeReplaced(const std::filesystem::path& file) {
     struct stat st {};
     if (::lstat(file.c_str(), &st) != 0) {
         if (errno == ENOENT) return {};
-        return ky::Error(ky::FileError("cannot use", file, errno));
+        return ky::Error(ky::FileError(N_("cannot use {1}"), file, errno));
     }
     if (S_ISREG(st.st_mode)) return {};
     return ky::Error(ky::Fill(
@@ -290,8 +290,12 @@ ky::Done Recorder::Finish() {
         mOut.flush();
         (void)mFile.Finish();  // its failure stays in Error()
         if (::rename(mPartial.c_str(), mFinal.c_str()) != 0)
-            mProblem = ky::FileError("cannot move the recording into place as", mFinal, errno) +
-                       " (it is kept as " + mPartial.string() + ")";
+            // TRANSLATORS: {1} is why the recording is not at its place, {2} the
+            // file it is kept in instead.
+            mProblem = ky::Fill(
+                ky::Tr("{1} (it is kept as {2})"),
+                {ky::FileError(N_("cannot move the recording into place as {1}"), mFinal, errno),
+                 mPartial.string()});
     }
     if (!mProblem.empty()) return ky::Error(mProblem);
     if (mFile.Error()) return ky::Error(mFile.ErrorText());

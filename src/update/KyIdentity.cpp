@@ -12,7 +12,7 @@ bool IsAcceptedProduct(UInt32 productVer) {
 KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info, const Trace& trace) {
     UInt32 generation = 0;
     if (IOReturn status = unit.GetBusGeneration(generation); status != kIOReturnSuccess) {
-        trace << "Could not read the bus generation: " << IOReturnName(status) << "\n";
+        trace << "Could not read the bus generation: " << IOReturnEnglishName(status) << "\n";
         return KyCheck::NoGeneration;
     }
     if (IOReturn status = unit.Open(); status != kIOReturnSuccess)
@@ -28,7 +28,8 @@ KyCheck IdentifyKy(DownloadUnit& unit, KyInfo& info, const Trace& trace) {
     unit.Close();
     if (versionRead != kIOReturnSuccess || productRead != kIOReturnSuccess) {
         trace << "Could not read the Ky's versions: "
-              << IOReturnName(versionRead != kIOReturnSuccess ? versionRead : productRead) << "\n";
+              << IOReturnEnglishName(versionRead != kIOReturnSuccess ? versionRead : productRead)
+              << "\n";
         return KyCheck::ReadFailed;
     }
     return IsAcceptedProduct(info.productVer) ? KyCheck::Accepted : KyCheck::WrongProduct;
