@@ -14,6 +14,7 @@
 #include "base/Clock.h"
 #include "base/KyAssert.h"
 #include "base/Paths.h"
+#include "base/Text.h"
 #include "base/Translate.h"
 #include "support/Files.h"
 #include "support/Why.h"
@@ -61,6 +62,19 @@ private:
 TEST(Fill, PutsEachValueWhereThePatternNamesIt) {
     EXPECT_EQ(ky::Fill("{2} von {1}{1}; {3} {x} {0} {1", {"a", "{2}"}),
               "{2} von aa; {3} {x} {0} {1");
+}
+
+// Values line up on a terminal whatever the labels' language: Japanese
+// letters take two columns, a combining mark none, a stray byte one.
+TEST(LabelledLines, ValuesShareOneColumnMeasuredAsATerminalShowsIt) {
+    // A label, and the spaces after it.
+    const std::pair<std::string, std::size_t> rows[] = {
+        {"a:", 12}, {"シリアル番号:", 1}, {"Gro\u0308\u00DFe:", 8}, {"\xFF:", 12}};
+    ky::LabelledLines lines(8);
+    std::string expected;
+    for (const auto& [label, spaces] : rows)
+        lines.Add(label, "v"), expected += "  " + label + std::string(spaces, ' ') + "v\n";
+    EXPECT_EQ(lines.Text(), expected);
 }
 
 TEST(StateDirectory, XdgWhenAbsoluteElseHomeElseThePasswordDatabaseNeverShared) {

@@ -1,5 +1,6 @@
 #include "base/Text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ky {
@@ -32,7 +33,36 @@ bool IsControl(std::string_view sequence) {
     return c == 0xC2 && static_cast<unsigned char>(sequence[1]) < 0xA0;
 }
 
+// The code point of a well-formed sequence of `n` bytes.
+char32_t CodePoint(std::string_view s, std::size_t n) {
+    static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t c = static_cast<unsigned char>(s[0]) & kLeadBits[n];
+    for (std::size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+    return c;
+}
+
+// Columns a terminal gives the character: none for a combining mark, two
+// for the wide letters of East Asian scripts and the full-width forms.
+std::size_t Columns(char32_t c) {
+    if ((c >= 0x300 && c <= 0x36F) || (c >= 0x3099 && c <= 0x309A)) return 0;
+    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
 }  // namespace
+
+std::size_t DisplayWidth(std::string_view text) {
+    std::size_t width = 0;
+    while (!text.empty()) {
+        const std::size_t n = Utf8Length(text);
+        width += n ? Columns(CodePoint(text, n)) : 1;
+        text.remove_prefix(n ? n : 1);
+    }
+    return width;
+}
 
 std::string Printable(std::string_view text, bool keepNewlines) {
     std::string out;
@@ -68,13 +98,17 @@ std::string Hex(std::uint32_t value, int digits) {
     return text;
 }
 
-std::string LabelledLine(std::string_view label, std::string_view value, std::size_t width) {
-    std::string line = "  ";
-    line += label;
-    line.append(label.size() < width ? width - label.size() : 1, ' ');
-    line += value;
-    line += '\n';
-    return line;
+void LabelledLines::Add(std::string label, std::string value) {
+    mRows.emplace_back(std::move(label), std::move(value));
+}
+
+std::string LabelledLines::Text() const {
+    std::size_t column = mLeast;
+    for (const auto& row : mRows) column = std::max(column, DisplayWidth(row.first) + 1);
+    std::string text;
+    for (const auto& [label, value] : mRows)
+        text += "  " + label + std::string(column - DisplayWidth(label), ' ') + value + "\n";
+    return text;
 }
 
 std::optional<std::uint16_t> NumberAfter(std::string_view text, std::string_view marker) {

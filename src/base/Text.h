@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace ky {
 
@@ -20,9 +22,24 @@ std::string Hex(std::uint32_t value, int digits);
 // The value of one hexadecimal digit, either case; -1 for anything else.
 int HexDigitValue(char c);
 
-// One line of a labelled listing: "  label:   value\n", the value in the
-// column `width` past the indent (one space after a longer label).
-std::string LabelledLine(std::string_view label, std::string_view value, std::size_t width);
+// The columns a terminal gives `text` (UTF-8): two for each of the wide
+// letters of Chinese, Japanese and Korean, none for a combining mark; one
+// for each byte that is not UTF-8.
+std::size_t DisplayWidth(std::string_view text);
+
+// A labelled listing, "  label:   value" a line: the values in one column,
+// `least` past the indent, or one past the widest label where a label (in
+// another language) is wider.
+class LabelledLines {
+public:
+    explicit LabelledLines(std::size_t least) : mLeast(least) {}
+    void Add(std::string label, std::string value);
+    std::string Text() const;
+
+private:
+    std::size_t mLeast;
+    std::vector<std::pair<std::string, std::string>> mRows;
+};
 
 // The decimal number that follows the first `marker` in `text` ("_v2" gives
 // 2 after "_v"): at most five digits, no more than 0xFFFF; none when no

@@ -32,16 +32,23 @@ std::string Version(const std::optional<UInt16>& v) {
     return v ? std::to_string(*v) : std::string(ky::Tr("unknown"));
 }
 
-void Line(std::ostream& out, const char* label, const std::string& value) {
-    out << ky::LabelledLine(label, value, 21);
+void Line(ky::LabelledLines& lines, const char* label, const std::string& value) {
+    lines.Add(label, value);
+}
+
+// A heading, and under it the image's rows with their values in one column.
+void Print(std::ostream& out, const char* heading, void (*rows)(ky::LabelledLines&, const Images&),
+           const Images& im) {
+    ky::LabelledLines lines(21);
+    rows(lines, im);
+    out << heading << "\n" << lines.Text();
 }
 
 std::string Bytes(std::size_t n) {
     return ky::Fill(ky::TrN("{1} byte", "{1} bytes", n), {std::to_string(n)});
 }
 
-void PrintBit(std::ostream& out, const Images& im) {
-    out << ky::Tr("FPGA configuration (Xilinx .bit)") << "\n";
+void BitRows(ky::LabelledLines& out, const Images& im) {
     Line(out, ky::Tr("size:"), Bytes(im.bit.size()));
     if (!im.bitInfo) return Line(out, ky::Tr("problem:"), im.bitInfo.Failure().What());
     const BitFileInfo& b = *im.bitInfo;
@@ -65,8 +72,7 @@ std::string StretchText(const ky::Stretch& s) {
            ")";
 }
 
-void PrintSrec(std::ostream& out, const Images& im) {
-    out << ky::Tr("MCORE firmware (Motorola S-records)") << "\n";
+void SrecRows(ky::LabelledLines& out, const Images& im) {
     Line(out, ky::Tr("size:"), Bytes(im.srec.size()));
     if (!im.srecInfo) return Line(out, ky::Tr("problem:"), im.srecInfo.Failure().What());
     const SRecordInfo& s = *im.srecInfo;
@@ -123,8 +129,8 @@ int RunInfo(Context& context) {
     if (context.options.json) {
         Emit(context, {{"command", "info"}, {"images", {BitJson(images), SrecJson(images)}}});
     } else {
-        PrintBit(context.out, images);
-        PrintSrec(context.out, images);
+        Print(context.out, ky::Tr("FPGA configuration (Xilinx .bit)"), BitRows, images);
+        Print(context.out, ky::Tr("MCORE firmware (Motorola S-records)"), SrecRows, images);
     }
     return images.bitInfo && images.srecInfo ? kExitDone : kExitRefused;
 }

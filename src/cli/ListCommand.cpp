@@ -11,10 +11,6 @@ namespace kyfw {
 
 namespace {
 
-void Line(std::ostream& out, const std::string& label, const std::string& value) {
-    out << ky::LabelledLine(label, value, 18);
-}
-
 void PrintText(std::ostream& out, const std::vector<FoundKy>& all) {
     const std::string builtIn = ky::BuiltInVersionText();
     for (std::size_t i = 0; i < all.size(); ++i) {
@@ -25,14 +21,16 @@ void PrintText(std::ostream& out, const std::vector<FoundKy>& all) {
                         {std::to_string(i + 1), Printable(f.unit.deviceNode),
                          Printable(f.unit.name), GuidText(f.unit.guid)})
             << "\n";
+        ky::LabelledLines lines(18);
         if (f.VersionsKnown()) {
-            Line(out, ky::Tr("firmware version:"), f.Version() + " (MCORE-Xilinx)");
-            Line(out, ky::Tr("serial number:"), Printable(f.Serial()));
-            Line(out, ky::Tr("product version:"), std::to_string(f.info.productVer >> 16));
+            lines.Add(ky::Tr("firmware version:"), f.Version() + " (MCORE-Xilinx)");
+            lines.Add(ky::Tr("serial number:"), Printable(f.Serial()));
+            lines.Add(ky::Tr("product version:"), std::to_string(f.info.productVer >> 16));
         }
-        Line(out, ky::Tr("status:"), f.Status());
+        lines.Add(ky::Tr("status:"), f.Status());
         // TRANSLATORS: what writing the built-in firmware {1} (as "2-6") would be.
-        if (f.Usable()) Line(out, ky::Fill(ky::Tr("built-in {1}:"), {builtIn}), f.Verdict());
+        if (f.Usable()) lines.Add(ky::Fill(ky::Tr("built-in {1}:"), {builtIn}), f.Verdict());
+        out << lines.Text();
     }
 }
 
