@@ -605,6 +605,8 @@ protected:
     void Speak(const char* language) {
         setenv("LC_ALL", "C.UTF-8", 1), setenv("LANGUAGE", language, 1);
         ky::UseTranslations(KY_LOCALE_DIR);
+        // In the program's order: Qt's translations before the window's.
+        qDeleteAll(qApp->findChildren<QTranslator*>());
         qtTexts.reset(ky::UseQtTranslations());
         Open({bus, &clock, proc.Path(), {}, {}, &said, io.Sink()});
     }

@@ -134,12 +134,12 @@ std::string Quoted(const std::filesystem::path& path) {
     return text.str();
 }
 
-// The interface description's texts from the program's catalogue: the
-// loader asks for each <string> not marked notr, in the context of the
-// description's class.
+// The interface description's texts from the program's catalogue: the loader
+// asks for each <string> not marked notr, in the description's class.
 class CatalogueTranslator : public QTranslator {
 public:
-    using QTranslator::QTranslator;
+    static constexpr const char* kName = "ky-catalogue";
+    explicit CatalogueTranslator(QObject* parent) : QTranslator(parent) { setObjectName(kName); }
     bool isEmpty() const override { return false; }
     QString translate(const char* context, const char* source, const char*, int) const override {
         if (std::string_view(context) != "MainWindow" || !source) return {};
@@ -149,7 +149,9 @@ public:
 };
 
 void UseCatalogueForDescriptions() {
-    if (qApp->findChild<CatalogueTranslator*>()) return;
+    // By name: a search by its type would take Qt's own translator for it.
+    if (qApp->findChild<QTranslator*>(CatalogueTranslator::kName, Qt::FindDirectChildrenOnly))
+        return;
     QCoreApplication::installTranslator(new CatalogueTranslator(qApp));
 }
 
