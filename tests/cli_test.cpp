@@ -233,6 +233,7 @@ TEST_F(KyfwCli, EveryLineAUserReadsComesFromTheCatalogue) {
         {"", "2", 0, "--simulate update --all --yes --wait"},
         {"", "1", 0, "--simulate update --yes --wait"}, {nullptr, "1", 0, "--help"},
         {nullptr, "1", 64, "--simulate list --bogus"}, {nullptr, "1", 64, "--replay none list"},
+        {nullptr, "1", 64, "--simulate list --json=maybe"},
     };
     for (const auto& [state, n, status, args] : runs) {
         if (state) State(state);

@@ -149,6 +149,14 @@ constexpr ParserWords kParserWords[] = {
     // TRANSLATORS: {1} is an option, {2} how many values it lacks, {3} what
     // they are, as "N:INT in [1 - 63]" (stays as it is).
     {"ArgumentMismatch", N_("{1}: {2} required {3} missing")},
+    // TRANSLATORS: {1} is an option, {2} and {3} count its values.
+    {"ArgumentMismatch", N_("{1}: At Most {2} required but received {3}")},
+    // TRANSLATORS: {1} is an option, {2} and {3} count its values.
+    {"ArgumentMismatch", N_("{1}: At least {2} required but received {3}")},
+    // TRANSLATORS: {1} is an option, {2} the value given to it.
+    {"ConversionError", N_("Could not convert: {1} = {2}")},
+    // TRANSLATORS: {1} is an option that takes no value.
+    {"ConversionError", N_("{1}: too many inputs for a flag")},
 };
 
 // The parser's message in the user's language; one that kyfw has no words

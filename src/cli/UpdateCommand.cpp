@@ -209,8 +209,8 @@ void UpdateCommand::Write() {
     mSingle.emplace(mContext.out, terminal);
     mSeveral.emplace(mContext.out, terminal);
     if (mOptions.all && !mContext.options.json && mBatch->Planned() > 0)
-        mContext.out << ky::Fill(ky::TrN("Updating {1} Ky to firmware {2}. Do not switch them "
-                                         "off or unplug them.",
+        mContext.out << ky::Fill(ky::TrN("Updating {1} Ky to firmware {2}. Do not switch it "
+                                         "off or unplug it.",
                                          "Updating {1} Kys to firmware {2}. Do not switch them "
                                          "off or unplug them.",
                                          mBatch->Planned()),

@@ -160,7 +160,7 @@ bool ReadRestartEvent(const json& j, RecordedEvent& e) {
 }
 
 RecordedEvent ReadEvent(const json& j, int version) {
-    if (!j.is_object()) throw BadLine{"not a JSON object"};
+    if (!j.is_object()) throw BadLine{ky::Tr("not a JSON object")};
     RecordedEvent e;
     e.ev = Text(j, "ev");
     e.micros = static_cast<std::uint64_t>(Integer(j, "t", 0, kLongestGapMicros));

@@ -1,20 +1,25 @@
 #include "window/Alerts.h"
 
 #include <cctype>
+#include <utility>
 
 #include "base/Translate.h"
 #include "update/UpdateWording.h"
 
 namespace ky {
 
+std::string Ended(std::string text) {
+    // A sentence of the user's language may end in its own full stop.
+    const bool ended = text.empty() || text.back() == '?' || text.back() == '.' ||
+                       text.ends_with("\u3002") || text.ends_with("\uff1f");
+    // TRANSLATORS: {1} is a sentence; end it with your language's full stop.
+    return ended ? text : Fill(Tr("{1}."), {text});
+}
+
 std::string Sentence(std::string text) {
     if (text.empty()) return text;
     text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    // A sentence of the user's language may end in its own full stop.
-    const bool ended = text.back() == '?' || text.back() == '.' || text.ends_with("\u3002") ||
-                       text.ends_with("\uff1f");
-    if (!ended) text += '.';
-    return text;
+    return Ended(std::move(text));
 }
 
 std::string Below(const std::string& text, const std::string& notice) {

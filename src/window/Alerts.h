@@ -12,6 +12,8 @@ namespace ky {
 
 // "the Ky left the bus" as a sentence: "The Ky left the bus."
 std::string Sentence(std::string text);
+// The text with a full stop of the user's language, unless it has one.
+std::string Ended(std::string text);
 // What the user must also know, below an alert's own text.
 std::string Below(const std::string& text, const std::string& notice);
 // Two notices, each a sentence of its own.

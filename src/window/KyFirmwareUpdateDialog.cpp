@@ -46,7 +46,7 @@ const char* const kDoneText =
 // last answer: the window redraws at least every quarter of a second.
 constexpr std::chrono::milliseconds kProbeWait{150};
 
-using ky::Alert, ky::Below, ky::Notices, ky::Sentence, ky::Tr;
+using ky::Alert, ky::Below, ky::Ended, ky::Notices, ky::Sentence, ky::Tr;
 
 }  // namespace
 
@@ -106,7 +106,7 @@ CKyFirmwareUpdateDialog::CKyFirmwareUpdateDialog(WindowRef window, Environment e
                                                _environment.trace);
     if (ky::Done images = ky::CheckBuiltInImages(); !images) {
         _imageProblem = images.Failure().What();
-        Alert(kAlertStopAlert, Tr("This updater cannot be used"), _imageProblem + ".");
+        Alert(kAlertStopAlert, Tr("This updater cannot be used"), Ended(_imageProblem));
     }
     InstallEventLoopTimer(0.0, kTickSeconds, TimerEventHandlerStatic, this, &_timer);
 }
