@@ -453,6 +453,7 @@ TEST_F(KyfwCli, ArgumentsAndVariablesMeanExactlyOneThing) {
         {nullptr, W("frobnicate"), "", 64, {"err=kyfw: no subcommand \"frobnicate\" (list, info, update, help; kyfw --help shows them)\n"}},
         {nullptr, W("--simulate lst"), "", 64, {"err^kyfw: no subcommand \"lst\"; did you mean \"list\"?"}},
         {nullptr, {}, "", 64, {"err^kyfw - firmware updater for the Ky FireWire video device\nUsage: kyfw [OPTIONS] SUBCOMMAND\n"}},
+        {nullptr, W("--simulate --bogus=1"), "", 64, {"err^kyfw: The following argument was not expected: --bogus=1\nkyfw - "}},
         {nullptr, W("--version"), "", 0, {"out~ (built-in firmware 2-6)\n"}},
         {nullptr, W("--json --simulate list"), "", 0, {"/command=\"list\""}},
         {nullptr, W("list --bogus"), "", 64, {}},

@@ -36,11 +36,18 @@ QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$scratch" XDG_STATE_HOME="$scratch/st
     timeout 20 "$program" --record --help --frobnicate </dev/null \
     >"$scratch/out" 2>"$scratch/err" || status=$?
 check "--record --help --frobnicate is a usage error" "$status" 64
-check "... with the usage on standard error only" \
-    "$(head -c 6 "$scratch/err")/$(cat "$scratch/out")" "usage:/"
-# A wrong command line is a usage error before any display is needed.
+check "... naming the wrong word, then the usage, on standard error only" \
+    "$(head -n 1 "$scratch/err")/$(sed -n '2s/ .*//p' "$scratch/err")/$(cat "$scratch/out")" \
+    'ky-firmware-update: "--frobnicate" is not an option of this program/usage:/'
+# A wrong command line is a usage error before any display is needed, and
+# says what is wrong before the usage.
 for wrong in --bogus --record; do
     check "$wrong without a display is a usage error" "$(run "$wrong")" 64
-    check "... with the usage on standard error" "$(head -c 6 "$scratch/err")" "usage:"
+    case "$wrong" in
+    --bogus) why='"--bogus" is not an option of this program' ;;
+    --record) why='--record needs the file to write the recording to' ;;
+    esac
+    check "... saying so" "$(head -n 1 "$scratch/err")" "ky-firmware-update: $why"
+    check "... with the usage after it" "$(sed -n '2s/ .*//p' "$scratch/err")" "usage:"
 done
 [ "$failures" -eq 0 ] || exit 1

@@ -339,6 +339,15 @@ std::vector<std::string> JsonAfterSubcommand(int argc, char** argv) {
 int NoSubcommand(const CLI::App& app, int argc, char** argv, std::ostream& err) {
     const std::string given = GivenSubcommand(argc, argv);
     if (given.empty()) {
+        // An option kyfw does not have is named before the help.
+        for (int i = 1; i < argc; ++i) {
+            const std::string_view arg = argv[i];
+            if (arg.starts_with("-") &&
+                !app.get_option_no_throw(std::string(arg.substr(0, arg.find('=')))))
+                err << "kyfw: "
+                    << Fill(Tr("The following argument was not expected: {1}"), {Printable(arg)})
+                    << "\n";
+        }
         err << app.help();
         return kExitUsage;
     }

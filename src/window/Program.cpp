@@ -84,6 +84,13 @@ int QtOption(std::string_view arg, bool valueFollows) {
     return 0;
 }
 
+// What is wrong with a word of the command line that is no option here.
+std::string WrongArgument(std::string_view arg) {
+    if (arg == "--record") return ky::Tr("--record needs the file to write the recording to");
+    // TRANSLATORS: {1} is what was given on the command line.
+    return ky::Fill(ky::Tr("\"{1}\" is not an option of this program"), {ky::Printable(arg)});
+}
+
 // The whole command line, checked before Qt starts (a wrong one needs no
 // display); the exit status when the program ends here. A file name is
 // used as it was given, whatever its bytes.
@@ -99,7 +106,7 @@ std::optional<ExitStatus> ParseOptions(int argc, char** argv, Options& options) 
         } else if (const int taken = QtOption(arg, i + 1 < argc); taken > 0) {
             i += taken - 1;
         } else {
-            std::cerr << ky::Tr(kUsageText);
+            std::cerr << "ky-firmware-update: " << WrongArgument(arg) << "\n" << ky::Tr(kUsageText);
             return kExitUsage;
         }
     }
