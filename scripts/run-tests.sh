@@ -58,8 +58,8 @@ rm -rf build/package
 deb="$(ls build/package/*.deb)"
 ls -l "$deb"
 lintian --fail-on error,warning --tag-display-limit 0 "$deb"
-desktop-file-validate packaging/ky-firmware-update.desktop
-appstreamcli validate --no-net packaging/io.github.kyfirmwareupdate.metainfo.xml
+desktop-file-validate build/po/ky-firmware-update.desktop
+appstreamcli validate --no-net build/po/io.github.kyfirmwareupdate.metainfo.xml
 tests/install_test.sh build "$deb"
 echo "== RPM: built, checked by rpmlint (packaging/rpmlint.toml says what it is told), unpacked and run"
 (cd build && cpack -G RPM -B package >/dev/null)

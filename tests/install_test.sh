@@ -52,6 +52,10 @@ echo "$out" | grep -q "firmware version: 1-5" || { echo "installed kyfw: $out"; 
 out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" LC_ALL=C.UTF-8 LANGUAGE=de \
     timeout 20 "$dest/usr/bin/kyfw" --simulate list)"
 echo "$out" | grep -q "Status: *bereit$" || { echo "installed kyfw in German: $out"; exit 1; }
+# So do the menu's entry and the software centres' description.
+grep -q '^Comment\[ja\]=' "$dest/usr/share/applications/ky-firmware-update.desktop" &&
+    grep -q '<summary xml:lang="de">' "$dest/usr/share/metainfo/io.github.kyfirmwareupdate.metainfo.xml" ||
+    { echo "the installed desktop entry or metainfo is not translated"; exit 1; }
 here="$(dirname "$0")"
 # Its JSON is valid against the schema installed with it.
 out="$(KYFW_SIM_STATE="$dest/sim" XDG_STATE_HOME="$dest/state" timeout 20 \
