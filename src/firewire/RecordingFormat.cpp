@@ -222,14 +222,14 @@ void CheckClock(WaitClock& wait, const RecordedEvent& e) {
     wait.last = e.clock;
 }
 
-// Before version 3 bus generations and requests name no unit: each went
-// to the unit last given an interface or opened (older programs wrote one
-// unit at a time).
 // "line 7", before what is wrong in it.
 std::string LineText(std::size_t line) {
     return ky::Fill(ky::Tr("line {1}"), {std::to_string(line)});
 }
 
+// Before version 3 bus generations and requests name no unit: each went
+// to the unit last given an interface or opened (older programs wrote one
+// unit at a time).
 void InferUnits(std::vector<RecordedEvent>& events) {
     std::string unit;
     for (auto& e : events) {
